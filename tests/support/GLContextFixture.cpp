@@ -1,0 +1,49 @@
+#include "GLContextFixture.h"
+
+#include "TestData.h"
+
+SDL_Window* GLContextFixture::window_ = nullptr;
+SDL_GLContext GLContextFixture::context_ = nullptr;
+std::string GLContextFixture::error_;
+
+void GLContextFixture::SetUpTestSuite() {
+  if (window_) return;
+  if (SDL_Init(SDL_INIT_VIDEO) < 0) {
+    error_ = std::string("SDL_Init: ") + SDL_GetError();
+    return;
+  }
+  SDL_GL_SetAttribute(SDL_GL_CONTEXT_PROFILE_MASK, SDL_GL_CONTEXT_PROFILE_COMPATIBILITY);
+  SDL_GL_SetAttribute(SDL_GL_RED_SIZE, 8);
+  SDL_GL_SetAttribute(SDL_GL_GREEN_SIZE, 8);
+  SDL_GL_SetAttribute(SDL_GL_BLUE_SIZE, 8);
+  SDL_GL_SetAttribute(SDL_GL_ALPHA_SIZE, 8);
+  SDL_GL_SetAttribute(SDL_GL_DEPTH_SIZE, 24);
+  SDL_GL_SetAttribute(SDL_GL_STENCIL_SIZE, 8);
+  window_ = SDL_CreateWindow("test", 0, 0, 256, 256, SDL_WINDOW_OPENGL | SDL_WINDOW_HIDDEN);
+  if (!window_) {
+    error_ = std::string("SDL_CreateWindow: ") + SDL_GetError();
+    return;
+  }
+  context_ = SDL_GL_CreateContext(window_);
+  if (!context_) {
+    error_ = std::string("SDL_GL_CreateContext: ") + SDL_GetError();
+    SDL_DestroyWindow(window_);
+    window_ = nullptr;
+  }
+}
+
+void GLContextFixture::TearDownTestSuite() {
+  // Kept for the remaining suites of this program; the process exit frees it.
+}
+
+void GLContextFixture::SetUp() {
+  if (!context_) {
+    // Without a display the GL tests cannot run; CI always provides Xvfb.
+    if (testdata::InCI()) FAIL() << "no OpenGL context: " << error_;
+    GTEST_SKIP() << "no OpenGL context: " << error_;
+  }
+  SDL_GL_MakeCurrent(window_, context_);
+}
+
+SDL_Window* GLContextFixture::Window() { return window_; }
+SDL_GLContext GLContextFixture::Context() { return context_; }

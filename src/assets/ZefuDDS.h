@@ -1,0 +1,199 @@
+#pragma once
+// DirectDraw Surface decoder: one mip level of a DXT1 to DXT5 (BC1 to BC3) or uncompressed
+// file into the decoded image (R, G, B, A bytes, top row first, tightly packed).
+#include <cstdint>
+
+constexpr uint32_t DDS_MAGIC = 0x20534444;  // "DDS "
+
+constexpr uint32_t DDSD_CAPS = 0x00000001;
+constexpr uint32_t DDSD_HEIGHT = 0x00000002;
+constexpr uint32_t DDSD_WIDTH = 0x00000004;
+constexpr uint32_t DDSD_PITCH = 0x00000008;
+constexpr uint32_t DDSD_PIXELFORMAT = 0x00001000;
+constexpr uint32_t DDSD_MIPMAPCOUNT = 0x00020000;
+constexpr uint32_t DDSD_LINEARSIZE = 0x00080000;
+constexpr uint32_t DDSD_DEPTH = 0x00800000;
+
+constexpr uint32_t DDSCAPS_COMPLEX = 0x00000008;
+constexpr uint32_t DDSCAPS_TEXTURE = 0x00001000;
+constexpr uint32_t DDSCAPS_MIPMAP = 0x00400000;
+
+constexpr uint32_t DDSCAPS2_CUBEMAP = 0x00000200;
+constexpr uint32_t DDSCAPS2_CUBEMAP_POSITIVEX = 0x00000400;
+constexpr uint32_t DDSCAPS2_CUBEMAP_NEGATIVEX = 0x00000800;
+constexpr uint32_t DDSCAPS2_CUBEMAP_POSITIVEY = 0x00001000;
+constexpr uint32_t DDSCAPS2_CUBEMAP_NEGATIVEY = 0x00002000;
+constexpr uint32_t DDSCAPS2_CUBEMAP_POSITIVEZ = 0x00004000;
+constexpr uint32_t DDSCAPS2_CUBEMAP_NEGATIVEZ = 0x00008000;
+constexpr uint32_t DDSCAPS2_VOLUME = 0x00200000;
+
+constexpr uint32_t DDPF_ALPHAPIXELS = 0x00000001;
+constexpr uint32_t DDPF_FOURCC = 0x00000004;
+constexpr uint32_t DDPF_INDEXED = 0x00000020;
+constexpr uint32_t DDPF_RGB = 0x00000040;
+
+constexpr uint32_t MakeFourCC(char a, char b, char c, char d) {
+  return uint32_t(uint8_t(a)) | uint32_t(uint8_t(b)) << 8 | uint32_t(uint8_t(c)) << 16 |
+         uint32_t(uint8_t(d)) << 24;
+}
+constexpr uint32_t D3DFMT_DXT1 = MakeFourCC('D', 'X', 'T', '1');
+constexpr uint32_t D3DFMT_DXT2 = MakeFourCC('D', 'X', 'T', '2');
+constexpr uint32_t D3DFMT_DXT3 = MakeFourCC('D', 'X', 'T', '3');
+constexpr uint32_t D3DFMT_DXT4 = MakeFourCC('D', 'X', 'T', '4');
+constexpr uint32_t D3DFMT_DXT5 = MakeFourCC('D', 'X', 'T', '5');
+constexpr uint32_t D3DFMT_DX10 = MakeFourCC('D', 'X', '1', '0');
+constexpr uint32_t D3DFMT_ATI1 = MakeFourCC('A', 'T', 'I', '1');
+constexpr uint32_t D3DFMT_ATI2 = MakeFourCC('A', 'T', 'I', '2');
+constexpr uint32_t D3DFMT_BC4U = MakeFourCC('B', 'C', '4', 'U');
+constexpr uint32_t D3DFMT_BC4S = MakeFourCC('B', 'C', '4', 'S');
+constexpr uint32_t D3DFMT_BC5U = MakeFourCC('B', 'C', '5', 'U');
+constexpr uint32_t D3DFMT_BC5S = MakeFourCC('B', 'C', '5', 'S');
+constexpr uint32_t D3DFMT_RXGB = MakeFourCC('R', 'X', 'G', 'B');
+
+enum DXGI_FORMAT : uint32_t {
+  DXGI_FORMAT_UNKNOWN = 0,
+  DXGI_FORMAT_R32G32B32A32_TYPELESS = 1,
+  DXGI_FORMAT_R32G32B32A32_FLOAT = 2,
+  DXGI_FORMAT_R32G32B32A32_UINT = 3,
+  DXGI_FORMAT_R32G32B32A32_SINT = 4,
+  DXGI_FORMAT_R32G32B32_TYPELESS = 5,
+  DXGI_FORMAT_R32G32B32_FLOAT = 6,
+  DXGI_FORMAT_R32G32B32_UINT = 7,
+  DXGI_FORMAT_R32G32B32_SINT = 8,
+  DXGI_FORMAT_R16G16B16A16_TYPELESS = 9,
+  DXGI_FORMAT_R16G16B16A16_FLOAT = 10,
+  DXGI_FORMAT_R16G16B16A16_UNORM = 11,
+  DXGI_FORMAT_R16G16B16A16_UINT = 12,
+  DXGI_FORMAT_R16G16B16A16_SNORM = 13,
+  DXGI_FORMAT_R16G16B16A16_SINT = 14,
+  DXGI_FORMAT_R32G32_TYPELESS = 15,
+  DXGI_FORMAT_R32G32_FLOAT = 16,
+  DXGI_FORMAT_R32G32_UINT = 17,
+  DXGI_FORMAT_R32G32_SINT = 18,
+  DXGI_FORMAT_R32G8X24_TYPELESS = 19,
+  DXGI_FORMAT_D32_FLOAT_S8X24_UINT = 20,
+  DXGI_FORMAT_R32_FLOAT_X8X24_TYPELESS = 21,
+  DXGI_FORMAT_X32_TYPELESS_G8X24_UINT = 22,
+  DXGI_FORMAT_R10G10B10A2_TYPELESS = 23,
+  DXGI_FORMAT_R10G10B10A2_UNORM = 24,
+  DXGI_FORMAT_R10G10B10A2_UINT = 25,
+  DXGI_FORMAT_R11G11B10_FLOAT = 26,
+  DXGI_FORMAT_R8G8B8A8_TYPELESS = 27,
+  DXGI_FORMAT_R8G8B8A8_UNORM = 28,
+  DXGI_FORMAT_R8G8B8A8_UNORM_SRGB = 29,
+  DXGI_FORMAT_R8G8B8A8_UINT = 30,
+  DXGI_FORMAT_R8G8B8A8_SNORM = 31,
+  DXGI_FORMAT_R8G8B8A8_SINT = 32,
+  DXGI_FORMAT_R16G16_TYPELESS = 33,
+  DXGI_FORMAT_R16G16_FLOAT = 34,
+  DXGI_FORMAT_R16G16_UNORM = 35,
+  DXGI_FORMAT_R16G16_UINT = 36,
+  DXGI_FORMAT_R16G16_SNORM = 37,
+  DXGI_FORMAT_R16G16_SINT = 38,
+  DXGI_FORMAT_R32_TYPELESS = 39,
+  DXGI_FORMAT_D32_FLOAT = 40,
+  DXGI_FORMAT_R32_FLOAT = 41,
+  DXGI_FORMAT_R32_UINT = 42,
+  DXGI_FORMAT_R32_SINT = 43,
+  DXGI_FORMAT_R24G8_TYPELESS = 44,
+  DXGI_FORMAT_D24_UNORM_S8_UINT = 45,
+  DXGI_FORMAT_R24_UNORM_X8_TYPELESS = 46,
+  DXGI_FORMAT_X24_TYPELESS_G8_UINT = 47,
+  DXGI_FORMAT_R8G8_TYPELESS = 48,
+  DXGI_FORMAT_R8G8_UNORM = 49,
+  DXGI_FORMAT_R8G8_UINT = 50,
+  DXGI_FORMAT_R8G8_SNORM = 51,
+  DXGI_FORMAT_R8G8_SINT = 52,
+  DXGI_FORMAT_R16_TYPELESS = 53,
+  DXGI_FORMAT_R16_FLOAT = 54,
+  DXGI_FORMAT_D16_UNORM = 55,
+  DXGI_FORMAT_R16_UNORM = 56,
+  DXGI_FORMAT_R16_UINT = 57,
+  DXGI_FORMAT_R16_SNORM = 58,
+  DXGI_FORMAT_R16_SINT = 59,
+  DXGI_FORMAT_R8_TYPELESS = 60,
+  DXGI_FORMAT_R8_UNORM = 61,
+  DXGI_FORMAT_R8_UINT = 62,
+  DXGI_FORMAT_R8_SNORM = 63,
+  DXGI_FORMAT_R8_SINT = 64,
+  DXGI_FORMAT_A8_UNORM = 65,
+  DXGI_FORMAT_R1_UNORM = 66,
+  DXGI_FORMAT_R9G9B9E5_SHAREDEXP = 67,
+  DXGI_FORMAT_R8G8_B8G8_UNORM = 68,
+  DXGI_FORMAT_G8R8_G8B8_UNORM = 69,
+  DXGI_FORMAT_BC1_TYPELESS = 70,
+  DXGI_FORMAT_BC1_UNORM = 71,
+  DXGI_FORMAT_BC1_UNORM_SRGB = 72,
+  DXGI_FORMAT_BC2_TYPELESS = 73,
+  DXGI_FORMAT_BC2_UNORM = 74,
+  DXGI_FORMAT_BC2_UNORM_SRGB = 75,
+  DXGI_FORMAT_BC3_TYPELESS = 76,
+  DXGI_FORMAT_BC3_UNORM = 77,
+  DXGI_FORMAT_BC3_UNORM_SRGB = 78,
+  DXGI_FORMAT_BC4_TYPELESS = 79,
+  DXGI_FORMAT_BC4_UNORM = 80,
+  DXGI_FORMAT_BC4_SNORM = 81,
+  DXGI_FORMAT_BC5_TYPELESS = 82,
+  DXGI_FORMAT_BC5_UNORM = 83,
+  DXGI_FORMAT_BC5_SNORM = 84,
+  DXGI_FORMAT_B5G6R5_UNORM = 85,
+  DXGI_FORMAT_B5G5R5A1_UNORM = 86,
+  DXGI_FORMAT_B8G8R8A8_UNORM = 87,
+  DXGI_FORMAT_B8G8R8X8_UNORM = 88,
+  DXGI_FORMAT_R10G10B10_XR_BIAS_A2_UNORM = 89,
+  DXGI_FORMAT_B8G8R8A8_TYPELESS = 90,
+  DXGI_FORMAT_B8G8R8A8_UNORM_SRGB = 91,
+  DXGI_FORMAT_B8G8R8X8_TYPELESS = 92,
+  DXGI_FORMAT_B8G8R8X8_UNORM_SRGB = 93,
+  DXGI_FORMAT_BC6H_TYPELESS = 94,
+  DXGI_FORMAT_BC6H_UF16 = 95,
+  DXGI_FORMAT_BC6H_SF16 = 96,
+  DXGI_FORMAT_BC7_TYPELESS = 97,
+  DXGI_FORMAT_BC7_UNORM = 98,
+  DXGI_FORMAT_BC7_UNORM_SRGB = 99,
+  DXGI_FORMAT_AYUV = 100,
+  DXGI_FORMAT_Y410 = 101,
+  DXGI_FORMAT_Y416 = 102,
+  DXGI_FORMAT_NV12 = 103,
+  DXGI_FORMAT_P010 = 104,
+  DXGI_FORMAT_P016 = 105,
+  DXGI_FORMAT_420_OPAQUE = 106,
+  DXGI_FORMAT_YUY2 = 107,
+  DXGI_FORMAT_Y210 = 108,
+  DXGI_FORMAT_Y216 = 109,
+  DXGI_FORMAT_NV11 = 110,
+  DXGI_FORMAT_AI44 = 111,
+  DXGI_FORMAT_IA44 = 112,
+  DXGI_FORMAT_P8 = 113,
+  DXGI_FORMAT_A8P8 = 114,
+  DXGI_FORMAT_B4G4R4A4_UNORM = 115,
+};
+
+struct TDDSPixelFormat {
+  uint32_t dwSize, dwFlags, dwFourCC, dwRGBBitCount, dwRBitMask, dwGBitMask, dwBBitMask, dwABitMask;
+};
+
+struct TDDSCaps {
+  uint32_t dwCaps1, dwCaps2, dwDDSX, dwReserved;
+};
+
+// The 128-byte file header, magic included.
+struct TDDSHeader {
+  uint32_t dwMagic, dwSize, dwFlags, dwHeight, dwWidth, dwPitchOrLinearSize, dwDepth, dwMipMapCount;
+  uint32_t dwReserved[11];
+  TDDSPixelFormat PixelFormat;
+  TDDSCaps Caps;
+  uint32_t dwReserved2;
+};
+static_assert(sizeof(TDDSHeader) == 128);
+
+struct TDDSHeaderDX10 {
+  uint32_t dxgiFormat, ResourceDimension, MiscFlag, ArraySize, Reserved;
+};
+static_assert(sizeof(TDDSHeaderDX10) == 20);
+
+// Decodes level MipMapLevel (0 is the full image). On success ImageData is a std::malloc
+// block of ImageWidth * ImageHeight * 4 bytes that the caller releases with std::free. On
+// failure nothing is written.
+bool LoadDDSImage(const void* DataPointer, uint32_t DataSize, void*& ImageData, int32_t& ImageWidth,
+                  int32_t& ImageHeight, int32_t MipMapLevel);

@@ -1,0 +1,225 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <random>
+
+#include "ImageTestSupport.h"
+#include "TestZip.h"
+#include "assets/ZefuDDS.h"
+#include "assets/ZefuImage.h"
+#include "support/TestData.h"
+
+using namespace imgtest;
+
+namespace {
+
+bool Load(const std::vector<uint8_t>& File, TImage& Img, int32_t Level = 0) {
+  return LoadImage(File.data(), uint32_t(File.size()), Img.Data, Img.Width, Img.Height, Level);
+}
+
+std::string Lower(std::string s) {
+  for (auto& c : s) c = char(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+std::string Extension(const std::string& Name) {
+  const auto dot = Name.rfind('.');
+  return dot == std::string::npos ? "" : Lower(Name.substr(dot));
+}
+
+// A 4 x 2 uncompressed 24-bit TGA, bottom row first.
+std::vector<uint8_t> SmallTGA(uint8_t IDLength = 0) {
+  std::vector<uint8_t> f = {IDLength, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 4, 0, 2, 0, 24, 0};
+  for (int i = 0; i < IDLength; ++i) f.push_back(uint8_t(i));
+  for (int i = 0; i < 8; ++i) f.insert(f.end(), {uint8_t(i), uint8_t(10 + i), uint8_t(20 + i)});
+  return f;
+}
+
+// An 8 x 8 uncompressed BGRA DDS with a second level of 4 x 4.
+std::vector<uint8_t> SmallDDS() {
+  std::vector<uint8_t> f(128, 0);
+  auto put = [&](size_t at, uint32_t v) { std::memcpy(&f[at], &v, 4); };
+  put(0, DDS_MAGIC);
+  put(4, 124);
+  put(8, DDSD_CAPS | DDSD_PIXELFORMAT | DDSD_MIPMAPCOUNT | DDSD_WIDTH | DDSD_HEIGHT);
+  put(12, 8);
+  put(16, 8);
+  put(28, 2);
+  put(76, 32);
+  put(80, DDPF_RGB | DDPF_ALPHAPIXELS);
+  put(88, 32);
+  put(92, 0xFF0000);
+  put(96, 0xFF00);
+  put(100, 0xFF);
+  put(104, 0xFF000000);
+  for (int i = 0; i < 64 + 16; ++i) f.insert(f.end(), {uint8_t(i), 1, 2, 3});
+  return f;
+}
+
+}  // namespace
+
+TEST(LoadImage, DecoderOrderAndLevels) {
+  std::mt19937 rng(1);
+  const auto png = MakePNG(3, 3, 8, 2, false, RandomRows(3, 3, 8, 2, rng));
+  std::vector<uint8_t> rgb(27, 99);
+  const auto jpg = EncodeJPEG(3, 3, 3, rgb);
+  const auto tga = SmallTGA();
+  const auto dds = SmallDDS();
+  struct TCase {
+    const std::vector<uint8_t>* File;
+    int32_t Level;
+    bool Ok;
+    int32_t W, H;
+    const char* What;
+  };
+  const TCase cases[] = {
+      {&png, 0, true, 3, 3, "PNG"},   {&png, 1, false, 0, 0, "PNG level 1"},
+      {&jpg, 0, true, 3, 3, "JPEG"},  {&jpg, 1, false, 0, 0, "JPEG level 1"},
+      {&tga, 0, true, 4, 2, "TGA"},   {&tga, 1, false, 0, 0, "TGA level 1"},
+      {&dds, 0, true, 8, 8, "DDS"},   {&dds, 1, true, 4, 4, "DDS level 1"},
+      {&dds, 2, false, 0, 0, "DDS past its levels"},
+  };
+  for (const auto& c : cases) {
+    TImage img;
+    ASSERT_EQ(Load(*c.File, img, c.Level), c.Ok) << c.What;
+    if (c.Ok) {
+      EXPECT_EQ(img.Width, c.W) << c.What;
+      EXPECT_EQ(img.Height, c.H) << c.What;
+    } else {
+      EXPECT_EQ(img.Data, nullptr) << c.What;
+      EXPECT_EQ(img.Width, -1) << c.What;
+    }
+  }
+  // The TGA's bottom row came first in the file.
+  TImage img;
+  ASSERT_TRUE(Load(tga, img));
+  EXPECT_EQ(std::vector<uint8_t>(img.Bytes(), img.Bytes() + 4), (std::vector<uint8_t>{24, 14, 4, 255}));
+
+  // A TGA cannot begin FF D8 (colour-map type D8 is refused), but one beginning FF (an
+  // ID field of 255 bytes) is a TGA, and a broken JPEG start falls through to the others.
+  auto idTGA = SmallTGA(0xFF);
+  TImage a;
+  ASSERT_TRUE(Load(idTGA, a));
+  EXPECT_EQ(a.Width, 4);
+  auto ffd8 = idTGA;
+  ffd8[1] = 0xD8;
+  TImage none;
+  EXPECT_FALSE(Load(ffd8, none));
+
+  // Two bytes FF D8 are not offered to the JPEG decoder and nobody else takes them.
+  const std::vector<uint8_t> two = {0xFF, 0xD8};
+  TImage b;
+  EXPECT_FALSE(Load(two, b));
+  EXPECT_EQ(b.Data, nullptr);
+  EXPECT_FALSE(LoadImage(nullptr, 0, b.Data, b.Width, b.Height, 0));
+}
+
+TEST(LoadImage, JPEGColourSpacesAndDamage) {
+  // Grey pictures come out grey with alpha 255, equal to libjpeg's RGB output.
+  std::vector<uint8_t> grey(16 * 8);
+  for (size_t i = 0; i < grey.size(); ++i) grey[i] = uint8_t(i * 2);
+  const auto gjpg = EncodeJPEG(16, 8, 1, grey);
+  std::vector<uint8_t> ref;
+  uint32_t w, h;
+  ASSERT_TRUE(LibJPEGDecode(gjpg, ref, w, h));
+  TImage g;
+  ASSERT_TRUE(Load(gjpg, g));
+  EXPECT_EQ(g.Vec(), ref);
+  EXPECT_EQ(g.Pixel(3, 3)[0], g.Pixel(3, 3)[2]);
+
+  // CMYK (written with the Adobe marker, inks inverted): converted, never handed out raw.
+  std::vector<uint8_t> cmyk;
+  for (int i = 0; i < 16 * 16; ++i) cmyk.insert(cmyk.end(), {200, 100, 255, 128});
+  const auto cjpg = EncodeJPEG(16, 16, 4, cmyk, 100);
+  TImage c;
+  ASSERT_TRUE(Load(cjpg, c));
+  const uint8_t* p = c.Pixel(8, 8);
+  EXPECT_NEAR(p[0], 200 * 128 / 255, 3);
+  EXPECT_NEAR(p[1], 100 * 128 / 255, 3);
+  EXPECT_NEAR(p[2], 255 * 128 / 255, 3);
+  EXPECT_EQ(p[3], 255);
+
+  // Truncated files fail (libjpeg would pad them with grey and warn); flipped bytes give
+  // false or an image, never a crash.
+  std::mt19937 rng(4);
+  std::vector<uint8_t> rgb(24 * 24 * 3);
+  for (auto& v : rgb) v = uint8_t(rng() % 64 + 100);
+  const auto jpg = EncodeJPEG(24, 24, 3, rgb);
+  for (size_t n = 3; n < jpg.size() - 2; ++n) {
+    std::vector<uint8_t> cut(jpg.begin(), jpg.begin() + n);
+    TImage t;
+    EXPECT_FALSE(Load(cut, t)) << n;
+  }
+#ifdef ZNT1_SANITIZE
+  const int rounds = 1000;
+#else
+  const int rounds = 4000;
+#endif
+  int decoded = 0;
+  for (int r = 0; r < rounds; ++r) {
+    auto f = jpg;
+    f[2 + rng() % (f.size() - 2)] ^= uint8_t(1 + rng() % 255);
+    TImage t;
+    if (Load(f, t)) {
+      ++decoded;
+      ASSERT_GT(t.Width, 0);
+      // The whole block is there (the sanitizer build checks the reads).
+      size_t sum = 0;
+      for (size_t i = 0; i < size_t(t.Width) * t.Height * 4; ++i) sum += t.Bytes()[i];
+      EXPECT_GT(sum, 0u);
+    }
+  }
+  EXPECT_GT(decoded, 0);
+}
+
+TEST(LoadImage, EveryImageOfTheContent) {
+  REQUIRE_CONTENT_DIR();
+  const auto start = std::chrono::steady_clock::now();
+  std::vector<std::string> pk3s;
+  for (const auto& e : std::filesystem::directory_iterator(testdata::ContentDir()))
+    if (Lower(e.path().extension().string()) == ".pk3") pk3s.push_back(e.path().string());
+  std::sort(pk3s.begin(), pk3s.end());
+  ASSERT_FALSE(pk3s.empty());
+#ifdef ZNT1_SANITIZE
+  const size_t every = 8;  // a fixed sample keeps the sanitizer run short
+#else
+  const size_t every = 1;
+#endif
+  std::map<std::string, int> counts;
+  std::vector<std::string> failed;
+  size_t seen = 0;
+  std::vector<uint8_t> data, ref;
+  for (const auto& path : pk3s) {
+    testzip::TZip zip(path);
+    ASSERT_TRUE(zip.Ok()) << path;
+    for (const auto& entry : zip.Entries()) {
+      const auto ext = Extension(entry.Name);
+      if (ext != ".png" && ext != ".tga" && ext != ".jpg" && ext != ".jpeg" && ext != ".dds") continue;
+      if (seen++ % every) continue;
+      ASSERT_TRUE(zip.Extract(entry, data)) << entry.Name;
+      TImage img;
+      if (!Load(data, img)) {
+        failed.push_back(path + ":" + entry.Name);
+        continue;
+      }
+      ++counts[ext];
+      uint32_t w = 0, h = 0;
+      if (ext == ".png") {
+        ASSERT_TRUE(LibPNGDecode(data, ref, w, h)) << entry.Name;
+      } else if (ext == ".jpg" || ext == ".jpeg") {
+        ASSERT_TRUE(LibJPEGDecode(data, ref, w, h)) << entry.Name;
+      } else {
+        continue;
+      }
+      ASSERT_EQ(uint32_t(img.Width), w) << entry.Name;
+      ASSERT_EQ(uint32_t(img.Height), h) << entry.Name;
+      ASSERT_TRUE(img.Vec() == ref) << entry.Name;
+    }
+  }
+  for (const auto& f : failed) ADD_FAILURE() << "not decoded: " << f;
+  const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  std::printf("decoded %d .png, %d .tga, %d .jpg, %d .jpeg, %d .dds in %.1f s\n", counts[".png"], counts[".tga"],
+              counts[".jpg"], counts[".jpeg"], counts[".dds"], secs);
+  EXPECT_GT(counts[".tga"] + counts[".jpg"], int(1000 / every));
+}

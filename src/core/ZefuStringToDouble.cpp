@@ -105,6 +105,43 @@ const uint64_t PowersOfTen64[20] = {1ULL,
                                     1000000000000000000ULL,
                                     10000000000000000000ULL};
 
+constexpr int32_t MaxExactPowerOfFive64 = 27;  // 5^27 < 2^63
+struct TPowersOfFive64 {
+  uint64_t Value[MaxExactPowerOfFive64 + 1];
+  constexpr TPowersOfFive64() : Value() {
+    Value[0] = 1;
+    for (int i = 1; i <= MaxExactPowerOfFive64; ++i) Value[i] = Value[i - 1] * 5;
+  }
+  constexpr uint64_t operator[](int64_t i) const { return Value[i]; }
+};
+constexpr TPowersOfFive64 PowersOfFive64;
+
+// 5^-i modulo 2^64: n is a multiple of 5^i exactly when n * 5^-i <= (2^64 - 1) / 5^i.
+struct TInversesOfFive64 {
+  uint64_t Value[MaxExactPowerOfFive64 + 1];
+  uint64_t Limit[MaxExactPowerOfFive64 + 1];  // (2^64 - 1) / 5^i
+  constexpr TInversesOfFive64() : Value(), Limit() {
+    for (int i = 0; i <= MaxExactPowerOfFive64; ++i) Limit[i] = ~uint64_t(0) / PowersOfFive64[i];
+    uint64_t InverseOfFive = 1;
+    for (int i = 0; i < 6; ++i) InverseOfFive *= 2 - 5 * InverseOfFive;  // Newton steps
+    Value[0] = 1;
+    for (int i = 1; i <= MaxExactPowerOfFive64; ++i) Value[i] = Value[i - 1] * InverseOfFive;
+  }
+  constexpr uint64_t operator[](int64_t i) const { return Value[i]; }
+};
+constexpr TInversesOfFive64 InversesOfFive64;
+static_assert(InversesOfFive64[1] * 5 == 1 && InversesOfFive64[27] * PowersOfFive64[27] == 1);
+
+// (2^53 - 1) / 10^i: the largest n whose n * 10^i is still an exact double integer.
+struct TExactIntegerLimits {
+  uint64_t Value[16];
+  constexpr TExactIntegerLimits() : Value() {
+    uint64_t p = 1;
+    for (int i = 0; i < 16; ++i, p *= 10) Value[i] = (Bit53 - 1) / p;
+  }
+};
+constexpr TExactIntegerLimits ExactIntegerLimits;
+
 struct TPowerOfFive {
   uint64_t High, Low;
   int32_t BinaryExponent;
@@ -784,6 +821,24 @@ struct TDigitValues {
 constexpr TDigitValues DigitValues;
 
 inline uint32_t DigitValue(char c) { return DigitValues.Value[uint8_t(c)]; }
+
+// Eight decimal digits at once (little-endian byte order).
+inline bool ReadEightDigits(const char* p, const char* End, uint32_t& Value) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  if (End - p < 8) return false;
+  uint64_t v;
+  std::memcpy(&v, p, sizeof v);
+  if ((((v & 0xF0F0F0F0F0F0F0F0ULL) | (((v + 0x0606060606060606ULL) & 0xF0F0F0F0F0F0F0F0ULL) >> 4)) !=
+       0x3333333333333333ULL))
+    return false;
+  v = (v & 0x0F0F0F0F0F0F0F0FULL) * 2561 >> 8;
+  v = (v & 0x00FF00FF00FF00FFULL) * 6553601 >> 16;
+  Value = uint32_t((v & 0x0000FFFF0000FFFFULL) * 42949672960001ULL >> 32);
+  return true;
+#else
+  return false;
+#endif
+}
 inline uint32_t DecimalDigit(char c) { return uint32_t(uint8_t(c)) - '0'; }
 
 // Reads the decimal digits of an exponent; huge exponents saturate instead of wrapping.
@@ -926,6 +981,18 @@ class TBigInteger {
     }
     if (Carry) Append(uint32_t(Carry));
   }
+  void Multiply64(uint64_t Factor) {
+    TUInt128 Carry = 0;
+    for (int32_t i = 0; i < Used; ++i) {
+      const TUInt128 x = TUInt128(Limbs[i]) * Factor + Carry;
+      Limbs[i] = uint32_t(x);
+      Carry = x >> 32;
+    }
+    while (Carry) {
+      Append(uint32_t(Carry));
+      Carry >>= 32;
+    }
+  }
   void MultiplyByPowerOfFive(int32_t n) {
     static const uint32_t Small[14] = {1,        5,         25,        125,      625,
                                        3125,     15625,     78125,     390625,   1953125,
@@ -950,7 +1017,7 @@ class TBigInteger {
       Used += Words;
     }
   }
-  friend int Compare(const TBigInteger& a, const TBigInteger& b) {
+  friend int CompareMagnitudes(const TBigInteger& a, const TBigInteger& b) {
     if (a.Used != b.Used) return a.Used < b.Used ? -1 : 1;
     for (int32_t i = a.Used - 1; i >= 0; --i)
       if (a.Limbs[i] != b.Limbs[i]) return a.Limbs[i] < b.Limbs[i] ? -1 : 1;
@@ -978,36 +1045,55 @@ struct TDecimalDigits {
   int64_t Exponent;
 };
 
-// Sign of D * 10^E - M * 2^F, exactly.
-int CompareDecimalBinary(const TDecimalDigits& Digits, uint64_t M, int64_t F) {
-  TBigInteger a, b(M);
-  const char* p = Digits.First;
-  for (int32_t n = 0; n < Digits.Count; ++p) {
-    if (*p == '.') continue;
-    a.MultiplyAdd(10, DecimalDigit(*p));
-    ++n;
+// The kept digits as an exact number, for comparisons with binary numbers M * 2^F.
+class TExactDecimal {
+ public:
+  explicit TExactDecimal(const TDecimalDigits& Digits) : Exponent(Digits.Exponent) {
+    // Nine digits at a time.
+    uint32_t Chunk = 0, Scale = 1;
+    const char* p = Digits.First;
+    for (int32_t n = 0; n < Digits.Count; ++p) {
+      if (*p == '.') continue;
+      Chunk = Chunk * 10 + DecimalDigit(*p);
+      Scale *= 10;
+      if (++n % 9 == 0) {
+        Scaled.MultiplyAdd(Scale, Chunk);
+        Chunk = 0;
+        Scale = 1;
+      }
+    }
+    if (Scale > 1) Scaled.MultiplyAdd(Scale, Chunk);
+    if (Exponent >= 0)
+      Scaled.MultiplyByPowerOfFive(int32_t(Exponent));
+    else
+      Fives.MultiplyByPowerOfFive(int32_t(-Exponent));
   }
-  int64_t a2 = 0, b2 = F;
-  if (Digits.Exponent >= 0) {
-    a.MultiplyByPowerOfFive(int32_t(Digits.Exponent));
-    a2 = Digits.Exponent;
-  } else {
-    b.MultiplyByPowerOfFive(int32_t(-Digits.Exponent));
-    b2 -= Digits.Exponent;
+  // Sign of D * 10^E - M * 2^F.
+  int Compare(uint64_t M, int64_t F) const {
+    TBigInteger a = Scaled, b = Fives;
+    b.Multiply64(M);
+    // D * 5^E * 2^E against M * 2^F, or D against M * 5^-E * 2^(F - E).
+    const int64_t Shift = Exponent - F;
+    if (Shift > 0)
+      a.ShiftLeft(int32_t(Shift));
+    else
+      b.ShiftLeft(int32_t(-Shift));
+    return CompareMagnitudes(a, b);
   }
-  if (a2 > b2)
-    a.ShiftLeft(int32_t(a2 - b2));
-  else
-    b.ShiftLeft(int32_t(b2 - a2));
-  return Compare(a, b);
-}
+
+ private:
+  TBigInteger Scaled;    // D * 5^E when E >= 0, else D
+  TBigInteger Fives{1};  // 5^-E when E < 0, else 1
+  int64_t Exponent;
+};
 
 // Exact rounding of the kept digits, starting from a truncated candidate m * 2^e2 <= value
 // < (m + 2) * 2^e2.
 uint64_t RoundExactly(const TDecimalDigits& Digits, uint64_t m, int32_t e2,
                       TMagnitudeRounding Rounding) {
+  const TExactDecimal Value(Digits);
   bool Exact = false;
-  const int NextSign = CompareDecimalBinary(Digits, m + 1, e2);
+  const int NextSign = Value.Compare(m + 1, e2);
   if (NextSign >= 0) {
     ++m;
     Exact = NextSign == 0;
@@ -1016,30 +1102,16 @@ uint64_t RoundExactly(const TDecimalDigits& Digits, uint64_t m, int32_t e2,
       ++e2;
     }
   } else if (Rounding == mrAwayFromZero) {
-    Exact = CompareDecimalBinary(Digits, m, e2) == 0;
+    Exact = Value.Compare(m, e2) == 0;
   }
   bool Up = false;
   if (Rounding == mrAwayFromZero) {
     Up = !Exact;
   } else if (Rounding == mrNearest && !Exact) {
-    const int HalfSign = CompareDecimalBinary(Digits, 2 * m + 1, int64_t(e2) - 1);
+    const int HalfSign = Value.Compare(2 * m + 1, int64_t(e2) - 1);
     Up = HalfSign > 0 || (HalfSign == 0 && (m & 1));
   }
   return Encode(m + Up, e2);
-}
-
-// Magnitude bits of W * 10^q for W < 2^53 and an exponent whose power of ten is exact:
-// one correctly rounded IEEE operation in the wanted direction.
-double ScaleSmall(uint64_t W, int64_t q, TMagnitudeRounding Rounding) {
-  TRoundingScope Scope(FEMode(Rounding));
-  double v = Pinned(double(W));
-  if (q < 0)
-    v = v / ExactPowersOfTen[-q];
-  else if (q <= 22)
-    v = v * ExactPowersOfTen[q];
-  else
-    v = double(W * PowersOfTen64[q - 22]) * ExactPowersOfTen[22];
-  return Pinned(v);
 }
 
 double ReadDecimal(const char* p, const char* End, bool Negative, int32_t RoundingMode,
@@ -1049,9 +1121,22 @@ double ReadDecimal(const char* p, const char* End, bool Negative, int32_t Roundi
   int32_t Count = 0;
   int64_t E = 0;
   const char* First = nullptr;
+  uint32_t Eight;
   while (p < End && *p == '0') {
     ++p;
     AnyDigit = true;
+  }
+  if (ReadEightDigits(p, End, Eight)) {
+    First = p;
+    W = Eight;
+    Count = 8;
+    p += 8;
+    AnyDigit = true;
+    if (ReadEightDigits(p, End, Eight)) {
+      W = W * 100000000 + Eight;
+      Count = 16;
+      p += 8;
+    }
   }
   for (; p < End; ++p) {
     const uint32_t d = DecimalDigit(*p);
@@ -1076,6 +1161,14 @@ double ReadDecimal(const char* p, const char* End, bool Negative, int32_t Roundi
         AnyDigit = true;
         --E;
       }
+    }
+    while (Count <= 11 && ReadEightDigits(p, End, Eight)) {
+      if (Count == 0) First = p;
+      W = W * 100000000 + Eight;
+      Count += 8;
+      E -= 8;
+      p += 8;
+      AnyDigit = true;
     }
     for (; p < End; ++p) {
       const uint32_t d = DecimalDigit(*p);
@@ -1104,12 +1197,18 @@ double ReadDecimal(const char* p, const char* End, bool Negative, int32_t Roundi
   if (W == 0) return Signed(0, Negative);
 
   const TMagnitudeRounding Rounding = MagnitudeRounding(RoundingMode, Negative);
-  int64_t q = E + (Count > 19 ? Count - 19 : 0);
-  if (W < Bit53) {
-    if ((q >= -22 && q <= 22) || (q > 22 && q <= 22 + 15 && W <= (Bit53 - 1) / PowersOfTen64[q - 22])) {
-      const double v = ScaleSmall(W, q, Rounding);
-      return Negative ? -v : v;
-    }
+  const int64_t q = E + (Count > 19 ? Count - 19 : 0);
+  // Integers below 2^53 convert exactly: no rounding, no look at the rounding mode.
+  if (q >= 0 && q <= 15 && W <= ExactIntegerLimits.Value[q]) {
+    const double v = double(W * PowersOfTen64[q]);
+    return Negative ? -v : v;
+  }
+  if (!TailNonZero && q < 0 && q >= -MaxExactPowerOfFive64) {
+    // Exact binary values such as 0.5 or 1.5000000000000000 would sit right on a rounding
+    // boundary of the scaled product below; W is then a multiple of 5^-q.
+    const uint64_t Quotient = W * InversesOfFive64[-q];
+    if (Quotient <= InversesOfFive64.Limit[-q])
+      return Signed(PackBinary(Quotient, q, Rounding), Negative);
   }
   if (q < MinPowerOfFive) return Signed(Rounding == mrAwayFromZero ? 1 : 0, Negative);
   if (q > MaxPowerOfFive) return Signed(InfinityBits, Negative);
@@ -1125,20 +1224,6 @@ double ReadDecimal(const char* p, const char* End, bool Negative, int32_t Roundi
               UpperBits == Bits;
   }
   if (Certain) return Signed(Bits, Negative);
-  if (!TailNonZero && W < 10000000000000000000ULL) {
-    // Exact binary values such as 1.5000000000000000 land on a boundary: drop trailing zeros
-    // and try the exact IEEE operation again.
-    uint64_t Short = W;
-    int64_t Shortq = q;
-    while (Short % 10 == 0) {
-      Short /= 10;
-      ++Shortq;
-    }
-    if (Short < Bit53 && Shortq >= -22 && Shortq <= 22) {
-      const double v = ScaleSmall(Short, Shortq, Rounding);
-      return Negative ? -v : v;
-    }
-  }
   const TDecimalDigits Digits{First, Count, E};
   return Signed(RoundExactly(Digits, m, e2, Rounding), Negative);
 }
@@ -1265,13 +1350,15 @@ double ZefuConvertStringToDouble(std::string_view StringValue, int32_t RoundingM
     Negative = *p == '-';
     ++p;
   }
-  if (End - p >= 8 && std::memcmp(p, "Infinity", 8) == 0) {
-    if (OK) *OK = true;
-    return Signed(InfinityBits, Negative);
-  }
-  if (End - p >= 3 && std::memcmp(p, "NaN", 3) == 0) {
-    if (OK) *OK = true;
-    return FromBits(QuietNaNBits);
+  if (p < End && (*p == 'I' || *p == 'N')) {
+    if (End - p >= 8 && std::memcmp(p, "Infinity", 8) == 0) {
+      if (OK) *OK = true;
+      return Signed(InfinityBits, Negative);
+    }
+    if (End - p >= 3 && std::memcmp(p, "NaN", 3) == 0) {
+      if (OK) *OK = true;
+      return FromBits(QuietNaNBits);
+    }
   }
   switch (Base) {
     case 2: return ReadPowerOfTwo(p, End, Negative, 1, RoundingMode, OK);

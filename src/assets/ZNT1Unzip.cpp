@@ -248,6 +248,8 @@ constexpr uint32_t FlagLiteral = 0x1000;
 constexpr uint32_t FlagSubTable = 0x2000;
 constexpr uint32_t FlagEnd = 0x4000;
 constexpr uint32_t FlagInvalid = 0x8000;
+// A literal entry that holds two literals (the first in bits 16-23, the second in 24-31).
+constexpr uint32_t FlagPair = 0x80;
 constexpr uint32_t InvalidEntry = FlagInvalid;
 constexpr unsigned MaxCodeLength = 16;
 
@@ -376,7 +378,23 @@ constexpr TSymbolTables MakeSymbolTables() {
 
 constexpr TSymbolTables Symbols = MakeSymbolTables();
 
-constexpr unsigned LitLenBits = 10;
+constexpr unsigned LitLenBits = 11;
+
+// Where a literal's code leaves room for a whole second literal code in the root index,
+// the entry decodes both at once.
+void AddLiteralPairs(std::vector<uint32_t>& Table) {
+  constexpr unsigned size = 1u << LitLenBits;
+  uint32_t single[size];
+  std::memcpy(single, Table.data(), sizeof(single));
+  for (unsigned i = 0; i < size; ++i) {
+    const uint32_t e1 = single[i];
+    if (!(e1 & FlagLiteral)) continue;
+    const unsigned l1 = e1 & 31;
+    const uint32_t e2 = single[i >> l1];
+    if (!(e2 & FlagLiteral) || l1 + (e2 & 31) > LitLenBits) continue;
+    Table[i] = (((e1 >> 16) | ((e2 >> 16) << 8)) << 16) | FlagLiteral | FlagPair | (l1 + (e2 & 31));
+  }
+}
 constexpr unsigned DistanceBits = 8;
 constexpr unsigned CodeLengthBits = 7;
 
@@ -389,6 +407,7 @@ struct TFixedTables {
     std::fill(lens + 256, lens + 280, 7);
     std::fill(lens + 280, lens + 288, 8);
     BuildTable(LitLen, lens, 288, Symbols.LitLen, LitLenBits);
+    AddLiteralPairs(LitLen);
     uint8_t dl[30];
     std::fill(dl, dl + 30, 5);
     BuildTable(Distance, dl, 30, Symbols.Distance, DistanceBits);
@@ -405,15 +424,40 @@ const TFixedTables& FixedTables() {
 
 // Room a match may need in the fast loop: the longest match plus the over-copy.
 constexpr ptrdiff_t FastOutMargin = 258 + 16;
+constexpr size_t OutputStep = 64 * 1024;
+
+inline void StoreLiterals(uint8_t*& Out, uint32_t Entry) {
+  const uint16_t both = static_cast<uint16_t>(Entry >> 16);
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(Out, &both, 2);
+  } else {
+    Out[0] = static_cast<uint8_t>(both);
+    Out[1] = static_cast<uint8_t>(both >> 8);
+  }
+  Out += 1 + ((Entry & FlagPair) >> 7);
+}
 
 class TUnzipper {
  public:
   TUnzipper(TZNT1InputStream& AStream, const TZNT1KeepAlive& AIdle, int64_t DataStart, int64_t CompressedSize)
       : Stream(AStream), Idle(AIdle), ReadPosition(DataStart), InputLeft(CompressedSize) {}
 
-  void SetOutput(uint8_t* Begin, uint8_t* End) {
-    OutBegin = OutPtr = CRCDone = Begin;
-    OutEnd = End;
+  // The output grows inside its reserved block a step at a time, so that the zero fill of
+  // each step is still in the cache when the decoder writes over it.
+  void SetOutput(TMemoryStream& Out, size_t Declared) {
+    Output = &Out;
+    DeclaredSize = Declared;
+    OutBegin = OutPtr = CRCDone = OutEnd = Out.Data.data();
+  }
+  // Makes room for n more bytes; false when they would pass the declared size.
+  bool Room(size_t n) {
+    while (static_cast<size_t>(OutEnd - OutPtr) < n) {
+      const size_t size = Output->Data.size();
+      if (size == DeclaredSize) return false;
+      Output->Data.resize(std::min(DeclaredSize, size + OutputStep));
+      OutEnd = OutBegin + Output->Data.size();
+    }
+    return true;
   }
   size_t Produced() const { return static_cast<size_t>(OutPtr - OutBegin); }
   uint32_t FinishCRC() {
@@ -478,7 +522,9 @@ class TUnzipper {
 
   uint8_t* OutBegin = nullptr;
   uint8_t* OutPtr = nullptr;
-  uint8_t* OutEnd = nullptr;
+  uint8_t* OutEnd = nullptr;  // end of the bytes materialised so far
+  TMemoryStream* Output = nullptr;
+  size_t DeclaredSize = 0;
   uint8_t* CRCDone = nullptr;
   uint32_t CRC = 0xFFFFFFFFu;
 
@@ -526,7 +572,7 @@ int32_t TUnzipper::CopyStored(int64_t CompressedSize) {
   int64_t remaining = CompressedSize;
   while (remaining > 0) {
     const int64_t n = std::min<int64_t>(remaining, SlidingDictionaryWindowSize);
-    if (n > OutEnd - OutPtr) return StatusZipFileErr;
+    if (!Room(static_cast<size_t>(n))) return StatusZipFileErr;
     if (Stream.ReadAt(ReadPosition, OutPtr, n) != n) return StatusReadErr;
     ReadPosition += n;
     OutPtr += n;
@@ -538,7 +584,7 @@ int32_t TUnzipper::CopyStored(int64_t CompressedSize) {
 }
 
 int32_t TUnzipper::CopyMatchChecked(uint32_t Distance, uint32_t Length) {
-  if (Length > static_cast<size_t>(OutEnd - OutPtr)) return StatusZipFileErr;
+  if (!Room(Length)) return StatusZipFileErr;
   const size_t produced = Produced();
   for (uint32_t i = 0; i < Length; ++i) {
     // Before the first output byte the window holds zeros.
@@ -594,7 +640,7 @@ int32_t TUnzipper::InflateStored() {
   const uint32_t nlen = ReadBits(16);
   if (Overrun()) return StatusReadErr;
   if (len != (~nlen & 0xFFFF)) return StatusZipFileErr;
-  if (len > static_cast<size_t>(OutEnd - OutPtr)) return StatusZipFileErr;
+  if (!Room(len)) return StatusZipFileErr;
   uint32_t left = len;
   // Whole bytes still in the bit buffer come first.
   while (left > 0 && BitCount >= 8) {
@@ -665,6 +711,7 @@ int32_t TUnzipper::InflateDynamic() {
 
   if (BuildTable(LitLenTable, lens, hlit, Symbols.LitLen, LitLenBits) != HuffmanTreeComplete)
     return StatusZipFileErr;
+  AddLiteralPairs(LitLenTable);
   if (BuildTable(DistanceTable, lens + hlit, hdist, Symbols.Distance, DistanceBits) == HuffmanTreeError)
     return StatusZipFileErr;
   return InflateCodes(LitLenTable.data(), LitLenBits, DistanceTable.data(), DistanceBits);
@@ -675,6 +722,7 @@ int32_t TUnzipper::InflateCodes(const uint32_t* LitLen, unsigned LitBits, const 
   const uint64_t distMask = (uint64_t{1} << DistBits) - 1;
   for (;;) {
     if (InputLeft > 0 && InEnd - InPtr < 16) NextBlock();
+    Room(FastOutMargin);
 
     // Fast loop: at least 8 input bytes and room for the longest match with over-copy.
     // Every symbol with its extra bits fits in the 56 bits one refill guarantees.
@@ -701,14 +749,19 @@ int32_t TUnzipper::InflateCodes(const uint32_t* LitLen, unsigned LitBits, const 
         bb >>= e & 31;
         bc -= e & 31;
         if (e & FlagLiteral) {
-          *out++ = static_cast<uint8_t>(e >> 16);
-          // A second literal needs no refill: at most 15 of the 56 bits are gone.
-          uint32_t e2 = LitLen[bb & litMask];
-          if ((e2 & (FlagLiteral | FlagSubTable)) == FlagLiteral) {
-            bb >>= e2 & 31;
-            bc -= e2 & 31;
-            *out++ = static_cast<uint8_t>(e2 >> 16);
-          }
+          // One or two literals per entry (the spare byte is overwritten later), and two
+          // more entries need no refill: at most 15 + 11 + 11 of the 56 bits are used.
+          StoreLiterals(out, e);
+          e = LitLen[bb & litMask];
+          if (!(e & FlagLiteral)) continue;
+          bb >>= e & 31;
+          bc -= e & 31;
+          StoreLiterals(out, e);
+          e = LitLen[bb & litMask];
+          if (!(e & FlagLiteral)) continue;
+          bb >>= e & 31;
+          bc -= e & 31;
+          StoreLiterals(out, e);
           continue;
         }
         if (e & (FlagEnd | FlagInvalid)) {
@@ -760,8 +813,13 @@ int32_t TUnzipper::InflateCodes(const uint32_t* LitLen, unsigned LitBits, const 
             dst += 16;
           } while (dst < out);
         } else {
+          // Short periods: each word store leaves Distance correct bytes.
           do {
-            *dst++ = *src++;
+            uint64_t w;
+            std::memcpy(&w, src, 8);
+            std::memcpy(dst, &w, 8);
+            dst += distance;
+            src += distance;
           } while (dst < out);
         }
       }
@@ -773,14 +831,18 @@ int32_t TUnzipper::InflateCodes(const uint32_t* LitLen, unsigned LitBits, const 
     }
 
     if (InputLeft > 0 && InEnd - InPtr < 16) continue;
-    if (InEnd - InPtr >= 8 && OutEnd - OutPtr >= FastOutMargin) continue;
+    if (InEnd - InPtr >= 8 && Room(FastOutMargin)) continue;
 
     // Slow path: one symbol with every check, near the end of the input or the output.
     const uint32_t e = DecodeSlow(LitLen, LitBits);
     if (Overrun()) return StatusReadErr;
     if (e & FlagLiteral) {
-      if (OutPtr == OutEnd) return StatusZipFileErr;
+      if (!Room(1)) return StatusZipFileErr;
       *OutPtr++ = static_cast<uint8_t>(e >> 16);
+      if (e & FlagPair) {
+        if (!Room(1)) return StatusZipFileErr;
+        *OutPtr++ = static_cast<uint8_t>(e >> 24);
+      }
       continue;
     }
     if (e & FlagEnd) return StatusOk;
@@ -847,7 +909,7 @@ int32_t TUnzipper::Explode(uint16_t BitFlags) {
     return StatusZipFileErr;
 
   // One refill covers the longest step: 1 + 7 + 16 + 16 + 8 bits.
-  while (OutPtr < OutEnd) {
+  while (Produced() < DeclaredSize) {
     if (InputLeft > 0 && InEnd - InPtr < 16) NextBlock();
     SlowRefill();
     if (BitBuffer & 1) {
@@ -860,6 +922,7 @@ int32_t TUnzipper::Explode(uint16_t BitFlags) {
         Drop(8);
       }
       if (Overrun()) return StatusReadErr;
+      Room(1);
       *OutPtr++ = static_cast<uint8_t>(literal);
     } else {
       Drop(1);
@@ -902,7 +965,7 @@ int32_t TUnzipper::Unshrink(int64_t CompressedSize) {
     return ReadBits(codeSize);
   };
   auto writeByte = [&](uint8_t b) {
-    if (OutPtr == OutEnd) return false;
+    if (!Room(1)) return false;
     *OutPtr++ = b;
     return true;
   };
@@ -1029,20 +1092,18 @@ int32_t DoDecompress(TZNT1InputStream& InStream, TMemoryStream& OutStream, int64
   if (uncompressedSize > MaxOutput(method, available))
     return available < compressedSize ? StatusReadErr : StatusZipFileErr;
 
+  OutStream.Data.reserve(static_cast<size_t>(uncompressedSize));
 #ifdef __linux__
   // A big output is faulted in as huge pages: far fewer page faults on first touch.
   if (uncompressedSize >= (int64_t{8} << 20)) {
-    OutStream.Data.reserve(static_cast<size_t>(uncompressedSize));
     const uintptr_t page = 4096;
     const uintptr_t from = (reinterpret_cast<uintptr_t>(OutStream.Data.data()) + page - 1) & ~(page - 1);
     const uintptr_t to = (reinterpret_cast<uintptr_t>(OutStream.Data.data()) + static_cast<uintptr_t>(uncompressedSize)) & ~(page - 1);
     if (to > from) ::madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
   }
 #endif
-  OutStream.Data.resize(static_cast<size_t>(uncompressedSize));
   TUnzipper unzipper(InStream, Idle, dataStart, compressedSize);
-  uint8_t* begin = OutStream.Data.data();
-  unzipper.SetOutput(begin, begin + uncompressedSize);
+  unzipper.SetOutput(OutStream, static_cast<size_t>(uncompressedSize));
 
   int32_t status;
   switch (method) {

@@ -10,7 +10,6 @@
 #include <fstream>
 #include <map>
 
-#include "TestZip.h"
 #include "ZipTestSupport.h"
 #include "support/TestData.h"
 
@@ -326,6 +325,25 @@ TEST(ZNT1Archives, LoadDirectoryResults) {
   EXPECT_TRUE(archives.ExistFile("x.txt"));
 }
 
+// Counts the named entries that are no folders, straight from the central directory.
+size_t ListedFiles(const std::string& path) {
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  Bytes z(static_cast<size_t>(in.tellg()));
+  in.seekg(0);
+  in.read(reinterpret_cast<char*>(z.data()), static_cast<std::streamsize>(z.size()));
+  auto get16 = [&](size_t at) { return static_cast<uint32_t>(z[at] | z[at + 1] << 8); };
+  auto get32 = [&](size_t at) { return get16(at) | get16(at + 2) << 16; };
+  size_t end = z.size() - 22;
+  while (get32(end) != 0x06054B50) --end;
+  size_t at = get32(end + 16), count = 0;
+  for (uint32_t i = get16(end + 10); i > 0; --i) {
+    const uint32_t nameLength = get16(at + 28);
+    count += nameLength > 0 && z[at + 46 + nameLength - 1] != '/';
+    at += 46 + nameLength + get16(at + 30) + get16(at + 32);
+  }
+  return count;
+}
+
 // Every entry of every installed content archive extracts with its listed size and CRC.
 TEST(ZNT1Archives, RealContentExtractsEveryEntry) {
   REQUIRE_CONTENT_DIR();
@@ -337,10 +355,7 @@ TEST(ZNT1Archives, RealContentExtractsEveryEntry) {
   size_t entries = 0, bytes = 0, listed = 0;
   for (int32_t i = 0; i < archives.Count(); ++i) {
     TZNT1Archive* archive = archives.GetItem(i);
-    // What an independent reader lists: every named entry that is not a folder.
-    testzip::TZip reference(testdata::ContentDir() + "/" + archive->Name);
-    ASSERT_TRUE(reference.Ok()) << archive->Name;
-    for (const auto& e : reference.Entries()) listed += !e.Name.empty() && e.Name.back() != '/';
+    listed += ListedFiles(testdata::ContentDir() + "/" + archive->Name);
     for (const TZNT1ArchiveFile& f : archive->Files) {
       auto s = archive->ExtractFile(f.FileName);
       ASSERT_TRUE(s) << archive->Name << ": " << f.FileName;

@@ -6,6 +6,11 @@
 #include <cstring>
 
 #include <jpeglib.h>
+#include <jerror.h>
+
+#ifndef JCS_EXTENSIONS
+#error "libjpeg-turbo is needed: the decoder asks for JCS_EXT_RGBA output"
+#endif
 
 #include "assets/ZefuDDS.h"
 #include "assets/ZefuPNG.h"
@@ -16,8 +21,9 @@ namespace {
 // Largest decoded image handed out: 2^28 pixels (1 GiB).
 constexpr uint64_t MaxImageBytes = uint64_t(1) << 30;
 
-// libjpeg reports through these: every error and every warning about damaged data jumps
-// back to the decoder, and nothing is printed.
+// libjpeg reports through these: every error and every warning about damaged data (cut
+// short, bad codes, lost markers) jumps back to the decoder, and nothing is printed. Notes
+// about harmless oddities (an unknown JFIF revision, stray bytes before a marker) pass.
 struct TJPEGError {
   jpeg_error_mgr Mgr;
   jmp_buf Jump;
@@ -26,8 +32,20 @@ struct TJPEGError {
 void JPEGErrorExit(j_common_ptr Info) { longjmp(reinterpret_cast<TJPEGError*>(Info->err)->Jump, 1); }
 
 void JPEGEmitMessage(j_common_ptr Info, int Level) {
-  // Level -1 is a warning: the data is damaged (cut short, bad Huffman code, lost marker).
-  if (Level < 0) longjmp(reinterpret_cast<TJPEGError*>(Info->err)->Jump, 1);
+  if (Level >= 0) return;  // trace messages
+  switch (Info->err->msg_code) {
+    case JWRN_JPEG_EOF:
+    case JWRN_HIT_MARKER:
+    case JWRN_HUFF_BAD_CODE:
+    case JWRN_ARITH_BAD_CODE:
+    case JWRN_MUST_RESYNC:
+    case JWRN_NOT_SEQUENTIAL:
+    case JWRN_BOGUS_PROGRESSION:
+    case JWRN_TOO_MUCH_DATA:
+      longjmp(reinterpret_cast<TJPEGError*>(Info->err)->Jump, 1);
+    default:
+      break;
+  }
 }
 
 void JPEGOutputMessage(j_common_ptr) {}

@@ -5,8 +5,10 @@
 
 #include <cstdint>
 #include <cstring>
-#include <fstream>
-#include <iterator>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <string>
 #include <vector>
 
@@ -22,11 +24,26 @@ struct TEntry {
 
 class TZip {
  public:
+  // The archive is mapped, not read: the content archives are hundreds of megabytes.
   explicit TZip(const std::string& Path) {
-    std::ifstream in(Path, std::ios::binary);
-    Data.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    const int fd = open(Path.c_str(), O_RDONLY);
+    if (fd < 0) return;
+    struct stat st;
+    if (fstat(fd, &st) == 0 && st.st_size > 0) {
+      void* m = mmap(nullptr, size_t(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+      if (m != MAP_FAILED) {
+        Base = static_cast<const uint8_t*>(m);
+        Length = size_t(st.st_size);
+      }
+    }
+    close(fd);
     Parse();
   }
+  ~TZip() {
+    if (Base) munmap(const_cast<uint8_t*>(Base), Length);
+  }
+  TZip(const TZip&) = delete;
+  TZip& operator=(const TZip&) = delete;
 
   bool Ok() const { return ok; }
   const std::vector<TEntry>& Entries() const { return entries; }
@@ -34,11 +51,11 @@ class TZip {
   // Stored and deflated entries only.
   bool Extract(const TEntry& E, std::vector<uint8_t>& Out) const {
     const uint64_t lh = E.LocalOffset;
-    if (lh + 30 > Data.size() || Get32(lh) != 0x04034B50) return false;
+    if (lh + 30 > Length || Get32(lh) != 0x04034B50) return false;
     const uint64_t start = lh + 30 + Get16(lh + 26) + Get16(lh + 28);
-    if (start + E.CompressedSize > Data.size()) return false;
-    const uint8_t* src = Data.data() + start;
-    Out.assign(E.Size, 0);
+    if (start + E.CompressedSize > Length) return false;
+    const uint8_t* src = Base + start;
+    Out.resize(E.Size);
     if (E.Method == 0) {
       if (E.CompressedSize != E.Size) return false;
       if (E.Size) std::memcpy(Out.data(), src, E.Size);
@@ -58,17 +75,18 @@ class TZip {
   }
 
  private:
-  std::vector<uint8_t> Data;
+  const uint8_t* Base = nullptr;
+  size_t Length = 0;
   std::vector<TEntry> entries;
   bool ok = false;
 
-  uint32_t Get16(uint64_t at) const { return Data[at] | Data[at + 1] << 8; }
+  uint32_t Get16(uint64_t at) const { return Base[at] | Base[at + 1] << 8; }
   uint32_t Get32(uint64_t at) const { return Get16(at) | Get16(at + 2) << 16; }
 
   void Parse() {
-    if (Data.size() < 22) return;
-    uint64_t eocd = Data.size() - 22;
-    const uint64_t lowest = Data.size() > 22 + 65535 ? Data.size() - 22 - 65535 : 0;
+    if (Length < 22) return;
+    uint64_t eocd = Length - 22;
+    const uint64_t lowest = Length > 22 + 65535 ? Length - 22 - 65535 : 0;
     while (Get32(eocd) != 0x06054B50) {
       if (eocd == lowest) return;
       --eocd;
@@ -76,15 +94,15 @@ class TZip {
     const uint32_t count = Get16(eocd + 10);
     uint64_t at = Get32(eocd + 16);
     for (uint32_t i = 0; i < count; ++i) {
-      if (at + 46 > Data.size() || Get32(at) != 0x02014B50) return;
+      if (at + 46 > Length || Get32(at) != 0x02014B50) return;
       TEntry e;
       e.Method = uint16_t(Get16(at + 10));
       e.CompressedSize = Get32(at + 20);
       e.Size = Get32(at + 24);
       const uint32_t nameLen = Get16(at + 28);
       e.LocalOffset = Get32(at + 42);
-      if (at + 46 + nameLen > Data.size()) return;
-      e.Name.assign(reinterpret_cast<const char*>(Data.data() + at + 46), nameLen);
+      if (at + 46 + nameLen > Length) return;
+      e.Name.assign(reinterpret_cast<const char*>(Base + at + 46), nameLen);
       at += 46 + nameLen + Get16(at + 30) + Get16(at + 32);
       entries.push_back(std::move(e));
     }

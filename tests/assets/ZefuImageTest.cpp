@@ -140,6 +140,14 @@ TEST(LoadImage, JPEGColourSpacesAndDamage) {
   EXPECT_NEAR(p[2], 255 * 128 / 255, 3);
   EXPECT_EQ(p[3], 255);
 
+  // An unknown JFIF revision only draws a warning from libjpeg: still decoded.
+  auto rev2 = gjpg;
+  ASSERT_EQ(std::memcmp(&rev2[6], "JFIF", 5), 0);
+  rev2[11] = 2;
+  TImage r2;
+  ASSERT_TRUE(Load(rev2, r2));
+  EXPECT_EQ(r2.Vec(), ref);
+
   // Truncated files fail (libjpeg would pad them with grey and warn); flipped bytes give
   // false or an image, never a crash.
   std::mt19937 rng(4);
@@ -181,14 +189,8 @@ TEST(LoadImage, EveryImageOfTheContent) {
     if (Lower(e.path().extension().string()) == ".pk3") pk3s.push_back(e.path().string());
   std::sort(pk3s.begin(), pk3s.end());
   ASSERT_FALSE(pk3s.empty());
-#ifdef ZNT1_SANITIZE
-  const size_t every = 8;  // a fixed sample keeps the sanitizer run short
-#else
-  const size_t every = 1;
-#endif
   std::map<std::string, int> counts;
   std::vector<std::string> failed;
-  size_t seen = 0;
   std::vector<uint8_t> data, ref;
   for (const auto& path : pk3s) {
     testzip::TZip zip(path);
@@ -196,7 +198,6 @@ TEST(LoadImage, EveryImageOfTheContent) {
     for (const auto& entry : zip.Entries()) {
       const auto ext = Extension(entry.Name);
       if (ext != ".png" && ext != ".tga" && ext != ".jpg" && ext != ".jpeg" && ext != ".dds") continue;
-      if (seen++ % every) continue;
       ASSERT_TRUE(zip.Extract(entry, data)) << entry.Name;
       TImage img;
       if (!Load(data, img)) {
@@ -221,5 +222,5 @@ TEST(LoadImage, EveryImageOfTheContent) {
   const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   std::printf("decoded %d .png, %d .tga, %d .jpg, %d .jpeg, %d .dds in %.1f s\n", counts[".png"], counts[".tga"],
               counts[".jpg"], counts[".jpeg"], counts[".dds"], secs);
-  EXPECT_GT(counts[".tga"] + counts[".jpg"], int(1000 / every));
+  EXPECT_GT(counts[".tga"] + counts[".jpg"], 1000);
 }

@@ -258,6 +258,23 @@ inline bool BiggestPowerTen(uint32_t Number, int32_t NumberBits, uint32_t& Power
   return true;
 }
 
+// ceil(2^64 / 10^k): for 32-bit n, n / 10^k is the high half of n * this (k >= 1).
+const uint64_t ReciprocalsOfTen[10] = {0,
+                                       0x199999999999999AULL,
+                                       0x028F5C28F5C28F5DULL,
+                                       0x004189374BC6A7F0ULL,
+                                       0x00068DB8BAC710CCULL,
+                                       0x0000A7C5AC471B48ULL,
+                                       0x000010C6F7A0B5EEULL,
+                                       0x000001AD7F29ABCBULL,
+                                       0x0000002AF31DC462ULL,
+                                       0x000000044B82FA0AULL};
+
+inline uint32_t DivideByPowerOfTen(uint32_t n, int32_t k) {
+  if (k == 0) return n;
+  return uint32_t((static_cast<unsigned __int128>(n) * ReciprocalsOfTen[k]) >> 64);
+}
+
 bool RoundWeed(char* Buffer, int32_t Len, uint64_t DistanceTooHighW, uint64_t UnsafeInterval,
                uint64_t Rest, uint64_t TenKappa, uint64_t Unit) {
   const uint64_t SmallDistance = DistanceTooHighW - Unit;
@@ -294,9 +311,9 @@ bool DigitGen(TDoubleValue Low, TDoubleValue W, TDoubleValue High, char* Buffer,
   Kappa = ExponentPlusOne;
   Len = 0;
   while (Kappa > 0) {
-    const uint32_t Digit = Integrals / Divisor;
+    const uint32_t Digit = DivideByPowerOfTen(Integrals, Kappa - 1);  // Integrals / Divisor
     Buffer[Len++] = char('0' + Digit);
-    Integrals %= Divisor;
+    Integrals -= Digit * Divisor;
     --Kappa;
     const uint64_t Rest = (uint64_t(Integrals) << Shift) + Fractionals;
     if (Rest < Unsafe)
@@ -355,9 +372,10 @@ bool DigitGenCounted(TDoubleValue W, int32_t RequestedDigits, char* Buffer, int3
   Kappa = ExponentPlusOne;
   Len = 0;
   while (Kappa > 0) {
-    Buffer[Len++] = char('0' + Integrals / Divisor);
+    const uint32_t Digit = DivideByPowerOfTen(Integrals, Kappa - 1);  // Integrals / Divisor
+    Buffer[Len++] = char('0' + Digit);
     --RequestedDigits;
-    Integrals %= Divisor;
+    Integrals -= Digit * Divisor;
     --Kappa;
     if (RequestedDigits == 0) break;
     Divisor /= 10;
@@ -562,6 +580,8 @@ constexpr int32_t BigNumCapacity = 128;
 constexpr int32_t BigitSize = 28;
 constexpr uint32_t BigitMask = 0x0FFFFFFF;
 constexpr int32_t BigNumMaxSignificantMantissaBits = BigNumCapacity * BigitSize;
+// Extreme doubles need about 1100 bits (numerator of 5e-324 times the base).
+static_assert(BigNumMaxSignificantMantissaBits >= 2 * 1100);
 
 using TBigNumChunk = uint32_t;
 using TBigNumDoubleChunk = uint64_t;
@@ -1371,7 +1391,8 @@ void AppendCountedExponential(std::string& Out, const char* d, int32_t n, int32_
   AppendExponent(Out, 'e', k);
 }
 
-std::string ConvertPositive(double Value, int32_t Mode, int32_t RequestedDigits) {
+// The text of the positive finite Value, behind a "-" when Negative.
+std::string ConvertPositive(double Value, int32_t Mode, int32_t RequestedDigits, bool Negative) {
   using namespace zefudtoa;
   if (Mode == zdtsmFIXED && Value >= 1e21) Mode = zdtsmSTANDARD;
   if (Mode == zdtsmRADIX && RequestedDigits == 10) Mode = zdtsmSTANDARD;
@@ -1379,20 +1400,22 @@ std::string ConvertPositive(double Value, int32_t Mode, int32_t RequestedDigits)
   if (Mode == zdtsmSTANDARD) {
     char Digits[FastShortestBufferSize];
     int32_t Len, DecimalExponent;
-    char Out[40];
+    char Out[48];
+    Out[0] = '-';
+    char* Text = Out + (Negative ? 1 : 0);
     if (DoFastShortest(Value, Digits, Len, DecimalExponent))
-      return std::string(Out, size_t(WriteStandard(Out, Digits, Len, DecimalExponent + Len)));
+      return std::string(Out, size_t(WriteStandard(Text, Digits, Len, DecimalExponent + Len) + (Text - Out)));
     std::string Buffer;
     int32_t DecimalPoint;
     DoubleToDecimal(mSHORTEST, 0, Buffer, Len, DecimalPoint, Value);
-    return std::string(Out, size_t(WriteStandard(Out, Buffer.data(), Len, DecimalPoint)));
+    return std::string(Out, size_t(WriteStandard(Text, Buffer.data(), Len, DecimalPoint) + (Text - Out)));
   }
 
   std::string Buffer;  // digits
   const char* d = nullptr;
   int32_t n = 0, k = 0;
   char Fast[FastFixedBufferSize + MaxCountedDigits];
-  std::string Out;
+  std::string Out = Negative ? "-" : "";
   switch (Mode) {
     case zdtsmSTANDARDEXPONENTIAL:
       if (DoFastShortest(Value, Fast, n, k)) {
@@ -1420,11 +1443,12 @@ std::string ConvertPositive(double Value, int32_t Mode, int32_t RequestedDigits)
       }
       if (int64_t(ZeroPrefixLength) + n < int64_t(k) + f)
         ZeroPostfixLength = k + f - n - ZeroPrefixLength;
-      Out.reserve(size_t(ZeroPrefixLength) + size_t(n) + size_t(ZeroPostfixLength) + 1);
+      Out.reserve(size_t(ZeroPrefixLength) + size_t(n) + size_t(ZeroPostfixLength) + 2);
+      const size_t Start = Out.size();
       Out.append(size_t(ZeroPrefixLength), '0');
       Out.append(d, size_t(n));
       Out.append(size_t(ZeroPostfixLength), '0');
-      if (f > 0 && 0 < k && k <= int32_t(Out.size())) Out.insert(size_t(k), 1, '.');
+      if (f > 0 && 0 < k && k <= int32_t(Out.size() - Start)) Out.insert(Start + size_t(k), 1, '.');
       return Out;
     }
 
@@ -1459,9 +1483,10 @@ std::string ConvertPositive(double Value, int32_t Mode, int32_t RequestedDigits)
         Out.append(d, size_t(n));
         if (r > n) Out.append(size_t(r - n), '0');
       } else {
+        const size_t Start = Out.size();
         Out.append(d, size_t(n));
         if (r > n) Out.append(size_t(r - n), '0');
-        Out.insert(size_t(k), 1, '.');
+        Out.insert(Start + size_t(k), 1, '.');
       }
       return Out;
     }
@@ -1469,15 +1494,16 @@ std::string ConvertPositive(double Value, int32_t Mode, int32_t RequestedDigits)
     case zdtsmRADIX: {
       if (RequestedDigits < 2 || RequestedDigits > 36) return Out;
       if (Value < 4294967295.0 && double(uint64_t(Value)) == Value) {
-        FastDoubleToRadix(Value, RequestedDigits, Out, n, k);
-        return Out;
+        FastDoubleToRadix(Value, RequestedDigits, Buffer, n, k);
+        return Out + Buffer;
       }
       DoubleToRadix(Value, RequestedDigits, Buffer, n, k);
-      AppendStandard(Out, Buffer.data(), n, k, 'p');
-      while (Out.size() > 1 && Out[0] == '0' &&
-             ((Out[1] >= '0' && Out[1] <= '9') || (Out[1] >= 'a' && Out[1] <= 'f')))
-        Out.erase(0, 1);
-      return Out;
+      std::string Text;
+      AppendStandard(Text, Buffer.data(), n, k, 'p');
+      while (Text.size() > 1 && Text[0] == '0' &&
+             ((Text[1] >= '0' && Text[1] <= '9') || (Text[1] >= 'a' && Text[1] <= 'f')))
+        Text.erase(0, 1);
+      return Out + Text;
     }
 
     default: return Out;
@@ -1493,6 +1519,5 @@ std::string ZefuConvertDoubleToString(double Value, int32_t Mode, int32_t Reques
     return (b & SignMask) ? "-Infinity" : "Infinity";
   }
   if ((b & ~SignMask) == 0) return "0";
-  if (b & SignMask) return "-" + ConvertPositive(FromBits(b & ~SignMask), Mode, RequestedDigits);
-  return ConvertPositive(Value, Mode, RequestedDigits);
+  return ConvertPositive(FromBits(b & ~SignMask), Mode, RequestedDigits, (b & SignMask) != 0);
 }

@@ -81,9 +81,6 @@ inline double Signed(uint64_t MagnitudeBits, bool Negative) {
 
 inline int CountLeadingZeros64(uint64_t v) { return __builtin_clzll(v); }
 
-const double ExactPowersOfTen[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                     1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                                     1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 const uint64_t PowersOfTen64[20] = {1ULL,
                                     10ULL,
                                     100ULL,

@@ -789,12 +789,8 @@ bool DecodeImage(const TPNGState& S, const uint8_t* IDAT, size_t IDATLen, void*&
   if (!image) return false;
   std::vector<uint8_t> zeros, row;
   uint32_t paletteRGBA[256];
-  try {
-    zeros.assign(size_t(widest) + bpp, 0);
-    if (S.Interlace) row.resize(size_t(S.Width) * 4);
-  } catch (const std::bad_alloc&) {
-    return false;
-  }
+  zeros.assign(size_t(widest) + bpp, 0);
+  if (S.Interlace) row.resize(size_t(S.Width) * 4);
   if (S.ColorType == 3) {
     const uint8_t missing[4] = {0, 0, 0, 255};
     for (size_t i = 0; i < 256; ++i)
@@ -841,9 +837,7 @@ bool DecodeImage(const TPNGState& S, const uint8_t* IDAT, size_t IDATLen, void*&
   return true;
 }
 
-}  // namespace
-
-bool LoadPNG(const void* DataPointer, uint32_t DataSize, void*& ImageData, int32_t& ImageWidth,
+bool ReadPNG(const void* DataPointer, uint32_t DataSize, void*& ImageData, int32_t& ImageWidth,
              int32_t& ImageHeight, bool HeaderOnly) {
   const uint8_t* data = static_cast<const uint8_t*>(DataPointer);
   if (!data || DataSize <= 8 || std::memcmp(data, Signature, 8) != 0) return false;
@@ -974,4 +968,16 @@ bool LoadPNG(const void* DataPointer, uint32_t DataSize, void*& ImageData, int32
   ImageWidth = int32_t(S.Width);
   ImageHeight = int32_t(S.Height);
   return true;
+}
+
+}  // namespace
+
+bool LoadPNG(const void* DataPointer, uint32_t DataSize, void*& ImageData, int32_t& ImageWidth,
+             int32_t& ImageHeight, bool HeaderOnly) {
+  // The chunk bookkeeping lives in containers; running out of memory there is a failed decode.
+  try {
+    return ReadPNG(DataPointer, DataSize, ImageData, ImageWidth, ImageHeight, HeaderOnly);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
 }

@@ -142,6 +142,79 @@ TEST(DDSDecoder, UncompressedFormats) {
   EXPECT_EQ(Px(img, 0, 0), (std::vector<uint8_t>{30, 20, 10, 255}));
 }
 
+TEST(DDSDecoder, EveryDX10Format) {
+  // One pixel of four bytes 10, 20, 30, 40 (formats read as many as they need).
+  const std::vector<uint8_t> px = {10, 20, 30, 40};
+  struct TGroup {
+    std::vector<int> Formats;
+    std::vector<uint8_t> Expected;
+  };
+  const TGroup groups[] = {
+      {{87, 90, 91}, {30, 20, 10, 40}},
+      {{88, 92, 93}, {30, 20, 10, 255}},
+      {{27, 28, 29, 30, 31, 32}, {10, 20, 30, 40}},
+      {{23, 24, 25}, {(0x281E140A & 0x3FF) >> 2, ((0x281E140A >> 10) & 0x3FF) >> 2, ((0x281E140A >> 20) & 0x3FF) >> 2, 0}},
+      {{60, 61, 62, 63, 64}, {10, 0, 0, 255}},
+      {{65}, {255, 255, 255, 10}},
+      {{85}, {(0x140A >> 8) & 0xF8, ((0x140A >> 5) & 63) << 2, (0x140A & 31) << 3, 255}},
+      {{86}, {((0x140A >> 10) & 31) << 3, ((0x140A >> 5) & 31) << 3, (0x140A & 31) << 3, 0}},
+      {{115}, {4 * 17, 0, 10 * 17, 1 * 17}},
+  };
+  for (const auto& g : groups)
+    for (int f : g.Formats) {
+      TImage img;
+      ASSERT_TRUE(Decode(Make(DX10(f), px), img)) << f;
+      EXPECT_EQ(Px(img, 0, 0), g.Expected) << f;
+    }
+  for (int f : {73, 74, 75, 76, 77, 78}) {
+    auto s = DX10(f);
+    s.Width = s.Height = 4;
+    TImage img;
+    EXPECT_TRUE(Decode(Make(s, std::vector<uint8_t>(16, 0)), img)) << f;
+  }
+  for (int f : {0, 2, 10, 26, 49, 56, 66, 79, 83, 89, 94, 98, 113, 114, 116}) {
+    TImage img;
+    EXPECT_FALSE(Decode(Make(DX10(f), std::vector<uint8_t>(64, 0)), img)) << f;
+  }
+}
+
+TEST(DDSDecoder, LevelSizesOfUncompressedFormats) {
+  // 4 x 4 base level then 2 x 2: level 1 starts 16 pixels in.
+  struct TCase {
+    TSpec Spec;
+    uint32_t BytesPerPixel;
+    const char* What;
+  };
+  auto dx10 = [](int F) {
+    auto s = DX10(F);
+    s.Width = s.Height = 4;
+    s.Flags |= DDSD_MIPMAPCOUNT;
+    s.MipMapCount = 2;
+    return s;
+  };
+  auto rgb = Masked(24, 0xFF0000, 0xFF00, 0xFF, 0);
+  rgb.Width = rgb.Height = 4;
+  rgb.Flags |= DDSD_MIPMAPCOUNT;
+  rgb.MipMapCount = 2;
+  const TCase cases[] = {
+      {dx10(85), 2, "B5G6R5"}, {dx10(86), 2, "B5G5R5A1"}, {dx10(115), 2, "B4G4R4A4"}, {dx10(87), 4, "BGRA"},
+      {dx10(24), 4, "R10G10B10A2"}, {dx10(28), 4, "RGBA"}, {dx10(61), 1, "R8"}, {dx10(65), 1, "A8"},
+      {rgb, 3, "24-bit BGR by masks"},
+  };
+  for (const auto& c : cases) {
+    std::vector<uint8_t> data(16 * c.BytesPerPixel, 0);
+    data.resize(data.size() + 4 * c.BytesPerPixel, 0xFF);
+    TImage base, level1;
+    const auto file = Make(c.Spec, data);
+    ASSERT_TRUE(Decode(file, base, 0)) << c.What;
+    ASSERT_TRUE(Decode(file, level1, 1)) << c.What;
+    EXPECT_EQ(level1.Width, 2) << c.What;
+    for (int i = 0; i < 4; ++i) EXPECT_NE(Px(level1, i % 2, i / 2), Px(base, 0, 0)) << c.What;
+    const std::vector<uint8_t> shorter(file.begin(), file.end() - 1);
+    EXPECT_FALSE(Decode(shorter, level1, 1)) << c.What;
+  }
+}
+
 TEST(DDSDecoder, BlockFormats) {
   const auto fourColour = ColourBlock(0xF800, 0x001F);   // red, blue: c0 > c1
   const auto threeColour = ColourBlock(0x001F, 0xF800);  // c0 < c1

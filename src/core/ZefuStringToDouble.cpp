@@ -969,6 +969,11 @@ class TBigInteger {
       v >>= 32;
     }
   }
+  // Copies only the limbs in use.
+  TBigInteger(const TBigInteger& Other) : Used(Other.Used) {
+    std::memcpy(Limbs, Other.Limbs, sizeof(uint32_t) * size_t(Used));
+  }
+  TBigInteger& operator=(const TBigInteger&) = delete;
   void MultiplyAdd(uint32_t Factor, uint32_t Add) {
     uint64_t Carry = Add;
     for (int32_t i = 0; i < Used; ++i) {

@@ -195,6 +195,12 @@ TEST(ZNT1Archive, DamagedArchivesFailCleanly) {
   implode.Flags = 6;
   implode.Compressed = Implode(implode.Data, true, true);
   entries.push_back(implode);
+  Entry shrunk;
+  shrunk.Name = "six.shr";
+  shrunk.Data = TextBytes(800, 6);
+  shrunk.Method = 1;
+  shrunk.Compressed = Shrink(shrunk.Data);
+  entries.push_back(shrunk);
   Entry described = MakeEntry("five.txt", TextBytes(700, 5));
   described.Descriptor = true;
   described.DescriptorSignature = true;
@@ -219,7 +225,7 @@ TEST(ZNT1Archive, DamagedArchivesFailCleanly) {
     }
     return extracted;
   };
-  EXPECT_EQ(tryAll(good, true), 5);
+  EXPECT_EQ(tryAll(good, true), 6);
   for (size_t cut = 0; cut < good.size(); ++cut) tryAll(Bytes(good.begin(), good.begin() + static_cast<ptrdiff_t>(cut)), true);
 
 #ifdef ZNT1_SANITIZE

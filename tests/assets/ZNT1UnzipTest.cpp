@@ -367,3 +367,52 @@ TEST(ZNT1Unzip, UnshrinkCorruptCodesFailCleanly) {
     EXPECT_EQ(r.Status, StatusZipFileErr) << c.what;
   }
 }
+
+TEST(ZNT1Unzip, UnshrinkRoundTripsThroughEveryCodeSize) {
+  Bytes data = TextBytes(120000, 21);
+  Append(data, RandomBytes(30000, 22));
+  Append(data, Bytes(5000, 'k'));  // long runs make strings that use their own new code
+  const Bytes comp = Shrink(data);
+  const Result r = DecodeEntry(Compressed(1, data, comp));
+  ASSERT_EQ(r.Status, StatusOk);
+  EXPECT_TRUE(r.Data == data);
+  EXPECT_TRUE(DecodeEntry(Compressed(1, {}, {})).Status == StatusOk);
+}
+
+// Flipped bytes inside the compressed data of each method: a failure with empty output, or
+// (rarely, when the flip changes nothing that matters) the exact data.
+TEST(ZNT1Unzip, MutatedStreamsFailCleanly) {
+  const Bytes text = TextBytes(30000, 31);
+  std::vector<Entry> entries = {Compressed(8, text, DeflateRaw(text, 9)),
+                                Compressed(8, text, DeflateRaw(text, 6, Z_FIXED)),
+                                Compressed(8, text, DeflateRaw(text, 0)),
+                                Compressed(6, text, Implode(text, true, true), 6),
+                                Compressed(6, text, Implode(text, false, false), 0),
+                                Compressed(1, text, Shrink(text))};
+#ifdef ZNT1_SANITIZE
+  const int rounds = 400;
+#else
+  const int rounds = 3000;
+#endif
+  std::mt19937 rng(77);
+  for (const Entry& original : entries) {
+    int failures = 0;
+    for (int round = 0; round < rounds; ++round) {
+      Entry e = original;
+      const int flips = 1 + static_cast<int>(rng() % 3);
+      for (int k = 0; k < flips; ++k) {
+        // Mostly near the start, where the trees and block headers are.
+        const size_t at = rng() % 2 ? rng() % std::min<size_t>(64, e.Compressed.size()) : rng() % e.Compressed.size();
+        e.Compressed[at] ^= static_cast<uint8_t>(1 + rng() % 255);
+      }
+      const Result r = DecodeEntry(e);
+      if (r.Status == StatusOk) {
+        ASSERT_TRUE(r.Data == text) << "method " << e.Method;
+      } else {
+        ASSERT_TRUE(r.Data.empty());
+        ++failures;
+      }
+    }
+    EXPECT_GT(failures, rounds / 2) << "method " << original.Method;
+  }
+}

@@ -374,4 +374,40 @@ inline Bytes Implode(const Bytes& in, bool dict8k, bool literalTree) {
   return w.Data();
 }
 
+// A small shrinker (PKWARE method 1): LZW from 9 to 13 bit codes; once every code is taken
+// the table stays as it is (no partial clearing).
+inline Bytes Shrink(const Bytes& in) {
+  BitWriter w;
+  if (in.empty()) return {};
+  std::vector<std::vector<int>> next(8193, std::vector<int>());
+  auto child = [&](int code, uint8_t c) -> int& {
+    auto& v = next[code];
+    if (v.empty()) v.assign(256, -1);
+    return v[c];
+  };
+  unsigned codeSize = 9;
+  int nextCode = 257;
+  auto emit = [&](int code) {
+    while (code >= (1 << codeSize)) {
+      w.Put(256, codeSize);
+      w.Put(1, codeSize);
+      ++codeSize;
+    }
+    w.Put(static_cast<uint32_t>(code), codeSize);
+  };
+  int cur = in[0];
+  for (size_t i = 1; i < in.size(); ++i) {
+    int& c = child(cur, in[i]);
+    if (c >= 0) {
+      cur = c;
+      continue;
+    }
+    emit(cur);
+    if (nextCode <= 8192) c = nextCode++;
+    cur = in[i];
+  }
+  emit(cur);
+  return w.Data();
+}
+
 }  // namespace ziptest

@@ -19,6 +19,14 @@ std::string TruncatedIntegerText(double f) {
   return FloatToString(t);
 }
 
+bool IsPlainInteger(const std::string& s) {
+  size_t i = (!s.empty() && (s[0] == '-' || s[0] == '+')) ? 1 : 0;
+  if (i >= s.size()) return false;
+  for (; i < s.size(); ++i)
+    if (s[i] < '0' || s[i] > '9') return false;
+  return true;
+}
+
 }  // namespace
 
 int32_t ConsoleValueToInteger(const std::string& Value) {
@@ -75,6 +83,9 @@ std::string TZNT1ConsoleVariable::DoValidate(const std::string& Value, bool Warn
     if (Integral && std::isfinite(f) && f != std::trunc(f)) {
       Say(" must be integral");
       f = std::trunc(f);
+      Changed = true;
+    } else if (Integral && !IsPlainInteger(Value)) {
+      // 1e3, 0x400 or 1024abc read as numbers, but the integer reading would be 0: write it out.
       Changed = true;
     }
   } else {

@@ -71,9 +71,9 @@ TZNT1StringHashMap::TZNT1StringHashMap() { Resize(); }
 TZNT1StringHashMap::~TZNT1StringHashMap() = default;
 
 void TZNT1StringHashMap::Clear() {
-  Entities.clear();
-  EntityToCellIndex.clear();
-  CellToEntityIndex.clear();
+  std::vector<TZNT1StringHashMapEntity>().swap(Entities);
+  std::vector<int32_t>().swap(EntityToCellIndex);
+  std::vector<int32_t>().swap(CellToEntityIndex);
   RealSize = 0;
   Size = 0;
   LogSize = 0;
@@ -94,40 +94,37 @@ int32_t TZNT1StringHashMap::FindCell(std::string_view Key, uint32_t Hash) const 
 }
 
 void TZNT1StringHashMap::Resize() {
-  std::vector<TZNT1StringHashMapEntity> OldEntities = std::move(Entities);
-  std::vector<int32_t> OldEntityToCell = std::move(EntityToCellIndex);
-  std::vector<int32_t> OldCellToEntity = std::move(CellToEntityIndex);
-  const int32_t OldSize = Size;
+  // Live entries move down over the deleted ones, keeping their order; then the cells are
+  // laid out afresh, so tombstones disappear.
+  int32_t Live = 0;
+  for (int32_t e = 0; e < Size; ++e) {
+    const int32_t Cell = EntityToCellIndex[e];
+    if (Cell < 0 || CellToEntityIndex[Cell] < 0) continue;
+    if (Live != e) Entities[Live] = std::move(Entities[e]);
+    ++Live;
+  }
+  Entities.resize(static_cast<size_t>(Live));
 
   // Sized from the live entries: deleted ones vanish in the rebuild, so counting them
   // would grow the table without bound under add/delete churn. The extra half keeps a
   // rebuild from following every insertion when churn hovers just below a power of two;
   // without deletions it gives the same sizes as the plain count.
-  int32_t Live = 0;
-  for (int32_t e = 0; e < OldSize; ++e)
-    if (OldEntityToCell[e] >= 0 && OldCellToEntity[OldEntityToCell[e]] >= 0) ++Live;
   const uint32_t Wanted = static_cast<uint32_t>(Live) + static_cast<uint32_t>(Live) / 2;
   LogSize = std::max(1, static_cast<int32_t>(std::bit_width(Wanted)));
-  RealSize = 0;
-  Size = 0;
+  RealSize = Live;
+  Size = Live;
 
-  const size_t Count = size_t{2} << LogSize;
-  Entities.resize(Count);
-  EntityToCellIndex.assign(Count, -1);
-  CellToEntityIndex.assign(Count, -1);
-
-  // Keys are unique, so each lands on an empty cell; old order is kept.
-  for (int32_t e = 0; e < OldSize; ++e) {
-    const int32_t OldCell = OldEntityToCell[e];
-    if (OldCell < 0 || OldCellToEntity[OldCell] < 0) continue;
-    TZNT1StringHashMapEntity& Old = OldEntities[e];
-    const int32_t Cell = FindCell(Old.Key, HashString(Old.Key));
-    const int32_t Index = Size++;
-    CellToEntityIndex[Cell] = Index;
-    EntityToCellIndex[Index] = Cell;
-    ++RealSize;
-    Entities[Index].Key = std::move(Old.Key);
-    Entities[Index].Value = Old.Value;
+  const uint32_t Mask = (2u << LogSize) - 1;
+  CellToEntityIndex.assign(size_t{2} << LogSize, -1);
+  EntityToCellIndex.resize(static_cast<size_t>(Live));
+  for (int32_t e = 0; e < Live; ++e) {
+    // Keys are unique, so the first empty cell of the probe is the place.
+    const uint32_t Hash = HashString(Entities[e].Key);
+    uint32_t Cell = Hash >> (32 - LogSize);
+    const uint32_t Step = ((Hash << 1) | 1) & Mask;
+    while (CellToEntityIndex[Cell] != -1) Cell = (Cell + Step) & Mask;
+    CellToEntityIndex[Cell] = e;
+    EntityToCellIndex[e] = static_cast<int32_t>(Cell);
   }
 }
 
@@ -140,15 +137,13 @@ TZNT1StringHashMapEntity* TZNT1StringHashMap::Add(std::string_view Key, void* Va
     return &Entities[Existing];
   }
   const int32_t Index = Size;
-  assert(Index < (2 << LogSize));
+  assert(Index < (1 << LogSize) && static_cast<size_t>(Index) == Entities.size());
   ++Size;
   CellToEntityIndex[Cell] = Index;
-  EntityToCellIndex[Index] = Cell;
+  EntityToCellIndex.push_back(Cell);
   ++RealSize;
-  TZNT1StringHashMapEntity& Entity = Entities[Index];
-  Entity.Key.assign(Key.data(), Key.size());
-  Entity.Value = Value;
-  return &Entity;
+  Entities.push_back(TZNT1StringHashMapEntity{std::string(Key), Value});
+  return &Entities.back();
 }
 
 TZNT1StringHashMapEntity* TZNT1StringHashMap::Get(std::string_view Key, bool CreateIfNotExist) {

@@ -76,7 +76,7 @@ TEST(ZNT1Unzip, InflateMatchesZlibAcrossLevelsStrategiesAndSizes) {
 #ifdef ZNT1_SANITIZE
   const size_t sizes[] = {0, 1, 2, 258, 4093, 32768, 70001};
 #else
-  const size_t sizes[] = {0, 1, 2, 3, 258, 259, 4091, 4093, 4096, 32767, 32768, 32769, 65536, 70001, 300000};
+  const size_t sizes[] = {0, 1, 2, 3, 258, 259, 4091, 4096, 32767, 32768, 32769, 70001};
 #endif
   int cases = 0;
   for (size_t n : sizes) {
@@ -104,6 +104,13 @@ TEST(ZNT1Unzip, InflateMatchesZlibAcrossLevelsStrategiesAndSizes) {
     }
   }
   EXPECT_GT(cases, 100);
+  // One long stream per level: many blocks, and the window full long before the end.
+  const Bytes big = TextBytes(600000, 99);
+  for (int level = 1; level <= 9; level += 4) {
+    const Result r = DecodeEntry(Compressed(8, big, DeflateRaw(big, level)));
+    ASSERT_EQ(r.Status, StatusOk) << level;
+    ASSERT_TRUE(r.Data == big) << level;
+  }
 }
 
 // Stored data whose compressed stream ends exactly at the end of an input block.

@@ -288,15 +288,15 @@ TEST(ZefuStringToDouble, MatchesLibcInEveryRoundingMode) {
         Text += std::to_string(Exponent);
       }
     }
-    const int Mode = i & 3;
-    bool Overflow;
-    const double Expected = LibcRead(Text, Mode, Overflow);
-    bool OK = false;
-    const double Got = ZefuConvertStringToDouble(Text, Mode, &OK);
-    // Overflow gives infinity in every direction, where glibc stops at the largest double.
-    const uint64_t Want = Overflow ? (Bits(Expected) & 0x8000000000000000ULL) | InfBits : Bits(Expected);
-    if (Bits(Got) != Want || !OK) {
-      if (++Mismatches <= 10)
+    for (int Mode = 0; Mode < 4; ++Mode) {
+      bool Overflow;
+      const double Expected = LibcRead(Text, Mode, Overflow);
+      bool OK = false;
+      const double Got = ZefuConvertStringToDouble(Text, Mode, &OK);
+      // Overflow gives infinity in every direction, where glibc may stop at the largest double.
+      const uint64_t Want =
+          Overflow ? (Bits(Expected) & 0x8000000000000000ULL) | InfBits : Bits(Expected);
+      if ((Bits(Got) != Want || !OK) && ++Mismatches <= 10)
         ADD_FAILURE() << Text << " mode " << Mode << ": got " << Got << " want " << Expected;
     }
   }

@@ -5,9 +5,11 @@
 #include <cstdlib>
 #include <cstring>
 
-// Reading is exact: small numbers go through one correctly rounded IEEE operation; all
-// others are scaled by a 128-bit power of five and rounded in integer arithmetic, and the
-// rare results that land too close to a rounding boundary are settled with big integers.
+// Decimal and power-of-two texts are read exactly, in integer arithmetic that does not depend
+// on the floating-point unit's rounding mode: exact integers convert directly, other decimals
+// are scaled by a 128-bit power of five and rounded, and the rare results too close to a
+// rounding boundary are settled with big integers. Only the other radixes compute in double
+// arithmetic, under the requested rounding direction.
 
 namespace {
 

@@ -197,15 +197,11 @@ bool GetCachedPowerForBinaryExponentRange(int32_t Min, int32_t Max, TDoubleValue
   return true;
 }
 
+// Shifts the (non-zero) significand left until bit 63 is set.
 inline TDoubleValue DoubleValueNormalize(TDoubleValue v) {
-  while ((v.SignificantMantissa & 0xFFC0000000000000ULL) == 0) {
-    v.SignificantMantissa <<= 10;
-    v.Exponent -= 10;
-  }
-  while ((v.SignificantMantissa & SignMask) == 0) {
-    v.SignificantMantissa <<= 1;
-    --v.Exponent;
-  }
+  const int Shift = __builtin_clzll(v.SignificantMantissa);
+  v.SignificantMantissa <<= Shift;
+  v.Exponent -= Shift;
   return v;
 }
 

@@ -494,39 +494,52 @@ using TMallocPtr = std::unique_ptr<T, TFree>;
 
 }  // namespace
 
-bool DoInflate(const void* InData, size_t InLen, uint8_t*& DestData, size_t& DestLen,
-               bool ParseHeader, size_t MaxLen) {
-  const uint8_t* in = static_cast<const uint8_t*>(InData);
-  if (!in && InLen) return false;
+namespace {
+
+constexpr size_t Slack = 16;  // writable bytes past the output for the eight-byte match copy
+
+// Deflate never makes more than 1032 bytes of one input byte: a short stream cannot fill a
+// large block, whatever the header of the file claims.
+size_t InflateBound(size_t InLen) {
+  return InLen > (SIZE_MAX - 4096) / 1032 ? SIZE_MAX : InLen * 1032 + 4096;
+}
+
+// Inflates into Dest, which holds Capacity bytes plus Slack. Ok: the stream ended (and its
+// checksum matched); Full: it wanted to write more than Capacity.
+TStatus InflateInto(const uint8_t* In, size_t InLen, bool ParseHeader, uint8_t* Dest, size_t Capacity,
+                    size_t& Produced) {
+  if (!In && InLen) return TStatus::Fail;
   size_t start = 0, end = InLen;
   if (ParseHeader) {
-    if (InLen < 6) return false;
-    const uint32_t cmf = in[0], flg = in[1];
-    if ((cmf * 256 + flg) % 31 != 0 || (cmf & 15) != 8 || (cmf >> 4) >= 8 || (flg & 32))
-      return false;
+    if (InLen < 6) return TStatus::Fail;
+    const uint32_t cmf = In[0], flg = In[1];
+    if ((cmf * 256 + flg) % 31 != 0 || (cmf & 15) != 8 || (cmf >> 4) >= 8 || (flg & 32)) return TStatus::Fail;
     start = 2;
     end = InLen - 4;
   }
-  // Deflate never makes more than 1032 bytes of one input byte: a tiny stream cannot ask
-  // for a huge block.
-  const size_t bound = (end - start) > (SIZE_MAX - 4096) / 1032 ? SIZE_MAX : (end - start) * 1032 + 4096;
-  const size_t capacity = std::min(MaxLen, bound);
-  constexpr size_t Slack = 16;
+  auto st = std::unique_ptr<TInflater>(new (std::nothrow) TInflater);
+  if (!st) return TStatus::Fail;
+  st->In = In + start;
+  st->InEnd = In + end;
+  st->OutStart = st->Out = Dest;
+  st->OutEnd = Dest + Capacity;
+  const TStatus s = st->Run();
+  Produced = size_t(st->Out - Dest);
+  if (s == TStatus::Ok && ParseHeader && adler32(1, Dest, Produced) != GetU32(In + InLen - 4)) return TStatus::Fail;
+  return s;
+}
+
+}  // namespace
+
+bool DoInflate(const void* InData, size_t InLen, uint8_t*& DestData, size_t& DestLen,
+               bool ParseHeader, size_t MaxLen) {
+  const size_t capacity = std::min(MaxLen, InflateBound(InLen));
   TMallocPtr<uint8_t> out(static_cast<uint8_t*>(std::malloc(capacity + Slack)));
   if (!out) return false;
-  auto st = std::unique_ptr<TInflater>(new (std::nothrow) TInflater);
-  if (!st) return false;
-  st->In = in + start;
-  st->InEnd = in + end;
-  st->OutStart = st->Out = out.get();
-  st->OutEnd = out.get() + capacity;
-  const TStatus s = st->Run();
-  if (s == TStatus::Fail) return false;
-  // A full block below MaxLen cannot happen for valid data.
-  if (s == TStatus::Full && capacity < MaxLen) return false;
-  const size_t produced = size_t(st->Out - out.get());
-  if (s == TStatus::Ok && ParseHeader && adler32(1, out.get(), produced) != GetU32(in + InLen - 4))
-    return false;
+  size_t produced = 0;
+  const TStatus s = InflateInto(static_cast<const uint8_t*>(InData), InLen, ParseHeader, out.get(), capacity, produced);
+  // Full below MaxLen cannot happen for valid data.
+  if (s == TStatus::Fail || (s == TStatus::Full && capacity < MaxLen)) return false;
   DestData = out.release();
   DestLen = produced;
   return true;
@@ -573,30 +586,42 @@ inline uint8_t Paeth(int a, int b, int c) {
 }
 
 // Reverses one row's filter from Raw into Dst (which may be Raw itself), Prior being the
-// previous row already reconstructed.
-void Unfilter(uint8_t Filter, const uint8_t* Raw, const uint8_t* Prior, uint8_t* Dst, size_t Len,
-              size_t Bpp) {
+// previous row already reconstructed. Dst may also lie before Raw in the same block (each
+// byte is read before anything at its place is written). The pixel size is a constant so
+// that the loops unroll.
+template <size_t Bpp>
+void UnfilterRow(uint8_t Filter, const uint8_t* Raw, const uint8_t* Prior, uint8_t* Dst, size_t Len) {
+  const size_t head = std::min(Bpp, Len);
   switch (Filter) {
     case 1:  // Sub
-      for (size_t i = 0; i < Bpp && i < Len; ++i) Dst[i] = Raw[i];
+      for (size_t i = 0; i < head; ++i) Dst[i] = Raw[i];
       for (size_t i = Bpp; i < Len; ++i) Dst[i] = uint8_t(Raw[i] + Dst[i - Bpp]);
       break;
     case 2:  // Up
       for (size_t i = 0; i < Len; ++i) Dst[i] = uint8_t(Raw[i] + Prior[i]);
       break;
     case 3:  // Average
-      for (size_t i = 0; i < Bpp && i < Len; ++i) Dst[i] = uint8_t(Raw[i] + (Prior[i] >> 1));
-      for (size_t i = Bpp; i < Len; ++i)
-        Dst[i] = uint8_t(Raw[i] + ((Dst[i - Bpp] + Prior[i]) >> 1));
+      for (size_t i = 0; i < head; ++i) Dst[i] = uint8_t(Raw[i] + (Prior[i] >> 1));
+      for (size_t i = Bpp; i < Len; ++i) Dst[i] = uint8_t(Raw[i] + ((Dst[i - Bpp] + Prior[i]) >> 1));
       break;
     case 4:  // Paeth
-      for (size_t i = 0; i < Bpp && i < Len; ++i) Dst[i] = uint8_t(Raw[i] + Prior[i]);
-      for (size_t i = Bpp; i < Len; ++i)
-        Dst[i] = uint8_t(Raw[i] + Paeth(Dst[i - Bpp], Prior[i], Prior[i - Bpp]));
+      for (size_t i = 0; i < head; ++i) Dst[i] = uint8_t(Raw[i] + Prior[i]);
+      for (size_t i = Bpp; i < Len; ++i) Dst[i] = uint8_t(Raw[i] + Paeth(Dst[i - Bpp], Prior[i], Prior[i - Bpp]));
       break;
     default:  // 0 and unknown values: as stored
-      if (Dst != Raw) std::memcpy(Dst, Raw, Len);
+      if (Dst != Raw) std::memmove(Dst, Raw, Len);
       break;
+  }
+}
+
+void Unfilter(uint8_t Filter, const uint8_t* Raw, const uint8_t* Prior, uint8_t* Dst, size_t Len, size_t Bpp) {
+  switch (Bpp) {
+    case 1: UnfilterRow<1>(Filter, Raw, Prior, Dst, Len); break;
+    case 2: UnfilterRow<2>(Filter, Raw, Prior, Dst, Len); break;
+    case 3: UnfilterRow<3>(Filter, Raw, Prior, Dst, Len); break;
+    case 4: UnfilterRow<4>(Filter, Raw, Prior, Dst, Len); break;
+    case 6: UnfilterRow<6>(Filter, Raw, Prior, Dst, Len); break;
+    default: UnfilterRow<8>(Filter, Raw, Prior, Dst, Len); break;
   }
 }
 
@@ -777,31 +802,52 @@ bool DecodeImage(const TPNGState& S, const uint8_t* IDAT, size_t IDATLen, void*&
     widest = std::max(widest, lineBytes(cols));
   }
   const uint64_t imageBytes = uint64_t(S.Width) * S.Height * 4;
-  if (imageBytes > MaxImageBytes || needed > SIZE_MAX / 2) return false;
+  if (imageBytes > MaxImageBytes) return false;
+  // Too little compressed data for the scanlines: refused before anything is allocated.
+  if (needed > ZefuPNG::InflateBound(IDATLen)) return false;
 
-  uint8_t* rawPtr = nullptr;
-  size_t rawLen = 0;
-  if (!ZefuPNG::DoInflate(IDAT, IDATLen, rawPtr, rawLen, !S.CgBI, size_t(needed))) return false;
-  std::unique_ptr<uint8_t, TFree> raw(rawPtr);
-  if (rawLen < needed) return false;
-
-  std::unique_ptr<uint8_t, TFree> image(static_cast<uint8_t*>(std::malloc(size_t(imageBytes))));
+  const size_t pitch = size_t(S.Width) * 4;
+  const bool direct = !S.Interlace && S.ColorType == 6 && S.BitDepth == 8;
+  // Without interlacing the scanlines are inflated into the image block itself, behind the
+  // place of the rows they become, so that each row is reconstructed and converted without
+  // overwriting a scanline still to be read. RGBA8 rows only ever move towards the front.
+  uint64_t base = 0, blockBytes;
+  if (S.Interlace) {
+    blockBytes = imageBytes;
+  } else {
+    const int64_t rowIn = int64_t(1 + lineBytes(S.Width)), rowOut = int64_t(pitch), h = S.Height;
+    if (!direct) base = uint64_t(std::max<int64_t>({0, rowOut - 1, h * rowOut - (h - 1) * rowIn - 1}));
+    blockBytes = std::max(base + needed, imageBytes);
+  }
+  if (blockBytes > SIZE_MAX - ZefuPNG::Slack) return false;
+  std::unique_ptr<uint8_t, TFree> image(static_cast<uint8_t*>(std::malloc(size_t(blockBytes) + ZefuPNG::Slack)));
   if (!image) return false;
-  std::vector<uint8_t> zeros, row;
+  uint8_t* const img = image.get();
+
+  std::unique_ptr<uint8_t, TFree> separate;
+  uint8_t* raw;
+  if (S.Interlace) {
+    separate.reset(static_cast<uint8_t*>(std::malloc(size_t(needed) + ZefuPNG::Slack)));
+    if (!separate) return false;
+    raw = separate.get();
+  } else {
+    raw = img + base;
+  }
+  size_t rawLen = 0;
+  const ZefuPNG::TStatus status = ZefuPNG::InflateInto(IDAT, IDATLen, !S.CgBI, raw, size_t(needed), rawLen);
+  // Full: more data than the scanlines need; the image is taken from the start.
+  if (status == ZefuPNG::TStatus::Fail || rawLen < needed) return false;
+
+  std::vector<uint8_t> zeros(size_t(widest) + bpp, 0), row;
+  if (S.Interlace) row.resize(pitch);
   uint32_t paletteRGBA[256];
-  zeros.assign(size_t(widest) + bpp, 0);
-  if (S.Interlace) row.resize(size_t(S.Width) * 4);
   if (S.ColorType == 3) {
     const uint8_t missing[4] = {0, 0, 0, 255};
     for (size_t i = 0; i < 256; ++i)
       std::memcpy(&paletteRGBA[i], i < S.Palette.size() ? S.Palette[i].data() : missing, 4);
   }
 
-  uint8_t* const img = image.get();
-  const size_t pitch = size_t(S.Width) * 4;
-  // RGBA8 rows are reconstructed straight into the image.
-  const bool direct = !S.Interlace && S.ColorType == 6 && S.BitDepth == 8;
-  uint8_t* src = raw.get();
+  uint8_t* src = raw;
   for (int p = 0; p < passCount; ++p) {
     const TPass& pass = passes[p];
     const uint32_t cols = PassSize(S.Width, pass.StartX, pass.StepX);
@@ -833,6 +879,12 @@ bool DecodeImage(const TPNGState& S, const uint8_t* IDAT, size_t IDATLen, void*&
     }
   }
   if (S.CgBI) CgBISwapBGR2RGBandUnpremultiply(img, size_t(S.Width) * S.Height);
+  // Give back what the scanlines of 16-bit images needed beyond the image.
+  if (blockBytes > imageBytes + imageBytes / 4)
+    if (void* smaller = std::realloc(image.get(), size_t(imageBytes))) {
+      image.release();
+      image.reset(static_cast<uint8_t*>(smaller));
+    }
   ImageData = image.release();
   return true;
 }

@@ -167,7 +167,7 @@ TEST(PNGInflate, StopsAtTheLimitAndRefusesBrokenStreams) {
 
 TEST(PNGDecoder, MatchesLibPNGForEveryLayoutFilterAndInterlace) {
   std::mt19937 rng(1234);
-  const std::pair<uint32_t, uint32_t> sizes[] = {{1, 1}, {1, 9}, {9, 1}, {7, 5}, {33, 17}};
+  const std::pair<uint32_t, uint32_t> sizes[] = {{1, 1}, {1, 9}, {9, 1}, {7, 5}, {33, 17}, {257, 130}};
   for (const auto& lay : Layouts)
     for (bool interlace : {false, true})
       for (const auto& [w, h] : sizes)

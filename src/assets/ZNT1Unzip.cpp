@@ -378,7 +378,7 @@ constexpr TSymbolTables MakeSymbolTables() {
 
 constexpr TSymbolTables Symbols = MakeSymbolTables();
 
-constexpr unsigned LitLenBits = 11;
+constexpr unsigned LitLenBits = 12;
 
 // Where a literal's code leaves room for a whole second literal code in the root index,
 // the entry decodes both at once.
@@ -750,7 +750,7 @@ int32_t TUnzipper::InflateCodes(const uint32_t* LitLen, unsigned LitBits, const 
         bc -= e & 31;
         if (e & FlagLiteral) {
           // One or two literals per entry (the spare byte is overwritten later), and two
-          // more entries need no refill: at most 15 + 11 + 11 of the 56 bits are used.
+          // more entries need no refill: at most 15 + 12 + 12 of the 56 bits are used.
           StoreLiterals(out, e);
           e = LitLen[bb & litMask];
           if (!(e & FlagLiteral)) continue;

@@ -93,11 +93,18 @@ class ConsoleProbeGame : public TGame {
       case 4:
         fullScreen = (SDL_GetWindowFlags(w) & SDL_WINDOW_FULLSCREEN) != 0;
         if (fullScreen || Waited() > 120) {
-          TypeLine("map nosuchmap");
+          TypeLine("/v_fullscreen 0");
           Next();
         }
         break;
       case 5:
+        windowedAgain = (SDL_GetWindowFlags(w) & SDL_WINDOW_FULLSCREEN) == 0;
+        if (windowedAgain || Waited() > 120) {
+          TypeLine("map nosuchmap");
+          Next();
+        }
+        break;
+      case 6:
         if (Has(Code(12) + "ERROR: Map \"nosuchmap\" not found")) {
           mapReported = true;
           Next();
@@ -105,7 +112,7 @@ class ConsoleProbeGame : public TGame {
           Next();
         }
         break;
-      case 6:
+      case 7:
         if (Waited() >= 5) {  // still running
           framesAfterMap = Waited();
           TypeLine("quit");
@@ -133,7 +140,8 @@ class ConsoleProbeGame : public TGame {
   int frame = 0, step = 0, stepFrame = 0;
   static inline int echoFrame = -1, hiFrame = -1, quitTypedFrame = -1, lastFrame = -1, framesAfterMap = 0;
   static inline int windowWidth = 0, windowHeight = 0, canvasWidth = 0, canvasHeight = 0;
-  static inline bool hiWithEcho = true, focused = false, fullScreen = false, mapReported = false;
+  static inline bool hiWithEcho = true, focused = false, fullScreen = false, windowedAgain = false,
+                            mapReported = false;
 };
 
 }  // namespace
@@ -157,6 +165,7 @@ TEST(ConsoleGL, TypedLinesRunInTheNextFrameAndDriveTheEngine) {
   EXPECT_EQ(P::canvasHeight, 720);
   EXPECT_EQ(engine->cvVideoWidth->IntegerValue, 1024);
   EXPECT_TRUE(P::fullScreen);
+  EXPECT_TRUE(P::windowedAgain);
   EXPECT_TRUE(P::mapReported);
   EXPECT_GE(P::framesAfterMap, 5);
   EXPECT_EQ(engine->BSP, nullptr);

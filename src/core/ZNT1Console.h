@@ -57,7 +57,8 @@ class TZNT1CustomConsole {
   TZNT1CustomConsole(const TZNT1CustomConsole&) = delete;
   TZNT1CustomConsole& operator=(const TZNT1CustomConsole&) = delete;
 
-  // GPU side: font, background, off-screen image.
+  // GPU side: font, background, off-screen image. Dispose runs again from the destructor,
+  // after the engine's own Dispose call, so it must do nothing when nothing is uploaded.
   virtual void Upload();
   virtual void Dispose();
   // Computes the blink phases and draws RawBuffer.

@@ -55,6 +55,19 @@ double StringToFloat(const std::string& s) {
     const bool Tiny = Mark + 1 < r.ptr && Mark[1] == '-';
     Value = Tiny ? 0.0 : std::numeric_limits<double>::infinity();
   }
+  // An exponent mark without digits makes the text no number.
+  if (r.ptr < End && (*r.ptr | 0x20) == ExponentMark) return 0.0;
+  if (Format == std::chars_format::hex && r.ec == std::errc()) {
+    // "p" counts hexadecimal digits here (0x1p4 is 16^4), from_chars counted bits.
+    const char* Mark = p;
+    while (Mark < r.ptr && (*Mark | 0x20) != 'p') ++Mark;
+    if (Mark < r.ptr) {
+      const char* Digits = Mark + 1 + (Mark[1] == '+');
+      int Exponent = 0;
+      std::from_chars(Digits, r.ptr, Exponent);
+      Value = std::ldexp(Value, 3 * std::clamp(Exponent, -2000, 2000));
+    }
+  }
   if (std::isnan(Value)) return 0.0;
   return Negative ? -Value : Value;
 }

@@ -11,6 +11,7 @@
 #include <map>
 
 #include "ZipTestSupport.h"
+#include "core/ZNT1Engine.h"
 #include "support/TestData.h"
 
 using namespace ziptest;
@@ -329,6 +330,49 @@ TEST(ZNT1Archives, LoadDirectoryResults) {
   EXPECT_EQ(archives.Count(), 1);
   archives.Finish();
   EXPECT_TRUE(archives.ExistFile("x.txt"));
+}
+
+namespace {
+
+// Counts the keep-alive calls an extraction makes.
+class CountingEngine : public TZNT1Engine {
+ public:
+  CountingEngine() : TZNT1Engine(&CreateGameOfClass<TZNT1Game>, true) {}
+  void ShowLoadProgress(bool Force, float Progress) override {
+    ++Calls;
+    EXPECT_FALSE(Force);
+    EXPECT_EQ(Progress, LastProgress);
+  }
+  int Calls = 0;
+};
+
+}  // namespace
+
+// With an engine: an unreadable file is skipped with a warning line, and long extractions
+// call the loading screen's keep-alive once per input block.
+TEST(ZNT1Archives, EngineGetsWarningsAndKeepAlive) {
+  TempDir tmp;
+  const Bytes data = RandomBytes(5 * 4096, 8);
+  WriteFile(tmp / "c/a.pk3", BuildZip({MakeEntry("big.bin", data, 0), MakeEntry("packed.bin", data)}).Bytes_);
+  fs::create_symlink(tmp / "missing.pk3", tmp / "c/b.pk3");
+  WriteFile(tmp / "c/c.pk3", BuildZip({MakeEntry("later.txt", ToBytes("still mounted"))}).Bytes_);
+  CountingEngine engine;
+  engine.LastProgress = 0.25f;
+  TZNT1Archives archives(&engine);
+  EXPECT_TRUE(archives.LoadDirectory(tmp / "c/"));
+  EXPECT_EQ(archives.Count(), 2);
+  archives.Finish();
+  int warnings = 0;
+  for (const std::string& line : engine.Console->Lines.Strings)
+    if (line.rfind("Warning: ", 0) == 0 && line.find("b.pk3") != std::string::npos) ++warnings;
+  EXPECT_EQ(warnings, 1);
+  EXPECT_TRUE(archives.ExistFile("later.txt"));
+
+  ASSERT_TRUE(archives.ExtractFile("packed.bin"));  // deflated random data: 6 input blocks
+  EXPECT_EQ(engine.Calls, 6);
+  engine.Calls = 0;
+  ASSERT_TRUE(archives.ExtractFile("big.bin"));  // stored: one call per 32 KiB piece
+  EXPECT_EQ(engine.Calls, 1);
 }
 
 // Counts the named entries that are no folders, straight from the central directory.

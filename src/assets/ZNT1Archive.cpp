@@ -43,6 +43,7 @@ TZNT1FileInputStream::~TZNT1FileInputStream() { ::close(Handle); }
 int64_t TZNT1FileInputStream::ReadAt(int64_t Position, void* Buffer, int64_t Count) {
   if (Position < 0 || Count <= 0 || Position >= FileSize) return 0;
   Count = std::min(Count, FileSize - Position);
+  const std::lock_guard<std::mutex> guard(CacheLock);
   uint8_t* out = static_cast<uint8_t*>(Buffer);
   int64_t done = 0;
   while (done < Count) {

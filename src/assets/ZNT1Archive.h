@@ -3,6 +3,7 @@
 // content path to the archive supplying it.
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -15,6 +16,7 @@
 class TZNT1Engine;
 
 // An open file read through a small cache; never throws, reads past the end come short.
+// Reads may come from several threads at once.
 class TZNT1FileInputStream : public TZNT1InputStream {
  public:
   // nullptr when the file cannot be opened (errno tells why).
@@ -30,6 +32,7 @@ class TZNT1FileInputStream : public TZNT1InputStream {
   TZNT1FileInputStream(int AHandle, int64_t ASize);
   int Handle;
   int64_t FileSize;
+  std::mutex CacheLock;
   std::vector<uint8_t> Cache;
   int64_t CacheStart = 0;
   int64_t CacheSize = 0;

@@ -391,7 +391,7 @@ TStatus TInflater::Codes(const uint32_t* LitT, const uint32_t* DistT) {
         // A length: the distance may need more bits than are left.
         const uint32_t extra = e >> 8 & 15;
         if (count < extra + 15 + 13) {
-          // Undo nothing: consume the extra bits after a refill instead.
+          // Top up so that the extra bits and the whole distance fit.
           while (count < 56) {
             if (InEnd - In >= 8) {
               buf |= Load64LE(In) << count;

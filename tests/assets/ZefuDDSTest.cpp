@@ -9,7 +9,7 @@ using imgtest::TImage;
 
 namespace {
 
-struct TSpec {
+struct TLayoutDesc {
   uint32_t Width = 4, Height = 4;
   uint32_t Flags = DDSD_CAPS | DDSD_PIXELFORMAT | DDSD_WIDTH | DDSD_HEIGHT;
   uint32_t MipMapCount = 0;
@@ -20,7 +20,7 @@ struct TSpec {
   int DXGI = -1;  // adds the DX10 header
 };
 
-std::vector<uint8_t> Make(const TSpec& S, const std::vector<uint8_t>& Payload) {
+std::vector<uint8_t> Make(const TLayoutDesc& S, const std::vector<uint8_t>& Payload) {
   std::vector<uint8_t> f(128, 0);
   auto put = [&](size_t at, uint32_t v) { std::memcpy(&f[at], &v, 4); };
   put(0, DDS_MAGIC);
@@ -48,15 +48,15 @@ bool Decode(const std::vector<uint8_t>& F, TImage& Img, int32_t Level = 0) {
   return LoadDDSImage(F.data(), uint32_t(F.size()), Img.Data, Img.Width, Img.Height, Level);
 }
 
-TSpec FourCC(uint32_t Code, bool Alpha = true) {
-  TSpec s;
+TLayoutDesc FourCC(uint32_t Code, bool Alpha = true) {
+  TLayoutDesc s;
   s.PFFlags = DDPF_FOURCC | (Alpha ? DDPF_ALPHAPIXELS : 0);
   s.FourCC = Code;
   return s;
 }
 
-TSpec Masked(uint32_t Bits, uint32_t R, uint32_t G, uint32_t B, uint32_t A, uint32_t Extra = 0) {
-  TSpec s;
+TLayoutDesc Masked(uint32_t Bits, uint32_t R, uint32_t G, uint32_t B, uint32_t A, uint32_t Extra = 0) {
+  TLayoutDesc s;
   s.Width = 1;
   s.Height = 1;
   s.PFFlags = DDPF_RGB | DDPF_ALPHAPIXELS | Extra;
@@ -68,8 +68,8 @@ TSpec Masked(uint32_t Bits, uint32_t R, uint32_t G, uint32_t B, uint32_t A, uint
   return s;
 }
 
-TSpec DX10(int Format) {
-  TSpec s = FourCC(D3DFMT_DX10);
+TLayoutDesc DX10(int Format) {
+  TLayoutDesc s = FourCC(D3DFMT_DX10);
   s.Width = s.Height = 1;
   s.DXGI = Format;
   return s;
@@ -97,7 +97,7 @@ std::vector<uint8_t> Cat(std::vector<uint8_t> A, const std::vector<uint8_t>& B) 
 
 TEST(DDSDecoder, UncompressedFormats) {
   struct TCase {
-    TSpec Spec;
+    TLayoutDesc Desc;
     std::vector<uint8_t> Pixel;
     std::vector<uint8_t> Expected;
     const char* What;
@@ -131,7 +131,7 @@ TEST(DDSDecoder, UncompressedFormats) {
   };
   for (const auto& c : cases) {
     TImage img;
-    ASSERT_TRUE(Decode(Make(c.Spec, c.Pixel), img)) << c.What;
+    ASSERT_TRUE(Decode(Make(c.Desc, c.Pixel), img)) << c.What;
     EXPECT_EQ(Px(img, 0, 0), c.Expected) << c.What;
   }
   // Without DDPF_ALPHAPIXELS every alpha becomes 255.
@@ -181,7 +181,7 @@ TEST(DDSDecoder, EveryDX10Format) {
 TEST(DDSDecoder, LevelSizesOfUncompressedFormats) {
   // 4 x 4 base level then 2 x 2: level 1 starts 16 pixels in.
   struct TCase {
-    TSpec Spec;
+    TLayoutDesc Desc;
     uint32_t BytesPerPixel;
     const char* What;
   };
@@ -205,7 +205,7 @@ TEST(DDSDecoder, LevelSizesOfUncompressedFormats) {
     std::vector<uint8_t> data(16 * c.BytesPerPixel, 0);
     data.resize(data.size() + 4 * c.BytesPerPixel, 0xFF);
     TImage base, level1;
-    const auto file = Make(c.Spec, data);
+    const auto file = Make(c.Desc, data);
     ASSERT_TRUE(Decode(file, base, 0)) << c.What;
     ASSERT_TRUE(Decode(file, level1, 1)) << c.What;
     EXPECT_EQ(level1.Width, 2) << c.What;

@@ -711,7 +711,10 @@ int32_t TUnzipper::InflateDynamic() {
 
   if (BuildTable(LitLenTable, lens, hlit, Symbols.LitLen, LitLenBits) != HuffmanTreeComplete)
     return StatusZipFileErr;
-  AddLiteralPairs(LitLenTable);
+  unsigned shortestLiteral = MaxCodeLength + 1;
+  for (unsigned k = 0; k < 256; ++k)
+    if (lens[k] && lens[k] < shortestLiteral) shortestLiteral = lens[k];
+  if (2 * shortestLiteral <= LitLenBits) AddLiteralPairs(LitLenTable);
   if (BuildTable(DistanceTable, lens + hlit, hdist, Symbols.Distance, DistanceBits) == HuffmanTreeError)
     return StatusZipFileErr;
   return InflateCodes(LitLenTable.data(), LitLenBits, DistanceTable.data(), DistanceBits);

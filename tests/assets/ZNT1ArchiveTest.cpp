@@ -401,7 +401,9 @@ TEST(ZNT1Archives, RealContentExtractsEveryEntry) {
   const auto start = std::chrono::steady_clock::now();
   TZNT1Archives archives(nullptr);
   ASSERT_TRUE(archives.LoadDirectory(testdata::ContentDir() + "/"));
-  ASSERT_EQ(archives.Count(), 9);
+  size_t files = 0;
+  for (const auto& entry : fs::directory_iterator(testdata::ContentDir())) files += entry.is_regular_file();
+  ASSERT_EQ(static_cast<size_t>(archives.Count()), files);  // nine in the installed release
   archives.Finish();
   size_t entries = 0, bytes = 0, listed = 0;
   for (int32_t i = 0; i < archives.Count(); ++i) {

@@ -816,14 +816,24 @@ int32_t TUnzipper::InflateCodes(const uint32_t* LitLen, unsigned LitBits, const 
             dst += 16;
           } while (dst < out);
         } else {
-          // Short periods: each word store leaves Distance correct bytes.
+          // Short periods: each word store leaves Distance correct bytes. Once a whole
+          // multiple of the period of at least 8 bytes is written, copy from that far back.
+          const uint32_t period = distance * ((8 + distance - 1) / distance);
+          uint8_t* const patternEnd = dst + std::min(period, length);
           do {
             uint64_t w;
             std::memcpy(&w, src, 8);
             std::memcpy(dst, &w, 8);
             dst += distance;
             src += distance;
-          } while (dst < out);
+          } while (dst < patternEnd);
+          src = dst - period;
+          while (dst < out) {
+            std::memcpy(dst, src, 8);
+            std::memcpy(dst + 8, src + 8, 8);
+            dst += 16;
+            src += 16;
+          }
         }
       }
       InPtr = in;

@@ -80,8 +80,10 @@ TEST(ZNT1Unzip, InflateMatchesZlibAcrossLevelsStrategiesAndSizes) {
 #endif
   int cases = 0;
   for (size_t n : sizes) {
-    for (int kind = 0; kind < 2; ++kind) {
-      const Bytes data = kind == 0 ? RandomBytes(n, static_cast<uint32_t>(n)) : TextBytes(n, static_cast<uint32_t>(n));
+    for (int kind = 0; kind < 3; ++kind) {
+      const Bytes data = kind == 0   ? RandomBytes(n, static_cast<uint32_t>(n))
+                         : kind == 1 ? TextBytes(n, static_cast<uint32_t>(n))
+                                     : PeriodicBytes(n, static_cast<uint32_t>(n));
       for (int level = 0; level <= 9; ++level) {
         for (int strategy : strategies) {
           if (level == 0 && strategy != Z_DEFAULT_STRATEGY) continue;

@@ -119,6 +119,21 @@ inline Bytes TextBytes(size_t n, uint32_t seed) {
   return b;
 }
 
+// Runs that repeat a short random pattern (periods 1 to 9): long matches at short distances.
+inline Bytes PeriodicBytes(size_t n, uint32_t seed) {
+  std::mt19937 rng(seed);
+  Bytes b;
+  b.reserve(n + 1100);
+  while (b.size() < n) {
+    const size_t period = 1 + rng() % 9, run = 1 + rng() % 1000;
+    uint8_t pattern[9];
+    for (auto& x : pattern) x = static_cast<uint8_t>(rng());
+    for (size_t i = 0; i < run; ++i) b.push_back(pattern[i % period]);
+  }
+  b.resize(n);
+  return b;
+}
+
 struct Entry {
   std::string Name;
   Bytes Data;                // uncompressed content

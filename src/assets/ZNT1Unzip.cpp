@@ -382,17 +382,17 @@ constexpr unsigned LitLenBits = 12;
 
 // Where a literal's code leaves room for a whole second literal code in the root index,
 // the entry decodes both at once.
+// Going down, every index below the current one still holds its single entry.
 void AddLiteralPairs(std::vector<uint32_t>& Table) {
-  constexpr unsigned size = 1u << LitLenBits;
-  uint32_t single[size];
-  std::memcpy(single, Table.data(), sizeof(single));
-  for (unsigned i = 0; i < size; ++i) {
-    const uint32_t e1 = single[i];
-    if (!(e1 & FlagLiteral)) continue;
+  uint32_t* t = Table.data();
+  for (unsigned i = 1u << LitLenBits; i-- > 0;) {
+    const uint32_t e1 = t[i];
     const unsigned l1 = e1 & 31;
-    const uint32_t e2 = single[i >> l1];
-    if (!(e2 & FlagLiteral) || l1 + (e2 & 31) > LitLenBits) continue;
-    Table[i] = (((e1 >> 16) | ((e2 >> 16) << 8)) << 16) | FlagLiteral | FlagPair | (l1 + (e2 & 31));
+    const uint32_t e2 = t[i >> l1];
+    const unsigned l = l1 + (e2 & 31);
+    const bool pair = (e1 & e2 & FlagLiteral) && l <= LitLenBits;
+    const uint32_t both = (((e1 >> 16) | ((e2 >> 16) << 8)) << 16) | FlagLiteral | FlagPair | l;
+    t[i] = pair ? both : e1;
   }
 }
 constexpr unsigned DistanceBits = 8;

@@ -268,7 +268,8 @@ inline bool LibJPEGDecode(const std::vector<uint8_t>& File, std::vector<uint8_t>
 
 // Encodes R, G, B (or grey) pixels with libjpeg.
 inline std::vector<uint8_t> EncodeJPEG(uint32_t W, uint32_t H, int Components, const std::vector<uint8_t>& Pixels,
-                                       int Quality = 90, J_COLOR_SPACE Space = JCS_UNKNOWN) {
+                                       int Quality = 90, J_COLOR_SPACE Space = JCS_UNKNOWN,
+                                       J_COLOR_SPACE StoreAs = JCS_UNKNOWN) {
   jpeg_compress_struct c;
   jpeg_error_mgr err;
   c.err = jpeg_std_error(&err);
@@ -281,6 +282,7 @@ inline std::vector<uint8_t> EncodeJPEG(uint32_t W, uint32_t H, int Components, c
   c.input_components = Components;
   c.in_color_space = Space != JCS_UNKNOWN ? Space : Components == 1 ? JCS_GRAYSCALE : Components == 4 ? JCS_CMYK : JCS_RGB;
   jpeg_set_defaults(&c);
+  if (StoreAs != JCS_UNKNOWN) jpeg_set_colorspace(&c, StoreAs);
   jpeg_set_quality(&c, Quality, TRUE);
   jpeg_start_compress(&c, TRUE);
   while (c.next_scanline < H) {

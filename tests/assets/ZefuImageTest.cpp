@@ -131,14 +131,16 @@ TEST(LoadImage, JPEGColourSpacesAndDamage) {
   // CMYK (written with the Adobe marker, inks inverted): converted, never handed out raw.
   std::vector<uint8_t> cmyk;
   for (int i = 0; i < 16 * 16; ++i) cmyk.insert(cmyk.end(), {200, 100, 255, 128});
-  const auto cjpg = EncodeJPEG(16, 16, 4, cmyk, 100);
-  TImage c;
-  ASSERT_TRUE(Load(cjpg, c));
-  const uint8_t* p = c.Pixel(8, 8);
-  EXPECT_NEAR(p[0], 200 * 128 / 255, 3);
-  EXPECT_NEAR(p[1], 100 * 128 / 255, 3);
-  EXPECT_NEAR(p[2], 255 * 128 / 255, 3);
-  EXPECT_EQ(p[3], 255);
+  for (J_COLOR_SPACE stored : {JCS_CMYK, JCS_YCCK}) {
+    const auto cjpg = EncodeJPEG(16, 16, 4, cmyk, 100, JCS_CMYK, stored);
+    TImage c;
+    ASSERT_TRUE(Load(cjpg, c)) << stored;
+    const uint8_t* p = c.Pixel(8, 8);
+    EXPECT_NEAR(p[0], 200 * 128 / 255, 3) << stored;
+    EXPECT_NEAR(p[1], 100 * 128 / 255, 3) << stored;
+    EXPECT_NEAR(p[2], 255 * 128 / 255, 3) << stored;
+    EXPECT_EQ(p[3], 255) << stored;
+  }
 
   // An unknown JFIF revision only draws a warning from libjpeg: still decoded.
   auto rev2 = gjpg;

@@ -427,6 +427,11 @@ std::vector<std::vector<uint8_t>> DamageSamples() {
     }
     files.push_back(MakePNG(13, 11, lay.Depth, lay.Type, lay.Type == 3, rows, parts));
   }
+  // CgBI data carries no checksum: damage there goes all the way through the inflater.
+  const auto rows = RandomRows(13, 11, 8, 6, rng);
+  files.push_back(Join({Signature(), Chunk("CgBI", {0x50, 0, 0x20, 0x06}), Chunk("IHDR", IHDR(13, 11, 8, 6, 0)),
+                        Chunk("IDAT", Deflate(ScanlineData(13, 11, 8, 6, false, rows, 1), 6, true)),
+                        Chunk("IEND", {})}));
   return files;
 }
 
@@ -479,6 +484,6 @@ TEST(PNGDecoder, ByteFlipsGiveFalseOrTheReferenceImage) {
     ASSERT_EQ(img.Vec(), ref) << r;
   }
   EXPECT_GT(decoded, rounds / 40);
-  EXPECT_GT(compared, rounds / 50);
+  EXPECT_GT(compared, rounds / 100);
   std::printf("%d of %d damaged files decoded, %d compared with libpng\n", decoded, rounds, compared);
 }

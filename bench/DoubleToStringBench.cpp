@@ -1,6 +1,8 @@
 // Double to shortest text: ZefuConvertDoubleToString against std::to_chars and snprintf("%.17g").
 #include <benchmark/benchmark.h>
 
+#include "BenchRatio.h"
+
 #include "core/ZefuDoubleToString.h"
 
 #include <charconv>
@@ -81,33 +83,13 @@ BENCHMARK(BM_Short_to_chars);
 BENCHMARK(BM_Short_to_chars_string);
 BENCHMARK(BM_Short_snprintf);
 
-class TRatioReporter : public benchmark::ConsoleReporter {
- public:
-  std::map<std::string, double> Times;
-  void ReportRuns(const std::vector<Run>& Reports) override {
-    for (const Run& r : Reports)
-      if (r.run_type == Run::RT_Iteration) Times[r.benchmark_name()] = r.GetAdjustedRealTime();
-    ConsoleReporter::ReportRuns(Reports);
-  }
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  TRatioReporter Reporter;
-  benchmark::RunSpecifiedBenchmarks(&Reporter);
-  std::printf("\nSpeed-up of ZefuConvertDoubleToString (time of the other / own time):\n");
-  for (const char* Set : {"Random", "Short"}) {
-    const std::string Base = std::string("BM_") + Set + "_";
-    const auto Own = Reporter.Times.find(Base + "Zefu");
-    if (Own == Reporter.Times.end()) continue;
-    for (const char* Other : {"snprintf", "to_chars", "to_chars_string"}) {
-      const auto o = Reporter.Times.find(Base + Other);
-      if (o != Reporter.Times.end())
-        std::printf("  %-7s vs %-16s: %.2fx\n", Set, Other, o->second / Own->second);
-    }
-  }
-  benchmark::Shutdown();
-  return 0;
+  return RunBenchmarksWithRatios(argc, argv, [](const TRatioReporter& r) {
+    std::printf("Speed-up of ZefuConvertDoubleToString (time of the other / own time):\n");
+    for (const std::string Set : {"Random", "Short"})
+      for (const std::string Other : {"snprintf", "to_chars", "to_chars_string"})
+        r.PrintRatio(Set + " vs " + Other, "BM_" + Set + "_" + Other, "BM_" + Set + "_Zefu");
+  });
 }

@@ -1,6 +1,8 @@
 // IntroSort against std::sort on arrays of pointers ordered by a two-key comparison.
 #include <benchmark/benchmark.h>
 
+#include "BenchRatio.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <map>
@@ -82,41 +84,32 @@ void Std_Sort(benchmark::State& State) {
 
 BENCHMARK(ZNT1_IntroSort)->Arg(1000)->Arg(100000);
 BENCHMARK(ZNT1_IntroSortFunction)->Arg(1000)->Arg(100000);
-BENCHMARK(Std_Sort)->Arg(1000)->Arg(100000);
+// std::sort through a function pointer too, the fair peer of the function-pointer entry.
+void Std_SortFunction(benchmark::State& State) {
+  const Data& d = MakeData(static_cast<size_t>(State.range(0)));
+  std::vector<void*> Work(d.Shuffled.size());
+  bool (*Less)(const void*, const void*) = [](const void* a, const void* b) { return CompareItems(a, b) < 0; };
+  benchmark::DoNotOptimize(Less);
+  for (auto _ : State) {
+    std::copy(d.Shuffled.begin(), d.Shuffled.end(), Work.begin());
+    std::sort(Work.begin(), Work.end(), Less);
+    benchmark::DoNotOptimize(Work.data());
+  }
+  State.SetItemsProcessed(State.iterations() * State.range(0));
+}
 
-// Keeps each run's time per iteration (the median when repeated) for the ratios at the end.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  std::map<std::string, double> Times, Medians;
-  void ReportRuns(const std::vector<Run>& Runs) override {
-    for (const Run& r : Runs) {
-      const std::string Name = r.run_name.function_name + "/" + r.run_name.args;
-      if (r.run_type == Run::RT_Iteration) Times[Name] = r.GetAdjustedRealTime();
-      if (r.run_type == Run::RT_Aggregate && r.aggregate_name == "median") Medians[Name] = r.GetAdjustedRealTime();
-    }
-    ConsoleReporter::ReportRuns(Runs);
-  }
-  double Time(const std::string& Name) const {
-    if (const auto m = Medians.find(Name); m != Medians.end()) return m->second;
-    const auto t = Times.find(Name);
-    return t != Times.end() ? t->second : 0.0;
-  }
-};
+BENCHMARK(Std_Sort)->Arg(1000)->Arg(100000);
+BENCHMARK(Std_SortFunction)->Arg(1000)->Arg(100000);
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  RatioReporter Reporter;
-  benchmark::RunSpecifiedBenchmarks(&Reporter);
-  std::printf("\nIntroSort time / std::sort time (the goal is 1.2 or below)\n");
-  for (const char* n : {"1000", "100000"}) {
-    const double s = Reporter.Time(std::string("Std_Sort/") + n);
-    const double z = Reporter.Time(std::string("ZNT1_IntroSort/") + n);
-    const double f = Reporter.Time(std::string("ZNT1_IntroSortFunction/") + n);
-    if (z > 0 && s > 0) std::printf("  %-7s items, inlined comparison     %.2fx\n", n, z / s);
-    if (f > 0 && s > 0) std::printf("  %-7s items, through function pointer %.2fx\n", n, f / s);
-  }
-  benchmark::Shutdown();
-  return 0;
+  return RunBenchmarksWithRatios(argc, argv, [](const TRatioReporter& r) {
+    std::printf("IntroSort time / std::sort time (the goal is 1.2 or below)\n");
+    for (const std::string n : {"1000", "100000"}) {
+      r.PrintRatio(n + " items, inlined comparisons", "ZNT1_IntroSort/" + n, "Std_Sort/" + n);
+      r.PrintRatio(n + " items, both through a function pointer", "ZNT1_IntroSortFunction/" + n,
+                   "Std_SortFunction/" + n);
+    }
+  });
 }

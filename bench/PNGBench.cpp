@@ -1,6 +1,8 @@
 // PNG decoding: our decoder against libpng (expanding to 8-bit RGBA) on the PNG images of
 // the content archives and on a 2048 x 2048 RGBA picture. Prints the speed ratios at the end.
 #include <benchmark/benchmark.h>
+
+#include "BenchRatio.h"
 #include <png.h>
 
 #include <cmath>
@@ -152,29 +154,11 @@ BENCHMARK(Content<false>)->Name("Content/libpng")->Unit(benchmark::kMicrosecond)
 BENCHMARK(Big<true>)->Name("RGBA2048/Zefu")->Unit(benchmark::kMillisecond);
 BENCHMARK(Big<false>)->Name("RGBA2048/libpng")->Unit(benchmark::kMillisecond);
 
-// Keeps each run's time per iteration so that the ratios can be printed at the end.
-class TRatioReporter : public benchmark::ConsoleReporter {
- public:
-  std::map<std::string, double> Times;
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const auto& r : runs)
-      if (!r.error_occurred && r.iterations > 0) Times[r.benchmark_name()] = r.GetAdjustedRealTime();
-    ConsoleReporter::ReportRuns(runs);
-  }
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  TRatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  for (const char* group : {"Content", "RGBA2048"}) {
-    const auto z = reporter.Times.find(std::string(group) + "/Zefu");
-    const auto l = reporter.Times.find(std::string(group) + "/libpng");
-    if (z != reporter.Times.end() && l != reporter.Times.end())
-      std::printf("%s: libpng time / our time = %.2f (goal >= 1.0)\n", group, l->second / z->second);
-  }
-  benchmark::Shutdown();
-  return 0;
+  return RunBenchmarksWithRatios(argc, argv, [](const TRatioReporter& r) {
+    std::printf("libpng time / our time (goal >= 1.0):\n");
+    for (const std::string Group : {"Content", "RGBA2048"}) r.PrintRatio(Group, Group + "/libpng", Group + "/Zefu");
+  });
 }

@@ -1,6 +1,8 @@
 // TZNT1StringHashMap against std::unordered_map<std::string, void*> on 10,000 path-like keys.
 #include <benchmark/benchmark.h>
 
+#include "BenchRatio.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <map>
@@ -142,39 +144,13 @@ BENCHMARK(Std_Lookup);
 BENCHMARK(ZNT1_LookupMiss);
 BENCHMARK(Std_LookupMiss);
 
-// Keeps each run's time per iteration (the median when repeated) for the ratios at the end.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  std::map<std::string, double> Times, Medians;
-  void ReportRuns(const std::vector<Run>& Runs) override {
-    for (const Run& r : Runs) {
-      if (r.run_type == Run::RT_Iteration) Times[r.run_name.function_name] = r.GetAdjustedRealTime();
-      if (r.run_type == Run::RT_Aggregate && r.aggregate_name == "median")
-        Medians[r.run_name.function_name] = r.GetAdjustedRealTime();
-    }
-    ConsoleReporter::ReportRuns(Runs);
-  }
-  double Time(const std::string& Name) const {
-    if (const auto m = Medians.find(Name); m != Medians.end()) return m->second;
-    const auto t = Times.find(Name);
-    return t != Times.end() ? t->second : 0.0;
-  }
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  RatioReporter Reporter;
-  benchmark::RunSpecifiedBenchmarks(&Reporter);
-  // Add pays for fresh pages: the map's arrays are large blocks that malloc hands back to
-  // the system between iterations, while the node map reuses its freed small nodes.
-  std::printf("\nstd::unordered_map time / TZNT1StringHashMap time (above 1: the hash map is faster)\n");
-  for (const char* Name : {"Add", "Lookup", "LookupMiss"}) {
-    const double z = Reporter.Time(std::string("ZNT1_") + Name);
-    const double s = Reporter.Time(std::string("Std_") + Name);
-    if (z > 0 && s > 0) std::printf("  %-10s %.2fx\n", Name, s / z);
-  }
-  benchmark::Shutdown();
-  return 0;
+  return RunBenchmarksWithRatios(argc, argv, [](const TRatioReporter& r) {
+    // Add pays for fresh pages: the map's arrays are large blocks that malloc hands back to
+    // the system between iterations, while the node map reuses its freed small nodes.
+    std::printf("std::unordered_map time / TZNT1StringHashMap time (above 1: the hash map is faster)\n");
+    for (const std::string Name : {"Add", "Lookup", "LookupMiss"}) r.PrintRatio(Name, "Std_" + Name, "ZNT1_" + Name);
+  });
 }

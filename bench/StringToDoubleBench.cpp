@@ -1,6 +1,8 @@
 // Text to double: ZefuConvertStringToDouble against strtod and std::from_chars.
 #include <benchmark/benchmark.h>
 
+#include "BenchRatio.h"
+
 #include "core/ZefuStringToDouble.h"
 
 #include <charconv>
@@ -93,34 +95,13 @@ BENCHMARK(BM_Long_Zefu);
 BENCHMARK(BM_Long_strtod);
 BENCHMARK(BM_Long_from_chars);
 
-// Remembers the time per iteration of every run for the closing ratio lines.
-class TRatioReporter : public benchmark::ConsoleReporter {
- public:
-  std::map<std::string, double> Times;
-  void ReportRuns(const std::vector<Run>& Reports) override {
-    for (const Run& r : Reports)
-      if (r.run_type == Run::RT_Iteration) Times[r.benchmark_name()] = r.GetAdjustedRealTime();
-    ConsoleReporter::ReportRuns(Reports);
-  }
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  TRatioReporter Reporter;
-  benchmark::RunSpecifiedBenchmarks(&Reporter);
-  std::printf("\nSpeed-up of ZefuConvertStringToDouble (time of the other / own time):\n");
-  for (const char* Set : {"Short", "17Digits", "Long"}) {
-    const std::string Base = std::string("BM_") + Set + "_";
-    const auto Own = Reporter.Times.find(Base + "Zefu");
-    if (Own == Reporter.Times.end()) continue;
-    for (const char* Other : {"strtod", "from_chars"}) {
-      const auto o = Reporter.Times.find(Base + Other);
-      if (o != Reporter.Times.end())
-        std::printf("  %-9s vs %-10s: %.2fx\n", Set, Other, o->second / Own->second);
-    }
-  }
-  benchmark::Shutdown();
-  return 0;
+  return RunBenchmarksWithRatios(argc, argv, [](const TRatioReporter& r) {
+    std::printf("Speed-up of ZefuConvertStringToDouble (time of the other / own time):\n");
+    for (const std::string Set : {"Short", "17Digits", "Long"})
+      for (const std::string Other : {"strtod", "from_chars"})
+        r.PrintRatio(Set + " vs " + Other, "BM_" + Set + "_" + Other, "BM_" + Set + "_Zefu");
+  });
 }

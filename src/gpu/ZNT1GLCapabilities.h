@@ -1,5 +1,6 @@
 #pragma once
-// What the engine knows about the OpenGL implementation.
+// What the engine knows about the OpenGL implementation: driver strings, the GLSL version
+// as a number, a few limits, and the quality switches the rest of the engine follows.
 #include <cstdint>
 #include <string>
 
@@ -7,9 +8,17 @@ class TZNT1Engine;
 
 class TZNT1GLCapabilities {
  public:
+  // Defaults only; no OpenGL call.
   explicit TZNT1GLCapabilities(TZNT1Engine* AEngine) : Engine(AEngine) {}
   // Reads the current context; the context must be current.
   void Query();
+  // Derives the GLSL version number, the quality switches and the extension flags from the
+  // strings already in Vendor, ShadingLanguageVersionString and Extensions (Query's part
+  // that needs no OpenGL).
+  void ApplyDriverStrings();
+
+  // "1.40" gives $128: major * 256 or minor, both read in decimal; 0 for a missing major.
+  static uint32_t ParseShadingLanguageVersion(const std::string& Text);
 
   TZNT1Engine* Engine;
   std::string Vendor;
@@ -18,8 +27,26 @@ class TZNT1GLCapabilities {
   std::string ShadingLanguageVersionString;
   uint32_t ShadingLanguageVersion = 0x100;
   std::string Extensions;
+  bool TextureMultisample = false;
   int32_t MaxElementsVertices = 65536;
-  int32_t MaxElementsIndices = 196608;
+  int32_t MaxElementsIndices = 3 * 65536;
+  float MaxAnisotropy = 0.0f;
+  int32_t MaxVertexAttribs = 8;
   int32_t MaxTextureSize = 2048;
+  int32_t MaxTextureUnits = 8;
+  int32_t MaxFragmentUniformVectors = 16;
+  int32_t MaxGeometryUniformVectors = 8;
+  int32_t MaxVertexUniformVectors = 8;
+  int32_t MaxVaryingVectors = 128;
+  bool VertexArrayObject = false;
+  bool FloatTextures = true;
+  bool HalfFloatTextures = true;
+  bool SkyFBO = false;
+  uint32_t DepthStencilType = 0x88F0;  // GL_DEPTH24_STENCIL8
+  int32_t ShadowMapTextureFormat = 20;  // the framebuffers' GL_TEXTURE_R32F
+  // glMultiDrawElements belongs to the 1.4 entry points, without which the engine does not start.
+  bool MultiDrawElements = true;
   bool LowQuality = false;
+  bool UseSinglePassShadowCubeMaps = true;
+  bool GeometryShader = true;
 };

@@ -1,0 +1,79 @@
+#include "gpu/ZNT1GLCapabilities.h"
+
+#include <gtest/gtest.h>
+
+TEST(ZNT1GLCapabilities, DefaultsBeforeQuery) {
+  TZNT1GLCapabilities c(nullptr);
+  EXPECT_EQ(c.ShadingLanguageVersion, 0x100u);
+  EXPECT_EQ(c.MaxElementsVertices, 65536);
+  EXPECT_EQ(c.MaxElementsIndices, 196608);
+  EXPECT_EQ(c.MaxAnisotropy, 0.0f);
+  EXPECT_EQ(c.MaxVertexAttribs, 8);
+  EXPECT_EQ(c.MaxTextureSize, 2048);
+  EXPECT_EQ(c.MaxFragmentUniformVectors, 16);
+  EXPECT_EQ(c.MaxVaryingVectors, 128);
+  EXPECT_EQ(c.DepthStencilType, 35056u);
+  EXPECT_EQ(c.ShadowMapTextureFormat, 20);
+  EXPECT_FALSE(c.LowQuality);
+  EXPECT_TRUE(c.UseSinglePassShadowCubeMaps);
+  EXPECT_TRUE(c.GeometryShader);
+  EXPECT_TRUE(c.FloatTextures && c.HalfFloatTextures && c.MultiDrawElements);
+  EXPECT_FALSE(c.VertexArrayObject || c.SkyFBO || c.TextureMultisample);
+}
+
+TEST(ZNT1GLCapabilities, ShadingLanguageVersionNumbers) {
+  const struct {
+    const char* Text;
+    uint32_t Number;
+  } cases[] = {
+      {"1.40", 0x128},          {"3.30", 0x31E},
+      {"4.20", 0x414},          {"4.40", 0x428},
+      {"3.30 - Build 8", 0x31E}, {"4.60 NVIDIA", 0x43C},
+      {"1,50", 0x132},          {" 3.30", 0x003},  // not trimmed: empty major, 3 as minor
+      {"", 0},                  {"abc", 0},
+      {"4", 0x400},             {"-1.40", 0x028},  // a sign is no number
+      {"99999999999.1", 0x001},  // too long for a number
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(TZNT1GLCapabilities::ParseShadingLanguageVersion(c.Text), c.Number) << '"' << c.Text << '"';
+}
+
+TEST(ZNT1GLCapabilities, VendorAndVersionRules) {
+  const struct {
+    const char* Vendor;
+    const char* GLSL;
+    bool LowQuality, SinglePassCube, GeometryShader;
+  } cases[] = {
+      {"NVIDIA Corporation", "4.40", false, true, true},
+      {"ATI Technologies Inc.", "4.20", false, true, false},  // $414 < $420
+      {"  AMD\t", "4.50", false, true, true},
+      {"Some Corporation", "1.30", false, true, false},  // "ati" inside "corporation"
+      {"Intel", "4.00", false, true, false},
+      {"Intel Open Source Technology Center", "3.30", true, false, false},
+      {"Intel", "", true, false, false},
+      {"Mesa", "4.50", true, false, false},
+      {"", "4.60", true, false, false},
+  };
+  for (const auto& c : cases) {
+    TZNT1GLCapabilities caps(nullptr);
+    caps.Vendor = c.Vendor;
+    caps.ShadingLanguageVersionString = c.GLSL;
+    caps.SkyFBO = true;
+    caps.ApplyDriverStrings();
+    SCOPED_TRACE(c.Vendor);
+    EXPECT_EQ(caps.LowQuality, c.LowQuality);
+    EXPECT_EQ(caps.UseSinglePassShadowCubeMaps, c.SinglePassCube);
+    EXPECT_EQ(caps.GeometryShader, c.GeometryShader);
+    EXPECT_FALSE(caps.SkyFBO);
+  }
+}
+
+TEST(ZNT1GLCapabilities, MultisampleFromExtensionList) {
+  TZNT1GLCapabilities caps(nullptr);
+  caps.Extensions = "GL_ARB_foo GL_ARB_texture_multisample GL_EXT_bar";
+  caps.ApplyDriverStrings();
+  EXPECT_TRUE(caps.TextureMultisample);
+  caps.Extensions = "GL_ARB_foo";
+  caps.ApplyDriverStrings();
+  EXPECT_FALSE(caps.TextureMultisample);
+}

@@ -463,7 +463,10 @@ bool TZNT1Engine::Run() {
   if (!Init()) return false;
   Game = GameClass(this);
   TZNT1Game* g = Game.get();
+  // The mixer thread runs from the sound system's creation and reads the hook under the lock.
+  SoundSystem->CriticalSection.Enter();
   SoundSystem->UpdateHook = [g] { g->UpdateSounds(); };
+  SoundSystem->CriticalSection.Leave();
   SoundSystem->Thread->Start();
 
   if (SDLInitialized && SDL_WasInit(SDL_INIT_AUDIO)) {

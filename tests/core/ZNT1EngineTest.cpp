@@ -2,12 +2,15 @@
 
 #include <atomic>
 #include <cmath>
+#include <future>
 #include <thread>
 #include <vector>
 
 #include "core/ZNT1Engine.h"
+#include "assets/ZNT1Texture.h"
 #include "core/ZNT1Globals.h"
 #include "sound/ZNT1Sound.h"
+#include "world/ZNT1BSP.h"
 
 namespace {
 
@@ -258,7 +261,12 @@ TEST(Engine, AudioCallbackSilenceAndWakeUp) {
   // Ready again but still parked: the callback finds the ring buffer short and wakes the mixer.
   s.Unlock();
   std::fill(stream.begin(), stream.end(), 0xAA);
-  TZNT1Engine::AudioFillBuffer(&engine, stream.data(), 4096);
+  auto fill = std::async(std::launch::async, [&] { TZNT1Engine::AudioFillBuffer(&engine, stream.data(), 4096); });
+  if (fill.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+    s.Lock();  // ends the callback's wait, so that the test fails instead of hanging
+    fill.wait();
+    FAIL() << "the callback did not wake the mixer";
+  }
   EXPECT_GE(hooks.load(), 1);
   EXPECT_EQ(stream, std::vector<uint8_t>(4096, 0));  // mixed silence through the ring buffer
 
@@ -274,4 +282,133 @@ TEST(Engine, AudioCallbackSilenceAndWakeUp) {
   std::fill(stream.begin(), stream.end(), 0xAA);
   TZNT1Engine::AudioFillBuffer(&engine, stream.data(), 4096);
   EXPECT_EQ(stream, std::vector<uint8_t>(4096, 0));
+}
+
+namespace {
+
+// A dedicated run in which the mixer is busy mixing while the game is created, as it is when a
+// real audio device drains the ring buffer: the hook must be handed over without a race.
+class SoundProbeGame : public TZNT1Game {
+ public:
+  using TZNT1Game::TZNT1Game;
+  void Reset() override {
+    // The audio callback's part: it wakes a parked mixer and takes every block.
+    drain = std::thread([e = Engine] {
+      uint8_t block[4096];
+      while (!stopDrain.load()) TZNT1Engine::AudioFillBuffer(e, block, sizeof block);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  void UpdateInput() override {
+    // Ends the run once the mixer has called the hook, or after five seconds at the latest.
+    if (soundUpdates.load() > 0 || ++frames > 1000) {
+      stopDrain.store(true);
+      if (drain.joinable()) drain.join();
+      Engine->Quit = true;
+    }
+  }
+  void UpdateSounds() override { ++soundUpdates; }
+  ~SoundProbeGame() override {
+    stopDrain.store(true);
+    if (drain.joinable()) drain.join();
+  }
+
+  std::thread drain;
+  int frames = 0;
+  static inline std::atomic<bool> stopDrain{false};
+  static inline std::atomic<int> soundUpdates{0};
+};
+
+}  // namespace
+
+TEST(Engine, DedicatedRunHandsTheGamesUpdateSoundsToTheMixer) {
+  TZNT1Engine engine(&CreateGameOfClass<SoundProbeGame>, true);
+  ASSERT_TRUE(engine.Run());
+  EXPECT_GT(SoundProbeGame::soundUpdates.load(), 0);
+  EXPECT_EQ(engine.Game, nullptr);
+  EXPECT_EQ(engine.SoundSystem, nullptr);
+}
+
+namespace {
+
+// Hands every SDL event it gets on to the queue again, as a game driving the console might.
+class RequeueingGame : public TZNT1Game {
+ public:
+  using TZNT1Game::TZNT1Game;
+  bool ProcessSDLEvent(const SDL_Event* e) override {
+    SDL_Event motion{};
+    motion.type = SDL_MOUSEMOTION;
+    Engine->SystemEventManager->EnqueueSDLEvent(motion, 99);
+    seenType = e->type;  // read after queuing: the queue may have reused the dispatched record
+    seenKey = e->key.keysym.sym;
+    return true;
+  }
+  uint32_t seenType = 0;
+  SDL_Keycode seenKey = 0;
+};
+
+}  // namespace
+
+TEST(Engine, EventsAreDispatchedFromACopyOfTheirRecord) {
+  TZNT1Engine engine(&CreateGameOfClass<RequeueingGame>, false);
+  engine.Game = engine.GameClass(&engine);
+  auto* game = static_cast<RequeueingGame*>(engine.Game.get());
+  SDL_Event key{};
+  key.type = SDL_KEYDOWN;
+  key.key.keysym.sym = SDLK_a;
+  engine.SystemEventManager->EnqueueSDLEvent(key, 1);
+  engine.SystemEventManager->Enqueue(zsetNONE, 2);
+  EXPECT_EQ(engine.EventLoop(), 2);
+  EXPECT_EQ(game->seenType, uint32_t(SDL_KEYDOWN));
+  EXPECT_EQ(game->seenKey, SDLK_a);
+  // The event queued during dispatch waits behind the marker for the next frame.
+  TZNT1SystemEvent* next = engine.SystemEventManager->QueueList.First;
+  ASSERT_NE(next, nullptr);
+  EXPECT_EQ(next->SDLEvent.type, uint32_t(SDL_MOUSEMOTION));
+  EXPECT_EQ(next->Next, nullptr);
+}
+
+namespace {
+
+// Notes which engine objects still exist when the map is freed by the engine's destructor.
+struct DestructionProbe {
+  bool ran = false, laterFreedFirst = false, earlierStillThere = false, levelShotReleased = false;
+};
+
+class ProbeBSP : public TZNT1BSP {
+ public:
+  ProbeBSP(TZNT1Engine* AEngine, DestructionProbe* AProbe, TZNT1Texture* AHeld, int32_t AReferences)
+      : TZNT1BSP(AEngine), probe(AProbe), held(AHeld), references(AReferences) {}
+  ~ProbeBSP() override {
+    TZNT1Engine& e = *Engine;
+    probe->ran = true;
+    probe->laterFreedFirst = !e.Console && !e.SoundSystem && !e.Renderer && !e.SpriteBatch;
+    probe->earlierStillThere = e.Models && e.Shaders && e.LightMaps && e.GLSLShaders && e.Textures && e.Archives &&
+                               e.Log && e.GLCapabilities && e.HighResolutionTimer && e.Command &&
+                               e.SystemEventManager && e.ConsoleVariables;
+    probe->levelShotReleased = !e.LevelShotTexture && held->ReferenceCounter == references;
+  }
+  DestructionProbe* probe;
+  TZNT1Texture* held;
+  int32_t references;
+};
+
+}  // namespace
+
+TEST(Engine, DestructionOrder) {
+  DestructionProbe probe;
+  {
+    TZNT1Engine engine(&CreateGameOfClass<TZNT1Game>, true);
+    ASSERT_TRUE(engine.Init());
+    TZNT1Texture* held = engine.Textures->WhiteTexture;
+    ASSERT_NE(held, nullptr);
+    const int32_t references = held->ReferenceCounter;
+    held->IncRef();
+    engine.LevelShotTexture = held;  // as while a map loads
+    engine.BSP = std::make_unique<ProbeBSP>(&engine, &probe, held, references);
+  }
+  ASSERT_TRUE(probe.ran);
+  EXPECT_TRUE(probe.laterFreedFirst);    // console, sound system, renderer, sprite batch go before the map
+  EXPECT_TRUE(probe.earlierStillThere);  // the libraries and the core services go after it
+  EXPECT_TRUE(probe.levelShotReleased);  // the level shot is released first, its texture kept
 }

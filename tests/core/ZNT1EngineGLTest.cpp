@@ -1,7 +1,17 @@
 #include <gtest/gtest.h>
 
-#include <cstring>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <vector>
+
+#include "assets/ZNT1Archive.h"
+#include "assets/ZNT1Texture.h"
+#include "assets/ZipTestSupport.h"
 #include "core/ZNT1Engine.h"
 #include "platform/ZNT1OpenGL.h"
 #include "support/TestData.h"
@@ -13,6 +23,12 @@ class ProbeGame : public TZNT1Game {
  public:
   using TZNT1Game::TZNT1Game;
   void Update(double) override {
+    // Never hang: a run that draws nothing still ends after ten seconds of updates.
+    if (updates == 600) {
+      SDL_Event quit{};
+      quit.type = SDL_QUIT;
+      SDL_PushEvent(&quit);
+    }
     if (++updates == 1) {
       SDL_Window* w = Engine->SDLSurfaceWindow;
       title = w ? SDL_GetWindowTitle(w) : "";
@@ -38,13 +54,54 @@ bool HaveDisplay() {
   return d && *d;
 }
 
+#define REQUIRE_DISPLAY()                                   \
+  do {                                                      \
+    if (!HaveDisplay()) {                                   \
+      if (testdata::InCI()) FAIL() << "no display in CI";   \
+      GTEST_SKIP() << "no display";                         \
+    }                                                       \
+  } while (0)
+
+// Counts what the engine hands to the game.
+class CountingGame : public TZNT1Game {
+ public:
+  using TZNT1Game::TZNT1Game;
+  bool ProcessSDLEvent(const SDL_Event* e) override {
+    received.push_back(e->type);
+    return true;
+  }
+  void Draw(float, float) override { ++draws; }
+  int draws = 0;
+  std::vector<uint32_t> received;
+};
+
+bool Finite(const TZNT1Matrix4x4& m) {
+  for (int i = 0; i < 4; ++i)
+    for (int j = 0; j < 4; ++j)
+      if (!std::isfinite(m.M[i][j])) return false;
+  return true;
+}
+
+// A scratch content folder holding one archive, removed at the end of the test.
+struct ContentFolder {
+  std::filesystem::path Path;
+  explicit ContentFolder(const std::vector<ziptest::Entry>& Entries) {
+    char tmpl[] = "/tmp/znt1-engine-XXXXXX";
+    Path = ::mkdtemp(tmpl);
+    const ziptest::Bytes zip = ziptest::BuildZip(Entries).Bytes_;
+    std::ofstream(Path / "pak0.pk3", std::ios::binary)
+        .write(reinterpret_cast<const char*>(zip.data()), static_cast<std::streamsize>(zip.size()));
+  }
+  ~ContentFolder() {
+    std::error_code ec;
+    std::filesystem::remove_all(Path, ec);
+  }
+};
+
 }  // namespace
 
 TEST(EngineGL, RunOpensTheWindowAndQuitsOnTheQuitEvent) {
-  if (!HaveDisplay()) {
-    if (testdata::InCI()) FAIL() << "no display in CI";
-    GTEST_SKIP() << "no display";
-  }
+  REQUIRE_DISPLAY();
   auto engine = std::make_unique<TZNT1Engine>(&CreateGameOfClass<ProbeGame>, false);
   ASSERT_TRUE(engine->Run()) << engine->InitError;
   EXPECT_EQ(ProbeGame::title, "ZANTOR1 (F8 = console)");
@@ -60,4 +117,80 @@ TEST(EngineGL, RunOpensTheWindowAndQuitsOnTheQuitEvent) {
   EXPECT_EQ(engine->SoundSystem, nullptr);
   EXPECT_EQ(engine->Game, nullptr);
   EXPECT_NE(engine->Console->Lines[4].find("OpenGL version: "), std::string::npos);
+}
+
+TEST(EngineGL, ZeroSizedCanvasSkipsProjectionAndDrawing) {
+  REQUIRE_DISPLAY();
+  auto engine = std::make_unique<TZNT1Engine>(&CreateGameOfClass<CountingGame>, false);
+  ASSERT_TRUE(engine->Init()) << engine->InitError;
+  engine->Game = engine->GameClass(engine.get());
+  auto* game = static_cast<CountingGame*>(engine->Game.get());
+  const TZNT1Matrix4x4 before = engine->ProjectionMatrix;
+  for (auto size : {std::pair{0, 720}, std::pair{1280, 0}}) {
+    engine->CanvasWidth = size.first;  // as after a resize to nothing
+    engine->CanvasHeight = size.second;
+    engine->RunFrame();
+    EXPECT_EQ(game->draws, 0);
+    EXPECT_TRUE(Finite(engine->ProjectionMatrix));
+    EXPECT_EQ(std::memcmp(&before, &engine->ProjectionMatrix, sizeof before), 0);
+  }
+  SDL_Event e{};
+  e.type = SDL_WINDOWEVENT;
+  e.window.event = SDL_WINDOWEVENT_RESIZED;
+  e.window.data1 = 640;
+  e.window.data2 = 480;
+  SDL_PushEvent(&e);
+  engine->RunFrame();  // the size comes back: the same frame draws with the new aspect
+  EXPECT_EQ(game->draws, 1);
+  EXPECT_TRUE(Finite(engine->ProjectionMatrix));
+  EXPECT_NEAR(engine->ProjectionMatrix.M[1][1] / engine->ProjectionMatrix.M[0][0], 640.0f / 480.0f, 1e-4f);
+  engine->Game.reset();
+}
+
+TEST(EngineGL, MapLoadQueuesPendingEventsWithoutAnEndMarker) {
+  REQUIRE_DISPLAY();
+  ContentFolder content({ziptest::Entry{"maps/tiny.bsp", ziptest::Bytes(64, 0)}});
+  auto engine = std::make_unique<TZNT1Engine>(&CreateGameOfClass<CountingGame>, false);
+  ASSERT_TRUE(engine->Archives->LoadDirectory(content.Path.string() + "/"));
+  engine->Archives->Finish();
+  ASSERT_TRUE(engine->Init()) << engine->InitError;
+  engine->Game = engine->GameClass(engine.get());
+  auto* game = static_cast<CountingGame*>(engine->Game.get());
+  engine->GetSystemEvents();
+  engine->EventLoop();  // whatever the window's creation brought
+  game->received.clear();
+
+  // A level shot still held from an earlier load is released, not freed.
+  TZNT1Texture* held = engine->Textures->WhiteTexture;
+  ASSERT_NE(held, nullptr);
+  const int32_t references = held->ReferenceCounter;
+  held->IncRef();
+  engine->LevelShotTexture = held;
+
+  EXPECT_FALSE(engine->LoadMap("nothere"));  // no map file: false at once, the screen stays up
+  EXPECT_TRUE(engine->Loading);
+  EXPECT_EQ(engine->LevelShotTexture, nullptr);
+  EXPECT_EQ(held->ReferenceCounter, references);
+  EXPECT_EQ(engine->Textures->WhiteTexture, held);
+
+  SDL_Event user{};
+  user.type = SDL_USEREVENT;
+  SDL_PushEvent(&user);  // arrives while the map loads
+  engine->LoadMap("  TINY ");  // found as maps/tiny.bsp, so the loader polls afterwards
+  engine->DoneLoadMap();
+  EXPECT_FALSE(engine->Loading);
+  int markers = 0, users = 0;
+  for (TZNT1SystemEvent* e = engine->SystemEventManager->QueueList.First; e; e = e->Next) {
+    markers += e->EventType == zsetNONE;
+    users += e->EventType == zsetSDL && e->SDLEvent.type == SDL_USEREVENT;
+  }
+  EXPECT_EQ(markers, 0);
+  EXPECT_EQ(users, 1);
+
+  // The next frame handles them, and nothing of it is left for the frame after.
+  engine->GetSystemEvents();
+  engine->EventLoop();
+  EXPECT_EQ(std::count(game->received.begin(), game->received.end(), uint32_t(SDL_USEREVENT)), 1);
+  EXPECT_EQ(engine->SystemEventManager->QueueList.First, nullptr);
+  engine->Game.reset();
 }

@@ -72,12 +72,13 @@ TZNT1Engine::TZNT1Engine(TZNT1GameClass AGameClass, bool ADedicated) : GameClass
 }
 
 TZNT1Engine::~TZNT1Engine() {
-  // The GPU objects need the context; Done normally ran already.
-  if (SDLSurfaceContext) Done();
+  // Released first: its last reference deletes the OpenGL texture, which needs the context.
   if (LevelShotTexture) {
     LevelShotTexture->DecRef();
     LevelShotTexture = nullptr;
   }
+  // The GPU objects need the context; Done normally ran already.
+  if (SDLSurfaceContext) Done();
   Console.reset();
   SoundSystem.reset();
   Renderer.reset();
@@ -225,9 +226,12 @@ bool TZNT1Engine::Init() {
 }
 
 void TZNT1Engine::DisposeGPUObjects() {
-  // GPU objects go while the context still exists.
+  // GPU objects go while the context still exists. The renderer and the sprite batch have no
+  // Dispose: they delete their buffers with themselves, and nothing draws after Done.
   if (Console) Console->Dispose();
   Dispose();
+  Renderer.reset();
+  SpriteBatch.reset();
 }
 
 bool TZNT1Engine::Done() {

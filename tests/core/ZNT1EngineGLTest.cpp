@@ -116,6 +116,9 @@ TEST(EngineGL, RunOpensTheWindowAndQuitsOnTheQuitEvent) {
   EXPECT_EQ(engine->SDLSurfaceContext, nullptr);
   EXPECT_EQ(engine->SoundSystem, nullptr);
   EXPECT_EQ(engine->Game, nullptr);
+  // What deletes OpenGL objects in its destructor went while the context existed.
+  EXPECT_EQ(engine->Renderer, nullptr);
+  EXPECT_EQ(engine->SpriteBatch, nullptr);
   EXPECT_NE(engine->Console->Lines[4].find("OpenGL version: "), std::string::npos);
 }
 

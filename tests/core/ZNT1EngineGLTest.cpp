@@ -152,7 +152,10 @@ TEST(EngineGL, ZeroSizedCanvasSkipsProjectionAndDrawing) {
 
 TEST(EngineGL, MapLoadQueuesPendingEventsWithoutAnEndMarker) {
   REQUIRE_DISPLAY();
-  ContentFolder content({ziptest::Entry{"maps/tiny.bsp", ziptest::Bytes(64, 0)}});
+  ziptest::Entry map;
+  map.Name = "maps/tiny.bsp";
+  map.Data = ziptest::Bytes(64, 0);
+  ContentFolder content({map});
   auto engine = std::make_unique<TZNT1Engine>(&CreateGameOfClass<CountingGame>, false);
   ASSERT_TRUE(engine->Archives->LoadDirectory(content.Path.string() + "/"));
   engine->Archives->Finish();

@@ -412,3 +412,24 @@ TEST(Engine, DestructionOrder) {
   EXPECT_TRUE(probe.earlierStillThere);  // the libraries and the core services go after it
   EXPECT_TRUE(probe.levelShotReleased);  // the level shot is released first, its texture kept
 }
+
+TEST(Engine, InitFailsWithTheSDLErrorWhenNoOpenGLWindowCanBeMade) {
+  // SDL's dummy video driver, asked for explicitly, starts but has no OpenGL windows.
+  const char* old = std::getenv("SDL_VIDEODRIVER");
+  const std::string saved = old ? old : "";
+  setenv("SDL_VIDEODRIVER", "dummy", 1);
+  {
+    TZNT1Engine engine(&CreateGameOfClass<TZNT1Game>, false);
+    EXPECT_FALSE(engine.Init());
+    EXPECT_EQ(engine.InitError.rfind("Could not create the window : ", 0), 0u) << engine.InitError;
+    EXPECT_GT(engine.InitError.size(), std::string("Could not create the window : ").size());
+    EXPECT_EQ(engine.SDLSurfaceWindow, nullptr);
+    EXPECT_EQ(engine.SDLSurfaceContext, nullptr);
+    EXPECT_EQ(engine.Textures, nullptr);  // nothing further was created
+    EXPECT_EQ(engine.SoundSystem, nullptr);
+  }
+  if (old)
+    setenv("SDL_VIDEODRIVER", saved.c_str(), 1);
+  else
+    unsetenv("SDL_VIDEODRIVER");
+}

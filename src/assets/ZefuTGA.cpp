@@ -162,6 +162,8 @@ bool LoadTGAImage(const void* DataPointer, uint32_t DataSize, void*& ImageData, 
   const bool rle = h.ImageType >= 9;
   // A file too short for its pixels is refused before anything is allocated.
   if (in.Short || (!rle && in.Left() < pixels * bytesPerPixel)) return false;
+  // Each packet covers at most 128 pixels with a header byte and at least one pixel value.
+  if (rle && in.Left() < (pixels + 127) / 128 * (1 + bytesPerPixel)) return false;
 
   std::unique_ptr<uint8_t, TFree> image(static_cast<uint8_t*>(std::malloc(size_t(pixels) * 4)));
   if (!image) return false;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <random>
 
 #include "ImageTestSupport.h"
@@ -35,6 +36,19 @@ bool Decode(const std::vector<uint8_t>& F, TImage& Img) {
 std::vector<uint8_t> First(const TImage& Img, size_t Pixels) {
   return std::vector<uint8_t>(Img.Bytes(), Img.Bytes() + Pixels * 4);
 }
+
+#ifdef ZNT1_SANITIZE
+// The sanitizer runtime reports every allocation to this hook: the largest block asked for.
+extern "C" int __sanitizer_install_malloc_and_free_hooks(void (*)(const volatile void*, size_t),
+                                                         void (*)(const volatile void*));
+std::atomic<size_t> LargestBlock{0};
+void NoteMalloc(const volatile void*, size_t Size) {
+  size_t seen = LargestBlock.load();
+  while (Size > seen && !LargestBlock.compare_exchange_weak(seen, Size)) {
+  }
+}
+void NoteFree(const volatile void*) {}
+#endif
 
 }  // namespace
 
@@ -146,6 +160,29 @@ TEST(TGADecoder, OrientationAndRuns) {
   ASSERT_TRUE(Decode(Make(h, {}, rle), img));
   const uint8_t reds[] = {1, 2, 9, 9, 9, 9};
   for (int i = 0; i < 6; ++i) EXPECT_EQ(img.Bytes()[i * 4], reds[i]) << i;
+}
+
+// A few bytes of run-length data cannot fill a 16384 x 16384 image: refused before the
+// 1 GiB block is allocated (the block size is watched in the sanitizer build).
+TEST(TGADecoder, ShortRunLengthFileAllocatesNoImage) {
+  THeader h;
+  h.Type = 10;
+  h.BPP = 32;
+  h.Width = 16384;
+  h.Height = 16384;
+  // One run of 128 pixels, then a last packet whose pixel is cut off.
+  const std::vector<uint8_t> f = Make(h, {}, {0xFF, 1, 2, 3, 4, 0xFF, 5});
+#ifdef ZNT1_SANITIZE
+  static const bool hooked = __sanitizer_install_malloc_and_free_hooks(NoteMalloc, NoteFree) != 0;
+  ASSERT_TRUE(hooked);
+  LargestBlock = 0;
+#endif
+  TImage img;
+  EXPECT_FALSE(Decode(f, img));
+  EXPECT_EQ(img.Data, nullptr);
+#ifdef ZNT1_SANITIZE
+  EXPECT_LT(LargestBlock.load(), size_t(1) << 20);
+#endif
 }
 
 TEST(TGADecoder, RefusedHeaders) {

@@ -10,6 +10,7 @@
 #include "gpu/ZNT1GLCapabilities.h"
 #include "platform/ZNT1OpenGL.h"
 #include "support/GLContextFixture.h"
+#include "support/TestData.h"
 
 using namespace ziptest;
 
@@ -191,5 +192,35 @@ TEST_F(TextureGL, MissingImageAndOddSizes) {
   int expected = 1;
   for (int s = std::max(w0, h0); s > 1; s /= 2) ++expected;
   EXPECT_EQ(levels, expected);
+  EXPECT_EQ(glGetError(), GLenum(GL_NO_ERROR));
+}
+
+// The engine's level-shot request and a material's stage texture against the installed content.
+TEST_F(TextureGL, RealContentPicturesLoadAndUpload) {
+  REQUIRE_CONTENT_DIR();
+  TZNT1Archives& archives = *engine->Archives;
+  ASSERT_TRUE(archives.LoadDirectory(testdata::ContentDir() + "/"));
+  archives.Finish();
+  const struct {
+    const char* Name;
+    const char* File;
+  } cases[] = {
+      {"levelshots/am_galmevish.tga", "levelshots/am_galmevish.jpg"},
+      {"levelshots/am_galmevish2.tga", "levelshots/am_galmevish2.tga"},
+      {"textures/effects/envmapbfg.tga", "textures/effects/envmapbfg.jpg"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    TZNT1Texture* t = lib->FindTextureFile(c.Name, false, false, 0x2900, 0.0f, 0.0f);
+    ASSERT_NE(t, nullptr);
+    EXPECT_EQ(t->FileName, c.File);
+    t->IncRef();
+    ASSERT_TRUE(t->Uploaded);
+    EXPECT_GT(LevelWidth(t->Handle, 0), 1);
+    EXPECT_GT(LevelWidth(t->Handle, 1), 0);
+    EXPECT_EQ(t->Data, nullptr);
+    t->DecRef();
+  }
+  EXPECT_EQ(lib->FindTextureFile("levelshots/no_such_map.tga", false, false, 0x2900, 0.0f, 0.0f), nullptr);
   EXPECT_EQ(glGetError(), GLenum(GL_NO_ERROR));
 }

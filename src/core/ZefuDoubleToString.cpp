@@ -1387,9 +1387,14 @@ void AppendCountedExponential(std::string& Out, const char* d, int32_t n, int32_
   AppendExponent(Out, 'e', k);
 }
 
+// Beyond this a digit request only asks for more padding zeros; the cap keeps the length
+// arithmetic in range and the text to a megabyte.
+constexpr int32_t MaxRequestedDigits = 1 << 20;
+
 // The text of the positive finite Value, behind a "-" when Negative.
 std::string ConvertPositive(double Value, int32_t Mode, int32_t RequestedDigits, bool Negative) {
   using namespace zefudtoa;
+  if (Mode != zdtsmRADIX && RequestedDigits > MaxRequestedDigits) RequestedDigits = MaxRequestedDigits;
   if (Mode == zdtsmFIXED && Value >= 1e21) Mode = zdtsmSTANDARD;
   if (Mode == zdtsmRADIX && RequestedDigits == 10) Mode = zdtsmSTANDARD;
 

@@ -217,6 +217,13 @@ TEST(ZefuDoubleToString, FixedExponentialPrecisionLayouts) {
   const std::string Exp = ZefuConvertDoubleToString(MinSubnormal, zdtsmEXPONENTIAL, 2000);
   EXPECT_EQ(Exp.substr(0, 12), "4.9406564584");
   EXPECT_EQ(Exp.size(), 2001u + 5u);
+  // Absurd counts are capped instead of overflowing the length arithmetic.
+  for (int32_t Mode : {zdtsmFIXED, zdtsmEXPONENTIAL, zdtsmPRECISION}) {
+    const std::string Huge = ZefuConvertDoubleToString(1.5, Mode, INT32_MAX);
+    EXPECT_GT(Huge.size(), size_t(1) << 20) << Mode;
+    EXPECT_LT(Huge.size(), (size_t(1) << 20) + 16) << Mode;
+    EXPECT_EQ(Huge.substr(0, 3), "1.5") << Mode;
+  }
 }
 
 TEST(ZefuDoubleToString, RadixLayouts) {

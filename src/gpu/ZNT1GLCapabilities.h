@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "gpu/ZNT1FrameBufferObject.h"
+
 class TZNT1Engine;
 
 class TZNT1GLCapabilities {
@@ -43,7 +45,7 @@ class TZNT1GLCapabilities {
   bool HalfFloatTextures = true;
   bool SkyFBO = false;
   uint32_t DepthStencilType = 0x88F0;  // GL_DEPTH24_STENCIL8
-  int32_t ShadowMapTextureFormat = 20;  // the framebuffers' GL_TEXTURE_R32F
+  int32_t ShadowMapTextureFormat = GL_TEXTURE_R32F;  // a framebuffer buffer-format code
   // glMultiDrawElements belongs to the 1.4 entry points, without which the engine does not start.
   bool MultiDrawElements = true;
   bool LowQuality = false;

@@ -303,6 +303,7 @@ class SoundProbeGame : public TZNT1Game {
     // Ends the run once the mixer has called the hook, or after five seconds at the latest.
     if (soundUpdates.load() > 0 || ++frames > 1000) {
       stopDrain.store(true);
+      Engine->SoundSystem->Lock();  // a callback still waiting for a block returns silence now
       if (drain.joinable()) drain.join();
       Engine->Quit = true;
     }

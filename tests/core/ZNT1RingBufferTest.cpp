@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -38,6 +40,7 @@ TEST(RingBuffer, ZeroByteWriteOnFullBufferReturnsFreeSpace) {
 TEST(RingBuffer, OneWriterOneReaderLoseAndReorderNothing) {
   TZNT1RingBuffer rb(4096);
   constexpr uint32_t kTotal = 4'000'000;
+  std::atomic<bool> stop{false};
   std::thread writer([&] {
     uint8_t block[1000];
     uint32_t next = 0;
@@ -45,20 +48,26 @@ TEST(RingBuffer, OneWriterOneReaderLoseAndReorderNothing) {
       const uint32_t n = std::min<uint32_t>(1 + next % 997, kTotal - next);
       for (uint32_t i = 0; i < n; ++i) block[i] = static_cast<uint8_t>((next + i) * 2654435761u >> 24);
       // A successful write returns the free space before it, at least n: never 0.
-      while (rb.Write(block, static_cast<int32_t>(n)) == 0) std::this_thread::yield();
+      while (rb.Write(block, static_cast<int32_t>(n)) == 0) {
+        if (stop.load()) return;
+        std::this_thread::yield();
+      }
       next += n;
     }
   });
   uint32_t got = 0;
   bool ok = true;
   uint8_t buf[777];
-  while (got < kTotal) {
+  // Lost bytes would leave the reader waiting for good: give up after a generous minute.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (got < kTotal && std::chrono::steady_clock::now() < deadline) {
     const int32_t n = rb.Read(buf, sizeof buf);
     for (int32_t i = 0; i < n; ++i)
       if (buf[i] != static_cast<uint8_t>((got + i) * 2654435761u >> 24)) ok = false;
     got += static_cast<uint32_t>(n);
     if (n == 0) std::this_thread::yield();
   }
+  stop.store(true);
   writer.join();
   EXPECT_TRUE(ok);
   EXPECT_EQ(got, kTotal);

@@ -50,6 +50,15 @@ void JPEGEmitMessage(j_common_ptr Info, int Level) {
 
 void JPEGOutputMessage(j_common_ptr) {}
 
+// A progressive file may hold any number of scans, each a pass over the whole image: a small
+// file could keep the decoder busy for minutes. Real pictures use about ten.
+constexpr int MaxJPEGScans = 500;
+
+void JPEGProgress(j_common_ptr Info) {
+  if (Info->is_decompressor && reinterpret_cast<j_decompress_ptr>(Info)->input_scan_number > MaxJPEGScans)
+    longjmp(reinterpret_cast<TJPEGError*>(Info->err)->Jump, 1);
+}
+
 bool DecodeJPEG(const uint8_t* Data, uint32_t Size, void*& ImageData, int32_t& ImageWidth,
                 int32_t& ImageHeight) {
   jpeg_decompress_struct cinfo;
@@ -66,6 +75,9 @@ bool DecodeJPEG(const uint8_t* Data, uint32_t Size, void*& ImageData, int32_t& I
     return false;
   }
   jpeg_create_decompress(&cinfo);
+  jpeg_progress_mgr progress{};
+  progress.progress_monitor = JPEGProgress;
+  cinfo.progress = &progress;
   jpeg_mem_src(&cinfo, Data, Size);
   if (jpeg_read_header(&cinfo, TRUE) != JPEG_HEADER_OK) longjmp(err.Jump, 1);
   // CMYK pictures come out as CMYK and are converted below.

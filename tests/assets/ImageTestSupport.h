@@ -269,7 +269,8 @@ inline bool LibJPEGDecode(const std::vector<uint8_t>& File, std::vector<uint8_t>
 // Encodes R, G, B (or grey) pixels with libjpeg.
 inline std::vector<uint8_t> EncodeJPEG(uint32_t W, uint32_t H, int Components, const std::vector<uint8_t>& Pixels,
                                        int Quality = 90, J_COLOR_SPACE Space = JCS_UNKNOWN,
-                                       J_COLOR_SPACE StoreAs = JCS_UNKNOWN) {
+                                       J_COLOR_SPACE StoreAs = JCS_UNKNOWN,
+                                       const std::vector<jpeg_scan_info>* Scans = nullptr) {
   jpeg_compress_struct c;
   jpeg_error_mgr err;
   c.err = jpeg_std_error(&err);
@@ -284,6 +285,10 @@ inline std::vector<uint8_t> EncodeJPEG(uint32_t W, uint32_t H, int Components, c
   jpeg_set_defaults(&c);
   if (StoreAs != JCS_UNKNOWN) jpeg_set_colorspace(&c, StoreAs);
   jpeg_set_quality(&c, Quality, TRUE);
+  if (Scans) {
+    c.scan_info = Scans->data();
+    c.num_scans = static_cast<int>(Scans->size());
+  }
   jpeg_start_compress(&c, TRUE);
   while (c.next_scanline < H) {
     JSAMPROW r = const_cast<JSAMPROW>(&Pixels[size_t(c.next_scanline) * W * Components]);

@@ -150,6 +150,33 @@ TEST(LoadImage, JPEGColourSpacesAndDamage) {
   ASSERT_TRUE(Load(rev2, r2));
   EXPECT_EQ(r2.Vec(), ref);
 
+  // Progressive files decode; one with hundreds of valid scans (every band refined bit by
+  // bit) is refused instead of being decoded pass after pass.
+  {
+    std::vector<uint8_t> grey(32 * 32);
+    for (size_t i = 0; i < grey.size(); ++i) grey[i] = uint8_t(i * 7);
+    std::vector<jpeg_scan_info> few = {{1, {0}, 0, 0, 0, 1}, {1, {0}, 1, 63, 0, 1}, {1, {0}, 0, 0, 1, 0},
+                                       {1, {0}, 1, 63, 1, 0}};
+    std::vector<jpeg_scan_info> many;
+    many.push_back({1, {0}, 0, 0, 0, 10});
+    for (int al = 9; al >= 0; --al) many.push_back({1, {0}, 0, 0, al + 1, al});
+    for (int band = 1; band <= 63; ++band) {
+      many.push_back({1, {0}, band, band, 0, 10});
+      for (int al = 9; al >= 0; --al) many.push_back({1, {0}, band, band, al + 1, al});
+    }
+    ASSERT_GT(many.size(), 600u);
+    const auto pj = EncodeJPEG(32, 32, 1, grey, 90, JCS_UNKNOWN, JCS_UNKNOWN, &few);
+    const auto mj = EncodeJPEG(32, 32, 1, grey, 90, JCS_UNKNOWN, JCS_UNKNOWN, &many);
+    std::vector<uint8_t> pref, mref;
+    uint32_t w = 0, h = 0;
+    ASSERT_TRUE(LibJPEGDecode(pj, pref, w, h));
+    ASSERT_TRUE(LibJPEGDecode(mj, mref, w, h));  // a valid file, only a slow one
+    TImage t;
+    ASSERT_TRUE(Load(pj, t));
+    EXPECT_EQ(t.Vec(), pref);
+    EXPECT_FALSE(Load(mj, t));
+  }
+
   // Truncated files fail (libjpeg would pad them with grey and warn); flipped bytes give
   // false or an image, never a crash.
   std::mt19937 rng(4);

@@ -22,7 +22,8 @@ using TZNT1SoundSystemUpdateHook = std::function<void()>;
 
 class TZNT1SoundThread {
  public:
-  // The thread runs at once but parks until Start (or the audio callback) signals it.
+  // The thread runs at once; whenever it finds mixing stopped (also while the sound system is
+  // still being built) it parks until Start or the audio callback signals it.
   explicit TZNT1SoundThread(TZNT1SoundSystem* ASoundSystem);
   ~TZNT1SoundThread();
   TZNT1SoundThread(const TZNT1SoundThread&) = delete;

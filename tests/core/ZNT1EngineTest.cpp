@@ -434,3 +434,31 @@ TEST(Engine, InitFailsWithTheSDLErrorWhenNoOpenGLWindowCanBeMade) {
   else
     unsetenv("SDL_VIDEODRIVER");
 }
+
+TEST(Engine, LoadProgressOnlyWhileLoadingAndAtMostFourTimesASecond) {
+  TZNT1Engine dedicated(&CreateGameOfClass<TZNT1Game>, true);
+  dedicated.Loading = true;
+  dedicated.ShowLoadProgress(true, 0.5f);
+  EXPECT_EQ(dedicated.LastProgress, 0.0f);  // a dedicated engine stores nothing
+
+  TZNT1Engine engine(&CreateGameOfClass<TZNT1Game>, false);
+  engine.ShowLoadProgress(true, 0.5f);
+  EXPECT_EQ(engine.LastProgress, 0.0f);  // outside a load: nothing, not even the progress
+  EXPECT_EQ(engine.LastProgressTime, 0);
+
+  engine.Loading = true;
+  engine.ShowLoadProgress(true, 0.25f);
+  const int64_t drawn = engine.LastProgressTime;
+  EXPECT_EQ(engine.LastProgress, 0.25f);
+  EXPECT_NE(drawn, 0);
+  engine.ShowLoadProgress(false, 0.5f);  // a keep-alive right after: stored, not drawn
+  EXPECT_EQ(engine.LastProgress, 0.5f);
+  EXPECT_EQ(engine.LastProgressTime, drawn);
+  engine.LastProgressTime -= engine.HighResolutionTimer->QuarterSecondInterval + 1;
+  engine.ShowLoadProgress(false, 0.5f);  // a quarter second later it draws again
+  EXPECT_GE(engine.LastProgressTime, drawn);
+  engine.LastProgressTime = engine.HighResolutionTimer->GetTime() + 12345;  // as if drawn just now
+  engine.ShowLoadProgress(true, 0.75f);  // forced: always
+  EXPECT_LT(engine.LastProgressTime, engine.HighResolutionTimer->GetTime() + 12345);
+  EXPECT_EQ(engine.LastProgress, 0.75f);
+}

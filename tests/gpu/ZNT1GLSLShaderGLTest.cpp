@@ -275,3 +275,94 @@ TEST_F(GLSLShaderGL, CubeMapMatricesAndGeometryStage) {
   glGetIntegerv(GL_CURRENT_PROGRAM, &Current);
   EXPECT_EQ(Current, 0);
 }
+
+namespace {
+
+// Draws a program over a Width x 1 float target with the given RGBA32F inputs on uTex0, uTex1 ...
+std::vector<float> DrawQuad(TZNT1GLSLShader* Shader, int Width, const std::vector<std::vector<float>>& Inputs,
+                            const float* Scale) {
+  std::vector<GLuint> Textures(Inputs.size() + 1);
+  glGenTextures(static_cast<GLsizei>(Textures.size()), Textures.data());
+  auto Define = [&](GLuint Texture, int w, const float* Data) {
+    glBindTexture(GL_TEXTURE_2D, Texture);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_NEAREST);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_NEAREST);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
+    glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA32F, w, 1, 0, GL_RGBA, GL_FLOAT, Data);
+  };
+  for (size_t i = 0; i < Inputs.size(); i++) {
+    glActiveTexture(static_cast<GLenum>(GL_TEXTURE2 + i));  // uTex0 is unit 2
+    Define(Textures[i], static_cast<int>(Inputs[i].size() / 4), Inputs[i].data());
+  }
+  glActiveTexture(GL_TEXTURE0);
+  Define(Textures.back(), Width, nullptr);
+  GLuint Target = 0;
+  glGenFramebuffers(1, &Target);
+  glBindFramebuffer(GL_FRAMEBUFFER, Target);
+  glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, Textures.back(), 0);
+  EXPECT_EQ(glCheckFramebufferStatus(GL_FRAMEBUFFER), static_cast<GLenum>(GL_FRAMEBUFFER_COMPLETE));
+  glViewport(0, 0, Width, 1);
+  glDisable(GL_BLEND);
+  glDisable(GL_DEPTH_TEST);
+
+  const float Positions[] = {-1, -1, 0, 1, -1, 0, -1, 1, 0, 1, 1, 0};
+  const float TexCoords[] = {0, 0, 1, 0, 0, 1, 1, 1};
+  GLuint Buffer = 0;
+  GLuint VertexArray = 0;
+  glGenVertexArrays(1, &VertexArray);
+  glBindVertexArray(VertexArray);
+  glGenBuffers(1, &Buffer);
+  glBindBuffer(GL_ARRAY_BUFFER, Buffer);
+  glBufferData(GL_ARRAY_BUFFER, sizeof(Positions) + sizeof(TexCoords), nullptr, GL_STATIC_DRAW);
+  glBufferSubData(GL_ARRAY_BUFFER, 0, sizeof(Positions), Positions);
+  glBufferSubData(GL_ARRAY_BUFFER, sizeof(Positions), sizeof(TexCoords), TexCoords);
+  glEnableVertexAttribArray(0);
+  glVertexAttribPointer(0, 3, GL_FLOAT, GL_FALSE, 0, nullptr);
+  glEnableVertexAttribArray(1);
+  glVertexAttribPointer(1, 2, GL_FLOAT, GL_FALSE, 0, reinterpret_cast<const void*>(sizeof(Positions)));
+
+  Shader->Bind();
+  if (Scale && Shader->uScale >= 0) glUniform2f(Shader->uScale, Scale[0], Scale[1]);
+  glDrawArrays(GL_TRIANGLE_STRIP, 0, 4);
+  Shader->Unbind();
+
+  std::vector<float> Result(static_cast<size_t>(Width) * 4);
+  glReadPixels(0, 0, Width, 1, GL_RGBA, GL_FLOAT, Result.data());
+  glBindVertexArray(0);
+  glBindBuffer(GL_ARRAY_BUFFER, 0);
+  glDeleteBuffers(1, &Buffer);
+  glDeleteVertexArrays(1, &VertexArray);
+  glBindFramebuffer(GL_FRAMEBUFFER, 0);
+  glDeleteFramebuffers(1, &Target);
+  glDeleteTextures(static_cast<GLsizei>(Textures.size()), Textures.data());
+  return Result;
+}
+
+}  // namespace
+
+TEST_F(GLSLShaderGL, FilterProgramsComputeTheirWeightsAndMerges) {
+  TZNT1GLSLShaders Library(&engine);
+  // The raw blur spreads one lit texel by 1, 6, 15, 20, 15, 6, 1 over 64.
+  std::vector<float> Line(8 * 4, 0.0f);
+  Line[4 * 4] = 1.0f;
+  const float Step[2] = {1.0f / 8.0f, 0.0f};
+  const auto Blurred = DrawQuad(Library.DefaultGLSLBlurShader, 8, {Line}, Step);
+  const float Expected[8] = {0.0f, 0.015625f, 0.09375f, 0.234375f, 0.3125f, 0.234375f, 0.09375f, 0.015625f};
+  for (int x = 0; x < 8; x++) EXPECT_NEAR(Blurred[x * 4], Expected[x], 1e-6f) << x;
+
+  // Shadow combine: the larger amount and weight, y and z from the deeper input.
+  const auto Combined = DrawQuad(Library.DefaultGLSLShadowCombineShader, 1,
+                                 {{0.2f, 0.3f, 0.4f, 0.5f}, {0.6f, 0.7f, 0.9f, 0.1f}}, nullptr);
+  const float ExpectedCombined[4] = {0.6f, 0.7f, 0.9f, 0.5f};
+  for (int i = 0; i < 4; i++) EXPECT_NEAR(Combined[i], ExpectedCombined[i], 1e-6f) << i;
+
+  // Mip combine: t0 with the y of the first input whose w passes 0.25.
+  std::vector<std::vector<float>> Levels(8, std::vector<float>{0.0f, 0.0f, 0.0f, 0.0f});
+  Levels[0] = {0.1f, 0.2f, 0.3f, 0.1f};
+  Levels[3] = {0.0f, 0.75f, 0.0f, 0.5f};
+  Levels[5] = {0.0f, 0.25f, 0.0f, 1.0f};
+  const auto Merged = DrawQuad(Library.DefaultGLSLShadowMipMapCombineShader, 1, Levels, nullptr);
+  const float ExpectedMerged[4] = {0.1f, 0.75f, 0.3f, 0.1f};
+  for (int i = 0; i < 4; i++) EXPECT_NEAR(Merged[i], ExpectedMerged[i], 1e-6f) << i;
+}

@@ -186,7 +186,14 @@ bool TZNT1Engine::Init() {
   if (!Dedicated) GLCapabilities->Query();
   Textures = std::make_unique<TZNT1Textures>(this);
   Textures->CreateDefaultTextures();
-  GLSLShaders = std::make_unique<TZNT1GLSLShaders>(this);
+  try {
+    GLSLShaders = std::make_unique<TZNT1GLSLShaders>(this);
+  } catch (const EShaderException& e) {
+    // A built-in program the driver refuses: the engine cannot draw, so it does not start.
+    InitError = std::string("Could not compile the built-in GLSL programs : ") + e.what();
+    Log->Error(InitError);
+    return false;
+  }
   LightMaps = std::make_unique<TZNT1Textures>(this);
   Shaders = std::make_unique<TZNT1Shaders>(this);
   Models = std::make_unique<TZNT1Models>(this);

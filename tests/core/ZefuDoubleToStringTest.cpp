@@ -11,25 +11,13 @@
 #include <string>
 #include <vector>
 
+#include "ZefuTestSupport.h"
+
 namespace {
 
-#ifdef ZNT1_SANITIZE
-constexpr int RandomRounds = 50000;
-#else
-constexpr int RandomRounds = 1000000;
-#endif
-
-uint64_t Bits(double d) {
-  uint64_t u;
-  std::memcpy(&u, &d, sizeof u);
-  return u;
-}
-
-double FromBits(uint64_t u) {
-  double d;
-  std::memcpy(&d, &u, sizeof d);
-  return d;
-}
+using zefutest::Bits;
+using zefutest::FromBits;
+using zefutest::RandomRounds;
 
 const double NaN = std::numeric_limits<double>::quiet_NaN();
 const double Inf = std::numeric_limits<double>::infinity();

@@ -15,25 +15,13 @@
 #include <random>
 #include <string>
 
+#include "ZefuTestSupport.h"
+
 namespace {
 
-#ifdef ZNT1_SANITIZE
-constexpr int RandomRounds = 50000;
-#else
-constexpr int RandomRounds = 1000000;
-#endif
-
-uint64_t Bits(double d) {
-  uint64_t u;
-  std::memcpy(&u, &d, sizeof u);
-  return u;
-}
-
-double FromBits(uint64_t u) {
-  double d;
-  std::memcpy(&d, &u, sizeof d);
-  return d;
-}
+using zefutest::Bits;
+using zefutest::FromBits;
+using zefutest::RandomRounds;
 
 const int FEModes[4] = {FE_TONEAREST, FE_TOWARDZERO, FE_UPWARD, FE_DOWNWARD};
 

@@ -77,6 +77,7 @@ TZNT1Engine::~TZNT1Engine() {
     LevelShotTexture->DecRef();
     LevelShotTexture = nullptr;
   }
+  ReleaseLoadingScreenTexture();
   // The GPU objects need the context; Done normally ran already.
   if (SDLSurfaceContext) Done();
   Console.reset();
@@ -572,7 +573,15 @@ void TZNT1Engine::DoneLoadMap() {
     LevelShotTexture->DecRef();
     LevelShotTexture = nullptr;
   }
+  ReleaseLoadingScreenTexture();
   Loading = false;
+}
+
+void TZNT1Engine::ReleaseLoadingScreenTexture() {
+  if (LoadingWhiteTexture) {
+    LoadingWhiteTexture->DecRef();
+    LoadingWhiteTexture = nullptr;
+  }
 }
 
 void TZNT1Engine::ShowLoadProgress(bool Force, float Progress) {
@@ -581,9 +590,28 @@ void TZNT1Engine::ShowLoadProgress(bool Force, float Progress) {
   const int64_t Now = HighResolutionTimer->GetTime();
   if (!Force && std::llabs(Now - LastProgressTime) <= HighResolutionTimer->QuarterSecondInterval) return;
   LastProgressTime = Now;
-  if (!SDLSurfaceWindow || !SDLSurfaceContext) return;
+  if (!SDLSurfaceWindow || !SDLSurfaceContext || !SpriteBatch || !Textures || !Textures->WhiteTexture) return;
+  // The white texture stays referenced (and so on the GPU) while the loading screen shows.
+  if (!LoadingWhiteTexture) {
+    LoadingWhiteTexture = Textures->WhiteTexture;
+    LoadingWhiteTexture->IncRef();
+  }
   glViewport(0, 0, CanvasWidth, CanvasHeight);
-  glClearColor(0.0f, 0.0f, 0.0f, 1.0f);
-  glClear(GL_COLOR_BUFFER_BIT);
+  // Coordinates are fractions of the window.
+  SpriteBatch->Width = 1;
+  SpriteBatch->Height = 1;
+  SpriteBatch->Start();
+  SpriteBatch->SetBlending(false, false);
+  const TZNT1SpriteBatchTexture White{LoadingWhiteTexture->Handle, 1, 1};
+  const TZNT1SpriteBatchRect Source{0.0f, 0.0f, Progress, 1.0f};
+  if (LevelShotTexture)
+    SpriteBatch->Draw({LevelShotTexture->Handle, 1, 1}, {0, 0, 1, 1}, {0, 0, 1, 1}, {1, 1, 1, 1});
+  else
+    SpriteBatch->Draw(White, {0, 0, 1, 1}, {0, 0, 1, 1}, {0, 0, 0, 0});
+  SpriteBatch->Draw(White, {0.0125f, 0.925f, 0.9875f, 0.975f}, Source, {1, 1, 1, 1});
+  SpriteBatch->Draw(White, {0.0140625f, 0.9277778f, 0.9859375f, 0.9722222f}, Source, {0, 0, 0, 1});
+  SpriteBatch->Draw(White, {0.015625f, 0.9305556f, 0.984375f * Progress + 0.015625f * (1.0f - Progress), 0.9694444f},
+                    Source, {1, 1, 1, 1});
+  SpriteBatch->Stop();
   SDL_GL_SwapWindow(SDLSurfaceWindow);
 }

@@ -122,6 +122,8 @@ class TZNT1Engine {
 
  private:
   void SetRelativeMouseMode(bool On);
+  void ReleaseLoadingScreenTexture();
+  TZNT1Texture* LoadingWhiteTexture = nullptr;
   void DisposeGPUObjects();
   int64_t LastTime = 0;
   bool SDLInitialized = false;

@@ -167,7 +167,7 @@ TEST(EngineGL, MapLoadQueuesPendingEventsWithoutAnEndMarker) {
   game->received.clear();
 
   // A level shot still held from an earlier load is released, not freed.
-  TZNT1Texture* held = engine->Textures->WhiteTexture;
+  TZNT1Texture* held = engine->Textures->DefaultTexture;
   ASSERT_NE(held, nullptr);
   const int32_t references = held->ReferenceCounter;
   held->IncRef();
@@ -177,7 +177,12 @@ TEST(EngineGL, MapLoadQueuesPendingEventsWithoutAnEndMarker) {
   EXPECT_TRUE(engine->Loading);
   EXPECT_EQ(engine->LevelShotTexture, nullptr);
   EXPECT_EQ(held->ReferenceCounter, references);
-  EXPECT_EQ(engine->Textures->WhiteTexture, held);
+  EXPECT_EQ(engine->Textures->DefaultTexture, held);
+  // The loading screen holds the white texture until it closes.
+  TZNT1Texture* white = engine->Textures->WhiteTexture;
+  const int32_t whiteWhileLoading = white->ReferenceCounter;
+  EXPECT_GE(whiteWhileLoading, 1);
+  EXPECT_TRUE(white->Uploaded);
 
   SDL_Event user{};
   user.type = SDL_USEREVENT;
@@ -185,6 +190,7 @@ TEST(EngineGL, MapLoadQueuesPendingEventsWithoutAnEndMarker) {
   engine->LoadMap("  TINY ");  // found as maps/tiny.bsp, so the loader polls afterwards
   engine->DoneLoadMap();
   EXPECT_FALSE(engine->Loading);
+  EXPECT_EQ(white->ReferenceCounter, whiteWhileLoading - 1);
   int markers = 0, users = 0;
   for (TZNT1SystemEvent* e = engine->SystemEventManager->QueueList.First; e; e = e->Next) {
     markers += e->EventType == zsetNONE;
@@ -199,4 +205,30 @@ TEST(EngineGL, MapLoadQueuesPendingEventsWithoutAnEndMarker) {
   EXPECT_EQ(std::count(game->received.begin(), game->received.end(), uint32_t(SDL_USEREVENT)), 1);
   EXPECT_EQ(engine->SystemEventManager->QueueList.First, nullptr);
   engine->Game.reset();
+}
+
+TEST(EngineGL, LoadingScreenDrawsTheProgressBar) {
+  REQUIRE_DISPLAY();
+  auto engine = std::make_unique<TZNT1Engine>(&CreateGameOfClass<CountingGame>, false);
+  ASSERT_TRUE(engine->Init()) << engine->InitError;
+  ASSERT_EQ(engine->CanvasWidth, 1280);
+  ASSERT_EQ(engine->CanvasHeight, 720);
+  engine->Loading = true;
+  engine->ShowLoadProgress(true, 0.5f);
+  glFinish();
+  // Mesa's swap under Xvfb copies the back buffer to the window and leaves it as it was.
+  glReadBuffer(GL_BACK);
+  // Window rows count from the bottom; the bar lies at 93-97 % of the height from the top.
+  auto pixel = [](int x, int y) -> uint32_t {
+    uint8_t p[4] = {};
+    glReadPixels(x, y, 1, 1, GL_RGBA, GL_UNSIGNED_BYTE, p);
+    return (uint32_t(p[0]) << 16) | (uint32_t(p[1]) << 8) | p[2];
+  };
+  EXPECT_EQ(pixel(320, 36), 0xFFFFFFu);  // the white bar up to half the width
+  EXPECT_EQ(pixel(960, 36), 0u);                     // black inside the frame beyond it
+  EXPECT_EQ(pixel(960, 53), 0xFFFFFFu);              // the frame's top edge
+  EXPECT_EQ(pixel(640, 360), 0u);                    // no picture: a black background
+  EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
+  engine->DoneLoadMap();
+  EXPECT_FALSE(engine->Loading);
 }

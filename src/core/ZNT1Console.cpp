@@ -1,9 +1,53 @@
 #include "core/ZNT1Console.h"
 
 #include <algorithm>
+#include <cmath>
+#include <cstdlib>
 #include <cstring>
 
+#include "assets/ZNT1Texture.h"
+#include "assets/ZefuImage.h"
+#include "assets/ZefuPNG.h"
 #include "core/ZNT1Engine.h"
+#include "gpu/ZNT1CommandConsoleBackground.h"
+#include "gpu/ZNT1FontPNG.h"
+#include "gpu/ZNT1FrameBufferObject.h"
+#include "platform/ZNT1OpenGL.h"
+
+const TZNT1SpriteBatchColor VGARGB[16] = {
+    {0.0f, 0.0f, 0.0f, 1.0f},             {0.0f, 0.0f, 2.0f / 3.0f, 1.0f},
+    {0.0f, 2.0f / 3.0f, 0.0f, 1.0f},      {0.0f, 2.0f / 3.0f, 2.0f / 3.0f, 1.0f},
+    {2.0f / 3.0f, 0.0f, 0.0f, 1.0f},      {2.0f / 3.0f, 0.0f, 2.0f / 3.0f, 1.0f},
+    {2.0f / 3.0f, 1.0f / 3.0f, 0.0f, 1.0f}, {2.0f / 3.0f, 2.0f / 3.0f, 2.0f / 3.0f, 1.0f},
+    {1.0f / 3.0f, 1.0f / 3.0f, 1.0f / 3.0f, 1.0f}, {1.0f / 3.0f, 1.0f / 3.0f, 1.0f, 1.0f},
+    {1.0f / 3.0f, 1.0f, 1.0f / 3.0f, 1.0f}, {1.0f / 3.0f, 1.0f, 1.0f, 1.0f},
+    {1.0f, 1.0f / 3.0f, 1.0f / 3.0f, 1.0f}, {1.0f, 1.0f / 3.0f, 1.0f, 1.0f},
+    {1.0f, 1.0f, 1.0f / 3.0f, 1.0f},      {1.0f, 1.0f, 1.0f, 1.0f},
+};
+
+namespace {
+
+// A dedicated engine (or none) has no OpenGL context.
+bool HasOpenGL(const TZNT1Engine* Engine) { return Engine && !Engine->Dedicated; }
+
+struct FreeDeleter {
+  void operator()(void* p) const { std::free(p); }
+};
+
+void SetTextureSampling(GLint Wrap) {
+  glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
+  glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
+  glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, Wrap);
+  glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, Wrap);
+}
+
+void UploadEmptyTexture() {
+  glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA, 256, 256, 0, GL_RGBA, GL_UNSIGNED_BYTE, nullptr);
+}
+
+constexpr float TwoPi = 6.283185307179586f;
+
+}  // namespace
 
 void ResizeBuf(int32_t fw, int32_t fh, int32_t tw, int32_t th, TZNT1ConsoleBuffer& Buf) {
   tw = std::max(tw, 0);
@@ -34,9 +78,196 @@ TZNT1CustomConsole::TZNT1CustomConsole(TZNT1Engine* AEngine) : Engine(AEngine) {
 
 TZNT1CustomConsole::~TZNT1CustomConsole() { TZNT1CustomConsole::Dispose(); }
 
-void TZNT1CustomConsole::Upload() {}
-void TZNT1CustomConsole::Dispose() {}
-void TZNT1CustomConsole::DrawBuffer(const TZNT1ConsoleBuffer&) {}
+void TZNT1CustomConsole::Upload() {
+  if (!HasOpenGL(Engine) || Uploaded) return;
+  try {
+    if (!SpriteBatch) {
+      SpriteBatch = std::make_unique<TZNT1SpriteBatch>(Engine);
+      SpriteBatch->Setup();
+    }
+    // The reference keeps the white texture on the GPU while the console draws with it.
+    if (!WhiteTexture && Engine->Textures && Engine->Textures->WhiteTexture) {
+      WhiteTexture = Engine->Textures->WhiteTexture;
+      WhiteTexture->IncRef();
+    }
+    SpriteBatchWhiteTexture = {WhiteTexture ? WhiteTexture->Handle : 0u, 1, 1};
+    SpriteBatchBackgroundTexture.Width = 1;
+    SpriteBatchBackgroundTexture.Height = 1;
+
+    // A name left by a failed attempt is reused.
+    if (TexHandle == 0) glGenTextures(1, &TexHandle);
+    glBindTexture(GL_TEXTURE_2D, TexHandle);
+    SetTextureSampling(GL_CLAMP_TO_EDGE);
+
+    void* Decoded = nullptr;
+    int32_t w = 0, h = 0;
+    const bool Loaded = LoadPNG(FontData, FontSize, Decoded, w, h, false);
+    std::unique_ptr<void, FreeDeleter> Pixels(Loaded ? Decoded : nullptr);
+    // An image under 16 x 16 pixels would give empty glyphs and zero-sized cells.
+    if (!Loaded || w < 16 || h < 16) {
+      UploadEmptyTexture();
+    } else {
+      SpriteBatchTexture.Width = 1;
+      SpriteBatchTexture.Height = 1;
+      const int32_t fw = w >> 4, fh = h >> 4;
+      chrWidth = static_cast<uint8_t>(std::min(fw, 255));
+      chrHeight = static_cast<uint8_t>(std::min(fh, 255));
+      // Each glyph in the top-left quarter of a cell twice its size, so that linear
+      // filtering never picks up a neighbouring glyph.
+      const int32_t w2 = w * 2, h2 = h * 2;
+      std::vector<uint32_t> Padded(static_cast<size_t>(w2) * static_cast<size_t>(h2), 0);
+      const uint8_t* Src = static_cast<const uint8_t*>(Pixels.get());
+      for (int32_t fy = 0; fy < 16; ++fy)
+        for (int32_t fx = 0; fx < 16; ++fx)
+          for (int32_t y = 0; y < fh; ++y)
+            for (int32_t x = 0; x < fw; ++x) {
+              const size_t From = (static_cast<size_t>(fy * fh + y) * static_cast<size_t>(w) + fx * fw + x) * 4;
+              uint32_t p;
+              std::memcpy(&p, Src + From, 4);
+              if (Src[From] == 0 && Src[From + 1] == 0 && Src[From + 2] == 0) p = 0;
+              Padded[static_cast<size_t>(2 * fh * fy + y) * static_cast<size_t>(w2) + 2 * fw * fx + x] = p;
+            }
+      SpriteBatchTexture.ID = TexHandle;
+      glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA, w2, h2, 0, GL_RGBA, GL_UNSIGNED_BYTE, Padded.data());
+    }
+    Uploaded = true;
+  } catch (...) {
+    Uploaded = false;
+  }
+}
+
+void TZNT1CustomConsole::ReleaseWhiteTexture() {
+  if (!WhiteTexture) return;
+  // The library may have been cleared since; only its current white texture is released.
+  if (Engine && Engine->Textures && Engine->Textures->WhiteTexture == WhiteTexture) WhiteTexture->DecRef();
+  WhiteTexture = nullptr;
+  SpriteBatchWhiteTexture.ID = 0;
+}
+
+void TZNT1CustomConsole::Dispose() {
+  if (!HasOpenGL(Engine)) return;
+  try {
+    if (TexHandle != 0) {
+      glDeleteTextures(1, &TexHandle);
+      TexHandle = 0;
+    }
+    SpriteBatchTexture.ID = 0;
+    Uploaded = false;
+    ReleaseWhiteTexture();
+    FrameBufferObject.reset();
+    SpriteBatch.reset();
+  } catch (...) {
+    Uploaded = false;
+  }
+}
+
+void TZNT1CustomConsole::DrawBuffer(const TZNT1ConsoleBuffer& Buffer) {
+  if (!HasOpenGL(Engine)) return;
+  if (!Uploaded) {
+    Upload();
+    if (!Uploaded) return;
+  }
+  if (!SpriteBatch) return;
+
+  // The animation clock restarts every hour, so that single floats keep their precision.
+  float t = 0.0f;
+  if (const TZNT1HighResolutionTimer* Timer = Engine->HighResolutionTimer.get(); Timer && Timer->HourInterval > 0)
+    t = static_cast<float>(Timer->ToFloatSeconds(Timer->GetTime() % Timer->HourInterval));
+
+  if (FrameBufferObject && (FrameBufferObject->Width != InternalWidth || FrameBufferObject->Height != InternalHeight))
+    FrameBufferObject.reset();
+  if (!FrameBufferObject)
+    FrameBufferObject = std::make_unique<TZNT1FrameBufferObject>(Engine, InternalWidth, InternalHeight, 1, false, false,
+                                                                 true, true, false, false,
+                                                                 std::vector<int32_t>{GL_TEXTURE_RGBA8}, false, 0);
+
+  SpriteBatchBackgroundTexture.ID = BackgroundTexHandle;
+  FrameBufferObject->Bind();
+  glViewport(0, 0, InternalWidth, InternalHeight);
+  glClearColor(0.0f, 0.0f, 0.0f, ClearAlpha);
+  glClear(GL_COLOR_BUFFER_BIT);
+  glDisable(GL_DEPTH_TEST);
+  glDisable(GL_STENCIL_TEST);
+  glDisable(GL_CULL_FACE);
+
+  // The library re-creates its textures after a dispose, so the name is taken afresh.
+  SpriteBatchWhiteTexture.ID = WhiteTexture ? WhiteTexture->Handle : 0u;
+  TZNT1SpriteBatch& Batch = *SpriteBatch;
+  Batch.Width = chrCols;
+  Batch.Height = chrRows;
+  Batch.Start();
+
+  const float c = chrCols, r = chrRows;
+  if (BackgroundTexHandle != 0) {
+    const float a = std::cos(TwoPi * 0.07f * (t + 173.0f)) * 0.5f + 0.5f;
+    const TZNT1SpriteBatchColor Color{0.33333f * a, 0.33333f * (1.0f - a),
+                                      0.33333f * (std::cos(TwoPi * 0.03f * (t + 67.0f)) * 0.5f + 0.5f),
+                                      BackgroundAlpha};
+    // The picture repeats four times across and down, each repetition the console's size.
+    const auto Quad = [&](float X, float Y) {
+      const float Left = -(2.0f * c + c * X), Top = -(2.0f * r + r * Y);
+      Batch.Draw(SpriteBatchBackgroundTexture, {Left, Top, Left + 4.0f * c, Top + 4.0f * r}, {-2.0f, -2.0f, 2.0f, 2.0f},
+                 Color);
+    };
+    Batch.SetBlending(false, false);
+    Quad(std::cos(TwoPi * 0.01f * t), std::sin(TwoPi * 0.009f * t));
+    Batch.SetBlending(true, true);
+    Quad(std::cos(TwoPi * 0.01f * (t + 173.0f)), std::sin(TwoPi * 0.009f * (t + 213.0f)));
+    Quad(std::cos(TwoPi * 0.01f * (t + 317.0f)),
+         std::sin(TwoPi * (std::sin(0.01f * (t + 47.0f)) + 0.009f * (t + 97.0f))));
+  }
+  Batch.SetBlending(BackAlpha < 1.0f && BackgroundTexHandle != 0, false);
+
+  // A buffer shorter than the screen draws the cells it has.
+  const int32_t Cells = std::min(BufSize / 2, static_cast<int32_t>(Buffer.size() / 2));
+  for (int32_t i = 0; i < Cells; ++i) {
+    const float x = static_cast<float>(i % chrCols), y = static_cast<float>(i / chrCols);
+    int32_t bg = Buffer[static_cast<size_t>(i) * 2 + 1] >> 4;
+    if (BlinkOn && bg > 7) bg -= 8;
+    if (bg == 0) continue;  // black lets the picture show through
+    TZNT1SpriteBatchColor Color = VGARGB[bg];
+    Color.a = BackAlpha;
+    Batch.Draw(SpriteBatchWhiteTexture, {x, y, x + 1.0f, y + 1.0f}, {0.0f, 1.0f, 0.0f, 1.0f}, Color);
+  }
+  Batch.Stop();
+  Batch.Start();
+  Batch.SetBlending(true, false);
+
+  for (int32_t i = 0; i < Cells; ++i) {
+    const uint8_t ch = Buffer[static_cast<size_t>(i) * 2], Attr = Buffer[static_cast<size_t>(i) * 2 + 1];
+    if (ch == 0 || (Attr >= 0x80 && !Blinking)) continue;
+    const float x = static_cast<float>(i % chrCols), y = static_cast<float>(i / chrCols);
+    const float gx = static_cast<float>(ch % 16), gy = static_cast<float>(ch / 16);
+    TZNT1SpriteBatchColor Color = VGARGB[Attr & 15];
+    Color.a = TextAlpha;
+    Batch.Draw(SpriteBatchTexture, {x, y, x + 1.0f, y + 1.0f},
+               {gx * 0.0625f, gy * 0.0625f, (gx + 0.5f) * 0.0625f, (gy + 0.5f) * 0.0625f}, Color);
+  }
+
+  if (CursorBlinkOn && CursorOn) {
+    Batch.Stop();
+    Batch.Start();
+    const float x = static_cast<float>(Cursor.CurPos.X - 1), y = static_cast<float>(Cursor.CurPos.Y - 1);
+    TZNT1SpriteBatchColor Color = VGARGB[15];
+    Color.a = TextAlpha;
+    Batch.Draw(SpriteBatchWhiteTexture, {x, y, x + 1.0f, y + 1.0f}, {0.0f, 1.0f, 0.0f, 1.0f}, Color);
+  }
+  Batch.Stop();
+  FrameBufferObject->Unbind();
+}
+
+void TZNT1CustomConsole::Blit(float x1, float y1, float x2, float y2, int32_t w, int32_t h, float Alpha) {
+  if (!HasOpenGL(Engine) || !FrameBufferObject || !SpriteBatch) return;
+  SpriteBatchFrameBufferObjectTexture = {FrameBufferObject->TextureHandles[0], 1, 1};
+  TZNT1SpriteBatch& Batch = *SpriteBatch;
+  Batch.Width = w;
+  Batch.Height = h;
+  Batch.Start();
+  Batch.SetBlending(ClearAlpha < 1.0f || Alpha < 1.0f, false);
+  // The image's top row is at texture coordinate 1.
+  Batch.Draw(SpriteBatchFrameBufferObjectTexture, {x1, y1, x2, y2}, {0.0f, 1.0f, 1.0f, 0.0f}, {1.0f, 1.0f, 1.0f, Alpha});
+  Batch.Stop();
+}
 
 void TZNT1CustomConsole::UpdateScreen() {
   int64_t m = 0;
@@ -252,9 +483,76 @@ TZNT1Console::TZNT1Console(TZNT1Engine* AEngine) : TZNT1CustomConsole(AEngine) {
 
 TZNT1Console::~TZNT1Console() { TZNT1Console::Dispose(); }
 
-void TZNT1Console::Upload() {}
-void TZNT1Console::Dispose() {}
-void TZNT1Console::Draw(int64_t) {}
+void TZNT1Console::Upload() {
+  TZNT1CustomConsole::Upload();
+  if (!HasOpenGL(Engine) || BackgroundUploaded) return;
+  try {
+    if (BackgroundTextureGLTexture == 0) glGenTextures(1, &BackgroundTextureGLTexture);
+    glBindTexture(GL_TEXTURE_2D, BackgroundTextureGLTexture);
+    SetTextureSampling(GL_REPEAT);
+    void* Decoded = nullptr;
+    int32_t w = 0, h = 0;
+    if (LoadImage(CommandConsoleBackgroundData, CommandConsoleBackgroundSize, Decoded, w, h, 0)) {
+      std::unique_ptr<void, FreeDeleter> Pixels(Decoded);
+      glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA, w, h, 0, GL_RGBA, GL_UNSIGNED_BYTE, Pixels.get());
+      BackgroundTexHandle = BackgroundTextureGLTexture;
+    } else {
+      UploadEmptyTexture();
+      BackgroundTexHandle = 0;  // no picture
+    }
+    BackgroundUploaded = true;
+  } catch (...) {
+    BackgroundUploaded = false;
+  }
+}
+
+void TZNT1Console::Dispose() {
+  if (HasOpenGL(Engine)) {
+    try {
+      if (BackgroundTextureGLTexture != 0) {
+        glDeleteTextures(1, &BackgroundTextureGLTexture);
+        BackgroundTextureGLTexture = 0;
+      }
+      BackgroundTexHandle = 0;
+      BackgroundUploaded = false;
+    } catch (...) {
+      BackgroundUploaded = false;
+    }
+  }
+  TZNT1CustomConsole::Dispose();
+}
+
+void TZNT1Console::Draw(int64_t DeltaTime) {
+  const TZNT1HighResolutionTimer* Timer = Engine ? Engine->HighResolutionTimer.get() : nullptr;
+  float Delta = Timer ? static_cast<float>(Timer->ToFloatSeconds(DeltaTime)) : 0.0f;
+  // A clock that steps back must not push the slide out of 0..1.
+  Delta = std::clamp(Delta, 0.0f, 0.25f);
+  if (Focus) {
+    if (FocusFactor < 1.0f) {
+      FocusFactor += 3.0f * Delta;
+      if (FocusFactor >= 1.0f) FocusFactor = 1.0f;
+    }
+  } else if (FocusFactor > 0.0f) {
+    FocusFactor -= 3.0f * Delta;
+    if (FocusFactor <= 0.0f) FocusFactor = 0.0f;
+  }
+  if (FocusFactor <= 0.01f) return;
+
+  ClearAlpha = 1.0f;
+  BackgroundAlpha = 1.0f;
+  BackAlpha = 1.0f;
+  UpdateScreen();
+  if (!HasOpenGL(Engine)) return;
+
+  const int32_t W = Engine->CanvasWidth, H = Engine->CanvasHeight;
+  glViewport(0, 0, W, H);
+  // Over a map the console stops at half the screen and lets the scene show through.
+  const bool MapLoaded = Engine->BSP != nullptr;
+  const float y = MapLoaded ? H - H * FocusFactor * 0.5f : H - H * FocusFactor;
+  const float Factor = MapLoaded ? 0.8f : 1.0f;
+  const float Open = 1.0f - FocusFactor;
+  Blit(0.0f, -y, static_cast<float>(W), H - y, W, H, (1.0f - Open * Open) * Factor);
+}
 
 void TZNT1Console::UpdateScreen() {
   std::fill(RawBuffer.begin(), RawBuffer.end(), 0);

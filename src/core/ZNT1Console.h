@@ -4,12 +4,16 @@
 // the input line with its cursor and the history, and paints the screen from them.
 // Colour changes travel inside the lines: the byte 0 followed by the attribute byte.
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "core/ZNT1StringList.h"
+#include "gpu/ZNT1SpriteBatch.h"
 
 class TZNT1Engine;
+class TZNT1FrameBufferObject;
+class TZNT1Texture;
 
 // Two bytes per cell, rows top to bottom: the character (a font index, 0 = empty) and the
 // attribute (bits 0-3 foreground, 4-6 background, 7 blink).
@@ -35,6 +39,9 @@ constexpr uint8_t Yellow = 14;
 constexpr uint8_t White = 15;
 constexpr uint8_t Blink = 128;
 }  // namespace ZNT1ConsoleColors
+
+// The 16 text-mode colours (red, green, blue, alpha) of the colour indices above.
+extern const TZNT1SpriteBatchColor VGARGB[16];
 
 struct TCursorPos {
   int32_t X = 1;  // 1-based column
@@ -92,8 +99,18 @@ class TZNT1CustomConsole {
     return (static_cast<size_t>(y - 1) * chrCols + static_cast<size_t>(x - 1)) * 2;
   }
 
+  // Blits the off-screen image into the canvas rectangle (x1, y1)-(x2, y2) of a w x h canvas.
+  void Blit(float x1, float y1, float x2, float y2, int32_t w, int32_t h, float Alpha);
+
+  // Source rectangles are normalised texture coordinates: every record is 1 x 1.
+  TZNT1SpriteBatchTexture SpriteBatchTexture{0, 1, 1};
+  TZNT1SpriteBatchTexture SpriteBatchWhiteTexture{0, 1, 1};
+  TZNT1SpriteBatchTexture SpriteBatchBackgroundTexture{0, 1, 1};
+  TZNT1SpriteBatchTexture SpriteBatchFrameBufferObjectTexture{0, 1, 1};
   bool OldBlink = false;
   TZNT1Engine* Engine;
+  std::unique_ptr<TZNT1SpriteBatch> SpriteBatch;
+  std::unique_ptr<TZNT1FrameBufferObject> FrameBufferObject;
   TZNT1ConsoleBuffer ScrollBuffer;
   TZNT1ConsoleBuffer RawBuffer;
   uint8_t chrCols = 0, chrRows = 0;
@@ -120,6 +137,8 @@ class TZNT1CustomConsole {
 
  private:
   void PutChar(uint8_t c);
+  void ReleaseWhiteTexture();
+  TZNT1Texture* WhiteTexture = nullptr;  // the engine's, referenced while uploaded
 };
 
 class TZNT1Console : public TZNT1CustomConsole {

@@ -35,7 +35,9 @@ TEST(MainCode, AppDataPathFollowsXdgThenHome) {
   EXPECT_EQ(GetAppDataPath("", false), "/tmp/xdgdata/");
   unsetenv("XDG_DATA_HOME");
   const char* home = std::getenv("HOME");
-  if (home && *home) EXPECT_EQ(GetAppDataPath("a/b", false), std::string(home) + "/.local/share/a/b/");
+  if (home && *home) {
+    EXPECT_EQ(GetAppDataPath("a/b", false), std::string(home) + "/.local/share/a/b/");
+  }
   EXPECT_EQ(GetEnvironmentVariable("ZNT1_SURELY_UNSET_VARIABLE"), "");
   if (oldXdg) setenv("XDG_DATA_HOME", savedXdg.c_str(), 1);
 }

@@ -183,7 +183,9 @@ TEST_F(CommandFixture, ListWrapsAtSeventyFiveVisibleCharacters) {
   std::string all;
   for (const std::string& l : lines) {
     const std::string v = Visible(l);
-    if (v.find("zzz") == std::string::npos) EXPECT_LE(v.size(), 75u) << v;
+    if (v.find("zzz") == std::string::npos) {
+      EXPECT_LE(v.size(), 75u) << v;
+    }
     all += v;
   }
   ASSERT_EQ(lines.size(), 4u);

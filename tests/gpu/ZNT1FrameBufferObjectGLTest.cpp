@@ -13,20 +13,11 @@
 
 namespace {
 
-class FrameBufferGL : public GLContextFixture {
+class FrameBufferGL : public GLEngineFixture {
  protected:
-  void SetUp() override {
-    GLContextFixture::SetUp();
-    if (IsSkipped() || HasFatalFailure()) return;
-    while (glGetError() != GL_NO_ERROR) {
-    }
-    engine.GLCapabilities = std::make_unique<TZNT1GLCapabilities>(&engine);
-  }
   void TearDown() override {
-    if (Context()) {
-      EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
-      glBindFramebuffer(GL_FRAMEBUFFER, 0);
-    }
+    GLEngineFixture::TearDown();
+    if (Context()) glBindFramebuffer(GL_FRAMEBUFFER, 0);
   }
 
   std::unique_ptr<TZNT1FrameBufferObject> Make(int32_t Textures, std::vector<int32_t> Formats, bool Depth = false,
@@ -67,7 +58,6 @@ class FrameBufferGL : public GLContextFixture {
     return Read == Want && Fragment == Want && Vertex == Want;
   }
 
-  TZNT1Engine engine{&CreateGameOfClass<TZNT1Game>, false};
 };
 
 }  // namespace
@@ -213,8 +203,7 @@ TEST_F(FrameBufferGL, ShortFormatListsRepeatTheirLastCodeAndTextureCountIsBounde
   // TextureHandles holds 16: more would write over the fields behind it. (Drivers may offer fewer
   // attachments than 16; those beyond their limit are refused by OpenGL.)
   auto Many = Make(20, {GL_TEXTURE_R8}, false, false, 4);
-  while (glGetError() != GL_NO_ERROR) {
-  }
+  ClearGLErrors();
   EXPECT_EQ(Many->Textures, 16);
   EXPECT_FALSE(Many->HasDepthBuffer || Many->HasStencilBuffer || Many->CubeMap || Many->CubeMapSinglePass);
   EXPECT_EQ(Attachment(*Many, GL_COLOR_ATTACHMENT0 + 1, GL_FRAMEBUFFER_ATTACHMENT_OBJECT_NAME),

@@ -15,21 +15,9 @@
 
 namespace {
 
-class GLSLShaderGL : public GLContextFixture {
+class GLSLShaderGL : public GLEngineFixture {
  protected:
-  void SetUp() override {
-    GLContextFixture::SetUp();
-    if (IsSkipped() || HasFatalFailure()) return;
-    while (glGetError() != GL_NO_ERROR) {
-    }
-    engine.GLCapabilities = std::make_unique<TZNT1GLCapabilities>(&engine);
-    engine.GLCapabilities->Query();
-  }
-  void TearDown() override {
-    if (Context()) {
-      EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
-    }
-  }
+  GLSLShaderGL() : GLEngineFixture(true) {}
 
   // Builds the library, reporting a failing built-in with its message instead of aborting.
   std::unique_ptr<TZNT1GLSLShaders> MakeLibrary() {
@@ -66,7 +54,6 @@ class GLSLShaderGL : public GLContextFixture {
   static std::string Vertex(const std::string& Body) { return TZNT1GLSLShaders::VertexPrelude() + Body; }
   static std::string Fragment(const std::string& Body) { return TZNT1GLSLShaders::FragmentPrelude() + Body; }
 
-  TZNT1Engine engine{&CreateGameOfClass<TZNT1Game>, false};
 };
 
 const char* const PlainVertex =

@@ -25,15 +25,13 @@ using Pixel = std::array<int, 4>;
 constexpr int Size = 64;
 constexpr uint32_t Red = 0xFF0000FFu, Green = 0xFF00FF00u, Blue = 0xFFFF0000u, White = 0xFFFFFFFFu;  // ABGR
 
-class SpriteBatchGL : public GLContextFixture {
+class SpriteBatchGL : public GLEngineFixture {
  protected:
+  SpriteBatchGL() : GLEngineFixture(true) {}
+
   void SetUp() override {
-    GLContextFixture::SetUp();
+    GLEngineFixture::SetUp();
     if (IsSkipped() || HasFatalFailure()) return;
-    while (glGetError() != GL_NO_ERROR) {
-    }
-    engine.GLCapabilities = std::make_unique<TZNT1GLCapabilities>(&engine);
-    engine.GLCapabilities->Query();
     try {
       engine.GLSLShaders = std::make_unique<TZNT1GLSLShaders>(&engine);
     } catch (const EShaderException& e) {
@@ -59,7 +57,7 @@ class SpriteBatchGL : public GLContextFixture {
     glDisable(GL_BLEND);
     glDisable(GL_CULL_FACE);
     glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE);
-    EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
+    GLEngineFixture::TearDown();
   }
 
   static void Clear(float r, float g, float b, float a) {
@@ -97,7 +95,6 @@ class SpriteBatchGL : public GLContextFixture {
     }
   }
 
-  TZNT1Engine engine{&CreateGameOfClass<TZNT1Game>, false};
   std::unique_ptr<TZNT1FrameBufferObject> target;
   std::unique_ptr<TZNT1SpriteBatch> batch;
   std::vector<GLuint> textures;

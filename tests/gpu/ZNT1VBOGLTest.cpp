@@ -13,21 +13,8 @@
 
 namespace {
 
-class VBOGL : public GLContextFixture {
+class VBOGL : public GLEngineFixture {
  protected:
-  void SetUp() override {
-    GLContextFixture::SetUp();
-    if (IsSkipped() || HasFatalFailure()) return;
-    while (glGetError() != GL_NO_ERROR) {
-    }
-    engine.GLCapabilities = std::make_unique<TZNT1GLCapabilities>(&engine);
-  }
-  void TearDown() override {
-    if (Context()) {
-      EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
-    }
-  }
-
   static TZNT1VBOVertex Vertex(float x, float y, uint8_t Red) {
     TZNT1VBOVertex v{};
     v.Position = Vector3(x, y, 0);
@@ -53,7 +40,6 @@ class VBOGL : public GLContextFixture {
     return Bytes;
   }
 
-  TZNT1Engine engine{&CreateGameOfClass<TZNT1Game>, false};
 };
 
 }  // namespace

@@ -1,6 +1,8 @@
 #include "GLContextFixture.h"
 
 #include "TestData.h"
+#include "gpu/ZNT1GLCapabilities.h"
+#include "platform/ZNT1OpenGL.h"
 
 SDL_Window* GLContextFixture::window_ = nullptr;
 SDL_GLContext GLContextFixture::context_ = nullptr;
@@ -47,3 +49,22 @@ void GLContextFixture::SetUp() {
 
 SDL_Window* GLContextFixture::Window() { return window_; }
 SDL_GLContext GLContextFixture::Context() { return context_; }
+
+void GLEngineFixture::SetUp() {
+  GLContextFixture::SetUp();
+  if (IsSkipped() || HasFatalFailure()) return;
+  ClearGLErrors();
+  engine.GLCapabilities = std::make_unique<TZNT1GLCapabilities>(&engine);
+  if (QueryCapabilities) engine.GLCapabilities->Query();
+}
+
+void GLEngineFixture::TearDown() {
+  if (Context()) {
+    EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
+  }
+}
+
+void GLEngineFixture::ClearGLErrors() {
+  while (glGetError() != GL_NO_ERROR) {
+  }
+}

@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "core/ZNT1Engine.h"
+
 class GLContextFixture : public ::testing::Test {
  protected:
   // One window and context for the whole test program; created on first use.
@@ -19,4 +21,19 @@ class GLContextFixture : public ::testing::Test {
   static SDL_Window* window_;
   static SDL_GLContext context_;
   static std::string error_;
+};
+
+// A non-dedicated engine (no Init) on the shared context, with its capability probe, for tests
+// of the GPU units; every test must leave no OpenGL error behind.
+class GLEngineFixture : public GLContextFixture {
+ protected:
+  explicit GLEngineFixture(bool AQueryCapabilities = false) : QueryCapabilities(AQueryCapabilities) {}
+  void SetUp() override;
+  void TearDown() override;
+  static void ClearGLErrors();
+
+  TZNT1Engine engine{&CreateGameOfClass<TZNT1Game>, false};
+
+ private:
+  bool QueryCapabilities;
 };

@@ -55,8 +55,8 @@ void JPEGOutputMessage(j_common_ptr) {}
 constexpr int MaxJPEGScans = 500;
 
 // What libjpeg may use beyond the size of the decoded picture: row buffers and tables take
-// well under a megabyte; the rest lets a full-resolution colour progressive picture (6
-// bytes a pixel of coefficients against 4 of output) through up to 4096 x 4096.
+// a few megabytes at the widest; the rest lets a full-resolution colour progressive picture
+// (6 bytes a pixel of coefficients against 4 of output) through up to 4096 x 4096.
 constexpr uint64_t JPEGMemoryMargin = uint64_t(64) << 20;
 
 void JPEGProgress(j_common_ptr Info) {

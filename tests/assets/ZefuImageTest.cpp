@@ -291,8 +291,8 @@ TEST(LoadImage, JPEGMemoryBoundedBeforeDecoding) {
       TImage img;
       return Load(file, img);
     });
-    const std::string what = std::to_string(c.Side) + (c.Progressive ? " progressive" : " baseline") + ", " +
-                             std::to_string(c.Components) + " components, " + std::to_string(file.size()) + " bytes";
+    const std::string what = std::to_string(c.Side) + (c.Progressive ? " progressive, " : " baseline, ") +
+                             std::to_string(c.Components) + "-component, " + std::to_string(file.size()) + " bytes";
     std::printf("%s: peak grew %ld KB\n", what.c_str(), run.PeakGrowthKB);
     EXPECT_GE(run.PeakGrowthKB, 0) << what;
     EXPECT_FALSE(run.Ok) << what;

@@ -171,7 +171,7 @@ TZNT1Shader::TZNT1Shader(TZNT1Engine* AEngine, TZNT1Shaders* AShaders) : Engine(
 TZNT1Shader::~TZNT1Shader() {
   // Only this material's own registration goes: a later material of the same name
   // may have taken the key over.
-  if (Shaders && !HashKey.empty() && Shaders->HashMap.GetValue(HashKey) == this) Shaders->HashMap.Delete(HashKey);
+  if (Shaders && Shaders->HashMap.GetValue(HashKey) == this) Shaders->HashMap.Delete(HashKey);
   for (TZNT1ShaderStage* Stage : Stages) delete Stage;
   Stages.clear();
 }

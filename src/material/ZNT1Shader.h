@@ -182,7 +182,7 @@ class TZNT1Shader {
   std::string NextShaderName;
   std::string Name;
   // The library key this material was registered under ("mesh", a 0 byte and the name for
-  // mesh default materials); empty while unregistered.
+  // mesh default materials).
   std::string HashKey;
   int32_t UnsortedIndex = 0;
   int32_t SortedIndex = 0;

@@ -9,6 +9,7 @@
 #include "core/ZNT1Stream.h"
 #include "core/ZNT1StringList.h"
 #include "gpu/ZNT1GLCapabilities.h"
+#include "material/ZNT1Shader.h"
 #include "world/ZNT1BSP.h"
 
 namespace {
@@ -325,11 +326,28 @@ bool TZNT1Model::LoadMD3(TMemoryStream& Stream) {
 }
 
 TZNT1Shader* TZNT1Model::FindMaterial(const std::string& ShaderName) {
-  (void)ShaderName;
-  return nullptr;
+  if (!Engine || !Engine->Shaders) return nullptr;
+  TZNT1Shaders& Library = *Engine->Shaders;
+  const std::string Key = NormalizeArchivePath(Trim(ShaderName));
+  if (TZNT1Shader* Found = Library.GetShader(Key)) return Found;
+  if (TZNT1Shader* Found = Library.GetShader(ChangeFileExt(Key, ""))) return Found;
+  return Library.AddDefaultTextureShader(Key, true, true);
 }
 
-void TZNT1Model::SwitchToInterpolation(TZNT1ModelMesh& Mesh) { (void)Mesh; }
+void TZNT1Model::SwitchToInterpolation(TZNT1ModelMesh& Mesh) {
+  // Every slot: a skin other than the first is drawn on the same blended frames.
+  for (TZNT1Shader* Material : Mesh.Skins) {
+    if (!Material || Material->DoInterpolateVertices) continue;
+    Material->DoInterpolateVertices = true;
+    Material->Generated = false;
+    Material->GenerateDefaultStages();
+    for (TZNT1ShaderStage* Stage : Material->Stages) {
+      if (!Stage) continue;
+      Stage->Generated = false;
+      Stage->Generate();
+    }
+  }
+}
 
 void TZNT1Model::ReadSkinFile(TMemoryStream& Stream, const std::string& SkinName) {
   const char* Text = reinterpret_cast<const char*>(Stream.Memory());
@@ -384,7 +402,8 @@ void TZNT1Model::IncRef() {
   if (ReferenceCounter == 0) {
     for (TZNT1ModelMesh& Mesh : Meshs) {
       for (auto& VBO : Mesh.VBOs) VBO->IncRef();
-      (void)Mesh.Skins;
+      for (TZNT1Shader* Material : Mesh.Skins)
+        if (Material) Material->IncRef();
     }
     for (TZNT1Model* Model : LevelOfDetail)
       if (Model && Model != this) Model->IncRef();
@@ -398,6 +417,8 @@ void TZNT1Model::DecRef() {
   if (--ReferenceCounter > 0) return;
   for (TZNT1ModelMesh& Mesh : Meshs) {
     for (auto& VBO : Mesh.VBOs) VBO->DecRef();
+    for (TZNT1Shader* Material : Mesh.Skins)
+      if (Material) Material->DecRef();
   }
   for (TZNT1Model* Model : LevelOfDetail)
     if (Model && Model != this) Model->DecRef();
@@ -410,6 +431,8 @@ void TZNT1Model::Upload() {
   if (Engine && !Engine->Dedicated) {
     for (TZNT1ModelMesh& Mesh : Meshs) {
       for (auto& VBO : Mesh.VBOs) VBO->Upload();
+      for (TZNT1Shader* Material : Mesh.Skins)
+        if (Material) Material->Upload();
     }
   }
   for (TZNT1Model* Model : LevelOfDetail)

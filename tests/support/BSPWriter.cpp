@@ -1,7 +1,7 @@
 #include "support/BSPWriter.h"
 
 #include <cmath>
-include <cstring>
+#include <cstring>
 
 #include "core/ZNT1Globals.h"
 

@@ -1,5 +1,6 @@
 #include "support/BSPWriter.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -9,12 +10,21 @@ namespace bspwriter {
 
 namespace {
 
-template <typename T>
-void AppendRecords(Bytes& Out, const std::vector<T>& Items) {
-  const size_t n = Items.size() * sizeof(T);
+void AppendBytes(Bytes& Out, const void* Data, size_t n) {
+  if (!n) return;
   const size_t at = Out.size();
   Out.resize(at + n);
-  if (n) std::memcpy(Out.data() + at, Items.data(), n);
+  std::memcpy(Out.data() + at, Data, n);
+}
+
+template <typename T>
+void AppendRecords(Bytes& Out, const std::vector<T>& Items) {
+  AppendBytes(Out, Items.data(), Items.size() * sizeof(T));
+}
+
+void CopyName(char (&Target)[64], const std::string& Name) {
+  std::memset(Target, 0, sizeof Target);
+  std::memcpy(Target, Name.data(), std::min(Name.size(), sizeof Target));
 }
 
 void Put32(Bytes& b, size_t At, int32_t v) { std::memcpy(b.data() + At, &v, 4); }
@@ -32,7 +42,7 @@ Bytes TBSPFile::Build() const {
     Put32(Out, size_t(8 + 8 * Index), int32_t(Start));
     Put32(Out, size_t(12 + 8 * Index), int32_t(Out.size() - Start));
   };
-  Lump(kEntities, [&] { Out.insert(Out.end(), Entities.begin(), Entities.end()); });
+  Lump(kEntities, [&] { AppendBytes(Out, Entities.data(), Entities.size()); });
   Lump(kTextures, [&] { AppendRecords(Out, Textures); });
   Lump(kPlanes, [&] { AppendRecords(Out, Planes); });
   Lump(kNodes, [&] { AppendRecords(Out, Nodes); });
@@ -50,17 +60,15 @@ Bytes TBSPFile::Build() const {
   Lump(kLightVolumes, [&] { AppendRecords(Out, LightVolumes); });
   Lump(kVisData, [&] {
     if (!HasVis) return;
-    const size_t at = Out.size();
-    Out.resize(at + 8);
-    std::memcpy(Out.data() + at, &VisHeader, 8);
-    Out.insert(Out.end(), VisBits.begin(), VisBits.end());
+    AppendBytes(Out, &VisHeader, 8);
+    AppendBytes(Out, VisBits.data(), VisBits.size());
   });
   return Out;
 }
 
 int32_t TBSPFile::AddTexture(const std::string& Name, uint32_t SurfaceFlags, uint32_t ContentFlags) {
   TBSPTexture t{};
-  std::strncpy(t.TextureName, Name.c_str(), sizeof t.TextureName);
+  CopyName(t.TextureName, Name);
   t.SurfaceFlags = SurfaceFlags;
   t.ContentFlags = ContentFlags;
   Textures.push_back(t);
@@ -254,7 +262,7 @@ TFixture MakeFixture() {
   x.Door = f.AddQuadFace(tDoor, door, FACE_POLYGON, 1);
 
   TBSPShader fog{};
-  std::strncpy(fog.Name, "textures/fixture/fog", sizeof fog.Name);
+  CopyName(fog.Name, "textures/fixture/fog");
   fog.BrushIndex = x.FogBrush;
   fog.VisibleSide = 5;
   f.Fogs.push_back(fog);

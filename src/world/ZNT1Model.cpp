@@ -123,13 +123,6 @@ TZNT1Vector3 DecodeNormal(uint8_t Lat, uint8_t Lng) {
   return Vector3Norm(Vector3(Table.Cos[Lng] * Table.Sin[Lat], Table.Sin[Lng] * Table.Sin[Lat], Table.Cos[Lat]));
 }
 
-// The map leaf holding a point, -1 without a map.
-int32_t MapLeafAt(TZNT1Engine* Engine, const TZNT1Vector3& Point) {
-  (void)Point;
-  if (!Engine || !Engine->BSP) return -1;
-  return -1;
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------------------
@@ -643,7 +636,7 @@ void TZNT1ModelInstance::SmoothInterpolate(double x, bool ForceAni, const TZNT1M
   const size_t f1 = static_cast<size_t>(std::clamp(ViewAnimation.NextFrame, 0, Last));
   if (ParentLeaf < 0) {
     if (Engine && Engine->BSP)
-      Leaf = MapLeafAt(Engine, Vector3TermMatrixMul(Model->Frames[f0].LocalOrigin, ViewTransform));
+      Leaf = Engine->BSP->FindLeaf(Vector3TermMatrixMul(Model->Frames[f0].LocalOrigin, ViewTransform));
   } else {
     Leaf = ParentLeaf;
   }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/ZNT1Engine.h"
+#include "world/WorldTestSupport.h"
 #include "world/ZNT1Model.h"
 
 namespace {
@@ -255,4 +256,25 @@ TEST_F(ModelInstanceTest, ModelWithoutFramesSkipsBoxLeafAndTags) {
   EXPECT_EQ(Root->Leaf, 4);
   EXPECT_EQ(Root->ViewAABB.Max.x, 0.0f);
   ExpectMatrix(Child->ViewTransform, Matrix4x4Identity, 0);
+}
+
+// The root finds its leaf from the local origin of its frame, placed; linked instances take it.
+TEST(ModelInstanceMap, LeafOfThePlacedFrameOrigin) {
+  worldtest::MapEngine Engine;
+  Engine.BSP = worldtest::LoadMapBytes(Engine, bspwriter::MakeFixture().File.Build());
+  ASSERT_NE(Engine.BSP, nullptr);
+  const TZNT1Vector3 West = Vector3(-100, 0, 10), East = Vector3(100, 0, 10);
+  ASSERT_NE(Engine.BSP->FindLeaf(West), Engine.BSP->FindLeaf(East));
+  TZNT1Model Model(&Engine, nullptr);
+  Model.Frames.resize(2);
+  Model.Frames[0].LocalOrigin = Vector3(-300, 0, 10);
+  Model.Frames[1].LocalOrigin = Vector3(0, 0, 10);
+  TZNT1ModelInstance* i = Model.CreateInstance();
+  i->ViewTransform = Matrix4x4Translate(200, 0, 0);
+  i->Animation.Animation = false;
+  i->SmoothInterpolate(0, true, nullptr, -1);
+  EXPECT_EQ(i->Leaf, Engine.BSP->FindLeaf(West));
+  i->Animation.Frame = 1;
+  i->SmoothInterpolate(0, true, nullptr, -1);
+  EXPECT_EQ(i->Leaf, Engine.BSP->FindLeaf(East));
 }

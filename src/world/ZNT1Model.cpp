@@ -225,9 +225,13 @@ bool TZNT1Model::LoadMD3(TMemoryStream& Stream) {
     Tag.Frames.resize(static_cast<size_t>(NumFrames));
     for (int32_t f = 0; f < NumFrames; ++f) {
       const int64_t o = OfsTags + (int64_t{f} * NumTags + t) * MD3TagSize;
+      // Some content scales its tag axes (sarge's weapon tag by 1.41); a quaternion holds no
+      // scale, and one read from scaled axes would turn the wrong way, so the axes are unit first.
       TZNT1Matrix3x3 Axis;
-      for (int i = 0; i < 3; ++i)
-        for (int j = 0; j < 3; ++j) Axis.M[i][j] = r.Single(o + 76 + (i * 3 + j) * 4);
+      for (int i = 0; i < 3; ++i) {
+        const TZNT1Vector3 Row = Vector3Norm(r.Vector(o + 76 + i * 12));
+        for (int j = 0; j < 3; ++j) Axis.M[i][j] = Row.xyz[j];
+      }
       Tag.Frames[static_cast<size_t>(f)].Origin = r.Vector(o + 64);
       Tag.Frames[static_cast<size_t>(f)].Quaternion = QuaternionFromMatrix3x3(Axis);
     }
@@ -357,18 +361,20 @@ void TZNT1Model::ReadSkinFile(TMemoryStream& Stream, const std::string& SkinName
     const std::string Surface = LowerCase(Trim(Line.substr(0, Comma)));
     if (Surface.empty() || Surface.compare(0, 4, "tag_") == 0) continue;
     const std::string Material = NormalizeArchivePath(Trim(Line.substr(Comma + 1)));
-    auto Mesh = std::find_if(Meshs.begin(), Meshs.end(), [&](const TZNT1ModelMesh& m) { return m.Name == Surface; });
-    if (Mesh == Meshs.end()) continue;
-    auto Slot = std::find(Mesh->SkinNames.begin(), Mesh->SkinNames.end(), SkinName);
-    size_t k = static_cast<size_t>(Slot - Mesh->SkinNames.begin());
-    if (Slot == Mesh->SkinNames.end()) {
-      Mesh->SkinNames.push_back(SkinName);
-      Mesh->Skins.push_back(nullptr);
-      Mesh->NumSkins = static_cast<int32_t>(Mesh->SkinNames.size());
-      k = Mesh->SkinNames.size() - 1;
+    // Every surface of that name: some content repeats a name (neko's two "Hair" surfaces).
+    for (TZNT1ModelMesh& Mesh : Meshs) {
+      if (Mesh.Name != Surface) continue;
+      auto Slot = std::find(Mesh.SkinNames.begin(), Mesh.SkinNames.end(), SkinName);
+      size_t k = static_cast<size_t>(Slot - Mesh.SkinNames.begin());
+      if (Slot == Mesh.SkinNames.end()) {
+        Mesh.SkinNames.push_back(SkinName);
+        Mesh.Skins.push_back(nullptr);
+        Mesh.NumSkins = static_cast<int32_t>(Mesh.SkinNames.size());
+        k = Mesh.SkinNames.size() - 1;
+      }
+      Mesh.Skins[k] = FindMaterial(Material);
+      if (Mesh.Frames > 1) SwitchToInterpolation(Mesh);
     }
-    Mesh->Skins[k] = FindMaterial(Material);
-    if (Mesh->Frames > 1) SwitchToInterpolation(*Mesh);
   }
 }
 

@@ -106,6 +106,11 @@ int32_t MaxVerticesPerBuffer(const TZNT1Engine* Engine) {
   return TZNT1GLCapabilities(nullptr).MaxElementsVertices;
 }
 
+int32_t MaxIndicesPerBuffer(const TZNT1Engine* Engine) {
+  if (Engine && Engine->GLCapabilities) return Engine->GLCapabilities->MaxElementsIndices;
+  return TZNT1GLCapabilities(nullptr).MaxElementsIndices;
+}
+
 // sin and cos of b * 2 pi / 255 for every normal byte.
 struct TNormalTable {
   float Sin[256], Cos[256];
@@ -235,7 +240,7 @@ bool TZNT1Model::LoadMD3(TMemoryStream& Stream) {
     }
   }
 
-  const int32_t MaxVertices = MaxVerticesPerBuffer(Engine);
+  const int32_t MaxVertices = MaxVerticesPerBuffer(Engine), MaxIndices = MaxIndicesPerBuffer(Engine);
   Meshs.clear();
   Meshs.resize(static_cast<size_t>(NumSurfaces));
   std::vector<uint32_t> LocalIndices;
@@ -273,7 +278,12 @@ bool TZNT1Model::LoadMD3(TMemoryStream& Stream) {
     Scratch.resize(static_cast<size_t>(NumVerts));
     for (int32_t f = 0; f < NumFrames; ++f) {
       if (f == 0 || int64_t{Buffer->CountVertices} + NumVerts >= MaxVertices) {
-        Mesh.VBOs.push_back(std::make_unique<TZNT1VBO>(Engine, false, false, NumVerts, NumTriangles * 3));
+        // Sized for the frames it will take (one spare slot, or the last add would grow it).
+        int32_t Taken = 1;
+        while (f + Taken < NumFrames && int64_t{Taken + 1} * NumVerts < MaxVertices) ++Taken;
+        const int64_t Indices = std::min<int64_t>(int64_t{Taken} * NumTriangles * 3 + 1, MaxIndices);
+        Mesh.VBOs.push_back(std::make_unique<TZNT1VBO>(Engine, false, false, Taken * NumVerts + 1,
+                                                       static_cast<int32_t>(Indices)));
         Buffer = Mesh.VBOs.back().get();
       }
       const int32_t StartVertex = Buffer->CountVertices;

@@ -189,6 +189,16 @@ TEST_F(ModelInstanceTest, SmoothInterpolateAdvancesTheSavedStateOncePerFrame) {
     i->SmoothInterpolate(x, Force, nullptr, -1);
     ExpectState(i->ViewAnimation, 2, 3, 0.3f);
   }
+  // A requested frame reaches the view state at its next whole frame as well.
+  i->Animation.NextRequestedFrame = 7;
+  i->SmoothStore();
+  i->Update(0.04);  // 2, 3 at 0.3 -> 3, 7 at 0.1
+  i->SmoothInterpolate(0.5, false, nullptr, -1);
+  ExpectState(i->ViewAnimation, 2, 3, 0.7f);
+  i->SmoothInterpolate(0.9, false, nullptr, -1);
+  ExpectState(i->ViewAnimation, 3, 7, 0.02f);
+  EXPECT_EQ(i->ViewAnimation.NextRequestedFrame, -1);
+  EXPECT_EQ(i->StoredAnimation.NextRequestedFrame, 7);
   // A one-frame model always shows its simulation state.
   auto Still = MakeModel(1);
   TZNT1ModelInstance* s = Still->CreateInstance();

@@ -153,23 +153,22 @@ bool TZNT1ModelMesh::InterpolateFrames(int32_t Frame0, int32_t Frame1, float Wei
   const TZNT1VBOVertex* __restrict b = Source[1];
   TZNT1VBOVertex* __restrict t = Target.data();
   // (1 - w) a + w b gives either frame exactly at the ends. Position, both coordinates, normal and
-  // tangent are the record's first 14 floats, colour and centre follow: sixteen floats are blended
-  // in one even run, then colour and centre are copied over the two that are not floats.
-  constexpr size_t Run = 16;
+  // tangent are the record's first 14 floats; colour and centre follow them and are copied.
+  constexpr size_t Blended = offsetof(TZNT1VBOVertex, Color) / sizeof(float);
   constexpr size_t Copied = offsetof(TZNT1VBOVertex, Spare) - offsetof(TZNT1VBOVertex, Color);
-  static_assert(offsetof(TZNT1VBOVertex, Color) == 14 * sizeof(float) && Copied == 20);
+  static_assert(Blended == 14 && Copied == 20);
   constexpr int32_t Ahead = 16;
   const float wb = Weight, wa = 1.0f - Weight;
   for (int32_t j = 0; j < n; ++j) {
-    float fa[Run], fb[Run], ft[Run];
     // Two streams at a 96-byte stride: fetching ahead keeps the memory busy.
     if (j + Ahead < n) {
       __builtin_prefetch(&a[j + Ahead]);
       __builtin_prefetch(&b[j + Ahead]);
     }
+    float fa[Blended], fb[Blended], ft[Blended];
     std::memcpy(fa, &a[j], sizeof(fa));
     std::memcpy(fb, &b[j], sizeof(fb));
-    for (size_t k = 0; k < Run; ++k) ft[k] = wa * fa[k] + wb * fb[k];
+    for (size_t k = 0; k < Blended; ++k) ft[k] = wa * fa[k] + wb * fb[k];
     std::memcpy(&t[j], ft, sizeof(ft));
     std::memcpy(&t[j].Color, &a[j].Color, Copied);
   }

@@ -1,0 +1,221 @@
+// The map loader on the box-room fixture and small hand-made maps: sequence, records,
+// validation, light maps, light grid, fog, patches, buffers, portals and grouping.
+#include <cmath>
+#include <cstring>
+
+#include "gpu/ZNT1GLCapabilities.h"
+#include "world/WorldTestSupport.h"
+
+using namespace worldtest;
+using bspwriter::Bytes;
+using bspwriter::TBSPFile;
+using bspwriter::TFixture;
+
+namespace {
+
+std::vector<std::pair<std::string, Bytes>> ScriptFiles() {
+  const std::string s = bspwriter::FixtureShaderScript();
+  return {{"scripts/fixture.shader", Bytes(s.begin(), s.end())}};
+}
+
+// A dedicated engine with the fixture's materials.
+struct FixtureEngine : MapEngine {
+  FixtureEngine() : MapEngine(ScriptFiles()) {}
+};
+
+std::unique_ptr<TZNT1BSP> Load(TZNT1Engine& e, const TBSPFile& f, const std::string& Name = "fixture") {
+  return LoadMapBytes(e, f.Build(), Name);
+}
+
+}  // namespace
+
+TEST(BSP, FixtureLoadsWithEveryStepReported) {
+  FixtureEngine e;
+  const TFixture x = bspwriter::MakeFixture();
+  e.Forced.clear();
+  auto m = Load(e, x.File);
+  ASSERT_TRUE(m);
+  std::vector<float> Want{0};
+  for (int i = 1; i <= 21; ++i) {
+    Want.push_back(i / 60.0f);
+    if (i == 3 || i == 21) Want.push_back(i / 60.0f);
+  }
+  for (int i = 22; i <= 29; ++i) Want.push_back(i / 60.0f);
+  for (int i : {291, 292, 294, 295, 296, 297, 298}) Want.push_back(i / 600.0f);
+  Want.push_back(0.5f);
+  EXPECT_EQ(e.Forced, Want);
+
+  EXPECT_EQ(m->CountBSPTextures, 8);
+  EXPECT_EQ(m->CountBSPNodes, 2);
+  EXPECT_EQ(m->CountBSPLeafs, 3);
+  EXPECT_EQ(m->CountBSPClusters, 2);
+  EXPECT_EQ(m->CountBSPModels, 2);
+  EXPECT_EQ(m->Entities->Count(), 6);
+  EXPECT_TRUE(m->BSPVisData.Valid);
+  EXPECT_TRUE(m->UseLightGrid);
+  EXPECT_EQ(m->CountBSPLightMaps, 2);
+  EXPECT_EQ(m->CountBSPMapEffects, 1);
+  EXPECT_EQ(m->CountPortals, 1);
+  EXPECT_EQ(m->CountBSPVBOs, 1);
+  EXPECT_GT(m->CountBSPGroups, 0);
+  // The door names model 1 (entity 2).
+  EXPECT_EQ(m->BSPMapModels[1].EntityIndex, 0x10000000 + 4);
+  EXPECT_EQ(m->BSPMapModels[0].EntityIndex, BSPNoEntity);
+  for (const TBSPMapLeaf& l : m->BSPMapLeafs) EXPECT_EQ(l.VisibleFrame[4], BSPNoFrame);
+  EXPECT_EQ(m->Portals[0].VisibleFrame[0], BSPNoFrame);
+  // Every leaf hangs under node 0, the outside one too.
+  EXPECT_TRUE(m->BSPMapLeafs[0].Valid && m->BSPMapLeafs[1].Valid && m->BSPMapLeafs[2].Valid);
+  EXPECT_EQ(m->BSPClusters[0].CountLeafs, 1);
+  EXPECT_EQ(m->BSPClusters[1].Leafs[0], 1);
+  // Leaf boxes grow to their faces' vertices plus 0.01.
+  EXPECT_FLOAT_EQ(m->BSPMapLeafs[2].AABB.Min.z, 511.99f);
+  EXPECT_FLOAT_EQ(m->WorldAABB.Max.z, 600.01f);
+}
+
+TEST(BSP, FindLeafAndCluster) {
+  FixtureEngine e;
+  auto m = Load(e, bspwriter::MakeFixture().File);
+  ASSERT_TRUE(m);
+  EXPECT_EQ(m->FindLeaf(Vector3(-10, 0, 10)), 0);
+  EXPECT_EQ(m->FindLeaf(Vector3(10, 0, 10)), 1);
+  EXPECT_EQ(m->FindLeaf(Vector3(0, 0, 10)), 0);  // on the plane: back
+  EXPECT_EQ(m->FindLeaf(Vector3(0, 0, 513)), 2);
+  EXPECT_EQ(m->FindCluster(Vector3(10, 0, 10)), 1);
+  EXPECT_EQ(m->FindCluster(Vector3(0, 0, 513)), -1);
+  TZNT1BSP Empty(&e);
+  EXPECT_EQ(Empty.FindLeaf(Vector3(0, 0, 0)), -1);
+  EXPECT_EQ(Empty.FindCluster(Vector3(0, 0, 0)), -1);
+}
+
+TEST(BSP, FailureExits) {
+  FixtureEngine e;
+  {
+    e.Forced.clear();
+    TMemoryStream Empty;
+    TZNT1BSP m(&e);
+    EXPECT_FALSE(m.Load(Empty, "maps/x/", "x"));
+    EXPECT_EQ(e.Forced, (std::vector<float>{0.0f, 0.5f}));
+  }
+  TFixture x = bspwriter::MakeFixture();
+  for (uint32_t Version : {45u, 48u, 46u, 47u}) {
+    x.File.Version = Version;
+    EXPECT_EQ(Load(e, x.File) != nullptr, Version == 46 || Version == 47) << Version;
+  }
+  x.File.Version = 46;
+  x.File.Magic[0] = 'i';
+  EXPECT_FALSE(Load(e, x.File));
+  x.File.Magic[0] = 'I';
+  const Bytes Good = x.File.Build();
+  for (size_t Size : {size_t(4), size_t(8), size_t(100), size_t(143)})
+    EXPECT_FALSE(LoadMapBytes(e, Bytes(Good.begin(), Good.begin() + long(Size)))) << Size;
+}
+
+TEST(BSP, LumpRemaindersAreIgnoredAndEmptyVisLoads) {
+  FixtureEngine e;
+  TFixture x = bspwriter::MakeFixture();
+  x.File.HasVis = false;
+  Bytes f = x.File.Build();
+  // Five spare bytes after the textures: still eight records.
+  const TBSPLump t = bspwriter::GetLump(f, kTextures);
+  bspwriter::SetLump(f, kTextures, t.Offset, t.Len + 5);
+  auto m = LoadMapBytes(e, f);
+  ASSERT_TRUE(m);
+  EXPECT_EQ(m->CountBSPTextures, 8);
+  EXPECT_FALSE(m->BSPVisData.Valid);
+  // Without vis data the two floor halves (same material, atlas, fog, type) share a group.
+  EXPECT_EQ(m->BSPMapFaces[size_t(x.FloorWest)].GroupIndex, m->BSPMapFaces[size_t(x.FloorEast)].GroupIndex);
+}
+
+TEST(BSP, VisHeaderIsTakenOnlyWhenSound) {
+  FixtureEngine e;
+  struct Case {
+    const char* What;
+    int32_t Clusters, Bytes;
+    size_t Rows;
+    bool Valid;
+  };
+  const Case Cases[] = {
+      {"sound", 2, 1, 2, true},
+      {"wider rows within 8 bytes", 2, 9, 18, true},
+      {"rows too wide", 2, 10, 20, false},
+      {"rows too narrow", 9, 1, 9, false},
+      {"fewer rows than clusters", 1, 1, 1, false},
+      {"negative fields", -2, -1, 2, false},
+      {"product wraps", 0x10000, 0x10000, 2, false},
+      {"rows past the lump", 2, 1, 1, false},
+  };
+  for (const Case& c : Cases) {
+    SCOPED_TRACE(c.What);
+    TFixture x = bspwriter::MakeFixture();
+    x.File.VisHeader = TBSPVisDataHeader{c.Clusters, c.Bytes};
+    x.File.VisBits.assign(c.Rows, 0xFF);
+    auto m = Load(e, x.File);
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->BSPVisData.Valid, c.Valid);
+    EXPECT_EQ(m->BSPVisData.pBitsets.size(), c.Valid ? c.Rows : 0u);
+  }
+}
+
+TEST(BSP, VisOffsetIntoOtherLumpsOrPastTheFile) {
+  FixtureEngine e;
+  Bytes f = bspwriter::MakeFixture().File.Build();
+  const TBSPLump ent = bspwriter::GetLump(f, kEntities);
+  for (TBSPLump l : {TBSPLump{ent.Offset, 0}, TBSPLump{int32_t(f.size()) + 100, 8}, TBSPLump{-5, 10}}) {
+    bspwriter::SetLump(f, kVisData, l.Offset, l.Len);
+    auto m = LoadMapBytes(e, f);
+    ASSERT_TRUE(m);
+    EXPECT_FALSE(m->BSPVisData.Valid);
+  }
+}
+
+TEST(BSP, EntityKeys) {
+  FixtureEngine e;
+  struct Case {
+    const char* Keys;
+    TZNT1Vector3 Grid;
+    bool Deluxe, ModelSpace;
+    float Overbright;
+  };
+  const Case Cases[] = {
+      {"\"gridsize\" \"32 32 64\"", Vector3(32, 32, 64), false, false, 4},
+      {"\"gridsize\" \"0 0 0\"", Vector3(64, 64, 128), false, false, 4},
+      {"\"gridsize\" \"-64 64 128\"", Vector3(64, 64, 128), false, false, 4},
+      {"\"gridsize\" \"nan 1 1\"", Vector3(64, 64, 128), false, false, 4},
+      {"\"gridsize\" \"1e40 64 64\"", Vector3(64, 64, 128), false, false, 4},
+      {"\"deluxeMaps\" \"2\"", Vector3(64, 64, 128), true, false, 4},
+      {"\"deluxemaps\" \"1\"", Vector3(64, 64, 128), true, true, 4},
+      {"\"deluxeMaps\" \"3\"", Vector3(64, 64, 128), false, true, 4},  // detection: two light maps
+      {"\"overbright\" \"2\"", Vector3(64, 64, 128), false, true, 2},
+  };
+  for (const Case& c : Cases) {
+    SCOPED_TRACE(c.Keys);
+    TFixture x = bspwriter::MakeFixture();
+    // Faces use light maps 0 and 1, so detection clears deluxe mapping unless a key sets it.
+    x.File.Entities = std::string("{\n\"classname\" \"worldspawn\"\n") + c.Keys + "\n}\n" + x.File.Entities;
+    auto m = Load(e, x.File);
+    ASSERT_TRUE(m);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(m->LightGridSize.xyz[i], c.Grid.xyz[i]);
+    EXPECT_EQ(m->DeluxeMapping, c.Deluxe);
+    if (c.Deluxe) {
+      EXPECT_EQ(m->DeluxeMappingModelSpace, c.ModelSpace);
+    }
+    EXPECT_EQ(m->ColorOverbright, c.Overbright);
+    for (int i = 0; i < 3; ++i) EXPECT_TRUE(std::isfinite(m->LightGridOrigin.xyz[i]));
+  }
+}
+
+TEST(BSP, BrushFlagsAndBoxes) {
+  FixtureEngine e;
+  TFixture x = bspwriter::MakeFixture();
+  x.File.Brushes[1].Texture = 99;               // out of range: no flags, still loads
+  x.File.Brushes[2].numOfBrushsides = 5;        // five sides: the world box
+  auto m = Load(e, x.File);
+  ASSERT_TRUE(m);
+  const TBSPMapBrush& b0 = m->BSPMapBrushes[0];
+  EXPECT_EQ(b0.ContentFlags, 1);
+  EXPECT_EQ(b0.AABB.Min.x, -272);
+  EXPECT_EQ(b0.AABB.Max.z, 0);
+  EXPECT_EQ(m->BSPMapBrushes[1].ContentFlags, 0);
+  EXPECT_EQ(m->BSPMapBrushes[2].AABB.Min.z, m->WorldAABB.Min.z);
+  EXPECT_EQ(m->BSPMapBrushes[2].AABB.Max.x, m->WorldAABB.Max.x);
+}

@@ -2,6 +2,7 @@
 // validation, light maps, light grid, fog, patches, buffers, portals and grouping.
 #include <cmath>
 #include <cstring>
+#include <functional>
 
 #include "gpu/ZNT1GLCapabilities.h"
 #include "world/WorldTestSupport.h"
@@ -218,4 +219,126 @@ TEST(BSP, BrushFlagsAndBoxes) {
   EXPECT_EQ(m->BSPMapBrushes[1].ContentFlags, 0);
   EXPECT_EQ(m->BSPMapBrushes[2].AABB.Min.z, m->WorldAABB.Min.z);
   EXPECT_EQ(m->BSPMapBrushes[2].AABB.Max.x, m->WorldAABB.Max.x);
+}
+
+TEST(BSP, DamagedRecordsFailTheLoad) {
+  FixtureEngine e;
+  struct Case {
+    const char* What;
+    std::function<void(TFixture&)> Damage;
+  };
+  const Case Cases[] = {
+      {"node plane", [](TFixture& x) { x.File.Nodes[0].plane = 99; }},
+      {"negative node plane", [](TFixture& x) { x.File.Nodes[0].plane = -1; }},
+      {"node child past the nodes", [](TFixture& x) { x.File.Nodes[1].front = 5; }},
+      {"node child past the leaves", [](TFixture& x) { x.File.Nodes[1].back = -10; }},
+      {"node cycle", [](TFixture& x) { x.File.Nodes[1].front = 0; }},
+      {"shared node", [](TFixture& x) { x.File.Nodes[0].front = 1; }},
+      {"leaf face range", [](TFixture& x) { x.File.Leafs[0].CountLeafFaces = 100; }},
+      {"negative leaf face start", [](TFixture& x) { x.File.Leafs[0].leafface = -1; }},
+      {"leaf face entry", [](TFixture& x) { x.File.LeafFaces[0] = 99; }},
+      {"leaf brush range", [](TFixture& x) { x.File.Leafs[1].CountLeafBrushes = -1; }},
+      {"leaf brush entry", [](TFixture& x) { x.File.LeafBrushes[0] = -1; }},
+      {"leaf cluster", [](TFixture& x) { x.File.Leafs[0].Cluster = 3; }},
+      {"leaf area", [](TFixture& x) { x.File.Leafs[0].area = 3; }},
+      {"model faces", [](TFixture& x) { x.File.Models[1].CountFaces = 99; }},
+      {"model brushes", [](TFixture& x) { x.File.Models[1].BrushIndex = -1; }},
+      {"brush sides", [](TFixture& x) { x.File.Brushes[0].brushside = 1000; }},
+      {"brush side plane", [](TFixture& x) { x.File.BrushSides[3].plane = 1000; }},
+      {"face texture", [](TFixture& x) { x.File.Faces[0].textureID = 8; }},
+      {"face vertices", [](TFixture& x) { x.File.Faces[0].startVertIndex = 10000; }},
+      {"negative vertex count", [](TFixture& x) { x.File.Faces[0].numOfVerts = -1; }},
+      {"face indices", [](TFixture& x) { x.File.Faces[1].numOfIndices = 10000; }},
+      {"index value", [](TFixture& x) { x.File.Indices[0] = 4; }},
+      {"negative index value", [](TFixture& x) { x.File.Indices[2] = -1; }},
+      {"even patch size", [](TFixture& x) { x.File.Faces[size_t(x.Patch5x3)].Size[0] = 4; }},
+      {"patch size below 3", [](TFixture& x) { x.File.Faces[size_t(x.Patch3x3)].Size[1] = 1; }},
+      {"patch beyond its vertices", [](TFixture& x) { x.File.Faces[size_t(x.Patch3x3)].Size[0] = 5; }},
+      {"no node", [](TFixture& x) { x.File.Nodes.clear(); }},
+      {"no leaf", [](TFixture& x) { x.File.Leafs.clear(); }},
+      {"no model", [](TFixture& x) { x.File.Models.clear(); }},
+  };
+  for (const Case& c : Cases) {
+    TFixture x = bspwriter::MakeFixture();
+    c.Damage(x);
+    EXPECT_FALSE(Load(e, x.File)) << c.What;
+  }
+  // What the loader handles stays accepted.
+  const Case Accepted[] = {
+      {"light map id", [](TFixture& x) { x.File.Faces[0].lightmapID = 77; }},
+      {"face fog index", [](TFixture& x) { x.File.Faces[0].effect = 5; }},
+      {"fog brush", [](TFixture& x) { x.File.Fogs[0].BrushIndex = 99; }},
+      {"brush texture", [](TFixture& x) { x.File.Brushes[0].Texture = -5; }},
+      {"face without texture", [](TFixture& x) { x.File.Faces[0].textureID = -1; }},
+  };
+  for (const Case& c : Accepted) {
+    TFixture x = bspwriter::MakeFixture();
+    c.Damage(x);
+    EXPECT_TRUE(Load(e, x.File)) << c.What;
+  }
+}
+
+TEST(BSP, DamagedDirectoryFailsBeforeSizingAnything) {
+  FixtureEngine e;
+  const Bytes Good = bspwriter::MakeFixture().File.Build();
+  struct Case {
+    int32_t Lump, Offset, Len;
+  };
+  const int32_t End = int32_t(Good.size());
+  const Case Cases[] = {{kFaces, 200, -104},       {kFaces, -8, 104},          {kVertices, End, 44},
+                        {kLightMaps, 200, 0x7FFFFFF0}, {kEntities, End - 2, 10}, {kPlanes, 0x7FFFFFF0, 0x7FFFFFF0}};
+  for (const Case& c : Cases) {
+    Bytes f = Good;
+    bspwriter::SetLump(f, c.Lump, c.Offset, c.Len);
+    EXPECT_FALSE(LoadMapBytes(e, f)) << c.Lump << " " << c.Offset << " " << c.Len;
+  }
+}
+
+TEST(BSP, SurfacePlaneNeedsATriangle) {
+  FixtureEngine e;
+  TFixture x = bspwriter::MakeFixture();
+  TBSPFace& Poly = x.File.Faces[size_t(x.Wall)];
+  Poly.numOfVerts = 2;
+  Poly.numOfIndices = 0;
+  TBSPFace& Mesh = x.File.Faces[size_t(x.Mesh)];
+  Mesh.numOfIndices = 2;
+  auto m = Load(e, x.File);
+  ASSERT_TRUE(m);
+  for (int32_t f : {x.Wall, x.Mesh}) {
+    const TZNT1Plane& p = m->BSPMapFaces[size_t(f)].SurfacePlane;
+    EXPECT_EQ(p.a, 0.0f);
+    EXPECT_EQ(p.b, 0.0f);
+    EXPECT_EQ(p.c, 0.0f);
+    EXPECT_EQ(p.d, 0.0f);
+  }
+  // A sound polygon: through its first three vertices, Normal . p + Distance = 0.
+  const TBSPMapFace& Floor = m->BSPMapFaces[size_t(x.FloorWest)];
+  EXPECT_FLOAT_EQ(Floor.SurfacePlane.Normal.z, 1.0f);
+  EXPECT_FLOAT_EQ(Floor.Plane.Normal.z, 1.0f);
+  EXPECT_FLOAT_EQ(Floor.Plane.Distance, 0.0f);
+  EXPECT_EQ(m->BSPMapFaces[size_t(x.Mesh)].Plane.Distance, 0.0f);
+}
+
+TEST(BSP, ReferencesAreTakenAndGivenBackOnlyOnce) {
+  FixtureEngine e;
+  TZNT1Shader* Portal = e.Shaders->GetShader("textures/fixture/portal");
+  ASSERT_TRUE(Portal);
+  Portal->IncRef();  // held elsewhere, as a model skin would
+  const int32_t Before = Portal->ReferenceCounter;
+  {
+    // Fails after the textures found their materials but before any reference is taken.
+    TFixture x = bspwriter::MakeFixture();
+    x.File.Faces[0].startVertIndex = 100000;
+    EXPECT_FALSE(Load(e, x.File));
+    EXPECT_EQ(Portal->ReferenceCounter, Before);
+  }
+  {
+    auto m = Load(e, bspwriter::MakeFixture().File);
+    ASSERT_TRUE(m);
+    EXPECT_EQ(Portal->ReferenceCounter, Before + 1);
+    EXPECT_EQ(e.LightMaps->GetItem(0)->ReferenceCounter, 1);
+  }
+  EXPECT_EQ(Portal->ReferenceCounter, Before);
+  EXPECT_EQ(e.LightMaps->Count(), 0);
+  Portal->DecRef();
 }

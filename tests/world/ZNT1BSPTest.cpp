@@ -4,6 +4,7 @@
 #include <cstring>
 #include <functional>
 
+#include "assets/ImageTestSupport.h"
 #include "gpu/ZNT1GLCapabilities.h"
 #include "world/WorldTestSupport.h"
 
@@ -341,4 +342,147 @@ TEST(BSP, ReferencesAreTakenAndGivenBackOnlyOnce) {
   EXPECT_EQ(Portal->ReferenceCounter, Before);
   EXPECT_EQ(e.LightMaps->Count(), 0);
   Portal->DecRef();
+}
+
+namespace {
+TFixture WithLightMaps(int32_t Count) {
+  TFixture x = bspwriter::MakeFixture();
+  x.File.LightMaps.clear();
+  for (int32_t i = 0; i < Count; ++i) x.File.AddLightMap(uint8_t(10 + i), 20, 30);
+  return x;
+}
+const uint8_t* AtlasPixel(const TZNT1Texture* t, int32_t x, int32_t y) {
+  return static_cast<const uint8_t*>(t->Data) + (size_t(y) * size_t(t->Width) + size_t(x)) * 4;
+}
+}  // namespace
+
+TEST(BSPLightMaps, PackedIntoOneAtlasSizedByItsLightMaps) {
+  FixtureEngine e;
+  e.GLCapabilities->MaxTextureSize = 2048;
+  auto m = Load(e, WithLightMaps(5).File);
+  ASSERT_TRUE(m);
+  EXPECT_FALSE(m->DeluxeMapping);
+  EXPECT_EQ(m->CountLightMapAtlases, 1);
+  ASSERT_EQ(e.LightMaps->Count(), 1);
+  const TZNT1Texture* Atlas = e.LightMaps->GetItem(0);
+  EXPECT_EQ(Atlas->Name, "*lightmap0");
+  EXPECT_EQ(Atlas->Width, 512);
+  const TBSPLightMapInfo& i4 = m->BSPLightMapInfos[4];
+  EXPECT_EQ(i4.LightMapAtlas, 0);
+  EXPECT_FLOAT_EQ(i4.x, 0.0f);
+  EXPECT_FLOAT_EQ(i4.y, 0.25f);
+  EXPECT_FLOAT_EQ(i4.xScale, 0.25f);
+  // Light map 1 at column 128: (11, 20, 30) x 4 = (44, 80, 120).
+  const uint8_t* p = AtlasPixel(Atlas, 130, 5);
+  EXPECT_EQ(p[0], 44);
+  EXPECT_EQ(p[1], 80);
+  EXPECT_EQ(p[2], 120);
+  EXPECT_EQ(p[3], 255);
+  EXPECT_EQ(m->LightMapAtlasToDeluxeMap, std::vector<int32_t>{-1});
+}
+
+TEST(BSPLightMaps, OverbrightKeepsTheHueAndCoordinatesMoveIntoTheAtlas) {
+  FixtureEngine e;
+  TFixture x = bspwriter::MakeFixture();  // light map 1 is (32, 64, 128)
+  auto m = Load(e, x.File);
+  ASSERT_TRUE(m);
+  const TZNT1Texture* Atlas = e.LightMaps->GetItem(0);
+  ASSERT_EQ(Atlas->Width, 256);
+  const uint8_t* p = AtlasPixel(Atlas, 128, 0);
+  EXPECT_EQ(p[0], 63);
+  EXPECT_EQ(p[1], 127);
+  EXPECT_EQ(p[2], 255);
+  // The wall uses light map 1 at (0.5, 0) in the atlas; its third corner had (1, 1).
+  const TBSPMapFace& Wall = m->BSPMapFaces[size_t(x.Wall)];
+  EXPECT_EQ(Wall.LightMapAtlas, 0);
+  const TZNT1VBOVertex& v = m->BSPVBOs[size_t(Wall.VBOIndex)].Vertices[size_t(Wall.StartVBOVertex + 2)];
+  EXPECT_FLOAT_EQ(v.LightMapCoord.x, 1.0f);
+  EXPECT_FLOAT_EQ(v.LightMapCoord.y, 0.5f);
+  EXPECT_EQ(m->BSPMapFaces[size_t(x.Sprite)].LightMapAtlas, -1);  // light map -3: none
+}
+
+TEST(BSPLightMaps, AtlasCountFollowsTheTextureSizeLimit) {
+  struct Case {
+    int32_t MaxTextureSize, Atlases, Size, AtlasOf4;
+    float Scale;
+  };
+  // 300 holds two light maps per row like 256 and is never written past; below 128 each
+  // light map fills an atlas (and, filled exactly, the last one is followed by an empty one).
+  const Case Cases[] = {{256, 2, 256, 1, 0.5f}, {300, 2, 300, 1, 128.0f / 300}, {100, 6, 128, 4, 1}};
+  for (const Case& c : Cases) {
+    SCOPED_TRACE(c.MaxTextureSize);
+    FixtureEngine e;
+    e.GLCapabilities->MaxTextureSize = c.MaxTextureSize;
+    auto m = Load(e, WithLightMaps(5).File);
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->CountLightMapAtlases, c.Atlases);
+    EXPECT_EQ(e.LightMaps->GetItem(0)->Width, c.Size);
+    EXPECT_EQ(m->BSPLightMapInfos[4].LightMapAtlas, c.AtlasOf4);
+    EXPECT_FLOAT_EQ(m->BSPLightMapInfos[4].xScale, c.Scale);
+  }
+}
+
+TEST(BSPLightMaps, DeluxeKeyGivesEveryLightMapItsOwnTexture) {
+  FixtureEngine e;
+  TFixture x = WithLightMaps(300);
+  x.File.Entities = "{\n\"classname\" \"worldspawn\"\n\"deluxeMaps\" \"1\"\n}\n" + x.File.Entities;
+  auto m = Load(e, x.File);
+  ASSERT_TRUE(m);
+  EXPECT_TRUE(m->DeluxeMapping);
+  ASSERT_EQ(e.LightMaps->Count(), 301);
+  // The packed atlas holds nothing and stays small.
+  EXPECT_EQ(e.LightMaps->GetItem(0)->Width, 256);
+  EXPECT_EQ(m->BSPLightMapInfos[0].LightMapAtlas, 1);
+  EXPECT_EQ(e.LightMaps->GetItem(1)->Width, 128);
+  EXPECT_EQ(m->LightMapAtlasToDeluxeMap[1], 2);
+  EXPECT_EQ(m->LightMapAtlasToDeluxeMap[2], -1);
+}
+
+TEST(BSPLightMaps, DeluxeDetection) {
+  struct Case {
+    const char* What;
+    int32_t Count;
+    std::vector<int32_t> Used;  // light map of every face that has one
+    bool BlackSecond, Deluxe;
+  };
+  const Case Cases[] = {{"even light maps only", 6, {0, 2, 4}, false, true},
+                        {"an odd one used", 6, {0, 1, 4}, false, false},
+                        {"the last one used as light", 4, {0, 2, 2}, false, true},
+                        {"odd count", 5, {0, 2}, false, false},
+                        {"only 0 used, 1 black", 2, {0}, true, false},
+                        {"only 0 used, 1 lit", 2, {0}, false, true}};
+  for (const Case& c : Cases) {
+    SCOPED_TRACE(c.What);
+    FixtureEngine e;
+    TFixture x = WithLightMaps(c.Count);
+    if (c.BlackSecond) x.File.LightMaps[1] = TBSPLightMap{};
+    size_t k = 0;
+    for (TBSPFace& f : x.File.Faces)
+      if (f.lightmapID >= 0) f.lightmapID = c.Used[k++ % c.Used.size()];
+    auto m = Load(e, x.File);
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->DeluxeMapping, c.Deluxe);
+  }
+}
+
+TEST(BSPLightMaps, ExternalFilesEndAtTheFirstGap) {
+  std::vector<std::vector<uint8_t>> Rows(8, std::vector<uint8_t>(8 * 3, 90));
+  const Bytes Png = imgtest::MakePNG(8, 8, 8, 2, false, Rows);
+  auto Files = ScriptFiles();
+  Files.push_back({"maps/fixture/lm_0000.png", Png});
+  Files.push_back({"maps/fixture/lm_0002.png", Png});
+  MapEngine e(Files);
+  TFixture x = bspwriter::MakeFixture();
+  x.File.LightMaps.clear();
+  x.File.Faces[size_t(x.FloorWest)].lightmapID = 2;
+  auto m = Load(e, x.File);
+  ASSERT_TRUE(m);
+  EXPECT_EQ(m->CountBSPLightMaps, 1);
+  EXPECT_EQ(m->CountLightMapAtlases, 1);
+  ASSERT_EQ(e.LightMaps->Count(), 1);
+  EXPECT_EQ(m->BSPLightMapInfos[0].LightMapAtlas, 0);
+  EXPECT_EQ(m->BSPMapFaces[size_t(x.FloorWest)].lightmapID, -1);
+  EXPECT_EQ(m->BSPMapFaces[size_t(x.Wall)].lightmapID, -1);  // light map 1 is missing too
+  EXPECT_EQ(m->BSPMapFaces[size_t(x.FloorEast)].lightmapID, 0);
+  EXPECT_EQ(m->BSPMapFaces[size_t(x.FloorEast)].LightMapAtlas, 0);
 }

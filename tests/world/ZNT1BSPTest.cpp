@@ -486,3 +486,122 @@ TEST(BSPLightMaps, ExternalFilesEndAtTheFirstGap) {
   EXPECT_EQ(m->BSPMapFaces[size_t(x.FloorEast)].lightmapID, 0);
   EXPECT_EQ(m->BSPMapFaces[size_t(x.FloorEast)].LightMapAtlas, 0);
 }
+
+TEST(BSPLightGrid, TextureFromAMatchingLump) {
+  FixtureEngine e;
+  TFixture x = bspwriter::MakeFixture();
+  x.File.LightVolumes[0] = TBSPLightVolume{{0, 0, 0}, {200, 100, 50}, {64, 64}};  // black ambient
+  x.File.LightVolumes[1] = TBSPLightVolume{{10, 10, 10}, {20, 20, 20}, {0, 0}};     // straight up
+  x.File.LightVolumes[2] = TBSPLightVolume{{10, 10, 10}, {20, 20, 20}, {96, 0}};    // below the horizon
+  auto m = Load(e, x.File);
+  ASSERT_TRUE(m);
+  EXPECT_TRUE(m->UseLightGrid);
+  EXPECT_EQ(m->LightGridBounds.x, 9);
+  EXPECT_EQ(m->LightGridBounds.z, 3);
+  EXPECT_EQ(m->LightGridOrigin.x, -256.0f);
+  EXPECT_EQ(m->LightGridOrigin.z, 0.0f);
+  EXPECT_FLOAT_EQ(m->LightGridScale.x, 1.0f / 64 / 9);
+  EXPECT_FLOAT_EQ(m->LightGridScale.z, 1.0f / 128 / 3 * 0.5f);
+  EXPECT_FLOAT_EQ(m->LightGridOffset.x, (-256.0f - 32.0f) * m->LightGridScale.x);
+  EXPECT_EQ(m->LightVolumeGrid.x, 9);
+  EXPECT_EQ(m->LightVolumeGrid.z, 3);
+  ASSERT_TRUE(m->LightGridTexture);
+  const TZNT1BSPLightVoxelTexture& t = *m->LightGridTexture;
+  EXPECT_EQ(t.sX, 9);
+  EXPECT_EQ(t.MaxZ, 5);
+  EXPECT_EQ(t.PlaneSize, 81);
+  ASSERT_EQ(t.Buffer.size(), size_t(8 * 243));
+  auto Texel = [&](int32_t Plane, int32_t Cell) { return &t.Buffer[(size_t(Plane) * 81 + size_t(Cell)) * 4]; };
+  EXPECT_EQ(std::vector<uint8_t>(Texel(0, 0), Texel(0, 0) + 4), (std::vector<uint8_t>{64, 64, 64, 127}));
+  EXPECT_EQ(std::vector<uint8_t>(Texel(5, 0), Texel(5, 0) + 4), (std::vector<uint8_t>{192, 192, 192, 127}));
+  EXPECT_EQ(std::vector<uint8_t>(Texel(0, 1), Texel(0, 1) + 4), (std::vector<uint8_t>{40, 40, 40, 127}));
+  EXPECT_EQ(std::vector<uint8_t>(Texel(5, 1), Texel(5, 1) + 4), (std::vector<uint8_t>{80, 80, 80, 127}));
+  // (0.5, 0, -0.5) folds to (0.5, 1).
+  EXPECT_EQ(Texel(0, 2)[3], 191);
+  EXPECT_EQ(Texel(5, 2)[3], 255);
+  // Cell (0, 0, 1) lies in plane 1 and its directed light in plane 4.
+  EXPECT_EQ(Texel(1, 0)[1], 128);  // ambient g 32 x 4
+}
+
+TEST(BSPLightGrid, NoTextureWithoutAMatchOrInLowQuality) {
+  {
+    FixtureEngine e;
+    TFixture x = bspwriter::MakeFixture();
+    x.File.LightVolumes.pop_back();
+    auto m = Load(e, x.File);
+    ASSERT_TRUE(m);
+    EXPECT_FALSE(m->UseLightGrid);
+    EXPECT_FALSE(m->LightGridTexture);
+    EXPECT_EQ(m->BSPLightVolumes[0].Ambient[1], 128);  // still brightened
+  }
+  {
+    FixtureEngine e;
+    e.GLCapabilities->LowQuality = true;
+    auto m = Load(e, bspwriter::MakeFixture().File);
+    ASSERT_TRUE(m);
+    EXPECT_TRUE(m->UseLightGrid);
+    EXPECT_FALSE(m->LightGridTexture);
+    EXPECT_EQ(m->LightGridScale.x, 0.0f);
+    EXPECT_EQ(m->LightGridOffset.z, 0.0f);
+  }
+  for (float Bad : {std::nanf(""), INFINITY, 3e38f}) {
+    FixtureEngine e;
+    TFixture x = bspwriter::MakeFixture();
+    x.File.Models[0].Min.y = -Bad;
+    auto m = Load(e, x.File);
+    ASSERT_TRUE(m);
+    EXPECT_FALSE(m->UseLightGrid);
+    EXPECT_FALSE(m->LightGridTexture);
+  }
+}
+
+TEST(BSPFog, VolumesFromTheirBrushes) {
+  struct Case {
+    const char* What;
+    int32_t Brush, VisibleSide;
+    bool Box, Surface;
+    int32_t Plane;
+  };
+  const Case Cases[] = {{"top side visible", 6, 5, true, true, 43},
+                        {"no visible side", 6, -1, true, false, -1},
+                        {"side beyond the brush", 6, 6, true, false, -1},
+                        {"brush beyond the brushes", 99, 5, false, false, 0}};
+  for (const Case& c : Cases) {
+    SCOPED_TRACE(c.What);
+    FixtureEngine e;
+    TFixture x = bspwriter::MakeFixture();
+    x.File.Fogs[0].BrushIndex = c.Brush;
+    x.File.Fogs[0].VisibleSide = c.VisibleSide;
+    auto m = Load(e, x.File);
+    ASSERT_TRUE(m);
+    const TBSPMapEffect& f = m->BSPMapEffects[0];
+    ASSERT_TRUE(f.Shader);
+    EXPECT_EQ(f.Shader, e.Shaders->GetShader("textures/fixture/fog"));
+    EXPECT_FLOAT_EQ(f.Color.r, 0.5f);
+    EXPECT_FLOAT_EQ(f.DepthForOpaque, 256.0f);
+    EXPECT_FLOAT_EQ(f.TCScale, 1.0f / 2048);
+    EXPECT_EQ(f.PlaneIndex, c.Plane);
+    EXPECT_EQ(f.HasSurface, c.Surface);
+    EXPECT_EQ(f.AABB.Max.z, c.Box ? 64.0f : 0.0f);
+    EXPECT_EQ(f.AABB.Min.y, c.Box ? 128.0f : 0.0f);
+    if (c.Surface) {
+      EXPECT_EQ(f.Surface.z, -1.0f);
+      EXPECT_EQ(f.Surface.w, -64.0f);
+    }
+    EXPECT_EQ(m->BSPMapBrushes[size_t(x.FogBrush)].Effect, c.Brush == 6 ? 0 : -1);
+  }
+}
+
+TEST(BSPFog, NameIsTrimmedAndLowerCasedAndShallowFogScales) {
+  const std::string Script = "textures/fixture/shallow\n{\n\tfogparms ( 1 1 1 ) 0.5\n}\n";
+  auto Files = ScriptFiles();
+  Files.push_back({"scripts/shallow.shader", Bytes(Script.begin(), Script.end())});
+  MapEngine e(Files);
+  TFixture x = bspwriter::MakeFixture();
+  std::memset(x.File.Fogs[0].Name, 0, 64);
+  std::memcpy(x.File.Fogs[0].Name, " Textures/Fixture/SHALLOW \t", 27);
+  auto m = Load(e, x.File);
+  ASSERT_TRUE(m);
+  EXPECT_EQ(m->BSPMapEffects[0].Shader, e.Shaders->GetShader("textures/fixture/shallow"));
+  EXPECT_FLOAT_EQ(m->BSPMapEffects[0].TCScale, 0.125f);
+}

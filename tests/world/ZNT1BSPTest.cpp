@@ -605,3 +605,167 @@ TEST(BSPFog, NameIsTrimmedAndLowerCasedAndShallowFogScales) {
   EXPECT_EQ(m->BSPMapEffects[0].Shader, e.Shaders->GetShader("textures/fixture/shallow"));
   EXPECT_FLOAT_EQ(m->BSPMapEffects[0].TCScale, 0.125f);
 }
+
+TEST(BSPPatch, FlatnessTest) {
+  struct Case {
+    const char* What;
+    TZNT1Vector3 P1;
+    TZNT1Vector3 P2;
+    int32_t Halvings;
+  };
+  const float NaN = std::nanf("");
+  const Case Cases[] = {{"straight", Vector3(50, 0, 0), Vector3(100, 0, 0), 0},
+                        {"within the tolerance", Vector3(50, 4.9f, 0), Vector3(100, 0, 0), 0},
+                        {"bent by 100", Vector3(50, 100, 0), Vector3(100, 0, 0), 3},
+                        {"no chord", Vector3(50, 100, 0), Vector3(0, 0, 0), 0},
+                        {"no number", Vector3(NaN, 100, 0), Vector3(100, 0, 0), 0},
+                        {"capped", Vector3(5e8f, 1e8f, 0), Vector3(1e9f, 0, 0), 6},
+                        {"beyond the single range", Vector3(50, 1e30f, 0), Vector3(100, 0, 0), 0}};
+  for (const Case& c : Cases) EXPECT_EQ(PatchFlatnessTest(Vector3(0, 0, 0), c.P1, c.P2, 5.0f), c.Halvings) << c.What;
+}
+
+namespace {
+std::vector<TZNT1Vector3> Dome(float x0, float Height) {
+  std::vector<TZNT1Vector3> p;
+  for (int r = 0; r < 3; ++r)
+    for (int c = 0; c < 3; ++c) p.push_back(Vector3(x0 + 40.0f * c, 50.0f * r, (r == 1 ? Height : 0) + (c == 1 ? Height : 0)));
+  return p;
+}
+}  // namespace
+
+TEST(BSPPatch, TessellationFollowsCurvatureAndGroups) {
+  FixtureEngine e;
+  TFixture x = bspwriter::MakeFixture();
+  // Two touching domes (x -200..-120 and -120..-40): the flatter one takes the steeper one's level.
+  const int32_t Steep = x.File.AddPatchFace(3, 3, 3, Dome(-200, 100));
+  const int32_t Gentle = x.File.AddPatchFace(3, 3, 3, Dome(-120, 20));
+  std::vector<TZNT1Vector3> Nan = Dome(500, 10);
+  Nan[4].x = std::nanf("");
+  x.File.AddPatchFace(3, 3, 3, Nan);
+  const int32_t Broken = x.Door;  // swapped with the door below
+  x.File.Models[0].CountFaces = int32_t(x.File.Faces.size()) - 1;
+  std::swap(x.File.Faces[size_t(x.Door)], x.File.Faces.back());  // the door stays last (model 1)
+  x.File.Models[1].FaceIndex = int32_t(x.File.Faces.size()) - 1;
+  auto m = Load(e, x.File);
+  ASSERT_TRUE(m);
+  const TBSPMapFace& s = m->BSPMapFaces[size_t(Steep)];
+  EXPECT_EQ(s.CountVertices, 81);
+  EXPECT_EQ(s.CountIndices, 384);
+  EXPECT_EQ(m->BSPMapFaces[size_t(Gentle)].CountVertices, 81);
+  // The arch bends only along its rows: 8 x 1 subdivisions.
+  EXPECT_EQ(m->BSPMapFaces[size_t(x.Patch3x3)].CountVertices, 18);
+  EXPECT_EQ(m->BSPMapFaces[size_t(x.Patch3x3)].CountIndices, 48);
+  EXPECT_EQ(m->BSPMapFaces[size_t(Broken)].FaceType, FACE_PATCH);
+  // First quad: (a + 1, b), (a, b), (a, b + 1), then (a + 1, b), (a, b + 1), (a + 1, b + 1); W = 9.
+  const TBSPVBO& b = m->BSPVBOs[size_t(s.VBOIndex)];
+  std::vector<uint32_t> First(b.StaticIndices.begin() + s.StartVBOIndex, b.StaticIndices.begin() + s.StartVBOIndex + 6);
+  for (uint32_t& i : First) i -= uint32_t(s.StartVBOVertex);
+  EXPECT_EQ(First, (std::vector<uint32_t>{9, 0, 1, 9, 1, 10}));
+  // The corners are the control points; the centre lies on the surface, half-way up.
+  EXPECT_EQ(b.Vertices[size_t(s.StartVBOVertex)].Position.x, -200.0f);
+  EXPECT_FLOAT_EQ(b.Vertices[size_t(s.StartVBOVertex + 40)].Position.z, 100.0f);
+  EXPECT_FLOAT_EQ(s.Plane.Distance, 0.0f);
+}
+
+TEST(BSPBuffers, OneBufferInFaceOrderWithConvertedVertices) {
+  FixtureEngine e;
+  TFixture x = bspwriter::MakeFixture();
+  x.File.Vertices[0].Color = TBSPRGBA{128, 64, 32, 77};
+  auto m = Load(e, x.File);
+  ASSERT_TRUE(m);
+  ASSERT_EQ(m->CountBSPVBOs, 1);
+  int32_t Next = 0;
+  for (const TBSPMapFace& f : m->BSPMapFaces) {
+    EXPECT_EQ(f.VBOIndex, 0);
+    EXPECT_EQ(f.StartVBOVertex, Next);
+    Next += f.CountVertices;
+  }
+  const TBSPVBO& b = m->BSPVBOs[0];
+  EXPECT_EQ(b.CountVertices, Next);
+  EXPECT_EQ(b.RangeCount, m->CountBSPFaces);
+  const TZNT1VBOVertex& v = b.Vertices[0];
+  EXPECT_EQ(v.Color.r, 255);
+  EXPECT_EQ(v.Color.g, 128);
+  EXPECT_EQ(v.Color.b, 64);
+  EXPECT_EQ(v.Color.a, 77);
+  EXPECT_EQ(v.Middle.w, 1.0f);
+  EXPECT_NE(v.Tangent.w, 0.0f);
+  const TBSPMapFace& Wall = m->BSPMapFaces[size_t(x.Wall)];
+  EXPECT_EQ(Wall.AABB.Min.x, 256.0f);
+  EXPECT_EQ(Wall.AABB.Min.y, -256.0f);
+  EXPECT_EQ(Wall.AABB.Max.z, 256.0f);
+  EXPECT_EQ(Wall.Middle.z, 128.0f);
+  EXPECT_EQ(Wall.Sphere.Center.x, 256.0f);
+}
+
+TEST(BSPBuffers, SplitAtTheElementLimits) {
+  FixtureEngine e;
+  e.GLCapabilities->MaxElementsVertices = 10;
+  TFixture x = bspwriter::MakeFixture();
+  auto m = Load(e, x.File);
+  ASSERT_TRUE(m);
+  EXPECT_GT(m->CountBSPVBOs, 4);
+  int32_t Last = 0;
+  for (const TBSPMapFace& f : m->BSPMapFaces) {
+    EXPECT_GE(f.VBOIndex, Last);
+    Last = f.VBOIndex;
+    const TBSPVBO& b = m->BSPVBOs[size_t(f.VBOIndex)];
+    // A buffer reaches the limit only when a single face fills it.
+    if (b.CountVertices >= 10) {
+      EXPECT_EQ(b.RangeCount, 1);
+    }
+  }
+  // The 18-vertex arch has a buffer of its own.
+  const TBSPMapFace& Arch = m->BSPMapFaces[size_t(x.Patch3x3)];
+  EXPECT_EQ(m->BSPVBOs[size_t(Arch.VBOIndex)].CountVertices, 18);
+  for (const TBSPVBO& b : m->BSPVBOs)
+    for (uint32_t i : b.StaticIndices) EXPECT_LT(i, uint32_t(b.CountVertices));
+  // Group buffers split the same way and each range stays in one buffer.
+  for (const TBSPGroup& g : m->BSPGroups)
+    for (const TBSPGroupVBORange& r : g.VBORanges)
+      EXPECT_LE(r.FirstVertex + r.CountVertices, m->BSPGroupVBOs[size_t(r.Index)].CountVertices);
+}
+
+TEST(BSPBuffers, SpriteFaces) {
+  const std::string Script = "textures/fixture/beam\n{\n\tdeformvertexes autosprite2\n\t{\n\t\tmap $whiteimage\n\t}\n}\n";
+  auto Files = ScriptFiles();
+  Files.push_back({"scripts/beam.shader", Bytes(Script.begin(), Script.end())});
+  MapEngine e(Files);
+  TFixture x = bspwriter::MakeFixture();
+  const int32_t tSprite = 5, tBeam = x.File.AddTexture("textures/fixture/beam", 0, 0);
+  const TZNT1Vector3 Beam[4] = {Vector3(-1000, 0, 50), Vector3(1000, 0, 50), Vector3(1000, 0, 60), Vector3(-1000, 0, 60)};
+  const int32_t BeamFace = x.File.AddQuadFace(tBeam, Beam);
+  x.File.AddMeshFace(tSprite, {Vector3(0, 0, 0), Vector3(1, 0, 0), Vector3(1, 1, 0), Vector3(0, 1, 0),
+                                                   Vector3(2, 0, 0), Vector3(2, 1, 0)},
+                                         {0, 1, 2, 3, 4, 5});
+  const int32_t Six = x.Door;  // swapped with the door below
+  x.File.Models[0].CountFaces = int32_t(x.File.Faces.size()) - 1;
+  std::swap(x.File.Faces[size_t(x.Door)], x.File.Faces.back());
+  x.File.Models[1].FaceIndex = int32_t(x.File.Faces.size()) - 1;
+  auto m = Load(e, x.File);
+  ASSERT_TRUE(m);
+  EXPECT_EQ(m->BSPMapFaces[size_t(Six)].FaceType, FACE_BAD);
+  // Autosprite: a square of half size 0.707 |v0 - C| around the centre, facing +y.
+  const TBSPMapFace& s = m->BSPMapFaces[size_t(x.Sprite)];
+  const TBSPVBO& b = m->BSPVBOs[size_t(s.VBOIndex)];
+  const TZNT1VBOVertex* v = &b.Vertices[size_t(s.StartVBOVertex)];
+  const float r = 0.707f * std::sqrt(32.0f * 32.0f * 2);
+  EXPECT_FLOAT_EQ(v[0].Position.x, -r);
+  EXPECT_FLOAT_EQ(v[0].Position.z, 132.0f + r);
+  EXPECT_FLOAT_EQ(v[2].Position.x, r);
+  EXPECT_EQ(v[1].Normal.y, 1.0f);
+  EXPECT_EQ(v[1].TexCoord.y, 1.0f);
+  EXPECT_EQ(v[3].Middle.z, 132.0f);
+  EXPECT_EQ(v[3].Middle.w, 1.0f);
+  std::vector<uint32_t> Quad(b.StaticIndices.begin() + s.StartVBOIndex, b.StaticIndices.begin() + s.StartVBOIndex + 6);
+  for (uint32_t& i : Quad) i -= uint32_t(s.StartVBOVertex);
+  EXPECT_EQ(Quad, (std::vector<uint32_t>{0, 1, 3, 3, 1, 2}));
+  // Autosprite2 finds the short edges of a 2000-unit beam: each end gets its midpoint and half width.
+  const TBSPMapFace& bf = m->BSPMapFaces[size_t(BeamFace)];
+  const TZNT1VBOVertex* w = &m->BSPVBOs[size_t(bf.VBOIndex)].Vertices[size_t(bf.StartVBOVertex)];
+  for (int k = 0; k < 4; ++k) {
+    EXPECT_FLOAT_EQ(w[k].Middle.w, 5.0f) << k;
+    EXPECT_FLOAT_EQ(std::fabs(w[k].Middle.x), 1000.0f) << k;
+    EXPECT_FLOAT_EQ(w[k].Middle.z, 55.0f) << k;
+  }
+}

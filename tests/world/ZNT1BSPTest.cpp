@@ -769,3 +769,173 @@ TEST(BSPBuffers, SpriteFaces) {
     EXPECT_FLOAT_EQ(w[k].Middle.z, 55.0f) << k;
   }
 }
+
+TEST(BSPPortals, CameraPortalOfTheFixture) {
+  FixtureEngine e;
+  TFixture x = bspwriter::MakeFixture();
+  auto m = Load(e, x.File);
+  ASSERT_TRUE(m);
+  ASSERT_EQ(m->CountPortals, 1);
+  const TZNT1Portal& p = m->Portals[0];
+  EXPECT_FALSE(p.SourceMirror);
+  EXPECT_EQ(p.SourceFaces, std::vector<int32_t>{x.Portal});
+  EXPECT_EQ(p.SourceLeaf, 0);
+  EXPECT_EQ(p.SourceCluster, 0);
+  EXPECT_EQ(p.SourceModel, 0);
+  EXPECT_EQ(p.TargetOrigin.x, -200.0f);
+  EXPECT_EQ(p.TargetPosition.x, 200.0f);
+  EXPECT_EQ(p.TargetRoll, 15.0f);
+  EXPECT_EQ(p.TargetAngles.y, 45.0f);
+  EXPECT_EQ(p.TargetAngles.x, 0.0f);
+  EXPECT_EQ(p.PortalRange, e.Shaders->GetShader("textures/fixture/portal")->PortalRange);
+  EXPECT_EQ(p.Plane.Normal.y, m->BSPMapFaces[size_t(x.Portal)].SurfacePlane.Normal.y);
+  EXPECT_EQ(p.SourceAABB.Min.z, 32.0f);
+  EXPECT_EQ(p.SourceAABB.Min.y, 240.0f);  // the origin is in the box
+  EXPECT_EQ(m->BSPMapFaces[size_t(x.Portal)].PortalIndex, 0);
+  EXPECT_EQ(m->BSPMapFaces[size_t(x.Wall)].PortalIndex, BSPNoPortal);
+  EXPECT_EQ(m->BSPMapLeafs[0].CountLeafPortals, 1);
+  EXPECT_EQ(m->BSPMapLeafs[0].leafPortals, std::vector<int32_t>{0});
+  EXPECT_EQ(m->BSPClusters[0].CountPortals, 1);
+  EXPECT_EQ(m->BSPMapLeafs[1].CountLeafPortals, 0);
+  const TBSPGroup& g = m->BSPGroups[size_t(m->BSPMapFaces[size_t(x.Portal)].GroupIndex)];
+  EXPECT_EQ(g.Portals, std::vector<int32_t>{0});
+  EXPECT_EQ(g.PortalIndex, 0);
+}
+
+TEST(BSPPortals, SurfacesFindTheirFaces) {
+  const std::string Script = "textures/fixture/named\n{\n\tportal mirror1\n\t{\n\t\tmap $whiteimage\n\t}\n}\n";
+  auto Files = ScriptFiles();
+  Files.push_back({"scripts/named.shader", Bytes(Script.begin(), Script.end())});
+  MapEngine e(Files);
+  struct Case {
+    const char* What;
+    std::string Surfaces;
+    std::string MapName;
+    std::vector<std::vector<int32_t>> Faces;  // per portal kept; -1 for the portal face
+  };
+  const std::string Near64 = "{\n\"classname\" \"misc_portal_surface\"\n\"origin\" \"0 191 96\"\n}\n";
+  const std::string Past64 = "{\n\"classname\" \"misc_portal_surface\"\n\"origin\" \"0 190.99 96\"\n}\n";
+  const Case Cases[] = {
+      {"64 units away", Near64, "fixture", {{-1}}},
+      {"64.01 units away", Past64, "fixture", {}},
+      {"64.01 units away on the exception map", Past64, "the_chartres_map", {{-1, -2}}},
+      {"two surfaces share the face", Near64 + Near64, "fixture", {{-1}, {-1}}},
+      {"outside every face", "{\n\"classname\" \"misc_portal_surface\"\n\"origin\" \"-200 200 10\"\n}\n", "fixture", {}},
+      {"mirror without camera", "{\n\"classname\" \"misc_portal_surface\"\n\"origin\" \"0 250 96\"\n\"target\" \"nobody\"\n}\n",
+       "fixture", {{-1}}},
+      {"named, without origin", "{\n\"classname\" \"misc_portal_surface\"\n\"name\" \"mirror1\"\n}\n", "fixture", {{-2}}},
+  };
+  for (const Case& c : Cases) {
+    SCOPED_TRACE(c.What);
+    TFixture x = bspwriter::MakeFixture();
+    const int32_t tNamed = x.File.AddTexture("textures/fixture/named", 0, 0);
+    const TZNT1Vector3 q[4] = {Vector3(-200, -255, 32), Vector3(-100, -255, 32), Vector3(-100, -255, 96),
+                               Vector3(-200, -255, 96)};
+    const int32_t NamedFace = x.File.AddQuadFace(tNamed, q);
+    std::swap(x.File.Faces[size_t(x.Door)], x.File.Faces.back());
+    x.File.Models[0].CountFaces = NamedFace;
+    x.File.Models[1].FaceIndex = NamedFace;
+    x.File.Entities = "{\n\"classname\" \"worldspawn\"\n}\n" + c.Surfaces;
+    auto m = Load(e, x.File, c.MapName);
+    ASSERT_TRUE(m);
+    ASSERT_EQ(size_t(m->CountPortals), c.Faces.size());
+    ASSERT_EQ(m->Portals.size(), c.Faces.size());
+    int32_t Listed = 0;
+    for (size_t i = 0; i < c.Faces.size(); ++i) {
+      const TZNT1Portal& p = m->Portals[i];
+      std::vector<int32_t> Want;
+      for (int32_t f : c.Faces[i]) Want.push_back(f == -1 ? x.Portal : x.Door);  // the named face took the door's place
+      EXPECT_EQ(p.SourceFaces, Want);
+      EXPECT_TRUE(p.SourceMirror);
+      EXPECT_EQ(p.TargetPosition.x, 0.0f);
+      if (c.Faces[i][0] == -2) {
+        EXPECT_EQ(p.Name, "mirror1");
+        EXPECT_EQ(p.SourceLeaf, -1);
+        EXPECT_EQ(p.SourceCluster, -1);
+        EXPECT_EQ(p.SourceOrigin.x, -150.0f);  // centre of the face
+        EXPECT_EQ(p.SourceAABB.Min.x, -200.0f);
+      } else {
+        ++Listed;
+      }
+    }
+    int32_t InLeaves = 0;
+    for (const TBSPMapLeaf& l : m->BSPMapLeafs) InLeaves += l.CountLeafPortals;
+    EXPECT_EQ(InLeaves, Listed);
+    if (!c.Faces.empty()) {
+      const int32_t Face = c.Faces.back()[0] == -1 ? x.Portal : x.Door;
+      EXPECT_EQ(m->BSPMapFaces[size_t(Face)].PortalIndex, m->CountPortals - 1);  // the later surface
+    } else {
+      EXPECT_EQ(m->BSPMapFaces[size_t(x.Portal)].PortalIndex, BSPNoPortal);
+    }
+  }
+}
+
+TEST(BSPGroups, VisibilityDecidesWhichFacesShareAGroup) {
+  for (uint8_t Row : {uint8_t(0x03), uint8_t(0x00)}) {
+    FixtureEngine e;
+    TFixture x = bspwriter::MakeFixture();
+    // 0x03: both clusters see each other; otherwise each only itself.
+    x.File.VisBits = Row ? Bytes{Row, Row} : Bytes{0x01, 0x02};
+    auto m = Load(e, x.File);
+    ASSERT_TRUE(m);
+    const TBSPMapFace &w = m->BSPMapFaces[size_t(x.FloorWest)], &east = m->BSPMapFaces[size_t(x.FloorEast)];
+    EXPECT_EQ(w.GroupIndex == east.GroupIndex, Row == 0x03);
+    const TBSPGroup& g = m->BSPGroups[size_t(w.GroupIndex)];
+    EXPECT_EQ(g.Faces.front(), x.FloorWest);
+    EXPECT_EQ(g.Shader, w.Shader);
+    EXPECT_EQ(g.LightMapAtlas, 0);
+    EXPECT_NE(std::find(m->BSPMapLeafs[0].leafGroups.begin(), m->BSPMapLeafs[0].leafGroups.end(), w.GroupIndex),
+              m->BSPMapLeafs[0].leafGroups.end());
+    EXPECT_NE(std::find(m->BSPClusters[0].Groups.begin(), m->BSPClusters[0].Groups.end(), w.GroupIndex),
+              m->BSPClusters[0].Groups.end());
+    // The fogged floor has its own group; flares and the door's model stay apart.
+    EXPECT_NE(m->BSPMapFaces[size_t(x.Fogged)].GroupIndex, w.GroupIndex);
+    EXPECT_EQ(m->BSPGroups[size_t(m->BSPMapFaces[size_t(x.Fogged)].GroupIndex)].EffectIndex, 0);
+    EXPECT_EQ(m->BSPMapFaces[size_t(x.Flare)].GroupIndex, -1);
+    EXPECT_EQ(m->BSPMapModels[1].CountGroups, 1);
+    EXPECT_EQ(m->BSPMapModels[1].GroupIndex + 1, m->CountBSPGroups);
+    EXPECT_EQ(m->BSPMapFaces[size_t(x.Door)].ModelIndex, 1);
+  }
+}
+
+TEST(BSPGroups, UngroupableFacesAndUnreachableLeaves) {
+  const std::string Script = "textures/fixture/hidden\n{\n\tsurfaceparm nodraw\n}\n";
+  auto Files = ScriptFiles();
+  Files.push_back({"scripts/hidden.shader", Bytes(Script.begin(), Script.end())});
+  MapEngine e(Files);
+  TFixture x = bspwriter::MakeFixture();
+  x.File.Faces[size_t(x.Wall)].numOfIndices = 0;
+  x.File.Faces[size_t(x.Mesh)].textureID = x.File.AddTexture("textures/fixture/hidden");
+  x.File.Nodes[0].front = -1;  // leaf 2 hangs nowhere now
+  auto m = Load(e, x.File);
+  ASSERT_TRUE(m);
+  EXPECT_EQ(m->BSPMapFaces[size_t(x.Wall)].GroupIndex, -1);
+  EXPECT_EQ(m->BSPMapFaces[size_t(x.Mesh)].GroupIndex, -1);
+  EXPECT_FALSE(m->BSPMapLeafs[2].Valid);
+  EXPECT_TRUE(m->BSPMapLeafs[0].Valid);
+}
+
+TEST(BSPGroups, AGroupBeyondTheVertexLimitGetsTwoRanges) {
+  FixtureEngine e;
+  e.GLCapabilities->MaxElementsVertices = 6;
+  TFixture x = bspwriter::MakeFixture();
+  x.File.HasVis = false;
+  auto m = Load(e, x.File);
+  ASSERT_TRUE(m);
+  const TBSPMapFace& w = m->BSPMapFaces[size_t(x.FloorWest)];
+  const TBSPGroup& g = m->BSPGroups[size_t(w.GroupIndex)];
+  ASSERT_EQ(g.CountVBORanges, 2);
+  EXPECT_NE(g.VBORanges[0].Index, g.VBORanges[1].Index);
+  EXPECT_EQ(g.VBORanges[0].CountVertices, 4);
+  EXPECT_EQ(g.VBORanges[1].FirstVertex, 0);
+  // Face indices point at the face's own vertices in the group buffer.
+  const TBSPMapFace& east = m->BSPMapFaces[size_t(x.FloorEast)];
+  const TBSPVBO& b = m->BSPGroupVBOs[size_t(east.GroupVBOIndex)];
+  for (int32_t k = 0; k < east.CountIndices; ++k) {
+    const uint32_t i = b.StaticIndices[size_t(east.StartGroupVBOIndex + k)];
+    EXPECT_GE(i, uint32_t(east.StartGroupVBOVertex));
+    EXPECT_LT(i, uint32_t(east.StartGroupVBOVertex + east.CountVertices));
+  }
+  EXPECT_EQ(b.Vertices[size_t(east.StartGroupVBOVertex)].Position.x, 0.0f);
+  EXPECT_EQ(b.Vertices[size_t(east.StartGroupVBOVertex + 1)].Position.x, 256.0f);
+}

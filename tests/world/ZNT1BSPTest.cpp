@@ -939,3 +939,18 @@ TEST(BSPGroups, AGroupBeyondTheVertexLimitGetsTwoRanges) {
   EXPECT_EQ(b.Vertices[size_t(east.StartGroupVBOVertex)].Position.x, 0.0f);
   EXPECT_EQ(b.Vertices[size_t(east.StartGroupVBOVertex + 1)].Position.x, 256.0f);
 }
+
+TEST(BSP, DedicatedUploadMakesNoGPUObject) {
+  FixtureEngine e;
+  auto m = Load(e, bspwriter::MakeFixture().File);
+  ASSERT_TRUE(m);
+  m->Upload();
+  EXPECT_TRUE(m->Uploaded);
+  EXPECT_TRUE(m->SkyVBOVertices.empty());
+  EXPECT_EQ(m->VertexSkyVBOID, 0u);
+  for (const TBSPVBO& b : m->BSPGroupVBOs) EXPECT_EQ(b.VertexVBOID, 0u);
+  ASSERT_TRUE(m->LightGridTexture);
+  EXPECT_FALSE(m->LightGridTexture->Uploaded);
+  m->Dispose();
+  EXPECT_FALSE(m->Uploaded);
+}

@@ -246,6 +246,11 @@ TEST_F(ModelInstanceTest, SmoothInterpolateSetsViewBoxLeafAndTagTransforms) {
   EXPECT_NEAR(p.z, 2, 1e-5);
   // The unlinked tag keeps its transform.
   ExpectMatrix(Root->Tags[0].ViewTransform, Matrix4x4Identity, 0);
+  // Frames the game set past the model's end read as its last frame.
+  Root->Animation.Frame = Root->Animation.NextFrame = 99;
+  Root->SmoothInterpolate(0, true, nullptr, 9);
+  EXPECT_EQ(Root->ViewAABB.Min.x, 103.0f);
+  EXPECT_EQ(Root->ViewAABB.Max.x, 104.0f);
 }
 
 // A model without frames has no boxes, origins or tag frames to read.

@@ -30,28 +30,9 @@ bool SameIgnoringCase(const std::string& a, const std::string& b) {
   return true;
 }
 
-// A declaration counts as four vectors for a mat4, three for a mat3, else one; an array of
-// matrices counts as one matrix.
-int32_t DeclarationWeight(const std::string& Line) {
-  if (Line.find("mat4") != std::string::npos) return 4;
-  if (Line.find("mat3") != std::string::npos) return 3;
-  return 1;
-}
-
-// An ordered list of lines; declaration lists refuse a line they already hold.
+// A plain ordered list of lines: code is never refused.
 struct TLineList {
   std::vector<std::string> Lines;
-
-  bool Holds(const std::string& Line) const {
-    for (const std::string& l : Lines)
-      if (SameIgnoringCase(l, Line)) return true;
-    return false;
-  }
-  bool AddUnique(const std::string& Line) {
-    if (Holds(Line)) return false;
-    Lines.push_back(Line);
-    return true;
-  }
   void AppendTo(std::string& s) const {
     for (const std::string& l : Lines) {
       s += l;
@@ -59,6 +40,13 @@ struct TLineList {
     }
   }
 };
+
+void AppendLines(std::string& s, const std::vector<std::string>& Lines) {
+  for (const std::string& l : Lines) {
+    s += l;
+    s += "\r\n";
+  }
+}
 
 bool IsIdentChar(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
@@ -110,20 +98,13 @@ class TGenerator {
 
  private:
   // ---- building blocks ----
+  // Attributes count one each, whatever their type.
   void AddAttribute(const std::string& Line) {
-    if (Attributes.AddUnique(Line)) AttributeCount++;
+    if (Attributes.Add(Line)) AttributeCount++;
   }
-  void AddVertexUniform(const std::string& Line) {
-    if (VertexUniforms.AddUnique(Line)) VertexUniformCount += DeclarationWeight(Line);
-  }
-  void AddGeometryUniform(const std::string& Line) {
-    if (GeometryUniforms.AddUnique(Line)) GeometryUniformCount += DeclarationWeight(Line);
-  }
-  bool AddFragmentUniform(const std::string& Line) {
-    if (!FragmentUniforms.AddUnique(Line)) return false;
-    FragmentUniformCount += DeclarationWeight(Line);
-    return true;
-  }
+  void AddVertexUniform(const std::string& Line) { VertexUniforms.Add(Line); }
+  void AddGeometryUniform(const std::string& Line) { GeometryUniforms.Add(Line); }
+  bool AddFragmentUniform(const std::string& Line) { return FragmentUniforms.Add(Line); }
   // A sampler that takes a texture unit of its own when first declared.
   void AddFragmentSampler(const std::string& Line) {
     if (AddFragmentUniform(Line)) TexUnits++;
@@ -132,9 +113,7 @@ class TGenerator {
     AddFragmentUniform("uniform sampler2D uLightMapTex;");
     LightMapTex = true;
   }
-  void AddVarying(const std::string& Line) {
-    if (Varyings.AddUnique(Line)) VaryingCount += DeclarationWeight(Line);
-  }
+  void AddVarying(const std::string& Line) { Varyings.Add(Line); }
   void V(std::string Line) { VertexLines.Lines.push_back(std::move(Line)); }
   void G(std::string Line) { GeometryLines.Lines.push_back(std::move(Line)); }
   void Fr(std::string Line) { FragmentLines.Lines.push_back(std::move(Line)); }
@@ -195,10 +174,9 @@ class TGenerator {
   const TZNT1GLCapabilities* Caps = nullptr;
   int32_t StageCount = 0;
 
-  TLineList Attributes, VertexUniforms, GeometryUniforms, FragmentUniforms, Varyings;
+  TZNT1DeclarationList Attributes, VertexUniforms, GeometryUniforms, FragmentUniforms, Varyings;
   TLineList VertexLines, GeometryLines, FragmentLines;
-  int32_t AttributeCount = 0, VertexUniformCount = 0, GeometryUniformCount = 0, FragmentUniformCount = 0,
-          VaryingCount = 0;
+  int32_t AttributeCount = 0;
   int32_t TexUnits = 0;
   bool LightMapTex = false;
 
@@ -226,37 +204,7 @@ class TGenerator {
 
 void TGenerator::WaveformLines(TLineList& To, const std::string& n, const std::string& o,
                                const TZNT1ShaderWaveform& w, const std::string& TimeVar) {
-  const std::string Base = F(w.Base), Amp = F(w.Amplitude), Phase = F(w.Phase), Freq = F(w.Frequency);
-  auto Add = [&](std::string Line) { To.Lines.push_back(std::move(Line)); };
-  std::string Middle;
-  switch (w.Waveform) {
-    case GF_SIN:
-      Add("  float " + n + "=" + Base + "+(sin(((" + Phase + o + ")+(" + TimeVar + "*" + Freq + "))*" + F(TwoPi) +
-          ")*" + Amp + ");");
-      return;
-    case GF_SQUARE:
-      Middle = "  " + n + "=(mod(floor(" + n + "*2.0)+1.0,2.0)*2.0)-1.0;";
-      break;
-    case GF_TRIANGLE:
-      Middle = "  " + n + "=abs(2.0*fract(" + n + ")-1.0);";
-      break;
-    case GF_SAWTOOTH:
-      Middle = "  " + n + "=fract(" + n + ");";
-      break;
-    case GF_INVERSESAWTOOTH:
-      Middle = "  " + n + "=1.0-fract(" + n + ");";
-      break;
-    case GF_NOISE:
-      Middle = "  " + n + "=mod(sin(dot(vec2((" + TimeVar + "+" + n + ")-7.0,(" + TimeVar + "-" + n +
-               ")+13.0),vec2(12.9898,78.233)))*43758.5453,1.0);";
-      break;
-    default:
-      Add("  float " + n + "=0.0;");
-      return;
-  }
-  Add("  float " + n + "=(" + Phase + o + ")+(" + TimeVar + "*" + Freq + ");");
-  Add(Middle);
-  Add("  " + n + "=" + Base + "+(" + n + "*" + Amp + ");");
+  for (std::string& Line : WaveformCode(n, o, w, TimeVar)) To.Lines.push_back(std::move(Line));
 }
 
 void TGenerator::AddGeometryFillCode() {
@@ -1795,13 +1743,13 @@ void TGenerator::Run(TZNT1GeneratedShaderText& Out) {
 
   Out.TexUnits = TexUnits;
   Out.AttributeCount = AttributeCount;
-  Out.VertexUniformCount = VertexUniformCount;
-  Out.GeometryUniformCount = GeometryUniformCount;
-  Out.FragmentUniformCount = FragmentUniformCount;
-  Out.VaryingCount = VaryingCount;
+  Out.VertexUniformCount = VertexUniforms.Count;
+  Out.GeometryUniformCount = GeometryUniforms.Count;
+  Out.FragmentUniformCount = FragmentUniforms.Count;
+  Out.VaryingCount = Varyings.Count;
   Out.Attributes = Attributes.Lines;
   Out.Varyings = Varyings.Lines;
-  for (const TLineList* l : {&VertexUniforms, &GeometryUniforms, &FragmentUniforms})
+  for (const TZNT1DeclarationList* l : {&VertexUniforms, &GeometryUniforms, &FragmentUniforms})
     Out.Uniforms.insert(Out.Uniforms.end(), l->Lines.begin(), l->Lines.end());
 
   if (ShaderType == zstSINGLEPASS && StageCount <= 1)
@@ -1810,11 +1758,11 @@ void TGenerator::Run(TZNT1GeneratedShaderText& Out) {
     Out.Refusal = "too many texture units";
   else if (AttributeCount > Caps->MaxVertexAttribs)
     Out.Refusal = "too many vertex attributes";
-  else if (VertexUniformCount > Caps->MaxVertexUniformVectors)
+  else if (VertexUniforms.Count > Caps->MaxVertexUniformVectors)
     Out.Refusal = "too many vertex uniforms";
-  else if (GeometryUniformCount > Caps->MaxGeometryUniformVectors)
+  else if (GeometryUniforms.Count > Caps->MaxGeometryUniformVectors)
     Out.Refusal = "too many geometry uniforms";
-  else if (FragmentUniformCount > Caps->MaxFragmentUniformVectors)
+  else if (FragmentUniforms.Count > Caps->MaxFragmentUniformVectors)
     Out.Refusal = "too many fragment uniforms";
   else if (!Supported)
     Out.Refusal = "blending not expressible in one pass";
@@ -1824,26 +1772,26 @@ void TGenerator::Run(TZNT1GeneratedShaderText& Out) {
 
   std::string Vertex = TZNT1GLSLShaders::VertexPrelude();
   Vertex += "\r\n";
-  Attributes.AppendTo(Vertex);
+  AppendLines(Vertex, Attributes.Lines);
   Vertex += "\r\n";
-  VertexUniforms.AppendTo(Vertex);
+  AppendLines(Vertex, VertexUniforms.Lines);
   Vertex += "\r\n";
-  Varyings.AppendTo(Vertex);
+  AppendLines(Vertex, Varyings.Lines);
   Vertex += "\r\n";
   VertexLines.AppendTo(Vertex);
 
   std::string Fragment = TZNT1GLSLShaders::FragmentPrelude();
   Fragment += "\r\n";
-  FragmentUniforms.AppendTo(Fragment);
+  AppendLines(Fragment, FragmentUniforms.Lines);
   Fragment += "\r\n";
-  Varyings.AppendTo(Fragment);
+  AppendLines(Fragment, Varyings.Lines);
   Fragment += "\r\n";
   FragmentLines.AppendTo(Fragment);
 
   if (!GeometryLines.Lines.empty()) {
     std::string Geometry =
         "#version 140\r\n#extension GL_ARB_geometry_shader4 : enable\r\n#extension GL_EXT_gpu_shader4 : enable\r\n\r\n";
-    GeometryUniforms.AppendTo(Geometry);
+    AppendLines(Geometry, GeometryUniforms.Lines);
     Geometry += "\r\n";
     std::vector<TDeclaration> Declarations;
     for (const std::string& v : Varyings.Lines) Declarations.push_back(SplitDeclaration(v));
@@ -1865,6 +1813,51 @@ void TGenerator::Run(TZNT1GeneratedShaderText& Out) {
 }
 
 }  // namespace
+
+bool TZNT1DeclarationList::Holds(const std::string& Line) const {
+  for (const std::string& l : Lines)
+    if (SameIgnoringCase(l, Line)) return true;
+  return false;
+}
+
+bool TZNT1DeclarationList::Add(const std::string& Line) {
+  if (Holds(Line)) return false;
+  Lines.push_back(Line);
+  // An array of matrices counts as one matrix.
+  Count += Line.find("mat4") != std::string::npos ? 4 : Line.find("mat3") != std::string::npos ? 3 : 1;
+  return true;
+}
+
+std::vector<std::string> WaveformCode(const std::string& n, const std::string& o, const TZNT1ShaderWaveform& w,
+                                      const std::string& TimeVar) {
+  const std::string Base = F(w.Base), Amp = F(w.Amplitude), Phase = F(w.Phase), Freq = F(w.Frequency);
+  std::string Middle;
+  switch (w.Waveform) {
+    case GF_SIN:
+      return {"  float " + n + "=" + Base + "+(sin(((" + Phase + o + ")+(" + TimeVar + "*" + Freq + "))*" +
+              F(TwoPi) + ")*" + Amp + ");"};
+    case GF_SQUARE:
+      Middle = "  " + n + "=(mod(floor(" + n + "*2.0)+1.0,2.0)*2.0)-1.0;";
+      break;
+    case GF_TRIANGLE:
+      Middle = "  " + n + "=abs(2.0*fract(" + n + ")-1.0);";
+      break;
+    case GF_SAWTOOTH:
+      Middle = "  " + n + "=fract(" + n + ");";
+      break;
+    case GF_INVERSESAWTOOTH:
+      Middle = "  " + n + "=1.0-fract(" + n + ");";
+      break;
+    case GF_NOISE:
+      Middle = "  " + n + "=mod(sin(dot(vec2((" + TimeVar + "+" + n + ")-7.0,(" + TimeVar + "-" + n +
+               ")+13.0),vec2(12.9898,78.233)))*43758.5453,1.0);";
+      break;
+    default:
+      return {"  float " + n + "=0.0;"};
+  }
+  return {"  float " + n + "=(" + Phase + o + ")+(" + TimeVar + "*" + Freq + ");", Middle,
+          "  " + n + "=" + Base + "+(" + n + "*" + Amp + ");"};
+}
 
 void RenameIdentifier(std::string& Text, const std::string& Name, const std::string& Suffix) {
   if (Name.empty()) return;

@@ -6,6 +6,22 @@
 
 class TZNT1Shader;
 class TZNT1GLSLShader;
+struct TZNT1ShaderWaveform;
+
+// An ordered list of GLSL declarations that refuses a line it already holds (compared without
+// regard to letter case) and counts vectors: 4 for a line holding "mat4", 3 for "mat3", else 1.
+class TZNT1DeclarationList {
+ public:
+  // True when the line was new and appended.
+  bool Add(const std::string& Line);
+  bool Holds(const std::string& Line) const;
+  std::vector<std::string> Lines;
+  int32_t Count = 0;
+};
+
+// The lines that set the float n to Wave at time TimeVar; o is written right after the phase.
+std::vector<std::string> WaveformCode(const std::string& n, const std::string& o, const TZNT1ShaderWaveform& Wave,
+                                      const std::string& TimeVar);
 
 // The texts of one program as composed, before the program library sees them.
 struct TZNT1GeneratedShaderText {

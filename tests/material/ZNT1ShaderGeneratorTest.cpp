@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "gpu/ZNT1FrameBufferObject.h"
-#include "support/MaterialTestSupport.h"
+#include "support/ShaderProgramTestSupport.h"
 
-using namespace materialtest;
+using namespace programtest;
 
 namespace {
 
@@ -562,4 +562,25 @@ TEST_F(ShaderGenerator, TextsStartWithTheLibraryPreludes) {
   EXPECT_EQ(t.FragmentShader.rfind(TZNT1GLSLShaders::FragmentPrelude() + "\r\n", 0), 0u);
   EXPECT_EQ(t.VertexShader.substr(t.VertexShader.size() - 3), "}\r\n");
   EXPECT_EQ(t.FragmentShader.substr(t.FragmentShader.size() - 3), "}\r\n");
+}
+
+// A light-mapped material with a specular map writes the deluxe function; a stage lit per pixel
+// calls perPixelLighting, which must exist beside it.
+TEST_F(ShaderGenerator, LitStageOfASpecularMappedLightMappedMaterialHasItsLightingFunction) {
+  E.Caps().LowQuality = false;
+  auto M = MakeMaterial(Engine, {{Opaque, TCGEN_TEXTURE, CGEN_LIGHTING_DIFFUSE, AGEN_IDENTITY, false, 3}, {Add}});
+  M->GetStage(0)->SpecularMap = &E.SideTexture;
+  for (int32_t Kind : {zstSINGLEPASS, zstMULTIPASS}) {
+    const auto t = Compose(*M, Kind);
+    ASSERT_EQ(t.Refusal, "");
+    EXPECT_TRUE(HasLine(t.FragmentShader, "vec4 deluxeMap2D(in sampler2D lightMap,in vec2 lightMapCoord,in vec2 "
+                                          "offsetMappedCoord,inout vec3 specularColor,in vec2 oTexCoordDX,in vec2 "
+                                          "oTexCoordDY){") ||
+                HasLine(t.FragmentShader, "vec4 deluxeMap2D(in sampler2D lightMap,in vec2 lightMapCoord,inout vec3 "
+                                          "specularColor){"));
+    EXPECT_TRUE(HasLine(t.FragmentShader, "vec4 perPixelLighting(inout vec3 specularColor){"));
+    EXPECT_EQ(CountLine(t.FragmentShader, Kind == zstSINGLEPASS ? "  srcColor*=perPixelLighting(specularColor);"
+                                                                : "  color*=perPixelLighting(specularColor);"),
+              1);
+  }
 }

@@ -12,7 +12,7 @@
 #include "gpu/ZNT1GLSLShader.h"
 #include "material/ZNT1Shader.h"
 
-namespace materialtest {
+namespace programtest {
 
 // Mesa llvmpipe's limits; LowQuality as its own vendor string gives, full quality as a forced
 // vendor gives (still without GL_ARB_geometry_shader4).
@@ -105,4 +105,4 @@ void ForEachProgramRequest(const TZNT1Shader& Shader, F Request) {
   }
 }
 
-}  // namespace materialtest
+}  // namespace programtest

@@ -244,6 +244,9 @@ TEST_F(ShaderGenerator, InterpolatedVerticesDeclareEveryAttributeTwice) {
 TEST_F(ShaderGenerator, WireframeNeedsGeometryShadersAndRenamesItsVaryings) {
   auto M = MakeMaterial(Engine, {{Opaque}});
   EXPECT_EQ(Compose(*M, zstWIREFRAME).Refusal, "no geometry shaders");
+  E.Caps().UseSinglePassShadowCubeMaps = true;  // layered cube fills need the geometry stage too
+  EXPECT_EQ(Compose(*M, zstSHADOWCUBEMAPFILLSINGLEPASS).Refusal, "no geometry shaders");
+  EXPECT_EQ(Compose(*M, zstSHADOWCUBEMAPFILLMULTIPASS).Refusal, "no geometry shaders");
   ForceGeometryShaders();
   const auto t = Compose(*M, zstWIREFRAME);
   ASSERT_EQ(t.Refusal, "");

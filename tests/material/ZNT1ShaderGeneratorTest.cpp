@@ -311,7 +311,8 @@ TEST_F(ShaderGenerator, VertexCodeCases) {
     s.TexMods[0].TexMod = TMOD_ROTATE;
     s.TexMods[0].RotateSpeed = 90.0f;
     s.TexMods[1].TexMod = TMOD_SCALE;
-    s.TexMods[1].Scale = {0.1f, 2.0f};
+    s.TexMods[1].Scale.x = 0.1f;
+    s.TexMods[1].Scale.y = 2.0f;
     const auto t = Compose(*M, zstMULTIPASS);
     EXPECT_TRUE(HasLine(t.VertexShader, "  float stage0rotate0=1.5707963267948966*uTime;"));
     EXPECT_TRUE(HasLine(t.VertexShader, "  vTexCoord0*=vec2(0.10000000149011612,2.0);"));

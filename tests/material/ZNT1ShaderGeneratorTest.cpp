@@ -497,6 +497,8 @@ TEST_F(ShaderGenerator, MultiPassWithoutNormalOrSpecularMapVisitsOnlyItsStage) {
   }
   EXPECT_EQ(Compose(*M, zstMULTIPASS, 2).Refusal, "no such stage");
   EXPECT_EQ(Compose(*M, zstMULTIPASS, -1).Refusal, "no such stage");
+  EXPECT_EQ(GenerateShader(M.get(), zstMULTIPASS, 5, false, false, false, 1), nullptr);
+  EXPECT_EQ(GenerateShader(nullptr, zstSINGLEPASS, 0, false, false, false, 1), nullptr);
 }
 
 TEST_F(ShaderGenerator, NormalMappedMultiPassReadsTheMapStage) {

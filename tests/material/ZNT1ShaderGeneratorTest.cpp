@@ -590,3 +590,31 @@ TEST_F(ShaderGenerator, LitStageOfASpecularMappedLightMappedMaterialHasItsLighti
               1);
   }
 }
+
+// Each compile keeps the loading screen alive; a refused request compiles nothing.
+TEST(ShaderGeneratorProgress, EachCompileRefreshesTheLoadingScreen) {
+  class TCountingEngine : public TZNT1Engine {
+   public:
+    using TZNT1Engine::TZNT1Engine;
+    void ShowLoadProgress(bool Force, float Progress) override {
+      Calls++;
+      LastForce = Force;
+      LastValue = Progress;
+    }
+    int Calls = 0;
+    bool LastForce = true;
+    float LastValue = -1.0f;
+  };
+  TCountingEngine Engine{&CreateGameOfClass<TZNT1Game>, true};
+  Engine.GLCapabilities = std::make_unique<TZNT1GLCapabilities>(&Engine);
+  SetMesaCapabilities(*Engine.GLCapabilities, true);
+  Engine.GLSLShaders = std::make_unique<TZNT1GLSLShaders>(&Engine);
+  Engine.LastProgress = 0.25f;
+  auto M = MakeMaterial(Engine, {{Opaque}, {Filter}});
+  ASSERT_NE(GenerateShader(M.get(), zstSINGLEPASS, 0, false, false, false, 1), nullptr);
+  EXPECT_EQ(Engine.Calls, 1);
+  EXPECT_FALSE(Engine.LastForce);
+  EXPECT_EQ(Engine.LastValue, 0.25f);
+  EXPECT_EQ(GenerateShader(M.get(), zstWIREFRAME, 0, false, false, false, 1), nullptr);
+  EXPECT_EQ(Engine.Calls, 1);
+}

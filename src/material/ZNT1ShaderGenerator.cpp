@@ -1742,6 +1742,10 @@ void TGenerator::Run(TZNT1GeneratedShaderText& Out) {
       AddVertexUniform(Line);
   }
   VertexShaderCode();
+  // A stage whose colour another stage computes is lit per pixel like that stage; otherwise it
+  // would be drawn unlit in the single pass.
+  for (int32_t i = 0; i < StageCount; i++)
+    if (LightingStage[size_t(ColorAtlases[size_t(i)])]) LightingStage[size_t(i)] = true;
   FragmentShaderCode();
   if (ShaderType == zstWIREFRAME || ShaderType == zstSHADOWCUBEMAPFILLSINGLEPASS ||
       ShaderType == zstSHADOWCUBEMAPFILLMULTIPASS)

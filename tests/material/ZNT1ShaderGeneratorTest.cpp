@@ -337,6 +337,19 @@ TEST_F(ShaderGenerator, DiffuseLightingPerVertexOnLowQualityPerPixelOtherwise) {
   }
 }
 
+// Two lit stages share one colour varying; both are lit per pixel (160 content materials, armour
+// among them, have two lit stages).
+TEST_F(ShaderGenerator, StagesSharingALitColourAreBothLitPerPixel) {
+  E.Caps().LowQuality = false;
+  auto M = MakeMaterial(Engine, {{Opaque, TCGEN_TEXTURE, CGEN_LIGHTING_DIFFUSE},
+                                 {Add, TCGEN_ENVIRONMENT_MAPPED, CGEN_LIGHTING_DIFFUSE}});
+  const auto t = Compose(*M, zstSINGLEPASS);
+  ASSERT_EQ(t.Refusal, "");
+  EXPECT_EQ(t.VertexShader.find("vColor1"), std::string::npos);
+  EXPECT_EQ(CountLine(t.FragmentShader, "  srcColor*=perPixelLighting(specularColor);"), 2);
+  EXPECT_EQ(CountLine(t.FragmentShader, "  dstColor.xyz=clamp(dstColor.xyz+specularColor.xyz,0.0,1.0);"), 2);
+}
+
 TEST_F(ShaderGenerator, ReliefMappingSearchesTenSlicesAndRefinesFourTimes) {
   auto M = MakeMaterial(Engine, {{Opaque}, {Filter, TCGEN_LIGHTMAP}});
   M->GetStage(0)->NormalMap = &E.SideTexture;

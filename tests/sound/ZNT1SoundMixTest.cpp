@@ -392,3 +392,27 @@ TEST(SoundMix, UnderWaterBoostAndEffectLowPassRamps) {
   EXPECT_NEAR(peak(10000, false), 10000, 100);
   EXPECT_GT(peak(10000, true), 17000);
 }
+
+TEST(SoundMix, LoudMixUnderWaterAndSurfacingStaysDefined) {
+  // Sixteen full-scale voices, half on the effect bus, master volume 1.5: every product on the
+  // way must stay in range (the sanitizer pass checks the arithmetic).
+  Mixer m;
+  TZNT1SoundSystem& s = *m.System;
+  std::vector<int16_t> square(4096);
+  for (size_t i = 0; i < square.size(); ++i) square[i] = (i / 50) % 2 ? 32767 : -32768;
+  for (int i = 0; i < 16; ++i) {
+    TZNT1SoundSample* v = m.Load(square, 44100, 2, "v" + std::to_string(i));
+    v->Play(1.0f, i % 3 == 0 ? -1.0f : i % 3 == 1 ? 1.0f : 0.0f, 1.0f + 0.1f * i, nullptr);
+    v->SetEffectMix(0, i % 2);
+  }
+  s.SetMixerMasterVolume(1.5f);
+  s.SetMixerSampleVolume(1.0f);
+  int32_t peak = 0;
+  for (int block = 0; block < 40; ++block) {
+    s.ListenerUnderwater = block >= 5 && block < 20;
+    s.FillBuffer();
+    for (int32_t i = 0; i < 2048; ++i) peak = std::max(peak, std::abs(s.MixingBuffer[i]));
+  }
+  EXPECT_EQ(peak, 32768);  // clipped, not wrapped
+  EXPECT_LT(s.AGC, 256);
+}

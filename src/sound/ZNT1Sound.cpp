@@ -1217,6 +1217,7 @@ void TZNT1SoundSystem::FillBuffer() {
     v->MixTo(v->MixToEffect ? EffectMixingBuffer.data() : MixingBuffer.data(), SampleVolume);
     v = next;
   }
+  // Streams join the dry bus here once there are any.
   PitchShifter->Factor = ListenerUnderwater ? 0.7937005f : 1.0f;
   PitchShifter->Process(EffectMixingBuffer.data(), BufferSamples);
   if (ListenerUnderwater) {

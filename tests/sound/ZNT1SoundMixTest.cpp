@@ -255,7 +255,7 @@ TEST(SoundMix, VoiceOperations) {
   EXPECT_EQ(s->Voices[0]->Volume, 0);
   s->SetEffectMix(0, 1);
   EXPECT_TRUE(s->Voices[0]->MixToEffect);
-  s->SetPosition(0, 1, TZNT1Vector3{1, 2, 3}, TZNT1Vector3{});
+  s->SetPosition(0, 1, Vector3(1, 2, 3), TZNT1Vector3{});
   EXPECT_TRUE(s->Voices[0]->Spatialization);
   // A negative rate plays forwards at its magnitude.
   s->SetRate(1, -2.0f);

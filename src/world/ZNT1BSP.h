@@ -15,6 +15,7 @@ class TMemoryStream;
 class TZNT1Shader;
 class TZNT1BSPCollision;
 class TZNT1StaticAABBTree;
+class TZNT1BSPLoader;
 
 // ---- The file ----
 
@@ -423,6 +424,11 @@ struct TPatchGroup {
 };
 static_assert(sizeof(TPatchGroup) == 36);
 
+// Halvings a quadratic curve needs until its middle point lies within Tolerance of the chord (capped).
+int32_t PatchFlatnessTest(const TZNT1Vector3& P0, const TZNT1Vector3& P1, const TZNT1Vector3& P2, float Tolerance);
+// The largest halvings over every 3x3 sub-patch's rows (x) and columns (y).
+void PatchGetFlatness(const TZNT1Vector3* Points, const int32_t PatchCP[2], TPatchInt& Levels, float Tolerance);
+
 // ---- The map object ----
 
 class TZNT1BSP {
@@ -542,4 +548,13 @@ class TZNT1BSP {
   bool DeluxeMappingModelSpace = false;
   TZNT1StaticAABBTree* LeafStaticAABBTree = nullptr;  // owned tree over all leaf bounds
   std::unique_ptr<TZNT1BSPLightVoxelTexture> LightGridTexture;
+
+ private:
+  friend class TZNT1BSPLoader;
+  void GenerateSky();
+  void UploadVBO(TBSPVBO& VBO, bool StaticIndices, bool DynamicIndices);
+  void DisposeVBO(TBSPVBO& VBO, bool StaticIndices, bool DynamicIndices);
+  // What this map took references on, so that only those are given back.
+  std::vector<TZNT1Shader*> ReferencedShaders;
+  int32_t ReferencedLightMaps = 0;
 };

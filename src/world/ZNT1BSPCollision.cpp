@@ -410,29 +410,6 @@ void TZNT1BSPCollision::CheckModels(TZNT1BSPCollisionTrace& Trace) {
 
 namespace {
 
-// STAND-IN until the shared capped routine is merged.
-int32_t FlatnessTestStandIn(const TZNT1Vector3& P0, const TZNT1Vector3& P1, const TZNT1Vector3& P2, float Tolerance,
-                            int32_t Depth) {
-  TZNT1Vector3 D = Vector3Sub(P2, P0);
-  if (Vector3Length(D) < 1e-10f) return 0;
-  Vector3Normalize(D);
-  const TZNT1Vector3 V = Vector3Sub(P1, P0);
-  if (Vector3Length(Vector3Sub(V, Vector3ScalarMul(D, Vector3Dot(D, V)))) < Tolerance || Depth >= 16) return 0;
-  const TZNT1Vector3 A = Vector3Avg(P0, P1), B = Vector3Avg(P1, P2), M = Vector3Avg(A, B);
-  return 1 + MaxInt(FlatnessTestStandIn(P0, A, M, Tolerance, Depth + 1), FlatnessTestStandIn(M, B, P2, Tolerance, Depth + 1));
-}
-void PatchGetFlatness(const TZNT1Vector3* Points, const int32_t PatchCP[2], TPatchInt& Levels, float Tolerance) {
-  Levels = {0, 0};
-  for (int32_t r = 0; r < PatchCP[1] - 1; r += 2)
-    for (int32_t c = 0; c < PatchCP[0] - 1; c += 2)
-      for (int32_t k = 0; k < 3; ++k) {
-        const TZNT1Vector3* p = Points + (r + k) * PatchCP[0] + c;
-        Levels.x = MaxInt(Levels.x, FlatnessTestStandIn(p[0], p[1], p[2], Tolerance, 0));
-        const TZNT1Vector3* q = Points + r * PatchCP[0] + c + k;
-        Levels.y = MaxInt(Levels.y, FlatnessTestStandIn(q[0], q[PatchCP[0]], q[2 * PatchCP[0]], Tolerance, 0));
-      }
-}
-
 constexpr int32_t MaxGridPoints = 4096;
 constexpr int32_t MaxBrushPlanes = 20;
 

@@ -161,16 +161,12 @@ void TZNT1BSPCollision::CheckNode(int32_t NodeIndex, float StartFraction, float 
       break;
   }
 
-  // A child node must come after its parent; anything else in a damaged file would loop.
-  auto Child = [&](int32_t Index) {
-    return Index < 0 || (Index > NodeIndex && Index < static_cast<int32_t>(BSP->BSPMapNodes.size()));
-  };
   if (StartDistance >= Offset && EndDistance >= Offset) {
-    if (Child(Node.Front)) CheckNode(Node.Front, StartFraction, EndFraction, StartPoint, EndPoint, Trace);
+    CheckNode(Node.Front, StartFraction, EndFraction, StartPoint, EndPoint, Trace);
     return;
   }
   if (StartDistance < -Offset && EndDistance < -Offset) {
-    if (Child(Node.Back)) CheckNode(Node.Back, StartFraction, EndFraction, StartPoint, EndPoint, Trace);
+    CheckNode(Node.Back, StartFraction, EndFraction, StartPoint, EndPoint, Trace);
     return;
   }
 
@@ -201,12 +197,12 @@ void TZNT1BSPCollision::CheckNode(int32_t NodeIndex, float StartFraction, float 
   for (int i = 0; i < 3; ++i)
     Middle.xyz[i] = StartPoint.xyz[i] + (EndPoint.xyz[i] - StartPoint.xyz[i]) * Fraction1;
   float MiddleFraction = StartFraction + (EndFraction - StartFraction) * Fraction1;
-  if (Child(First)) CheckNode(First, StartFraction, MiddleFraction, StartPoint, Middle, Trace);
+  CheckNode(First, StartFraction, MiddleFraction, StartPoint, Middle, Trace);
 
   for (int i = 0; i < 3; ++i)
     Middle.xyz[i] = StartPoint.xyz[i] + (EndPoint.xyz[i] - StartPoint.xyz[i]) * Fraction2;
   MiddleFraction = StartFraction + (EndFraction - StartFraction) * Fraction2;
-  if (Child(Second)) CheckNode(Second, MiddleFraction, EndFraction, Middle, EndPoint, Trace);
+  CheckNode(Second, MiddleFraction, EndFraction, Middle, EndPoint, Trace);
 }
 
 void TZNT1BSPCollision::CheckLeaf(const TBSPMapLeaf& Leaf, TZNT1BSPCollisionTrace& Trace, int32_t MapModelIndex) {

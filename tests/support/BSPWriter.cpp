@@ -360,7 +360,7 @@ TCollisionFixture MakeCollisionFixture() {
     f.LeafBrushes.insert(f.LeafBrushes.end(), Brushes.begin(), Brushes.end());
   }
   // Unreachable from the tree; its cluster lies past the two vis rows.
-  f.Leafs.push_back(TBSPLeaf{5, 0, {-16, -16, 1000}, {16, 16, 1016}, 0, 0, 0, 0});
+  f.Leafs.push_back(TBSPLeaf{2, 0, {-16, -16, 1000}, {16, 16, 1016}, 0, 0, 0, 0});
 
   f.Models.push_back(TBSPModel{Vector3(-528, -528, -16), Vector3(528, 528, 272), 0, 2, 0, WorldBrushes});
   f.Models.push_back(TBSPModel{Vector3(-50, 300, 0), Vector3(50, 340, 128), 0, 0, x.DoorA, 1});

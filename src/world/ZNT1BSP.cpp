@@ -266,6 +266,7 @@ bool TZNT1BSPLoader::Run() {
     m.LeafStaticAABBTree->CreateProxy(m.BSPMapLeafs[size_t(i)].AABB, i);
   }
   m.LeafStaticAABBTree->Build(8, 64, false);
+  m.Collision->PrepareLeafBoxes();
   Progress(29.0f / 60.0f);
   m.VisibleFrameOverflow();
   Progress(291.0f / 600.0f);

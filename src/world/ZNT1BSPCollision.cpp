@@ -205,9 +205,31 @@ void TZNT1BSPCollision::CheckNode(int32_t NodeIndex, float StartFraction, float 
   CheckNode(Second, MiddleFraction, EndFraction, Middle, EndPoint, Trace);
 }
 
-void TZNT1BSPCollision::CheckLeaf(const TBSPMapLeaf& Leaf, TZNT1BSPCollisionTrace& Trace, int32_t MapModelIndex) {
-  if (Trace.Fraction <= 0.0f || !AABBIntersectEx(Trace.InputAABB, Leaf.AABB, BoxTolerance)) return;
+void TZNT1BSPCollision::PrepareLeafBoxes() {
   const TZNT1BSP& Map = *BSP;
+  LeafBoxes.resize(Map.BSPMapLeafs.size());
+  for (size_t l = 0; l < Map.BSPMapLeafs.size(); ++l) {
+    const TBSPMapLeaf& Leaf = Map.BSPMapLeafs[l];
+    TZNT1AABB Box = Leaf.AABB;
+    if (Leaf.leafBrush >= 0 && Leaf.CountLeafBrushes <= static_cast<int32_t>(Map.BSPLeafBrushes.size()) - Leaf.leafBrush)
+      for (int32_t i = 0; i < Leaf.CountLeafBrushes; ++i) {
+        const int32_t b = Map.BSPLeafBrushes[Leaf.leafBrush + i];
+        if (b >= 0 && b < static_cast<int32_t>(Map.BSPMapBrushes.size())) Box = AABBCombine(Box, Map.BSPMapBrushes[b].AABB);
+      }
+    if (Leaf.leafPatch >= 0 && Leaf.CountLeafPatches <= static_cast<int32_t>(Map.BSPLeafPatches.size()) - Leaf.leafPatch)
+      for (int32_t i = 0; i < Leaf.CountLeafPatches; ++i) {
+        const TBSPPatch& Patch = Map.BSPPatches[Map.BSPLeafPatches[Leaf.leafPatch + i]];
+        if (Patch.numbrushes > 0) Box = AABBCombine(Box, Patch.AABB);
+      }
+    LeafBoxes[l] = Box;
+  }
+}
+
+void TZNT1BSPCollision::CheckLeaf(const TBSPMapLeaf& Leaf, TZNT1BSPCollisionTrace& Trace, int32_t MapModelIndex) {
+  const TZNT1BSP& Map = *BSP;
+  const size_t Index = static_cast<size_t>(&Leaf - Map.BSPMapLeafs.data());
+  const TZNT1AABB& Box = Index < LeafBoxes.size() ? LeafBoxes[Index] : Leaf.AABB;
+  if (Trace.Fraction <= 0.0f || !AABBIntersectEx(Trace.InputAABB, Box, BoxTolerance)) return;
   const int32_t CountLeafBrushes = static_cast<int32_t>(Map.BSPLeafBrushes.size());
   const int32_t CountBrushes = static_cast<int32_t>(Map.BSPMapBrushes.size());
   if (Leaf.leafBrush >= 0 && Leaf.CountLeafBrushes <= CountLeafBrushes - Leaf.leafBrush) {

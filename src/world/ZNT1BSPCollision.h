@@ -69,7 +69,13 @@ class TZNT1BSPCollision {
   void TraceBox(const TZNT1Vector3& StartPoint, const TZNT1Vector3& EndPoint, const TZNT1Vector3& Mins,
                 const TZNT1Vector3& Maxs, int32_t Tries, TZNT1BSPCollisionTrace& Trace, int32_t Mask);
 
+  // Called by the load once brush boxes and patches exist: each leaf's box for the traces' cull,
+  // grown to the brushes and patches it lists (file leaf bounds stop at the world's extents,
+  // while the hull brushes reach past them).
+  void PrepareLeafBoxes();
+
   TZNT1BSP* BSP;
+  std::vector<TZNT1AABB> LeafBoxes;
   std::vector<int32_t> Stack;  // static-tree walk; only grows
   int32_t StackCapacity = 16;
   void* Engine;

@@ -10,12 +10,25 @@ TCollisionOracle::TCollisionOracle(const TZNT1BSP& ABSP) : BSP(ABSP) {
       WorldBrushes.push_back(b);
     }
   };
-  for (const TBSPMapLeaf& Leaf : BSP.BSPMapLeafs)
-    for (int32_t i = 0; i < Leaf.CountLeafBrushes; ++i) Add(BSP.BSPLeafBrushes[Leaf.leafBrush + i]);
+  // The world's leaves: those the tree reaches from node 0 (a map may hold leaves it never reaches).
+  std::vector<const TBSPMapLeaf*> Leaves;
+  std::vector<int32_t> Nodes{0};
+  while (!Nodes.empty() && !BSP.BSPMapNodes.empty()) {
+    const int32_t n = Nodes.back();
+    Nodes.pop_back();
+    if (n < 0) {
+      Leaves.push_back(&BSP.BSPMapLeafs[size_t(-(n + 1))]);
+      continue;
+    }
+    Nodes.push_back(BSP.BSPMapNodes[size_t(n)].Back);
+    Nodes.push_back(BSP.BSPMapNodes[size_t(n)].Front);
+  }
+  for (const TBSPMapLeaf* Leaf : Leaves)
+    for (int32_t i = 0; i < Leaf->CountLeafBrushes; ++i) Add(BSP.BSPLeafBrushes[Leaf->leafBrush + i]);
   std::vector<char> PatchSeen(BSP.BSPPatches.size(), 0);
-  for (const TBSPMapLeaf& Leaf : BSP.BSPMapLeafs)
-    for (int32_t i = 0; i < Leaf.CountLeafPatches; ++i) {
-      const int32_t p = BSP.BSPLeafPatches[Leaf.leafPatch + i];
+  for (const TBSPMapLeaf* Leaf : Leaves)
+    for (int32_t i = 0; i < Leaf->CountLeafPatches; ++i) {
+      const int32_t p = BSP.BSPLeafPatches[Leaf->leafPatch + i];
       if (PatchSeen[p]) continue;
       PatchSeen[p] = 1;
       for (int32_t b = 0; b < BSP.BSPPatches[p].numbrushes; ++b) Add(BSP.BSPPatches[p].brush + b);
@@ -70,7 +83,9 @@ void TCollisionOracle::Run(const TZNT1Vector3& Start, const TZNT1Vector3& EndPoi
   Trace.ContentFlags = 0;
   Trace.MapModelIndex = -1;
   const int32_t Attempts = Trace.Tries <= 1 ? 1 : Trace.Tries;
+  Entries.clear();
   for (int32_t a = 0; a < Attempts; ++a) {
+    CurrentAttempt = a;
     Trace.InputEnd = End;
     Attempt(Start, End, Trace);
     if (Trace.Tries <= 1) {
@@ -110,9 +125,9 @@ void TCollisionOracle::Attempt(const TZNT1Vector3& Start, const TZNT1Vector3& En
     }
   }
 
-  for (int32_t b : WorldBrushes) {
+  for (size_t i = 0; i < WorldBrushes.size(); ++i) {
     if (Trace.Fraction <= 0.0f) break;
-    Clip(b, Trace, 0);
+    Clip(WorldBrushes[Reverse ? WorldBrushes.size() - 1 - i : i], Trace, 0);
   }
 
   if (!(Trace.Fraction > 0.0f || Trace.TouchMapModel)) return;
@@ -195,6 +210,9 @@ void TCollisionOracle::Clip(int32_t BrushIndex, TZNT1BSPCollisionTrace& Trace, i
   }
   if (!(Enter < Leave && Enter > -1.0f)) return;
   if (Touch && Enter < 1.0f) Trace.TouchMapModel(Model);
+  if (!(Owner && !Owner->Collision))
+    Entries.push_back({CurrentAttempt, std::fmax(Enter, 0.0f), EnterPlane, static_cast<uint32_t>(Brush.SurfaceFlags),
+                       static_cast<uint32_t>(Brush.ContentFlags), Model});
   if (Enter >= Trace.Fraction || (Owner && !Owner->Collision)) return;
   Trace.GoodPos = false;
   Trace.Fraction = std::fmax(Enter, 0.0f);

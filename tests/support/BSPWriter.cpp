@@ -346,6 +346,12 @@ TCollisionFixture MakeCollisionFixture() {
     }
   x.FlatPatch = f.AddPatchFace(x.tCurve, 3, 3, Flat);
   x.CurvedPatch = f.AddPatchFace(x.tCurve, 3, 3, Dome);
+  const TZNT1Vector3 Solid[4] = {Vector3(-50, -300, 0), Vector3(-50, -300, 100), Vector3(50, -300, 100),
+                                 Vector3(50, -300, 0)};
+  x.SolidQuad = f.AddQuadFace(x.tWall, Solid);
+  const TZNT1Vector3 Wet[4] = {Vector3(-50, -100, 0), Vector3(-50, -100, 100), Vector3(50, -100, 100),
+                               Vector3(50, -100, 0)};
+  x.WaterQuad = f.AddQuadFace(x.tWater, Wet);
 
   f.Nodes.push_back(TBSPNode{pMid, -1, -2, {-528, -528, -16}, {528, 528, 272}});
   std::vector<int32_t> Brushes;
@@ -353,23 +359,22 @@ TCollisionFixture MakeCollisionFixture() {
   for (int Leaf = 0; Leaf < 2; ++Leaf) {
     const TBSPXYZ Min = Leaf == 0 ? TBSPXYZ{0, -528, -16} : TBSPXYZ{-528, -528, -16};
     const TBSPXYZ Max = Leaf == 0 ? TBSPXYZ{528, 528, 272} : TBSPXYZ{0, 528, 272};
-    f.Leafs.push_back(TBSPLeaf{Leaf, 0, Min, Max, int32_t(f.LeafFaces.size()), 2, int32_t(f.LeafBrushes.size()),
+    f.Leafs.push_back(TBSPLeaf{Leaf, 0, Min, Max, int32_t(f.LeafFaces.size()), 4, int32_t(f.LeafBrushes.size()),
                                WorldBrushes});
-    f.LeafFaces.push_back(x.FlatPatch);
-    f.LeafFaces.push_back(x.CurvedPatch);
+    for (int32_t Face : {x.FlatPatch, x.CurvedPatch, x.WaterQuad, x.SolidQuad}) f.LeafFaces.push_back(Face);
     f.LeafBrushes.insert(f.LeafBrushes.end(), Brushes.begin(), Brushes.end());
   }
-  // Unreachable from the tree; its cluster lies past the two vis rows.
+  // Unreachable from the tree.
   f.Leafs.push_back(TBSPLeaf{2, 0, {-16, -16, 1000}, {16, 16, 1016}, 0, 0, 0, 0});
 
-  f.Models.push_back(TBSPModel{Vector3(-528, -528, -16), Vector3(528, 528, 272), 0, 2, 0, WorldBrushes});
+  f.Models.push_back(TBSPModel{Vector3(-528, -528, -16), Vector3(528, 528, 272), 0, 4, 0, WorldBrushes});
   f.Models.push_back(TBSPModel{Vector3(-50, 300, 0), Vector3(50, 340, 128), 0, 0, x.DoorA, 1});
   f.Models.push_back(TBSPModel{Vector3(-20, -20, 0), Vector3(20, 20, 64), 0, 0, x.DoorB, 1});
 
-  // Cluster 0 sees itself and 1; cluster 1 sees only itself.
+  // Cluster 0 sees itself and 1; clusters 1 and 2 see only themselves.
   f.HasVis = true;
-  f.VisHeader = TBSPVisDataHeader{2, 1};
-  f.VisBits = {0x03, 0x02};
+  f.VisHeader = TBSPVisDataHeader{3, 1};
+  f.VisBits = {0x03, 0x02, 0x04};
   f.Entities = "{\n\"classname\" \"worldspawn\"\n}\n";
   return x;
 }

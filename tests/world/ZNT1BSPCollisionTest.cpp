@@ -238,3 +238,200 @@ TEST_F(CollisionMap, PointContentsOfMovedModels) {
   EXPECT_EQ(Map->PointContentFlags(Turned), int32_t(CONTENTS_SOLID | CONTENTS_MOVER));
   EXPECT_EQ(Map->PointContentFlags(InDoor), 0);
 }
+
+TEST_F(CollisionMap, ClusterVisibility) {
+  ASSERT_TRUE(Map->BSPVisData.Valid);
+  // The test's own reading of the rows: bit t of row c.
+  const uint8_t Rows[3] = {0x03, 0x02, 0x04};
+  for (int32_t c = 0; c < 3; ++c)
+    for (int32_t t = 0; t < 3; ++t)
+      for (bool d : {false, true}) EXPECT_EQ(Map->IsClusterVisible(c, t, d), ((Rows[c] >> t) & 1) != 0);
+  // Clusters outside the rows answer the default rather than read past them.
+  struct Case {
+    int32_t Current, Test;
+  } Outside[] = {{3, 0}, {0, 3}, {-1, 0}, {0, -1}, {7, 7}, {1 << 20, 0}, {0, 1 << 20}};
+  for (const Case& c : Outside)
+    for (bool d : {false, true}) EXPECT_EQ(Map->IsClusterVisible(c.Current, c.Test, d), d) << c.Current << " " << c.Test;
+  EXPECT_TRUE(Map->IsLeafFromLeafVisible(0, 1, false));  // leaf 0 (cluster 0) sees cluster 1
+  EXPECT_FALSE(Map->IsLeafFromLeafVisible(1, 0, true));  // cluster 1 does not see 0
+  EXPECT_TRUE(Map->IsLeafFromLeafVisible(0, 0, false));
+  EXPECT_FALSE(Map->IsLeafFromLeafVisible(-1, 0, false));
+  EXPECT_TRUE(Map->IsLeafFromLeafVisible(0, -1, true));
+  EXPECT_TRUE(Map->IsLeafFromLeafVisible(0, 3, true));  // no such leaf: the default
+  EXPECT_TRUE(Map->IsPointFromPointVisible(Vector3(100, 0, 50), Vector3(-100, 0, 50), false));
+  EXPECT_FALSE(Map->IsPointFromPointVisible(Vector3(-100, 0, 50), Vector3(100, 0, 50), true));
+
+  Map->BSPMapLeafs[2].Cluster = -1;  // a leaf outside the map sees nothing and is seen by nothing
+  EXPECT_FALSE(Map->IsLeafFromLeafVisible(2, 0, true));
+  EXPECT_FALSE(Map->IsLeafFromLeafVisible(1, 2, true));
+  Map->BSPVisData.Valid = false;  // no vis data: the default, and leaves with clusters see each other
+  EXPECT_FALSE(Map->IsClusterVisible(0, 1, false));
+  EXPECT_TRUE(Map->IsLeafFromLeafVisible(1, 0, false));
+}
+
+TEST_F(CollisionMap, PointContents) {
+  EXPECT_EQ(Map->FindLeaf(Vector3(0, 0, 50)), 1);  // on the node plane: the back
+  EXPECT_EQ(Map->FindLeaf(Vector3(0.01f, 0, 50)), 0);
+  struct Case {
+    TZNT1Vector3 p;
+    uint32_t Contents;
+  } Cases[] = {
+      {Vector3(-50, 0, 50), 0},
+      {Vector3(-50, 0, -8), CONTENTS_SOLID},
+      {Vector3(-50, 0, 0), CONTENTS_SOLID},  // on the floor's top side
+      {Vector3(-350, -300, 50), CONTENTS_WATER},
+      {Vector3(-250, -300, 50), CONTENTS_WATER | CONTENTS_FOG},
+      {Vector3(-200, -300, 100), CONTENTS_WATER | CONTENTS_FOG},  // on two of the water's sides
+      {Vector3(-150, -300, 120), CONTENTS_FOG},
+      {Vector3(200, 0, 50), CONTENTS_SOLID},   // under the slope
+      {Vector3(150, 0, 100), 0},                // above it
+      {Vector3(150, 0, 50), CONTENTS_SOLID},    // on it
+  };
+  for (const Case& c : Cases) EXPECT_EQ(Map->PointContentFlags(c.p), int32_t(c.Contents)) << c.p.x << " " << c.p.z;
+}
+
+TEST_F(CollisionMap, QueriesWithoutCallers) {
+  float Height = 0;
+  struct Case {
+    const char* Name;
+    bool Result, Expected;
+  } Cases[] = {
+      {"inside: empty room", Map->IsPointInside(Vector3(100, 0, 100)), true},
+      {"inside: in the floor", Map->IsPointInside(Vector3(-100, 0, -8)), false},
+      // The nearest plane of a leaf brush lies 20 away: the water's top (planes count unbounded).
+      {"collision test: far from every side", Map->CollisionTest(Vector3(400, 0, 120), 10), false},
+      {"collision test: a side within reach", Map->CollisionTest(Vector3(400, 0, 120), 25), true},
+      {"point collision: out of the floor", Map->HasPointCollision(Vector3(50, 0, -5), Vector3(50, 0, 5)), true},
+      {"point collision: standing still", Map->HasPointCollision(Vector3(50, 0, 100), Vector3(50, 0, 100)), false},
+      {"test collision: across the floor", Map->TestCollision(Vector3(0, 0, 10), Vector3(0, 0, -10), 0), true},
+      {"test collision: near the node plane", Map->TestCollision(Vector3(0.5f, 7, 50), Vector3(0.5f, 7, 50), 1), true},
+      {"test collision: one point, no reach", Map->TestCollision(Vector3(1.25f, 5.5f, 91), Vector3(1.25f, 5.5f, 91), 0),
+       false},
+      // Down -y from y = 0: the water quad at -100 is skipped, the solid one at -300 is the height.
+      {"height: below the point", Map->HeightAtPoint(Vector3(0, 0, 50), Height) && Height == -300.0f, true},
+      {"height: nothing below", Map->HeightAtPoint(Vector3(0, -400, 50), Height), false},
+  };
+  for (const Case& c : Cases) EXPECT_EQ(c.Result, c.Expected) << c.Name;
+
+  // Only the full set AUX | LAVA | WATER (44) takes a brush out of the collision test.
+  TBSPMapTexture& Water = Map->BSPMapTextures[size_t(Fixture->tWater)];
+  const TZNT1Vector3 NearWater = Vector3(-395, -300, 50);  // 5 units from the water's -x side, far from others
+  EXPECT_TRUE(Map->CollisionTest(NearWater, 8));
+  Water.ContentFlags = CONTENTS_AUX | CONTENTS_SLIME | CONTENTS_WATER;
+  EXPECT_TRUE(Map->CollisionTest(NearWater, 8));
+  Water.ContentFlags = CONTENTS_SET_NO_COLLISION_ONE;
+  EXPECT_FALSE(Map->CollisionTest(NearWater, 8));
+}
+
+namespace {
+
+const TBSPPatch* PatchOf(const TZNT1BSP& Map, int32_t Face) {
+  for (const TBSPPatch& p : Map.BSPPatches)
+    if (p.Face == Face) return &p;
+  return nullptr;
+}
+
+}  // namespace
+
+TEST_F(CollisionMap, PatchBrushes) {
+  ASSERT_EQ(Map->CountBSPPatches, 2);
+  EXPECT_EQ(Map->CountBSPLeafPatches, 4);  // each patch once per leaf, in both leaves
+  EXPECT_EQ(Map->BSPMapLeafs[2].CountLeafPatches, 0);
+  const TBSPPatch* Flat = PatchOf(*Map, Fixture->FlatPatch);
+  const TBSPPatch* Dome = PatchOf(*Map, Fixture->CurvedPatch);
+  ASSERT_TRUE(Flat && Dome);
+  EXPECT_EQ(Flat->numbrushes, 2);  // a 2 x 2 grid: one cell
+  EXPECT_EQ(Flat->StaticAABBTree, nullptr);
+  EXPECT_GT(Dome->numbrushes, 16);
+  EXPECT_NE(Dome->StaticAABBTree, nullptr);
+  EXPECT_EQ(Map->CountBSPBrushes, int32_t(Fixture->File.Brushes.size()) + Flat->numbrushes + Dome->numbrushes);
+
+  auto Side = [&](const TBSPMapBrush& b, int32_t s) -> const TBSPPlane& {
+    return Map->BSPPlanes[size_t(Map->BSPBrushSides[size_t(b.brushside + s)].plane)];
+  };
+  for (int32_t i = 0; i < Flat->numbrushes; ++i) {
+    // In the plane z = 40: the face plane both ways coincides with the axial z sides, kept once.
+    const TBSPMapBrush& b = Map->BSPMapBrushes[size_t(Flat->brush + i)];
+    EXPECT_TRUE(b.IsPatch);
+    int Up = 0, Down = 0;
+    for (int32_t s = 0; s < b.numOfBrushsides; ++s) {
+      const TBSPPlane& p = Side(b, s);
+      Up += p.Normal.z == 1.0f && p.Distance == 40.0f;
+      Down += p.Normal.z == -1.0f && p.Distance == -40.0f;
+      for (int32_t k = s + 1; k < b.numOfBrushsides; ++k)
+        EXPECT_FALSE(Vector3Compare(p.Normal, Side(b, k).Normal) && p.Distance == Side(b, k).Distance);
+    }
+    EXPECT_EQ(Up, 1);
+    EXPECT_EQ(Down, 1);
+    // The exact +x, +y, +z sides come first; every side faces up with the face but the -z one.
+    for (int32_t s = 1; s < b.numOfBrushsides; ++s) {
+      const TBSPPlane& p = Side(b, s);
+      EXPECT_FALSE(PlaneType(Plane(p.Normal, p.Distance)) < 3 &&
+                   PlaneType(Plane(Side(b, s - 1).Normal, Side(b, s - 1).Distance)) == 5);
+      EXPECT_EQ(Map->BSPBrushSides[size_t(b.brushside + s)].texture, p.Normal.z == -1.0f ? 0 : Fixture->tCurve);
+    }
+  }
+  for (int32_t i = 0; i < Dome->numbrushes; ++i) {
+    // On the dome the side facing most upwards carries the face's texture, the most downwards 0.
+    const TBSPMapBrush& b = Map->BSPMapBrushes[size_t(Dome->brush + i)];
+    EXPECT_TRUE(AABBContains(Dome->AABB, b.AABB));
+    int32_t Top = 0, Bottom = 0;
+    for (int32_t s = 1; s < b.numOfBrushsides; ++s) {
+      if (Side(b, s).Normal.z > Side(b, Top).Normal.z) Top = s;
+      if (Side(b, s).Normal.z < Side(b, Bottom).Normal.z) Bottom = s;
+    }
+    EXPECT_EQ(Map->BSPBrushSides[size_t(b.brushside + Top)].texture, Fixture->tCurve);
+    EXPECT_EQ(Map->BSPBrushSides[size_t(b.brushside + Bottom)].texture, 0);
+  }
+}
+
+TEST_F(CollisionMap, BoxDroppedOnTheDomeStopsInFrontOfAPatchSide) {
+  TBSPPatch& Dome = *const_cast<TBSPPatch*>(PatchOf(*Map, Fixture->CurvedPatch));
+  TZNT1BSPCollisionTrace WithTree, WithoutTree;
+  for (int Pass = 0; Pass < 2; ++Pass) {
+    TZNT1BSPCollisionTrace& t = Pass == 0 ? WithTree : WithoutTree;
+    if (Pass == 1) {
+      delete Dome.StaticAABBTree;
+      Dome.StaticAABBTree = nullptr;
+    }
+    Map->Collision->TraceBox(Vector3(310, 290, 220), Vector3(310, 290, 40), PlayerMins, PlayerMaxs, 1, t,
+                             MASK_PLAYERSOLID);
+    ASSERT_LT(t.Fraction, 1.0f);
+    ASSERT_TRUE(t.HasPlane);
+    EXPECT_GT(t.EndPos.z, 100.0f);
+    bool OnePatchSide = false;
+    for (int32_t b = Dome.brush; b < Dome.brush + Dome.numbrushes; ++b) {
+      const TBSPMapBrush& Brush = Map->BSPMapBrushes[size_t(b)];
+      for (int32_t s = 0; s < Brush.numOfBrushsides; ++s) {
+        const TBSPPlane& p = Map->BSPPlanes[size_t(Map->BSPBrushSides[size_t(Brush.brushside + s)].plane)];
+        OnePatchSide = OnePatchSide || (std::memcmp(&p.Normal, &t.Plane.Normal, 12) == 0 && p.Distance == t.Plane.Distance);
+      }
+    }
+    EXPECT_TRUE(OnePatchSide);
+    TZNT1Vector3 Corner;
+    for (int a = 0; a < 3; ++a)
+      Corner.xyz[a] = t.EndPos.xyz[a] + (t.Plane.Normal.xyz[a] < 0 ? PlayerMaxs.xyz[a] : PlayerMins.xyz[a]);
+    EXPECT_NEAR(Vector3Dot(t.Plane.Normal, Corner) - t.Plane.Distance, DIST_EPSILON, 1e-3f);
+  }
+  EXPECT_TRUE(Same(WithTree.Fraction, WithoutTree.Fraction) && Same(WithTree.EndPos, WithoutTree.EndPos));
+}
+
+TEST(CollisionPatches, FacesThatDoNotCollideGetNoPatch) {
+  bspwriter::TCollisionFixture x = bspwriter::MakeCollisionFixture();
+  {
+    bspwriter::TBSPFile f = x.File;
+    f.Textures[size_t(x.tCurve)].ContentFlags = 0;
+    MapEngine Engine;
+    auto Map = LoadMapBytes(Engine, f.Build(), "collision");
+    ASSERT_TRUE(Map);
+    EXPECT_EQ(Map->CountBSPPatches, 0);
+    EXPECT_EQ(Map->CountBSPLeafPatches, 0);
+    EXPECT_EQ(Map->CountBSPBrushes, int32_t(f.Brushes.size()));
+  }
+  const std::string Script = "textures/collision/curve\n{\n\tsurfaceparm nonsolid\n}\n";
+  MapEngine NonSolid({{"scripts/collision.shader", std::vector<uint8_t>(Script.begin(), Script.end())}});
+  auto Map = LoadMapBytes(NonSolid, x.File.Build(), "collision");
+  ASSERT_TRUE(Map);
+  EXPECT_EQ(Map->CountBSPPatches, 0);
+  for (const TBSPMapLeaf& l : Map->BSPMapLeafs) EXPECT_EQ(l.CountLeafPatches, 0);
+}

@@ -1,5 +1,6 @@
 // Collision on every content map: seeded traces of every kind against the brute-force oracle,
 // bit for bit; patch brushes and their leaves; point contents against every brush.
+#include <chrono>
 #include <cstring>
 #include <map>
 #include <random>
@@ -17,7 +18,7 @@ namespace {
 #ifdef ZNT1_SANITIZE
 constexpr int HeavyTraces = 1500, LightTraces = 30;
 #else
-constexpr int HeavyTraces = 12000, LightTraces = 300;
+constexpr int HeavyTraces = 20000, LightTraces = 300;
 #endif
 
 bool Bits(const void* a, const void* b, size_t n) { return std::memcmp(a, b, n) == 0; }
@@ -237,10 +238,13 @@ TEST(CollisionContent, EveryMapAgreesWithTheOracle) {
     CheckPatches(*Map, BrushLump.Len / int32_t(sizeof(TBSPBrush)));
     const bool Heavy = Name == "oa_thor" || Name == "ctf_compromise" || Name == "am_underworks2";
     Tally t;
+    const auto t0 = std::chrono::steady_clock::now();
     DifferentialTraces(*Map, Heavy ? HeavyTraces : LightTraces, uint32_t(std::hash<std::string>()(Name)), t);
     if (Heavy)
-      printf("%s: %d traces, %d hits, %d start solid, %d multi-try, %d near patches, %d ties\n", Name.c_str(),
-             t.Traces, t.Hits, t.StartSolid, t.MultiTry, t.PatchHits, t.Ties);
+      printf("%s: %d traces in %.1f s, %d hits, %d start solid, %d multi-try, %d near patches, %d ties\n",
+             Name.c_str(), t.Traces,
+             std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), t.Hits, t.StartSolid,
+             t.MultiTry, t.PatchHits, t.Ties);
     All.Traces += t.Traces;
     All.Ties += t.Ties;
     All.Hits += t.Hits;

@@ -465,3 +465,18 @@ TEST(CollisionTree, AChainOfNodesDeeperThanTheCapIsCutOff) {
                            MASK_PLAYERSOLID);
   EXPECT_LT(t.Fraction, 1.0f);
 }
+
+TEST(CollisionTree, BrushesReachingPastTheirLeafBoundsStillCollide) {
+  // Leaf 0's file bounds stop at z = 200 (its faces widen them to 260); the ceiling brush it
+  // lists spans 256..272, as hull brushes reach past the leaf bounds of real maps.
+  bspwriter::TCollisionFixture x = bspwriter::MakeCollisionFixture();
+  x.File.Leafs[0].max.z = 200;
+  MapEngine Engine;
+  auto Map = LoadMapBytes(Engine, x.File.Build(), "bounds");
+  ASSERT_TRUE(Map);
+  ASSERT_LT(Map->BSPMapLeafs[0].AABB.Max.z, 264.0f);
+  TZNT1BSPCollisionTrace t;
+  Map->Collision->TraceRay(Vector3(100, 0, 265), Vector3(100, 0, 270), 1, t, MASK_PLAYERSOLID);
+  EXPECT_TRUE(t.AllSolid);
+  EXPECT_EQ(t.ContentFlags, CONTENTS_SOLID);
+}

@@ -954,3 +954,15 @@ TEST(BSP, DedicatedUploadMakesNoGPUObject) {
   m->Dispose();
   EXPECT_FALSE(m->Uploaded);
 }
+
+TEST(BSPGroups, FacesOfOtherAreasStayApart) {
+  FixtureEngine e;
+  TFixture x = bspwriter::MakeFixture();
+  x.File.Leafs[1].area = 2;  // the east half in another area; both clusters still see each other
+  auto m = Load(e, x.File);
+  ASSERT_TRUE(m);
+  EXPECT_EQ(m->CountBSPAreas, 3);
+  EXPECT_NE(m->BSPMapFaces[size_t(x.FloorWest)].GroupIndex, m->BSPMapFaces[size_t(x.FloorEast)].GroupIndex);
+  // The portal and sprite quads lie in both leaves, so in both areas: alike, they group.
+  EXPECT_GE(m->BSPMapFaces[size_t(x.Portal)].GroupIndex, 0);
+}

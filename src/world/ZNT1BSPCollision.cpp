@@ -41,7 +41,7 @@ void ResetAttempt(TZNT1BSPCollisionTrace& Trace) {
 
 }  // namespace
 
-TZNT1BSPCollision::TZNT1BSPCollision(void* AEngine, TZNT1BSP* ABSP) : BSP(ABSP), Stack(16), Engine(AEngine) {}
+TZNT1BSPCollision::TZNT1BSPCollision(TZNT1Engine* AEngine, TZNT1BSP* ABSP) : BSP(ABSP), Stack(16), Engine(AEngine) {}
 
 void TZNT1BSPCollision::TraceRay(const TZNT1Vector3& StartPoint, const TZNT1Vector3& EndPoint, int32_t Tries,
                                  TZNT1BSPCollisionTrace& Trace, int32_t Mask) {
@@ -132,7 +132,7 @@ void TZNT1BSPCollision::StartTrace(const TZNT1Vector3& StartPoint, const TZNT1Ve
 void TZNT1BSPCollision::CheckNode(int32_t NodeIndex, float StartFraction, float EndFraction,
                                   const TZNT1Vector3& StartPoint, const TZNT1Vector3& EndPoint,
                                   TZNT1BSPCollisionTrace& Trace) {
-  if (Trace.Fraction <= 0.0f) return;
+  if (Trace.Fraction <= 0.0f || NodeDepth >= MaxNodeDepth) return;
   if (NodeIndex < 0) {
     const int32_t Leaf = -(NodeIndex + 1);
     if (Leaf < static_cast<int32_t>(BSP->BSPMapLeafs.size())) CheckLeaf(BSP->BSPMapLeafs[Leaf], Trace, 0);
@@ -162,11 +162,15 @@ void TZNT1BSPCollision::CheckNode(int32_t NodeIndex, float StartFraction, float 
   }
 
   if (StartDistance >= Offset && EndDistance >= Offset) {
+    ++NodeDepth;
     CheckNode(Node.Front, StartFraction, EndFraction, StartPoint, EndPoint, Trace);
+    --NodeDepth;
     return;
   }
   if (StartDistance < -Offset && EndDistance < -Offset) {
+    ++NodeDepth;
     CheckNode(Node.Back, StartFraction, EndFraction, StartPoint, EndPoint, Trace);
+    --NodeDepth;
     return;
   }
 
@@ -197,12 +201,14 @@ void TZNT1BSPCollision::CheckNode(int32_t NodeIndex, float StartFraction, float 
   for (int i = 0; i < 3; ++i)
     Middle.xyz[i] = StartPoint.xyz[i] + (EndPoint.xyz[i] - StartPoint.xyz[i]) * Fraction1;
   float MiddleFraction = StartFraction + (EndFraction - StartFraction) * Fraction1;
+  ++NodeDepth;
   CheckNode(First, StartFraction, MiddleFraction, StartPoint, Middle, Trace);
 
   for (int i = 0; i < 3; ++i)
     Middle.xyz[i] = StartPoint.xyz[i] + (EndPoint.xyz[i] - StartPoint.xyz[i]) * Fraction2;
   MiddleFraction = StartFraction + (EndFraction - StartFraction) * Fraction2;
   CheckNode(Second, MiddleFraction, EndFraction, Middle, EndPoint, Trace);
+  --NodeDepth;
 }
 
 void TZNT1BSPCollision::PrepareLeafBoxes() {

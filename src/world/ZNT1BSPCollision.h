@@ -8,6 +8,7 @@
 #include "core/ZNT1Math.h"
 
 class TZNT1BSP;
+class TZNT1Engine;
 class TZNT1StaticAABBTree;
 struct TBSPMapBrush;
 struct TBSPMapLeaf;
@@ -54,7 +55,7 @@ struct TZNT1BSPCollisionTrace {
 
 class TZNT1BSPCollision {
  public:
-  TZNT1BSPCollision(void* AEngine, TZNT1BSP* ABSP);
+  TZNT1BSPCollision(TZNT1Engine* AEngine, TZNT1BSP* ABSP);
   TZNT1BSPCollision(const TZNT1BSPCollision&) = delete;
   TZNT1BSPCollision& operator=(const TZNT1BSPCollision&) = delete;
 
@@ -76,9 +77,14 @@ class TZNT1BSPCollision {
 
   TZNT1BSP* BSP;
   std::vector<TZNT1AABB> LeafBoxes;
+  int32_t NodeDepth = 0;
   std::vector<int32_t> Stack;  // static-tree walk; only grows
   int32_t StackCapacity = 16;
-  void* Engine;
+  TZNT1Engine* Engine;  // not used by the traces
+
+  // Deeper trees than this are cut off rather than overflow the call stack (real maps stay
+  // far below it; a damaged file may chain its nodes).
+  static constexpr int32_t MaxNodeDepth = 2048;
 
  private:
   void StartTrace(const TZNT1Vector3& StartPoint, const TZNT1Vector3& EndPoint, TZNT1BSPCollisionTrace& Trace);

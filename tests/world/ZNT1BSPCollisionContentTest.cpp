@@ -8,6 +8,7 @@
 #include "support/CollisionOracle.h"
 #include "world/WorldTestSupport.h"
 #include "world/ZNT1BSPCollision.h"
+#include "world/ZNT1StaticAABBTree.h"
 
 using namespace worldtest;
 
@@ -179,6 +180,20 @@ void CheckPatches(const TZNT1BSP& Map, int32_t FileBrushes) {
     }
   }
   EXPECT_EQ(Map.CountBSPBrushes, FileBrushes + PatchBrushes);
+  // The leaf tree holds every leaf, and the tree's descent stays far below the trace's cap.
+  ASSERT_EQ(Map.LeafStaticAABBTree->ProxiesCount, Map.CountBSPLeafs);
+  ASSERT_GE(Map.LeafStaticAABBTree->NodeCount, 1);
+  std::vector<std::pair<int32_t, int32_t>> Nodes{{0, 1}};
+  int32_t Deepest = 0;
+  while (!Nodes.empty()) {
+    const auto [n, Depth] = Nodes.back();
+    Nodes.pop_back();
+    Deepest = std::max(Deepest, Depth);
+    if (n < 0) continue;
+    Nodes.push_back({Map.BSPMapNodes[size_t(n)].Front, Depth + 1});
+    Nodes.push_back({Map.BSPMapNodes[size_t(n)].Back, Depth + 1});
+  }
+  EXPECT_LT(Deepest, TZNT1BSPCollision::MaxNodeDepth / 8);
   EXPECT_EQ(int64_t(Map.BSPMapBrushes.size()), Map.CountBSPBrushes);
   for (const TBSPMapLeaf& l : Map.BSPMapLeafs) {
     std::set<int32_t> Listed(Map.BSPLeafPatches.begin() + l.leafPatch,

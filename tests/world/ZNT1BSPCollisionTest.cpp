@@ -414,6 +414,11 @@ TEST_F(CollisionMap, BoxDroppedOnTheDomeStopsInFrontOfAPatchSide) {
     EXPECT_NEAR(Vector3Dot(t.Plane.Normal, Corner) - t.Plane.Distance, DIST_EPSILON, 1e-3f);
   }
   EXPECT_TRUE(Same(WithTree.Fraction, WithoutTree.Fraction) && Same(WithTree.EndPos, WithoutTree.EndPos));
+  Dome.numbrushes = 0;  // a patch without collision brushes lets everything through
+  TZNT1BSPCollisionTrace Through;
+  Map->Collision->TraceBox(Vector3(310, 290, 220), Vector3(310, 290, 40), PlayerMins, PlayerMaxs, 1, Through,
+                           MASK_PLAYERSOLID);
+  EXPECT_EQ(Through.Fraction, 1.0f);
 }
 
 TEST(CollisionPatches, FacesThatDoNotCollideGetNoPatch) {
@@ -434,4 +439,29 @@ TEST(CollisionPatches, FacesThatDoNotCollideGetNoPatch) {
   ASSERT_TRUE(Map);
   EXPECT_EQ(Map->CountBSPPatches, 0);
   for (const TBSPMapLeaf& l : Map->BSPMapLeafs) EXPECT_EQ(l.CountLeafPatches, 0);
+}
+
+TEST(CollisionTree, AChainOfNodesDeeperThanTheCapIsCutOff) {
+  // Every node splits at x = 0 and sends its back side to the next: a descent 100,000 deep.
+  bspwriter::TCollisionFixture x = bspwriter::MakeCollisionFixture();
+  const TBSPNode First = x.File.Nodes[0];
+  x.File.Nodes.clear();
+  constexpr int32_t Count = 100000;
+  for (int32_t i = 0; i < Count; ++i) {
+    TBSPNode n = First;
+    n.back = i + 1 < Count ? i + 1 : -2;
+    x.File.Nodes.push_back(n);
+  }
+  MapEngine Engine;
+  auto Map = LoadMapBytes(Engine, x.File.Build(), "chain");
+  ASSERT_TRUE(Map);
+  TZNT1BSPCollisionTrace t;
+  Map->Collision->TraceBox(Vector3(-100, 0, 50), Vector3(-100, 0, -50), Vector3(-8, -8, -8), Vector3(8, 8, 8), 1, t,
+                           MASK_PLAYERSOLID);
+  EXPECT_TRUE(t.Valid);
+  EXPECT_EQ(t.Fraction, 1.0f);  // the floor's leaf lies past the cap
+  // From the front side the first node leads straight to a leaf.
+  Map->Collision->TraceBox(Vector3(100, 0, 50), Vector3(100, 0, -50), Vector3(-8, -8, -8), Vector3(8, 8, 8), 1, t,
+                           MASK_PLAYERSOLID);
+  EXPECT_LT(t.Fraction, 1.0f);
 }

@@ -153,7 +153,12 @@ TEST(DynamicAABBTree, SeededCreateMoveDestroyRunStaysValid) {
   };
   std::vector<Live> Proxies;
   intptr_t NextTag = 0;
-  for (int i = 0; i < 4000; ++i) {
+#ifdef ZNT1_SANITIZE
+  constexpr int Steps = 1500;
+#else
+  constexpr int Steps = 4000;
+#endif
+  for (int i = 0; i < Steps; ++i) {
     const uint32_t Op = Rng() % 10;
     if (Op < 4 || Proxies.size() < 4) {
       const TZNT1Vector3 p = Vector3(Pos(Rng), Pos(Rng), Pos(Rng));

@@ -29,7 +29,7 @@ constexpr float kPatchTolerance = 5.0f;
 // Halvings per patch direction; 2^6 + 1 points per curve is far beyond any real map's need.
 constexpr int32_t kMaxPatchHalvings = 6;
 // Tessellated vertices a map may produce in all; a damaged control grid must not exhaust memory.
-constexpr int64_t kMaxTessellatedVertices = int64_t(1) << 25;
+constexpr int64_t kMaxTessellatedVertices = int64_t(1) << 22;
 
 constexpr int32_t kLightMapSize = 128;
 constexpr int32_t kLightMapBytes = kLightMapSize * kLightMapSize * 3;
@@ -1578,33 +1578,37 @@ void TZNT1BSPLoader::GroupMergeableFaces() {
     f.Next = -1;
   }
   const bool Vis = m.BSPVisData.Valid;
-  const size_t AreaBytes = size_t((int64_t(m.CountBSPAreas) + 7) / 8);
   const size_t VisBytes = Vis ? size_t(m.BSPVisData.Header.BytesProCluster) : 0;
   const bool Strict = LowQuality();
   auto Mergeable = [](const TBSPMapFace& f) {
     return f.Shader && (f.Shader->SurfaceFlags & SURF_NODRAW) == 0 && f.CountVertices > 0 && f.CountIndices > 0 &&
            f.FaceType != FACE_BAD && f.FaceType != FACE_FLARE;
   };
-  std::vector<uint8_t> AreaRows, VisRows;
+  // A face's area row is kept as the ascending list of its areas: two rows are equal when the
+  // lists are, and a damaged map with a huge area number costs no huge rows.
+  std::vector<std::vector<int32_t>> AreaLists;
+  std::vector<uint8_t> VisRows;
   for (int32_t mi = 0; mi < m.CountBSPModels; ++mi) {
     const TBSPMapModel& Model = m.BSPMapModels[size_t(mi)];
     const bool Rows = mi == 0 && Vis;
     if (mi > 0) {
       for (int32_t k = 0; k < Model.CountFaces; ++k) m.BSPMapFaces[size_t(Model.FaceIndex + k)].ModelIndex = mi;
     } else if (Rows) {
-      AreaRows.assign(AreaBytes * size_t(m.CountBSPFaces), 0);
+      AreaLists.assign(size_t(m.CountBSPFaces), {});
       VisRows.assign(VisBytes * size_t(m.CountBSPFaces), 0);
       for (int32_t fi = 0; fi < m.CountBSPFaces; ++fi) {
-        uint8_t* a = AreaRows.data() + AreaBytes * size_t(fi);
+        std::vector<int32_t>& a = AreaLists[size_t(fi)];
         uint8_t* v = VisRows.data() + VisBytes * size_t(fi);
         for (int32_t li : m.BSPMapFaces[size_t(fi)].Leafs) {
           const TBSPMapLeaf& l = m.BSPMapLeafs[size_t(li)];
-          if (l.area >= 0 && l.area < m.CountBSPAreas) a[l.area >> 3] |= uint8_t(1u << (l.area & 7));
+          if (l.area >= 0 && l.area < m.CountBSPAreas) a.push_back(l.area);
           if (l.Cluster >= 0 && l.Cluster < m.BSPVisData.Header.numOfClusters) {
             const uint8_t* row = m.BSPVisData.pBitsets.data() + size_t(l.Cluster) * VisBytes;
             for (size_t b = 0; b < VisBytes; ++b) v[b] |= row[b];
           }
         }
+        std::sort(a.begin(), a.end());
+        a.erase(std::unique(a.begin(), a.end()), a.end());
       }
     }
     // Faces can only join a chain of equal model, material, portal, fog, atlas, type and
@@ -1619,7 +1623,10 @@ void TZNT1BSPLoader::GroupMergeableFaces() {
       std::memcpy(Key.data(), &sh, sizeof(void*));
       const int32_t Fields[4] = {f.PortalIndex, f.effect, f.LightMapAtlas, f.FaceType};
       std::memcpy(Key.data() + sizeof(void*), Fields, sizeof Fields);
-      if (Rows) Key.append(reinterpret_cast<const char*>(AreaRows.data() + AreaBytes * size_t(fi)), AreaBytes);
+      if (Rows) {
+        const std::vector<int32_t>& a = AreaLists[size_t(fi)];
+        Key.append(reinterpret_cast<const char*>(a.data()), a.size() * sizeof(int32_t));
+      }
       auto [it, Inserted] = Buckets.try_emplace(std::move(Key));
       if (Inserted) Order.push_back(&it->second);
       it->second.push_back(fi);

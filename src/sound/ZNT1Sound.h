@@ -557,7 +557,8 @@ class TZNT1SoundSystem {
   std::atomic<bool> IsReady{false};
   std::atomic<bool> IsMuted{false};
 
- private:
+  // Under-water band boost of the effect bus; FillBuffer runs it between two clips.
   void WaterBoost();
+  // The effect bus low-pass, ramping its coefficient when the listener dives or surfaces.
   void EffectLowPass();
 };

@@ -15,8 +15,9 @@ using namespace soundtest;
 namespace {
 
 struct SoundSystemFixture : ::testing::Test {
-  // The mixing thread stays parked: nothing calls Start.
   std::unique_ptr<TZNT1SoundSystem> System = std::make_unique<TZNT1SoundSystem>(nullptr, 44100, 2, 16, 1024);
+  // Samples are loaded with the mixer held off, as the game does.
+  void SetUp() override { System->Lock(); }
 
   TZNT1SoundSample* Load(const Bytes& File, uint32_t Loop = 0, const std::string& Name = "s", int32_t Polyphony = 1) {
     TMemoryStream stream(File);

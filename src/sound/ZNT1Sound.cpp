@@ -2103,7 +2103,8 @@ TZNT1SoundOGG* TZNT1SoundOGGs::Load(const std::string& Name, TMemoryStream* Stre
       ogg->SampleRate = static_cast<int32_t>(info->rate);
       ogg->SoundOGGs = this;
       ogg->Name = Name;
-      ogg->InitSINC();
+      // Only streams faster than the mix rate read the sinc table.
+      if (ogg->SampleRate > s.SampleRate) ogg->InitSINC();
       result = ogg.release();
       Items.push_back(result);
       HashMap.Add(Name, result);

@@ -1521,94 +1521,153 @@ void TZNT1SoundSampleVoice::AdvanceSpatializationRamps(int32_t Count) {
 
 namespace {
 
-// One ear's two low-pass stages and fractional delay line; returns the delayed value.
-inline int32_t SpatialEar(int64_t Value, int32_t Coef, int32_t* History, int32_t* Line, int32_t& Index, int32_t Delay,
-                          int32_t Mask) {
-  const int64_t a = Coef / 65536;
-  const int64_t h0 = Value + (a * (History[0] - Value)) / 16384;
-  const int64_t h1 = h0 + (a * (History[1] - h0)) / 16384;
-  History[0] = static_cast<int32_t>(h0);
-  History[1] = static_cast<int32_t>(h1);
-  Line[Index] = static_cast<int32_t>(h1);
-  const int32_t k = Delay >> 16, f = (Delay & 65535) >> 4;
-  const int64_t x0 = Line[(Index - k) & Mask], x1 = Line[(Index - k - 1) & Mask];
-  Index = (Index + 1) & Mask;
-  return static_cast<int32_t>(x0 + ((x1 - x0) * f) / 4096);
+// One ear's 3D state, held in locals for a run (the bus must not alias it).
+struct TSpatialEar {
+  int64_t Gain, GainStep;  // 1.15 << 16
+  int32_t Coef, CoefStep;  // 2.30
+  int32_t Delay, DelayStep;  // 16.16
+  int32_t H0, H1;
+  int32_t* Line;
+  int32_t Index;
+
+  // Two low-pass stages and the fractional delay line; the delayed value.
+  int32_t Process(int64_t Value, int32_t Mask) {
+    const int64_t a = Coef / 65536;
+    const int64_t h0 = Value + (a * (H0 - Value)) / 16384;
+    const int64_t h1 = h0 + (a * (H1 - h0)) / 16384;
+    H0 = static_cast<int32_t>(h0);
+    H1 = static_cast<int32_t>(h1);
+    Line[Index] = H1;
+    const int32_t k = Delay >> 16, f = (Delay & 65535) >> 4;
+    const int64_t x0 = Line[(Index - k) & Mask], x1 = Line[(Index - k - 1) & Mask];
+    Index = (Index + 1) & Mask;
+    return static_cast<int32_t>(x0 + ((x1 - x0) * f) / 4096);
+  }
+  void Step() {
+    Gain += GainStep;
+    Coef += CoefStep;
+    Delay += DelayStep;
+  }
+};
+
+// Adds one frame's taps into a ring of partial sums, tap 0 at slot First.
+inline void ScatterTaps(int32_t* Ring, const int32_t* Taps, int32_t Length, int32_t First, int32_t Value) {
+  const int32_t head = Length - First;
+  // 1.15 taps times values inside 17 bits stay inside 32 bits.
+  if (Value >= -65535 && Value <= 65535) {
+    for (int32_t t = 0; t < head; ++t) Ring[First + t] += (Taps[t] * Value) / 32768;
+    for (int32_t t = head; t < Length; ++t) Ring[t - head] += (Taps[t] * Value) / 32768;
+  } else {
+    for (int32_t t = 0; t < Length; ++t)
+      Ring[(First + t) & (Length - 1)] += static_cast<int32_t>((int64_t(Taps[t]) * Value) / 32768);
+  }
 }
 
+inline int32_t TapOf(int64_t Coef) { return static_cast<int32_t>(std::clamp<int64_t>(Coef / 65536, -32768, 32767)); }
+
 }  // namespace
+
+#define ZNT1_LOAD_EARS                                                                                               \
+  TSpatialEar left{VolumeLeftCurrent,                    VolumeLeftIncrement,                                        \
+                   SpatializationLowPassLeftCurrentCoef, SpatializationLowPassLeftIncrementCoef,                     \
+                   SpatializationDelayLeftCurrent,       SpatializationDelayLeftIncrement,                           \
+                   SpatializationLowPassLeftHistory[0],  SpatializationLowPassLeftHistory[1],                        \
+                   SpatializationDelayLeftLine.data(),   SpatializationDelayLeftIndex};                              \
+  TSpatialEar right{VolumeRightCurrent,                    VolumeRightIncrement,                                     \
+                    SpatializationLowPassRightCurrentCoef, SpatializationLowPassRightIncrementCoef,                  \
+                    SpatializationDelayRightCurrent,       SpatializationDelayRightIncrement,                        \
+                    SpatializationLowPassRightHistory[0],  SpatializationLowPassRightHistory[1],                     \
+                    SpatializationDelayRightLine.data(),   SpatializationDelayRightIndex}
+
+#define ZNT1_STORE_EARS                                                                                              \
+  VolumeLeftCurrent = left.Gain;                                                                                     \
+  VolumeRightCurrent = right.Gain;                                                                                   \
+  SpatializationLowPassLeftCurrentCoef = left.Coef;                                                                  \
+  SpatializationLowPassRightCurrentCoef = right.Coef;                                                                \
+  SpatializationDelayLeftCurrent = left.Delay;                                                                       \
+  SpatializationDelayRightCurrent = right.Delay;                                                                     \
+  SpatializationLowPassLeftHistory[0] = left.H0;                                                                     \
+  SpatializationLowPassLeftHistory[1] = left.H1;                                                                     \
+  SpatializationLowPassRightHistory[0] = right.H0;                                                                   \
+  SpatializationLowPassRightHistory[1] = right.H1;                                                                   \
+  SpatializationDelayLeftIndex = left.Index;                                                                         \
+  SpatializationDelayRightIndex = right.Index
 
 void TZNT1SoundSampleVoice::MixProcSpatializationPSEUDO(int32_t* Buffer, int32_t Count) {
   const int32_t* d = Sample->Data;
   const int32_t mask = SoundSystem->SpatializationDelayMask;
-  int32_t* lineL = SpatializationDelayLeftLine.data();
-  int32_t* lineR = SpatializationDelayRightLine.data();
+  int64_t position = Position;
+  const int64_t increment = MixIncrement;
+  ZNT1_LOAD_EARS;
   for (int32_t k = 0; k < Count; ++k) {
-    const int64_t i = Position >> 32;
-    const int32_t f = static_cast<int32_t>(static_cast<uint32_t>(Position) >> 20);
+    const int64_t i = position >> 32;
+    const int32_t f = static_cast<int32_t>(static_cast<uint32_t>(position) >> 20);
     const int32_t* a = d + i * 2;
     const int64_t l = a[0] + ((a[2] - a[0]) * f) / 4096;
     const int64_t r = a[1] + ((a[3] - a[1]) * f) / 4096;
-    Buffer[k * 2] += SpatialEar(((VolumeLeftCurrent / 65536) * l) / 32768, SpatializationLowPassLeftCurrentCoef,
-                                SpatializationLowPassLeftHistory, lineL, SpatializationDelayLeftIndex,
-                                SpatializationDelayLeftCurrent, mask);
-    Buffer[k * 2 + 1] += SpatialEar(((VolumeRightCurrent / 65536) * r) / 32768, SpatializationLowPassRightCurrentCoef,
-                                    SpatializationLowPassRightHistory, lineR, SpatializationDelayRightIndex,
-                                    SpatializationDelayRightCurrent, mask);
-    VolumeLeftCurrent += VolumeLeftIncrement;
-    VolumeRightCurrent += VolumeRightIncrement;
-    SpatializationLowPassLeftCurrentCoef += SpatializationLowPassLeftIncrementCoef;
-    SpatializationLowPassRightCurrentCoef += SpatializationLowPassRightIncrementCoef;
-    SpatializationDelayLeftCurrent += SpatializationDelayLeftIncrement;
-    SpatializationDelayRightCurrent += SpatializationDelayRightIncrement;
-    Position += MixIncrement;
+    const int32_t outL = left.Process(((left.Gain / 65536) * l) / 32768, mask);
+    const int32_t outR = right.Process(((right.Gain / 65536) * r) / 32768, mask);
+    Buffer[k * 2] += outL;
+    Buffer[k * 2 + 1] += outR;
+    left.Step();
+    right.Step();
+    position += increment;
   }
+  ZNT1_STORE_EARS;
+  Position = position;
 }
 
 void TZNT1SoundSampleVoice::MixProcSpatializationHRTF(int32_t* Buffer, int32_t Count) {
   const int32_t* d = Sample->Data;
   const int32_t mask = SoundSystem->SpatializationDelayMask;
   const int32_t length = HRTFLength, hmask = HRTFMask;
-  int32_t* lineL = SpatializationDelayLeftLine.data();
-  int32_t* lineR = SpatializationDelayRightLine.data();
+  int64_t position = Position;
+  const int64_t increment = MixIncrement;
   const bool ramping = HRTFRampingRemain > 0;
+  ZNT1_LOAD_EARS;
+  int32_t ringL[ZSSHRTFMaxLength], ringR[ZSSHRTFMaxLength], tapsL[ZSSHRTFMaxLength], tapsR[ZSSHRTFMaxLength];
+  std::copy(HRTFLeftHistory, HRTFLeftHistory + ZSSHRTFMaxLength, ringL);
+  std::copy(HRTFRightHistory, HRTFRightHistory + ZSSHRTFMaxLength, ringR);
+  for (int32_t t = 0; t < ZSSHRTFMaxLength; ++t) {
+    tapsL[t] = TapOf(HRTFLeftCoefsCurrent[t]);
+    tapsR[t] = TapOf(HRTFRightCoefsCurrent[t]);
+  }
+  int32_t h = HRTFHistoryIndex;
   for (int32_t k = 0; k < Count; ++k) {
-    const int64_t i = Position >> 32;
-    const int32_t f = static_cast<int32_t>(static_cast<uint32_t>(Position) >> 20);
+    const int64_t i = position >> 32;
+    const int32_t f = static_cast<int32_t>(static_cast<uint32_t>(position) >> 20);
     const int32_t* a = d + i * 2;
     const int64_t l = a[0] + ((a[2] - a[0]) * f) / 4096;
     const int64_t r = a[1] + ((a[3] - a[1]) * f) / 4096;
-    const int64_t outL = SpatialEar(l, SpatializationLowPassLeftCurrentCoef, SpatializationLowPassLeftHistory, lineL,
-                                    SpatializationDelayLeftIndex, SpatializationDelayLeftCurrent, mask);
-    const int64_t outR = SpatialEar(r, SpatializationLowPassRightCurrentCoef, SpatializationLowPassRightHistory, lineR,
-                                    SpatializationDelayRightIndex, SpatializationDelayRightCurrent, mask);
-    const int64_t vl = ((VolumeLeftCurrent / 65536) * outL) / 32768;
-    const int64_t vr = ((VolumeRightCurrent / 65536) * outR) / 32768;
-    const int32_t h = HRTFHistoryIndex;
-    HRTFLeftHistory[h] = 0;
-    HRTFRightHistory[h] = 0;
-    for (int32_t t = 0; t < length; ++t) {
-      const int32_t slot = (h + 1 + t) & hmask;
-      HRTFLeftHistory[slot] += static_cast<int32_t>(((HRTFLeftCoefsCurrent[t] / 65536) * vl) / 32768);
-      HRTFRightHistory[slot] += static_cast<int32_t>(((HRTFRightCoefsCurrent[t] / 65536) * vr) / 32768);
-    }
+    const int64_t outL = left.Process(l, mask), outR = right.Process(r, mask);
+    const int64_t vl = ((left.Gain / 65536) * outL) / 32768, vr = ((right.Gain / 65536) * outR) / 32768;
+    ringL[h] = ringR[h] = 0;
+    const int32_t first = (h + 1) & hmask;
+    ScatterTaps(ringL, tapsL, length, first, static_cast<int32_t>(std::clamp<int64_t>(vl, INT32_MIN, INT32_MAX)));
+    ScatterTaps(ringR, tapsR, length, first, static_cast<int32_t>(std::clamp<int64_t>(vr, INT32_MIN, INT32_MAX)));
     if (ramping)
       for (int32_t t = 0; t < length; ++t) {
         HRTFLeftCoefsCurrent[t] += HRTFLeftCoefsIncrement[t];
         HRTFRightCoefsCurrent[t] += HRTFRightCoefsIncrement[t];
+        tapsL[t] = TapOf(HRTFLeftCoefsCurrent[t]);
+        tapsR[t] = TapOf(HRTFRightCoefsCurrent[t]);
       }
-    Buffer[k * 2] += HRTFLeftHistory[(h + 1) & hmask];
-    Buffer[k * 2 + 1] += HRTFRightHistory[(h + 1) & hmask];
-    HRTFHistoryIndex = (h + 1) & hmask;
-    VolumeLeftCurrent += VolumeLeftIncrement;
-    VolumeRightCurrent += VolumeRightIncrement;
-    SpatializationLowPassLeftCurrentCoef += SpatializationLowPassLeftIncrementCoef;
-    SpatializationLowPassRightCurrentCoef += SpatializationLowPassRightIncrementCoef;
-    SpatializationDelayLeftCurrent += SpatializationDelayLeftIncrement;
-    SpatializationDelayRightCurrent += SpatializationDelayRightIncrement;
-    Position += MixIncrement;
+    Buffer[k * 2] += ringL[first];
+    Buffer[k * 2 + 1] += ringR[first];
+    h = first;
+    left.Step();
+    right.Step();
+    position += increment;
   }
+  std::copy(ringL, ringL + ZSSHRTFMaxLength, HRTFLeftHistory);
+  std::copy(ringR, ringR + ZSSHRTFMaxLength, HRTFRightHistory);
+  HRTFHistoryIndex = h;
+  ZNT1_STORE_EARS;
+  Position = position;
 }
+
+#undef ZNT1_LOAD_EARS
+#undef ZNT1_STORE_EARS
 
 void TZNT1SoundSystem::CalcEvIndices(float Elevation, int32_t& e0, int32_t& e1, float& fe) const {
   const TZNT1SoundHRTFPreset& p = *HRTFPreset;

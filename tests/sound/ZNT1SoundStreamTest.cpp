@@ -309,3 +309,39 @@ TEST_F(Streams, DamagedOggsPlayToTheirEnd) {
     play(damaged, "flipped");
   }
 }
+
+TEST_F(Streams, LoudMixUnderWaterAndSurfacing) {
+  // Sixteen full-scale voices circling the listener on the effect bus, a stream at volume 2;
+  // the sanitizer pass watches every product on the way.
+  std::vector<int16_t> square(4096);
+  for (size_t i = 0; i < square.size(); ++i) square[i] = (i / 50) % 2 ? 32767 : -32768;
+  TMemoryStream wav(Mono16(square));
+  TZNT1SoundSample* s = System->Samples->Load("loud", &wav, 2, 16);
+  ASSERT_NE(s, nullptr);
+  TZNT1SoundOGG* o = LoadStream(EncodedOgg(1, 44100, 44100));
+  ASSERT_NE(o, nullptr);
+  System->SetMixerMasterVolume(1.5f);
+  for (int32_t mode : {SPATIALIZATION_PSEUDO, SPATIALIZATION_HRTF, SPATIALIZATION_FAST}) {
+    System->SpatializationMode = mode;
+    o->Play(2.0f, 0.0f, 1.0f, true);
+    for (int32_t i = 0; i < 16; ++i) {
+      const int32_t n = s->Play(1.0f, 0.0f, 1.0f + i * 0.01f, nullptr);
+      s->SetEffectMix(n, 1);
+    }
+    for (int32_t block = 0; block < 48; ++block) {
+      System->ListenerUnderwater = (block / 12) % 2 == 1;
+      System->ListenerVelocity = Vector3(300.0f * (block % 3) - 300.0f, 0, 0);
+      for (int32_t i = 0; i < 16; ++i) {
+        const float a = static_cast<float>(block * 0.4 + i * 0.39), r = 10.0f + i * 30.0f;
+        s->SetPosition(i, 1, Vector3(r * std::cos(a), r * std::sin(a), i % 3 * 40.0f - 40.0f),
+                       Vector3(-200.0f * std::sin(a), 200.0f * std::cos(a), 0));
+      }
+      System->FillBuffer();
+      if (block == 30) o->SetVolume(2.0f), o->SetPanning(-1.0f);
+    }
+    EXPECT_LT(System->AGC, 256);
+    for (int32_t i = 0; i < 16; ++i) s->Stop(i);
+    System->FillBuffer();
+  }
+  s->DecRef();
+}

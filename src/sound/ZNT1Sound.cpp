@@ -1533,12 +1533,20 @@ struct TSpatialEar {
   // Two low-pass stages and the fractional delay line; the delayed value.
   int32_t Process(int64_t Value, int32_t Mask) {
     const int64_t a = Coef / 65536;
-    const int64_t h0 = Value + (a * (H0 - Value)) / 16384;
-    const int64_t h1 = h0 + (a * (H1 - h0)) / 16384;
-    H0 = static_cast<int32_t>(h0);
-    H1 = static_cast<int32_t>(h1);
+    if (a != 0) {
+      const int64_t h0 = Value + (a * (H0 - Value)) / 16384;
+      const int64_t h1 = h0 + (a * (H1 - h0)) / 16384;
+      H0 = static_cast<int32_t>(h0);
+      H1 = static_cast<int32_t>(h1);
+    } else {
+      H0 = H1 = static_cast<int32_t>(Value);  // the open filter passes the value as it is
+    }
     Line[Index] = H1;
     const int32_t k = Delay >> 16, f = (Delay & 65535) >> 4;
+    if (k == 0 && f == 0) {  // the near ear
+      Index = (Index + 1) & Mask;
+      return H1;
+    }
     const int64_t x0 = Line[(Index - k) & Mask], x1 = Line[(Index - k - 1) & Mask];
     Index = (Index + 1) & Mask;
     return static_cast<int32_t>(x0 + ((x1 - x0) * f) / 4096);
@@ -1550,16 +1558,14 @@ struct TSpatialEar {
   }
 };
 
-// Adds one frame's taps into a ring of partial sums, tap 0 at slot First.
-inline void ScatterTaps(int32_t* Ring, const int32_t* Taps, int32_t Length, int32_t First, int32_t Value) {
-  const int32_t head = Length - First;
-  // 1.15 taps times values inside 17 bits stay inside 32 bits.
+// Adds one frame's taps (1.15) times Value into the partial sums of the next 32 output frames.
+inline void AddTaps(int32_t* __restrict Sums, const int32_t* __restrict Taps, int32_t Value) {
+  // Values inside 17 bits keep the products inside 32 bits, which vectorise.
   if (Value >= -65535 && Value <= 65535) {
-    for (int32_t t = 0; t < head; ++t) Ring[First + t] += (Taps[t] * Value) / 32768;
-    for (int32_t t = head; t < Length; ++t) Ring[t - head] += (Taps[t] * Value) / 32768;
+    for (int32_t t = 0; t < ZSSHRTFMaxLength; ++t) Sums[t] += (Taps[t] * Value) / 32768;
   } else {
-    for (int32_t t = 0; t < Length; ++t)
-      Ring[(First + t) & (Length - 1)] += static_cast<int32_t>((int64_t(Taps[t]) * Value) / 32768);
+    for (int32_t t = 0; t < ZSSHRTFMaxLength; ++t)
+      Sums[t] += static_cast<int32_t>((int64_t(Taps[t]) * Value) / 32768);
   }
 }
 
@@ -1567,38 +1573,55 @@ inline int32_t TapOf(int64_t Coef) { return static_cast<int32_t>(std::clamp<int6
 
 }  // namespace
 
-#define ZNT1_LOAD_EARS                                                                                               \
-  TSpatialEar left{VolumeLeftCurrent,                    VolumeLeftIncrement,                                        \
-                   SpatializationLowPassLeftCurrentCoef, SpatializationLowPassLeftIncrementCoef,                     \
-                   SpatializationDelayLeftCurrent,       SpatializationDelayLeftIncrement,                           \
-                   SpatializationLowPassLeftHistory[0],  SpatializationLowPassLeftHistory[1],                        \
-                   SpatializationDelayLeftLine.data(),   SpatializationDelayLeftIndex};                              \
-  TSpatialEar right{VolumeRightCurrent,                    VolumeRightIncrement,                                     \
-                    SpatializationLowPassRightCurrentCoef, SpatializationLowPassRightIncrementCoef,                  \
-                    SpatializationDelayRightCurrent,       SpatializationDelayRightIncrement,                        \
-                    SpatializationLowPassRightHistory[0],  SpatializationLowPassRightHistory[1],                     \
-                    SpatializationDelayRightLine.data(),   SpatializationDelayRightIndex}
+namespace {
 
-#define ZNT1_STORE_EARS                                                                                              \
-  VolumeLeftCurrent = left.Gain;                                                                                     \
-  VolumeRightCurrent = right.Gain;                                                                                   \
-  SpatializationLowPassLeftCurrentCoef = left.Coef;                                                                  \
-  SpatializationLowPassRightCurrentCoef = right.Coef;                                                                \
-  SpatializationDelayLeftCurrent = left.Delay;                                                                       \
-  SpatializationDelayRightCurrent = right.Delay;                                                                     \
-  SpatializationLowPassLeftHistory[0] = left.H0;                                                                     \
-  SpatializationLowPassLeftHistory[1] = left.H1;                                                                     \
-  SpatializationLowPassRightHistory[0] = right.H0;                                                                   \
-  SpatializationLowPassRightHistory[1] = right.H1;                                                                   \
-  SpatializationDelayLeftIndex = left.Index;                                                                         \
-  SpatializationDelayRightIndex = right.Index
+TSpatialEar LoadEar(TZNT1SoundSampleVoice& v, bool Left) {
+  if (Left)
+    return {v.VolumeLeftCurrent,
+            v.VolumeLeftIncrement,
+            v.SpatializationLowPassLeftCurrentCoef,
+            v.SpatializationLowPassLeftIncrementCoef,
+            v.SpatializationDelayLeftCurrent,
+            v.SpatializationDelayLeftIncrement,
+            v.SpatializationLowPassLeftHistory[0],
+            v.SpatializationLowPassLeftHistory[1],
+            v.SpatializationDelayLeftLine.data(),
+            v.SpatializationDelayLeftIndex};
+  return {v.VolumeRightCurrent,
+          v.VolumeRightIncrement,
+          v.SpatializationLowPassRightCurrentCoef,
+          v.SpatializationLowPassRightIncrementCoef,
+          v.SpatializationDelayRightCurrent,
+          v.SpatializationDelayRightIncrement,
+          v.SpatializationLowPassRightHistory[0],
+          v.SpatializationLowPassRightHistory[1],
+          v.SpatializationDelayRightLine.data(),
+          v.SpatializationDelayRightIndex};
+}
+
+void StoreEars(TZNT1SoundSampleVoice& v, const TSpatialEar& l, const TSpatialEar& r) {
+  v.VolumeLeftCurrent = l.Gain;
+  v.VolumeRightCurrent = r.Gain;
+  v.SpatializationLowPassLeftCurrentCoef = l.Coef;
+  v.SpatializationLowPassRightCurrentCoef = r.Coef;
+  v.SpatializationDelayLeftCurrent = l.Delay;
+  v.SpatializationDelayRightCurrent = r.Delay;
+  v.SpatializationLowPassLeftHistory[0] = l.H0;
+  v.SpatializationLowPassLeftHistory[1] = l.H1;
+  v.SpatializationLowPassRightHistory[0] = r.H0;
+  v.SpatializationLowPassRightHistory[1] = r.H1;
+  v.SpatializationDelayLeftIndex = l.Index;
+  v.SpatializationDelayRightIndex = r.Index;
+}
+
+}  // namespace
 
 void TZNT1SoundSampleVoice::MixProcSpatializationPSEUDO(int32_t* Buffer, int32_t Count) {
   const int32_t* d = Sample->Data;
   const int32_t mask = SoundSystem->SpatializationDelayMask;
   int64_t position = Position;
   const int64_t increment = MixIncrement;
-  ZNT1_LOAD_EARS;
+  TSpatialEar left = LoadEar(*this, true), right = LoadEar(*this, false);
   for (int32_t k = 0; k < Count; ++k) {
     const int64_t i = position >> 32;
     const int32_t f = static_cast<int32_t>(static_cast<uint32_t>(position) >> 20);
@@ -1613,7 +1636,7 @@ void TZNT1SoundSampleVoice::MixProcSpatializationPSEUDO(int32_t* Buffer, int32_t
     right.Step();
     position += increment;
   }
-  ZNT1_STORE_EARS;
+  StoreEars(*this, left, right);
   Position = position;
 }
 
@@ -1624,15 +1647,21 @@ void TZNT1SoundSampleVoice::MixProcSpatializationHRTF(int32_t* Buffer, int32_t C
   int64_t position = Position;
   const int64_t increment = MixIncrement;
   const bool ramping = HRTFRampingRemain > 0;
-  ZNT1_LOAD_EARS;
-  int32_t ringL[ZSSHRTFMaxLength], ringR[ZSSHRTFMaxLength], tapsL[ZSSHRTFMaxLength], tapsR[ZSSHRTFMaxLength];
-  std::copy(HRTFLeftHistory, HRTFLeftHistory + ZSSHRTFMaxLength, ringL);
-  std::copy(HRTFRightHistory, HRTFRightHistory + ZSSHRTFMaxLength, ringR);
-  for (int32_t t = 0; t < ZSSHRTFMaxLength; ++t) {
+  TSpatialEar left = LoadEar(*this, true), right = LoadEar(*this, false);
+  // The history ring, unrolled: sums[p + t] is due t frames from now. Twice the length, so that
+  // a frame's taps land in one contiguous stretch; the upper half moves down when p reaches it.
+  constexpr int32_t N = ZSSHRTFMaxLength;
+  int32_t sumsL[2 * N] = {}, sumsR[2 * N] = {}, tapsL[N], tapsR[N];
+  int32_t h = HRTFHistoryIndex;
+  for (int32_t t = 0; t < length - 1; ++t) {
+    sumsL[t] = HRTFLeftHistory[(h + 1 + t) & hmask];
+    sumsR[t] = HRTFRightHistory[(h + 1 + t) & hmask];
+  }
+  for (int32_t t = 0; t < N; ++t) {
     tapsL[t] = TapOf(HRTFLeftCoefsCurrent[t]);
     tapsR[t] = TapOf(HRTFRightCoefsCurrent[t]);
   }
-  int32_t h = HRTFHistoryIndex;
+  int32_t p = 0;
   for (int32_t k = 0; k < Count; ++k) {
     const int64_t i = position >> 32;
     const int32_t f = static_cast<int32_t>(static_cast<uint32_t>(position) >> 20);
@@ -1641,10 +1670,8 @@ void TZNT1SoundSampleVoice::MixProcSpatializationHRTF(int32_t* Buffer, int32_t C
     const int64_t r = a[1] + ((a[3] - a[1]) * f) / 4096;
     const int64_t outL = left.Process(l, mask), outR = right.Process(r, mask);
     const int64_t vl = ((left.Gain / 65536) * outL) / 32768, vr = ((right.Gain / 65536) * outR) / 32768;
-    ringL[h] = ringR[h] = 0;
-    const int32_t first = (h + 1) & hmask;
-    ScatterTaps(ringL, tapsL, length, first, static_cast<int32_t>(std::clamp<int64_t>(vl, INT32_MIN, INT32_MAX)));
-    ScatterTaps(ringR, tapsR, length, first, static_cast<int32_t>(std::clamp<int64_t>(vr, INT32_MIN, INT32_MAX)));
+    AddTaps(sumsL + p, tapsL, static_cast<int32_t>(std::clamp<int64_t>(vl, INT32_MIN, INT32_MAX)));
+    AddTaps(sumsR + p, tapsR, static_cast<int32_t>(std::clamp<int64_t>(vr, INT32_MIN, INT32_MAX)));
     if (ramping)
       for (int32_t t = 0; t < length; ++t) {
         HRTFLeftCoefsCurrent[t] += HRTFLeftCoefsIncrement[t];
@@ -1652,22 +1679,29 @@ void TZNT1SoundSampleVoice::MixProcSpatializationHRTF(int32_t* Buffer, int32_t C
         tapsL[t] = TapOf(HRTFLeftCoefsCurrent[t]);
         tapsR[t] = TapOf(HRTFRightCoefsCurrent[t]);
       }
-    Buffer[k * 2] += ringL[first];
-    Buffer[k * 2 + 1] += ringR[first];
-    h = first;
+    Buffer[k * 2] += sumsL[p];
+    Buffer[k * 2 + 1] += sumsR[p];
+    if (++p == N) {
+      std::copy(sumsL + N, sumsL + 2 * N, sumsL);
+      std::copy(sumsR + N, sumsR + 2 * N, sumsR);
+      std::fill(sumsL + N, sumsL + 2 * N, 0);
+      std::fill(sumsR + N, sumsR + 2 * N, 0);
+      p = 0;
+    }
+    h = (h + 1) & hmask;
     left.Step();
     right.Step();
     position += increment;
   }
-  std::copy(ringL, ringL + ZSSHRTFMaxLength, HRTFLeftHistory);
-  std::copy(ringR, ringR + ZSSHRTFMaxLength, HRTFRightHistory);
+  // Back into the ring: the slot after h is due next.
+  for (int32_t t = 0; t < length; ++t) {
+    HRTFLeftHistory[(h + 1 + t) & hmask] = sumsL[p + t];
+    HRTFRightHistory[(h + 1 + t) & hmask] = sumsR[p + t];
+  }
   HRTFHistoryIndex = h;
-  ZNT1_STORE_EARS;
+  StoreEars(*this, left, right);
   Position = position;
 }
-
-#undef ZNT1_LOAD_EARS
-#undef ZNT1_STORE_EARS
 
 void TZNT1SoundSystem::CalcEvIndices(float Elevation, int32_t& e0, int32_t& e1, float& fe) const {
   const TZNT1SoundHRTFPreset& p = *HRTFPreset;

@@ -287,3 +287,31 @@ TEST_F(Spatial, HRTFImpulseOnTheLeft) {
   EXPECT_EQ(v->SpatializationDelayRight, SoundRound(29 * 0.22555847 * 65536));
   EXPECT_EQ(Onset(1), 6);
 }
+
+TEST_F(Spatial, HRTFConvolvesExactlyAcrossBlocks) {
+  // Every response the same 32 taps, no delays: an impulse late in a block comes out as the taps,
+  // exactly, the last ones in the next block.
+  TaggedPreset same;
+  int32_t taps[32];
+  for (int32_t t = 0; t < 32; ++t) taps[t] = (t % 2 ? -1 : 1) * (32000 - 900 * t);
+  for (int32_t i = 0; i < 828; ++i) {
+    std::copy(taps, taps + 32, same.Coefs.begin() + i * 32);
+    same.Delays[static_cast<size_t>(i)] = 0;
+  }
+  System->SpatializationMode = SPATIALIZATION_HRTF;
+  System->HRTFPreset = &same.Preset;
+  std::vector<int16_t> sound(2048, 0);
+  sound[1020] = 32767;
+  TZNT1SoundSample* s = Load(sound);
+  TZNT1SoundSampleVoice* v = PlayAt(s, 30, 40, 0);
+  std::vector<int32_t> left;
+  for (int32_t block = 0; block < 2; ++block) {
+    Mix(v);
+    for (int32_t i = 0; i < 1024; ++i) left.push_back(Bus[static_cast<size_t>(i * 2)]);
+  }
+  for (int32_t i = 0; i < 2048; ++i) {
+    const int32_t t = i - 1020;
+    const int32_t expected = t >= 0 && t < 32 ? (taps[t] * 32767) / 32768 : 0;
+    ASSERT_EQ(left[static_cast<size_t>(i)], expected) << i;
+  }
+}

@@ -1530,26 +1530,35 @@ struct TSpatialEar {
   int32_t* Line;
   int32_t Index;
 
+  // Per-frame constants of the ramped values; refreshed every frame while ramping.
+  int64_t G = 0, A = 0;
+  int32_t K = 0, F = 0;
+  void Prepare() {
+    G = Gain / 65536;
+    A = Coef / 65536;
+    K = Delay >> 16;
+    F = (Delay & 65535) >> 4;
+  }
+  bool Ramping() const { return GainStep != 0 || CoefStep != 0 || DelayStep != 0; }
+
   // Two low-pass stages and the fractional delay line; the delayed value.
   int32_t Process(int64_t Value, int32_t Mask) {
-    const int64_t a = Coef / 65536;
-    if (a != 0) {
-      const int64_t h0 = Value + (a * (H0 - Value)) / 16384;
-      const int64_t h1 = h0 + (a * (H1 - h0)) / 16384;
+    if (A != 0) {
+      const int64_t h0 = Value + (A * (H0 - Value)) / 16384;
+      const int64_t h1 = h0 + (A * (H1 - h0)) / 16384;
       H0 = static_cast<int32_t>(h0);
       H1 = static_cast<int32_t>(h1);
     } else {
       H0 = H1 = static_cast<int32_t>(Value);  // the open filter passes the value as it is
     }
     Line[Index] = H1;
-    const int32_t k = Delay >> 16, f = (Delay & 65535) >> 4;
-    if (k == 0 && f == 0) {  // the near ear
+    if (K == 0 && F == 0) {  // the near ear
       Index = (Index + 1) & Mask;
       return H1;
     }
-    const int64_t x0 = Line[(Index - k) & Mask], x1 = Line[(Index - k - 1) & Mask];
+    const int64_t x0 = Line[(Index - K) & Mask], x1 = Line[(Index - K - 1) & Mask];
     Index = (Index + 1) & Mask;
-    return static_cast<int32_t>(x0 + ((x1 - x0) * f) / 4096);
+    return static_cast<int32_t>(x0 + ((x1 - x0) * F) / 4096);
   }
   void Step() {
     Gain += GainStep;
@@ -1622,18 +1631,23 @@ void TZNT1SoundSampleVoice::MixProcSpatializationPSEUDO(int32_t* Buffer, int32_t
   int64_t position = Position;
   const int64_t increment = MixIncrement;
   TSpatialEar left = LoadEar(*this, true), right = LoadEar(*this, false);
+  const bool ramping = left.Ramping() || right.Ramping();
+  left.Prepare();
+  right.Prepare();
   for (int32_t k = 0; k < Count; ++k) {
     const int64_t i = position >> 32;
     const int32_t f = static_cast<int32_t>(static_cast<uint32_t>(position) >> 20);
     const int32_t* a = d + i * 2;
     const int64_t l = a[0] + ((a[2] - a[0]) * f) / 4096;
     const int64_t r = a[1] + ((a[3] - a[1]) * f) / 4096;
-    const int32_t outL = left.Process(((left.Gain / 65536) * l) / 32768, mask);
-    const int32_t outR = right.Process(((right.Gain / 65536) * r) / 32768, mask);
-    Buffer[k * 2] += outL;
-    Buffer[k * 2 + 1] += outR;
-    left.Step();
-    right.Step();
+    Buffer[k * 2] += left.Process((left.G * l) / 32768, mask);
+    Buffer[k * 2 + 1] += right.Process((right.G * r) / 32768, mask);
+    if (ramping) {
+      left.Step();
+      right.Step();
+      left.Prepare();
+      right.Prepare();
+    }
     position += increment;
   }
   StoreEars(*this, left, right);
@@ -1648,6 +1662,9 @@ void TZNT1SoundSampleVoice::MixProcSpatializationHRTF(int32_t* Buffer, int32_t C
   const int64_t increment = MixIncrement;
   const bool ramping = HRTFRampingRemain > 0;
   TSpatialEar left = LoadEar(*this, true), right = LoadEar(*this, false);
+  const bool earsRamping = left.Ramping() || right.Ramping();
+  left.Prepare();
+  right.Prepare();
   // The history ring, unrolled: sums[p + t] is due t frames from now. Twice the length, so that
   // a frame's taps land in one contiguous stretch; the upper half moves down when p reaches it.
   constexpr int32_t N = ZSSHRTFMaxLength;
@@ -1669,7 +1686,7 @@ void TZNT1SoundSampleVoice::MixProcSpatializationHRTF(int32_t* Buffer, int32_t C
     const int64_t l = a[0] + ((a[2] - a[0]) * f) / 4096;
     const int64_t r = a[1] + ((a[3] - a[1]) * f) / 4096;
     const int64_t outL = left.Process(l, mask), outR = right.Process(r, mask);
-    const int64_t vl = ((left.Gain / 65536) * outL) / 32768, vr = ((right.Gain / 65536) * outR) / 32768;
+    const int64_t vl = (left.G * outL) / 32768, vr = (right.G * outR) / 32768;
     AddTaps(sumsL + p, tapsL, static_cast<int32_t>(std::clamp<int64_t>(vl, INT32_MIN, INT32_MAX)));
     AddTaps(sumsR + p, tapsR, static_cast<int32_t>(std::clamp<int64_t>(vr, INT32_MIN, INT32_MAX)));
     if (ramping)
@@ -1689,8 +1706,12 @@ void TZNT1SoundSampleVoice::MixProcSpatializationHRTF(int32_t* Buffer, int32_t C
       p = 0;
     }
     h = (h + 1) & hmask;
-    left.Step();
-    right.Step();
+    if (earsRamping) {
+      left.Step();
+      right.Step();
+      left.Prepare();
+      right.Prepare();
+    }
     position += increment;
   }
   // Back into the ring: the slot after h is due next.

@@ -12,9 +12,10 @@ struct Effects : ::testing::Test {
   void SetUp() override { System->Lock(); }
 };
 
+// The effect bus is unclipped before these effects: values span the whole 32-bit range.
 std::vector<int32_t> RandomBus(size_t Frames, uint32_t Seed) {
   std::mt19937 rng(Seed);
-  std::uniform_int_distribution<int32_t> d(-500000, 500000);
+  std::uniform_int_distribution<int32_t> d(INT32_MIN, INT32_MAX);
   std::vector<int32_t> v(Frames * 2);
   for (int32_t& x : v) x = d(rng);
   return v;
@@ -65,6 +66,13 @@ TEST_F(Effects, PitchShifterLowersAThirdOfAnOctave) {
   // Long runs wrap the 20.12 read delays round 2^32 without a fault.
   p.p1 = 0xFFFFFF00u;
   p.Process(bus.data(), 1024);
+
+  // A loud bus: the two cross-faded taps sum to the input level, beyond 32-bit products.
+  p.Reset();
+  p.Factor = 0.7937005f;
+  std::vector<int32_t> loud(8192 * 2, 1500000000);
+  for (size_t at = 0; at < 8192; at += 1024) p.Process(loud.data() + at * 2, 1024);
+  for (size_t i = 2048; i < 8192; ++i) ASSERT_NEAR(loud[i * 2], 1500000000.0, 1500000000.0 * 0.002) << i;
 }
 
 TEST_F(Effects, ReverbSettingsAndDryPass) {

@@ -315,3 +315,24 @@ TEST_F(Spatial, HRTFConvolvesExactlyAcrossBlocks) {
     ASSERT_EQ(left[static_cast<size_t>(i)], expected) << i;
   }
 }
+
+TEST_F(Spatial, HRTFTapRampsSpanTheWholeRange) {
+  // Taps at the two ends of the 1.15 range: a turn from one to the other ramps through 3.45e9
+  // in the 16-bit-shifted taps.
+  TaggedPreset extremes;
+  for (int32_t i = 0; i < 828; ++i) extremes.Coefs[static_cast<size_t>(i) * 32] = i == extremes.EvOffset[9] ? 32443 : -20231;
+  System->SpatializationMode = SPATIALIZATION_HRTF;
+  System->HRTFPreset = &extremes.Preset;
+  TZNT1SoundSample* s = Load(std::vector<int16_t>(8192, 20000), 2);
+  TZNT1SoundSampleVoice* v = PlayAt(s, 100, 0, 0);
+  Mix(v);
+  EXPECT_EQ(v->HRTFLeftCoefsCurrent[0], int64_t(32443) << 16);
+  s->SetPosition(v->Index, 1, Vector3(-100, 0, 0), {});
+  Mix(v);
+  EXPECT_EQ(v->HRTFLeftCoefs[0], int64_t(-20231) << 16);
+  EXPECT_EQ(v->HRTFLeftCoefsCurrent[0], v->HRTFLeftCoefs[0]);
+  EXPECT_EQ(v->HRTFRampingRemain, 0);
+  // The bus went down linearly from the loud positive tap to the negative one.
+  EXPECT_GT(Bus[0], 15000);
+  EXPECT_LT(Bus[2046], -9000);
+}

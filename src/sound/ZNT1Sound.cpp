@@ -392,10 +392,16 @@ void TZNT1SoundSample::CorrectPolyphony() {
   if (ReferenceCounter >= 1 && SamplePolyphony >= 1) SetPolyphony(SamplePolyphony * ReferenceCounter);
 }
 
-void TZNT1SoundSample::AllocateData(int32_t Frames) {
+void TZNT1SoundSample::AllocateData(int32_t Frames, int32_t Keep) {
   Frames = std::max(0, Frames);
-  FDataBlock.assign((static_cast<size_t>(Frames) + 2 * ZSSSampleFixUp) * 2, 0);
-  Data = FDataBlock.data() + ZSSSampleFixUp * 2;
+  Keep = std::clamp(Keep, 0, std::min(Frames, SampleLength));
+  const size_t guard = static_cast<size_t>(ZSSSampleFixUp) * 2;
+  std::unique_ptr<int32_t[]> block(new int32_t[static_cast<size_t>(Frames) * 2 + 2 * guard]);
+  std::fill(block.get(), block.get() + guard, 0);
+  std::fill(block.get() + guard + static_cast<size_t>(Frames) * 2, block.get() + static_cast<size_t>(Frames) * 2 + 2 * guard, 0);
+  if (Keep > 0) std::memcpy(block.get() + guard, Data, static_cast<size_t>(Keep) * 8);
+  FDataBlock = std::move(block);
+  Data = FDataBlock.get() + guard;
   SampleLength = Frames;
 }
 
@@ -671,6 +677,21 @@ int32_t DecodeIMABlock(const uint8_t* p, uint64_t Bytes, int32_t* Out) {
   return n;
 }
 
+// Little-endian PCM values into stereo frames; mono goes to both sides.
+template <class F>
+void ConvertPCM(const uint8_t* __restrict In, int32_t* __restrict Out, uint64_t Frames, int32_t Channels, size_t Bytes,
+                F Value) {
+  if (Channels == 1) {
+    for (uint64_t f = 0; f < Frames; ++f) {
+      const int32_t v = Value(In + f * Bytes);
+      Out[f * 2] = v;
+      Out[f * 2 + 1] = v;
+    }
+  } else {
+    for (uint64_t i = 0; i < Frames * 2; ++i) Out[i] = Value(In + i * Bytes);
+  }
+}
+
 }  // namespace
 
 bool SoundLoadWAV(TZNT1SoundSample* Sample, const uint8_t* Bytes, size_t Size) {
@@ -803,38 +824,35 @@ bool SoundLoadWAV(TZNT1SoundSample* Sample, const uint8_t* Bytes, size_t Size) {
     }
     return true;
   }
-  const int32_t channels = fmt.Channels;
-  const bool isFloat = fmt.Tag == 3 && fmt.Bits == 32;
-  const int32_t bytesPerSample = fmt.Bits / 8;
-  for (uint64_t f = 0; f < frames; ++f)
-    for (int32_t c = 0; c < channels; ++c) {
-      const uint8_t* p = d + (f * channels + c) * bytesPerSample;
-      int32_t v;
-      switch (fmt.Bits) {
-        case 8:
-          v = static_cast<int8_t>(p[0] ^ 0x80) * 256;
-          break;
-        case 16:
-          v = static_cast<int16_t>(U16(p));
-          break;
-        case 24:
-          v = static_cast<int32_t>((static_cast<uint32_t>(p[0]) << 8) | (static_cast<uint32_t>(p[1]) << 16) |
-                                   (static_cast<uint32_t>(p[2]) << 24)) >>
-              16;
-          break;
-        default:
-          if (isFloat) {
-            float x;
-            std::memcpy(&x, p, 4);
-            v = static_cast<int32_t>(SoundRound(ClampUnit(x) * 32767.0));
-          } else {
-            v = static_cast<int32_t>(U32(p)) >> 16;
-          }
-          break;
-      }
-      out[f * 2 + c] = v;
-      if (channels == 1) out[f * 2 + 1] = v;
-    }
+  const bool isFloat = fmt.Tag == 3;
+  switch (fmt.Bits) {
+    case 8:
+      ConvertPCM(d, out, frames, fmt.Channels, 1, [](const uint8_t* p) { return (static_cast<int32_t>(*p) - 128) * 256; });
+      break;
+    case 16:
+      ConvertPCM(d, out, frames, fmt.Channels, 2, [](const uint8_t* p) {
+        int16_t v;
+        std::memcpy(&v, p, 2);
+        return static_cast<int32_t>(v);
+      });
+      break;
+    case 24:
+      ConvertPCM(d, out, frames, fmt.Channels, 3, [](const uint8_t* p) {
+        return static_cast<int32_t>((static_cast<uint32_t>(p[0]) << 8) | (static_cast<uint32_t>(p[1]) << 16) |
+                                    (static_cast<uint32_t>(p[2]) << 24)) >> 16;
+      });
+      break;
+    default:
+      if (isFloat)
+        ConvertPCM(d, out, frames, fmt.Channels, 4, [](const uint8_t* p) {
+          float x;
+          std::memcpy(&x, p, 4);
+          return static_cast<int32_t>(SoundRound(ClampUnit(x) * 32767.0));
+        });
+      else
+        ConvertPCM(d, out, frames, fmt.Channels, 4, [](const uint8_t* p) { return static_cast<int32_t>(U32(p)) >> 16; });
+      break;
+  }
   return true;
 }
 
@@ -894,48 +912,67 @@ bool SoundLoadOGG(TZNT1SoundSample* Sample, const uint8_t* Bytes, size_t Size) {
       total > 0) {
     const int32_t channels = info->channels;
     const int64_t wanted = std::min<int64_t>(total, std::numeric_limits<int32_t>::max() - 2 * ZSSSampleFixUp);
-    // The buffer grows with what actually decodes: the page's claimed length is not trusted.
-    std::vector<int16_t> pcm;
+    // The length comes from the last page, which a damaged file may state as anything: reserve
+    // what the file's bytes can plausibly hold and grow with what actually decodes.
+    int64_t capacity = std::min<int64_t>(wanted, std::max<int64_t>(65536, static_cast<int64_t>(Size) * 16));
+    Sample->AllocateData(static_cast<int32_t>(capacity));
+    Sample->SampleLength = 0;
+    constexpr int32_t ScratchBytes = 65536;
+    std::unique_ptr<int16_t[]> scratch(new int16_t[ScratchBytes / 2]);
+    const int32_t frameBytes = 2 * channels;
     int64_t decoded = 0;
     int32_t holes = 0;
     int bitstream = 0;
     while (decoded < wanted) {
-      const int64_t capacity = static_cast<int64_t>(pcm.size()) / channels;
-      if (decoded == capacity) {
-        const int64_t grown = std::min<int64_t>(wanted, std::max<int64_t>(capacity * 2, 65536));
-        pcm.resize(static_cast<size_t>(grown * channels));
-      }
-      const int64_t room = (static_cast<int64_t>(pcm.size()) / channels - decoded) * channels * 2;
-      const long got = ov_read(&vf, reinterpret_cast<char*>(pcm.data() + decoded * channels),
-                               static_cast<int>(std::min<int64_t>(room, 1 << 20)), &bitstream);
+      const int64_t request = std::min<int64_t>((ScratchBytes / frameBytes) * frameBytes, (wanted - decoded) * frameBytes);
+      if (request <= 0) break;
+      const long got = ov_read(&vf, reinterpret_cast<char*>(scratch.get()), static_cast<int>(request), &bitstream);
       if (got == OV_HOLE) {
         if (++holes > MaxOggHoles) break;
         continue;
       }
       if (got <= 0) break;
       holes = 0;
-      decoded += got / (2 * channels);
+      const int64_t n = std::min<int64_t>(got / frameBytes, wanted - decoded);
+      if (decoded + n > capacity) {
+        capacity = std::min<int64_t>(wanted, std::max(capacity * 2, decoded + n));
+        Sample->SampleLength = static_cast<int32_t>(decoded);
+        Sample->AllocateData(static_cast<int32_t>(capacity), static_cast<int32_t>(decoded));
+      }
+      int32_t* out = Sample->Data + decoded * 2;
+      const int16_t* in = scratch.get();
+      switch (channels) {
+        case 1:
+          for (int64_t f = 0; f < n; ++f) out[f * 2] = out[f * 2 + 1] = in[f];
+          break;
+        case 2:
+          for (int64_t i = 0; i < n * 2; ++i) out[i] = in[i];
+          break;
+        default:
+          for (int64_t f = 0; f < n; ++f) {
+            const int16_t* x = in + f * channels;
+            int32_t l, r;
+            switch (channels) {
+              case 3: l = (x[0] + x[1]) >> 1; r = (x[2] + x[1]) >> 1; break;
+              case 4: l = (x[0] + x[2]) >> 1; r = (x[1] + x[3]) >> 1; break;
+              case 5: l = (x[0] + x[1] + x[3]) / 3; r = (x[1] + x[2] + x[4]) / 3; break;
+              case 6: l = (x[0] + x[1] + x[3] + x[5]) >> 2; r = (x[1] + x[2] + x[4] + x[5]) >> 2; break;
+              default: l = x[0]; r = x[1]; break;
+            }
+            out[f * 2] = l;
+            out[f * 2 + 1] = r;
+          }
+          break;
+      }
+      decoded += n;
     }
+    Sample->SampleLength = static_cast<int32_t>(decoded);
     if (decoded > 0) {
+      // The guard frames after the end lie inside the block whatever its capacity.
+      std::fill(Sample->Data + decoded * 2, Sample->Data + (decoded + ZSSSampleFixUp) * 2, 0);
       Sample->SampleRate = static_cast<int32_t>(info->rate);
       Sample->Loop = TZNT1SoundSampleLoop{};
       Sample->SustainLoop = TZNT1SoundSampleLoop{};
-      Sample->AllocateData(static_cast<int32_t>(decoded));
-      int32_t* out = Sample->Data;
-      for (int64_t f = 0; f < decoded; ++f) {
-        const int16_t* s = pcm.data() + f * channels;
-        int32_t l, r;
-        switch (channels) {
-          case 1: l = r = s[0]; break;
-          case 3: l = (s[0] + s[1]) >> 1; r = (s[2] + s[1]) >> 1; break;
-          case 4: l = (s[0] + s[2]) >> 1; r = (s[1] + s[3]) >> 1; break;
-          case 5: l = (s[0] + s[1] + s[3]) / 3; r = (s[1] + s[2] + s[4]) / 3; break;
-          case 6: l = (s[0] + s[1] + s[3] + s[5]) >> 2; r = (s[1] + s[2] + s[4] + s[5]) >> 2; break;
-          default: l = s[0]; r = s[1]; break;
-        }
-        out[f * 2] = l;
-        out[f * 2 + 1] = r;
-      }
       ok = true;
     }
   }

@@ -208,8 +208,9 @@ class TZNT1SoundSample {
   void CorrectPolyphony();
   // Guard frames around the data and across interior loop ends.
   void FixUp();
-  // Zeroed storage for Frames frames plus the guard frames; Data points at frame 0.
-  void AllocateData(int32_t Frames);
+  // Storage for Frames frames (left for the decoder to fill) between zeroed guard frames; Data
+  // points at frame 0. Keep frames are carried over from the block in place before.
+  void AllocateData(int32_t Frames, int32_t Keep = 0);
   // Frame i, channel c (0 left, 1 right); i may reach into the guard frames.
   int32_t& At(int32_t i, int32_t c) { return Data[i * 2 + c]; }
 
@@ -242,7 +243,7 @@ class TZNT1SoundSample {
 
  private:
   bool ValidVoice(int32_t VoiceNumber) const { return VoiceNumber >= 0 && VoiceNumber < VoiceCount(); }
-  std::vector<int32_t> FDataBlock;
+  std::unique_ptr<int32_t[]> FDataBlock;
 };
 
 // Decoders: fill an empty sample from a whole file; false on any fault (nothing printed).

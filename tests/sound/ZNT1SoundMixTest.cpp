@@ -255,7 +255,7 @@ TEST(SoundMix, VoiceOperations) {
   EXPECT_EQ(s->Voices[0]->Volume, 0);
   s->SetEffectMix(0, 1);
   EXPECT_TRUE(s->Voices[0]->MixToEffect);
-  s->SetPosition(0, 1, TZNT1Vector3{1, 2, 3}, TZNT1Vector3{});
+  s->SetPosition(0, 1, Vector3(1, 2, 3), TZNT1Vector3{});
   EXPECT_TRUE(s->Voices[0]->Spatialization);
   // A negative rate plays forwards at its magnitude.
   s->SetRate(1, -2.0f);
@@ -391,4 +391,63 @@ TEST(SoundMix, UnderWaterBoostAndEffectLowPassRamps) {
   // Truncating one-pole stages settle a little short of a constant: within 1%.
   EXPECT_NEAR(peak(10000, false), 10000, 100);
   EXPECT_GT(peak(10000, true), 17000);
+}
+
+TEST(SoundMix, LoudMixUnderWaterAndSurfacingStaysDefined) {
+  // Sixteen full-scale voices, half on the effect bus, master volume 1.5: every product on the
+  // way must stay in range (the sanitizer pass checks the arithmetic).
+  Mixer m;
+  TZNT1SoundSystem& s = *m.System;
+  std::vector<int16_t> square(4096);
+  for (size_t i = 0; i < square.size(); ++i) square[i] = (i / 50) % 2 ? 32767 : -32768;
+  for (int i = 0; i < 16; ++i) {
+    TZNT1SoundSample* v = m.Load(square, 44100, 2, "v" + std::to_string(i));
+    v->Play(1.0f, i % 3 == 0 ? -1.0f : i % 3 == 1 ? 1.0f : 0.0f, 1.0f + 0.1f * i, nullptr);
+    v->SetEffectMix(0, i % 2);
+  }
+  s.SetMixerMasterVolume(1.5f);
+  s.SetMixerSampleVolume(1.0f);
+  int32_t peak = 0;
+  for (int block = 0; block < 40; ++block) {
+    s.ListenerUnderwater = block >= 5 && block < 20;
+    s.FillBuffer();
+    for (int32_t i = 0; i < 2048; ++i) peak = std::max(peak, std::abs(s.MixingBuffer[i]));
+  }
+  EXPECT_EQ(peak, 32768);  // clipped, not wrapped
+  EXPECT_LT(s.AGC, 256);
+}
+
+TEST(SoundMix, PingPongBackwardAndSustainLoops) {
+  Mixer m;
+  std::vector<int16_t> v(10);
+  for (int i = 0; i < 10; ++i) v[i] = static_cast<int16_t>(1000 * i);
+  auto play = [&](const std::vector<SamplerLoop>& Loops, const std::string& Name, bool KeyOff) {
+    TMemoryStream stream(Riff({Fmt(1, 1, 44100, 16), Data(Pcm16(v)), Smpl(Loops)}));
+    TZNT1SoundSample* s = m.System->Samples->Load(Name, &stream, 1, 1);
+    s->Play(1.0f, -1.0f, 1.0f, nullptr);
+    std::vector<int32_t> frames;
+    for (int block = 0; block < 2; ++block) {
+      if (block == 1 && KeyOff) s->DoKeyOff(0);
+      const std::vector<int32_t> b = m.Block();
+      for (int i = 0; i < 16; ++i) frames.push_back(b[i * 2] / 1000);
+    }
+    s->Stop(0);
+    m.Block();
+    return frames;
+  };
+  // Ping-pong 2 … 6 turns at both ends without repeating them.
+  EXPECT_EQ(play({{1, 2, 6}}, "pingpong", false),
+            (std::vector<int32_t>{0, 1, 2, 3, 4, 5, 4, 3, 2, 3, 4, 5, 4, 3, 2, 3,  //
+                                  4, 5, 4, 3, 2, 3, 4, 5, 4, 3, 2, 3, 4, 5, 4, 3}));
+  // Backward: forwards to the end, then backwards through the loop, wrapping to its end.
+  EXPECT_EQ(play({{2, 2, 6}}, "backward", false),
+            (std::vector<int32_t>{0, 1, 2, 3, 4, 5, 4, 3, 2, 5, 4, 3, 2, 5, 4, 3,  //
+                                  2, 5, 4, 3, 2, 5, 4, 3, 2, 5, 4, 3, 2, 5, 4, 3}));
+  // A sustain loop (the first of two records; the second, empty, is no loop) holds until key-off,
+  // then the voice plays on to its end and fades out.
+  const std::vector<int32_t> sustained = play({{0, 2, 10}, {0, 5, 5}}, "sustain", true);
+  EXPECT_EQ(std::vector<int32_t>(sustained.begin(), sustained.begin() + 19),
+            (std::vector<int32_t>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 2, 3, 4, 5, 6, 7,  //
+                                  8, 9, 8}));
+  EXPECT_EQ(sustained.back(), 8);  // 9,000 fading by 1/256 a frame
 }

@@ -1570,11 +1570,13 @@ struct TSpatialEar {
   // Per-frame constants of the ramped values; refreshed every frame while ramping.
   int64_t G = 0, A = 0;
   int32_t K = 0, F = 0;
+  bool Near = true;  // no delay: the ear facing the source
   void Prepare() {
     G = Gain / 65536;
     A = Coef / 65536;
     K = Delay >> 16;
     F = (Delay & 65535) >> 4;
+    Near = Delay < 16;
   }
   bool Ramping() const { return GainStep != 0 || CoefStep != 0 || DelayStep != 0; }
 
@@ -1589,7 +1591,7 @@ struct TSpatialEar {
       H0 = H1 = static_cast<int32_t>(Value);  // the open filter passes the value as it is
     }
     Line[Index] = H1;
-    if (K == 0 && F == 0) {  // the near ear
+    if (Near) {
       Index = (Index + 1) & Mask;
       return H1;
     }

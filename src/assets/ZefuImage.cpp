@@ -54,6 +54,11 @@ void JPEGOutputMessage(j_common_ptr) {}
 // file could keep the decoder busy for minutes. Real pictures use about ten.
 constexpr int MaxJPEGScans = 500;
 
+// What libjpeg may use beyond the size of the decoded picture: row buffers and tables take
+// a few megabytes at the widest; the rest lets a full-resolution colour progressive picture
+// (6 bytes a pixel of coefficients against 4 of output) through up to 4096 x 4096.
+constexpr uint64_t JPEGMemoryMargin = uint64_t(64) << 20;
+
 void JPEGProgress(j_common_ptr Info) {
   if (Info->is_decompressor && reinterpret_cast<j_decompress_ptr>(Info)->input_scan_number > MaxJPEGScans)
     longjmp(reinterpret_cast<TJPEGError*>(Info->err)->Jump, 1);
@@ -83,6 +88,17 @@ bool DecodeJPEG(const uint8_t* Data, uint32_t Size, void*& ImageData, int32_t& I
   // CMYK pictures come out as CMYK and are converted below.
   const bool cmyk = cinfo.jpeg_color_space == JCS_CMYK || cinfo.jpeg_color_space == JCS_YCCK;
   cinfo.out_color_space = cmyk ? JCS_CMYK : JCS_EXT_RGBA;
+  // Refuse oversized pictures before libjpeg allocates for them: for a multi-scan file
+  // jpeg_start_decompress reads every scan into a buffer of all coefficients (128 bytes per
+  // block and component), which a small file can make huge.
+  jpeg_calc_output_dimensions(&cinfo);
+  const uint64_t outBytes = uint64_t(cinfo.output_width) * cinfo.output_height * 4;
+  if (uint64_t(cinfo.image_width) * cinfo.image_height * 4 > MaxImageBytes || outBytes > MaxImageBytes)
+    longjmp(err.Jump, 1);
+  // Inside the cap, libjpeg may take what the picture itself takes plus a margin; a
+  // coefficient buffer past that would need a backing store, which this libjpeg lacks, and
+  // ends in an error instead.
+  cinfo.mem->max_memory_to_use = long(outBytes + JPEGMemoryMargin);
   jpeg_start_decompress(&cinfo);
   const uint32_t w = cinfo.output_width, h = cinfo.output_height;
   if (w == 0 || h == 0 || cinfo.output_components != 4 || uint64_t(w) * h * 4 > MaxImageBytes)

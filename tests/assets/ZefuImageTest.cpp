@@ -4,6 +4,10 @@
 #include <filesystem>
 #include <random>
 
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include "ImageTestSupport.h"
 #include "TestZip.h"
 #include "assets/ZefuDDS.h"
@@ -55,6 +59,67 @@ std::vector<uint8_t> SmallDDS() {
   put(104, 0xFF000000);
   for (int i = 0; i < 64 + 16; ++i) f.insert(f.end(), {uint8_t(i), 1, 2, 3});
   return f;
+}
+
+// A JPEG of W x H pixels and Components components (all 1 x 1) that holds a single scan of
+// zero coefficients: every block costs one bit (a DC-only first progressive scan) or two
+// (a baseline scan: DC zero, then end of block). Small files that declare huge pictures.
+std::vector<uint8_t> FlatJPEG(uint16_t W, uint16_t H, uint8_t Components, bool Progressive) {
+  auto put16 = [](std::vector<uint8_t>& f, size_t v) { f.insert(f.end(), {uint8_t(v >> 8), uint8_t(v)}); };
+  std::vector<uint8_t> f = {0xFF, 0xD8, 0xFF, 0xDB, 0, 67, 0};
+  f.insert(f.end(), 64, 1);
+  f.insert(f.end(), {0xFF, uint8_t(Progressive ? 0xC2 : 0xC0)});
+  put16(f, 8 + 3 * Components);
+  f.push_back(8);
+  put16(f, H);
+  put16(f, W);
+  f.push_back(Components);
+  for (uint8_t c = 1; c <= Components; ++c) f.insert(f.end(), {c, 0x11, 0});
+  // One Huffman code, a single 0 bit, for DC difference 0 (and for end of block).
+  for (uint8_t table : {0x00, 0x10}) {
+    if (table && Progressive) break;
+    f.insert(f.end(), {0xFF, 0xC4, 0, 20, table, 1});
+    f.insert(f.end(), 16, 0);
+  }
+  f.insert(f.end(), {0xFF, 0xDA});
+  put16(f, 6 + 2 * Components);
+  f.push_back(Components);
+  for (uint8_t c = 1; c <= Components; ++c) f.insert(f.end(), {c, 0});
+  f.insert(f.end(), {0, uint8_t(Progressive ? 0 : 63), 0});
+  const size_t blocks = size_t((W + 7) / 8) * ((H + 7) / 8) * Components;
+  f.insert(f.end(), (blocks * (Progressive ? 1 : 2) + 7) / 8, 0);
+  f.insert(f.end(), {0xFF, 0xD9});
+  return f;
+}
+
+struct TChildRun {
+  bool Ok = false;
+  long PeakGrowthKB = -1;  // -1: the child died
+};
+
+// Runs Fn in a child process and reports its answer and how far the child's peak resident
+// memory rose during the call (a fresh child starts its peak at its current size).
+template <class F> TChildRun RunInChild(F Fn) {
+  int fds[2];
+  if (pipe(fds) != 0) return {};
+  const pid_t pid = fork();
+  if (pid == 0) {
+    close(fds[0]);
+    rusage before{}, after{};
+    getrusage(RUSAGE_SELF, &before);
+    TChildRun r;
+    r.Ok = Fn();
+    getrusage(RUSAGE_SELF, &after);
+    r.PeakGrowthKB = after.ru_maxrss - before.ru_maxrss;
+    const bool sent = write(fds[1], &r, sizeof r) == ssize_t(sizeof r);
+    _exit(sent ? 0 : 1);
+  }
+  close(fds[1]);
+  TChildRun r;
+  if (pid < 0 || read(fds[0], &r, sizeof r) != ssize_t(sizeof r)) r = {};
+  close(fds[0]);
+  if (pid > 0) waitpid(pid, nullptr, 0);
+  return r;
 }
 
 }  // namespace
@@ -208,6 +273,53 @@ TEST(LoadImage, JPEGColourSpacesAndDamage) {
     }
   }
   EXPECT_GT(decoded, 0);
+}
+
+TEST(LoadImage, JPEGMemoryBoundedBeforeDecoding) {
+  // Files of a few MB that declare pictures past the size cap (a progressive one would have
+  // libjpeg fill a coefficient buffer for every block before the first row comes out), and
+  // one inside the cap whose coefficients (6 bytes a pixel) outgrow the picture it gives.
+  struct TCase {
+    uint16_t Side;
+    uint8_t Components;
+    bool Progressive;
+  };
+  const TCase cases[] = {{65500, 1, true}, {32768, 1, true}, {65500, 1, false}, {8192, 3, true}};
+  for (const auto& c : cases) {
+    const auto file = FlatJPEG(c.Side, c.Side, c.Components, c.Progressive);
+    const auto run = RunInChild([&] {
+      TImage img;
+      return Load(file, img);
+    });
+    const std::string what = std::to_string(c.Side) + (c.Progressive ? " progressive, " : " baseline, ") +
+                             std::to_string(c.Components) + "-component, " + std::to_string(file.size()) + " bytes";
+    std::printf("%s: peak grew %ld KB\n", what.c_str(), run.PeakGrowthKB);
+    EXPECT_GE(run.PeakGrowthKB, 0) << what;
+    EXPECT_FALSE(run.Ok) << what;
+    EXPECT_LT(run.PeakGrowthKB, 64 * 1024) << what;
+  }
+
+  // Large progressive pictures inside the bounds still decode as libjpeg decodes them, also
+  // at full colour resolution (stored as RGB: no subsampling).
+  const uint32_t side = 4096;
+  std::vector<uint8_t> rgb(size_t(side) * side * 3);
+  for (uint32_t y = 0; y < side; ++y)
+    for (uint32_t x = 0; x < side; ++x)
+      for (uint32_t c = 0; c < 3; ++c)
+        rgb[(size_t(y) * side + x) * 3 + c] = uint8_t((x * (c + 1) + y * (3 - c)) / 8 ^ ((x ^ y) & 0x10));
+  const std::vector<jpeg_scan_info> scans = {{3, {0, 1, 2}, 0, 0, 0, 1}, {1, {0}, 1, 63, 0, 0}, {1, {1}, 1, 63, 0, 0},
+                                             {1, {2}, 1, 63, 0, 0},      {3, {0, 1, 2}, 0, 0, 1, 0}};
+  for (J_COLOR_SPACE stored : {JCS_YCbCr, JCS_RGB}) {
+    const auto jpg = EncodeJPEG(side, side, 3, rgb, 90, JCS_RGB, stored, &scans);
+    std::vector<uint8_t> ref;
+    uint32_t w = 0, h = 0;
+    ASSERT_TRUE(LibJPEGDecode(jpg, ref, w, h)) << stored;
+    TImage img;
+    ASSERT_TRUE(Load(jpg, img)) << stored;
+    ASSERT_EQ(img.Width, int32_t(side)) << stored;
+    ASSERT_EQ(img.Height, int32_t(side)) << stored;
+    EXPECT_TRUE(img.Vec() == ref) << stored;
+  }
 }
 
 TEST(LoadImage, EveryImageOfTheContent) {

@@ -260,6 +260,11 @@ TEST(SoundMix, VoiceOperations) {
   // A negative rate plays forwards at its magnitude.
   s->SetRate(1, -2.0f);
   EXPECT_EQ(s->Voices[1]->Increment, int64_t(2) << 32);
+  // Absurd rates stay in range: a NaN stops the voice at its next run, a huge one is capped.
+  s->SetRate(0, std::nanf(""));
+  EXPECT_EQ(s->Voices[0]->Increment, 0);
+  s->SetRate(0, 1e30f);
+  EXPECT_EQ(s->Voices[0]->Increment, int64_t(4096) << 32);
   s->Stop(0);
   EXPECT_EQ(b, -1);
   EXPECT_FALSE(s->IsVoicePlaying(0));

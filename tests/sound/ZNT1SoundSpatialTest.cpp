@@ -273,6 +273,13 @@ TEST_F(Spatial, HRTFLookup) {
 TEST_F(Spatial, HRTFImpulseOnTheLeft) {
   System->SpatializationMode = SPATIALIZATION_HRTF;
   TZNT1SoundSample* s = Load(Impulse());
+  // Ahead, above and below, both ears hear the same.
+  for (const TZNT1Vector3& at : {Vector3(100, 0, 0), Vector3(0, 0, 100), Vector3(0, 0, -100), Vector3(70, 0, 70)}) {
+    TZNT1SoundSampleVoice* v = PlayAt(s, at.x, at.y, at.z);
+    v->UpdateSpatialization();
+    for (int32_t t = 0; t < 32; ++t) EXPECT_EQ(v->HRTFLeftCoefs[t], v->HRTFRightCoefs[t]) << at.x << " " << at.z << " tap " << t;
+    EXPECT_EQ(v->SpatializationDelayLeft, v->SpatializationDelayRight);
+  }
   TZNT1SoundSampleVoice* v = PlayAt(s, 0, 100, 0);
   Mix(v);
   EXPECT_EQ(Onset(0), 0);

@@ -1,0 +1,84 @@
+#pragma once
+// Builds IBSP map files in memory from lumps a test fills, and a ready-made box-room fixture.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "world/ZNT1BSP.h"
+
+namespace bspwriter {
+
+using Bytes = std::vector<uint8_t>;
+
+// The lumps of one map file; Build writes them in lump order after header and directory.
+struct TBSPFile {
+  char Magic[4] = {'I', 'B', 'S', 'P'};
+  uint32_t Version = 46;
+  std::string Entities;
+  std::vector<TBSPTexture> Textures;
+  std::vector<TBSPPlane> Planes;
+  std::vector<TBSPNode> Nodes;
+  std::vector<TBSPLeaf> Leafs;
+  std::vector<int32_t> LeafFaces;
+  std::vector<int32_t> LeafBrushes;
+  std::vector<TBSPModel> Models;
+  std::vector<TBSPBrush> Brushes;
+  std::vector<TBSPBrushSide> BrushSides;
+  std::vector<TBSPVertex> Vertices;
+  std::vector<int32_t> Indices;
+  std::vector<TBSPShader> Fogs;
+  std::vector<TBSPFace> Faces;
+  std::vector<TBSPLightMap> LightMaps;
+  std::vector<TBSPLightVolume> LightVolumes;
+  bool HasVis = false;
+  TBSPVisDataHeader VisHeader{0, 0};
+  Bytes VisBits;
+
+  // The whole file.
+  Bytes Build() const;
+
+  int32_t AddTexture(const std::string& Name, uint32_t SurfaceFlags = 0, uint32_t ContentFlags = 1);
+  int32_t AddPlane(const TZNT1Vector3& Normal, float Distance);
+  // Six axial sides in the order -x, +x, -y, +y, -z, +z; returns the brush index.
+  int32_t AddBoxBrush(const TZNT1Vector3& Min, const TZNT1Vector3& Max, int32_t Texture);
+  int32_t AddVertex(const TZNT1Vector3& Position, const TZNT1Vector2& TexCoord = Vector2(0, 0),
+                    const TZNT1Vector2& LightmapCoord = Vector2(0, 0), const TZNT1Vector3& Normal = Vector3(0, 0, 1),
+                    TBSPRGBA Color = TBSPRGBA{255, 255, 255, 255});
+  // A planar quad (4 vertices, 2 triangles) of the given type, corners in order.
+  int32_t AddQuadFace(int32_t Texture, const TZNT1Vector3 Corners[4], int32_t FaceType = FACE_POLYGON,
+                      int32_t LightMap = -1, int32_t Effect = -1);
+  // A triangle mesh over the given vertices and face-relative indices.
+  int32_t AddMeshFace(int32_t Texture, const std::vector<TZNT1Vector3>& Points, const std::vector<int32_t>& Indices,
+                      int32_t LightMap = -1);
+  // A patch of Width x Height control points (row after row).
+  int32_t AddPatchFace(int32_t Texture, int32_t Width, int32_t Height, const std::vector<TZNT1Vector3>& Points,
+                       int32_t LightMap = -1);
+  // Light map filled with one colour.
+  int32_t AddLightMap(uint8_t r, uint8_t g, uint8_t b);
+  // Grid cells for a model box and cell size, as the loader counts them.
+  static int64_t GridCells(const TZNT1AABB& Box, const TZNT1Vector3& Size);
+};
+
+// Directory entry of a built file, for tests that damage it.
+void SetLump(Bytes& File, int32_t Lump, int32_t Offset, int32_t Len);
+TBSPLump GetLump(const Bytes& File, int32_t Lump);
+
+// The shared fixture: a box room of six axial brushes (inside -256..256 x -256..256 x 0..256)
+// with a fog brush, a door brush entity (model 1), a tree of two nodes over three leaves
+// (cluster 0 for x <= 0, cluster 1 for x > 0, cluster -1 above z 512), vis rows in which
+// both clusters see each other, two light maps and a matching light grid, and faces of
+// every kind: polygon floor halves and wall, mesh, 3x3 and 5x3 patches, a portal quad with
+// a portal surface and camera, an autosprite quad, a flare and a fogged face.
+struct TFixture {
+  TBSPFile File;
+  // Face indices of the fixture.
+  int32_t FloorWest = -1, FloorEast = -1, Wall = -1, Mesh = -1, Patch3x3 = -1, Patch5x3 = -1, Portal = -1,
+          Sprite = -1, Flare = -1, Fogged = -1, Door = -1;
+  int32_t FogBrush = -1, DoorBrush = -1;
+};
+TFixture MakeFixture();
+
+// A small material script naming the fixture's materials (portal, autosprite, fog, sky).
+std::string FixtureShaderScript();
+
+}  // namespace bspwriter

@@ -108,9 +108,56 @@ int32_t TZNT1ShaderStage::Index() const {
   return -1;
 }
 
+template <typename F>
+void TZNT1ShaderStage::ForEachProgram(F f) {
+  for (auto& a : MultiPassGLSLShaders)
+    for (auto& b : a)
+      for (TZNT1GLSLShader* p : b)
+        if (p) f(p);
+  for (TZNT1ShaderClipPlaneGLSLShaders* Table :
+       {&MultiPassGeometryFillGLSLShaders, &MultiPassShadowMapFillGLSLShaders, &MultiPassShadowCubeMapFillGLSLShaders})
+    for (auto& a : *Table)
+      for (TZNT1GLSLShader* p : a)
+        if (p) f(p);
+}
+
 void TZNT1ShaderStage::Generate() {
   if (Generated) return;
   Generated = true;
+  if (!Shader) return;
+  const int32_t StageIndex = Index();
+  const int32_t LastInterp = Shader->DoInterpolateVertices ? 1 : 0;
+  for (int32_t Clip = 0; Clip <= 1; ++Clip) {
+    for (int32_t Fog = 0; Fog <= 1; ++Fog) {
+      for (int32_t Interp = 0; Interp <= LastInterp; ++Interp) {
+        TZNT1GLSLShader*& Entry = MultiPassGLSLShaders[Clip][Fog][Interp];
+        if (!Entry && !Shader->SinglePassGLSLShaders[Clip][Fog][Interp]) {
+          Entry = GenerateShader(Shader, zstMULTIPASS, StageIndex, Clip, Fog, Interp, 1);
+        }
+      }
+    }
+  }
+  struct TFill {
+    TZNT1ShaderClipPlaneGLSLShaders* Own;
+    TZNT1ShaderClipPlaneGLSLShaders* Single;
+    int32_t Kind;
+  };
+  const TFill Fills[] = {
+      {&MultiPassGeometryFillGLSLShaders, &Shader->SinglePassGeometryFillGLSLShaders, zstGEOMETRYFILLMULTIPASS},
+      {&MultiPassShadowMapFillGLSLShaders, &Shader->SinglePassShadowMapFillGLSLShaders, zstSHADOWMAPFILLMULTIPASS},
+      {&MultiPassShadowCubeMapFillGLSLShaders, &Shader->SinglePassShadowCubeMapFillGLSLShaders,
+       zstSHADOWCUBEMAPFILLMULTIPASS},
+  };
+  for (int32_t Clip = 0; Clip <= 1; ++Clip) {
+    for (int32_t Interp = 0; Interp <= LastInterp; ++Interp) {
+      for (const TFill& Fill : Fills) {
+        TZNT1GLSLShader*& Entry = (*Fill.Own)[Clip][Interp];
+        if (!Entry && !(*Fill.Single)[Clip][Interp]) {
+          Entry = GenerateShader(Shader, Fill.Kind, StageIndex, Clip, false, Interp, 1);
+        }
+      }
+    }
+  }
 }
 
 // ---- Material ----
@@ -135,6 +182,9 @@ int32_t TZNT1Shader::Add(TZNT1ShaderStage* Item) {
 
 template <typename F>
 void TZNT1Shader::ForEachProgram(F f) {
+  for (TZNT1ShaderStage* Stage : Stages) {
+    if (Stage) Stage->ForEachProgram(f);
+  }
   for (auto& a : SinglePassGLSLShaders)
     for (auto& b : a)
       for (TZNT1GLSLShader* p : b)
@@ -151,6 +201,50 @@ void TZNT1Shader::ForEachProgram(F f) {
 void TZNT1Shader::GenerateDefaultStages() {
   if (Generated) return;
   Generated = true;
+  const int32_t LastInterp = DoInterpolateVertices ? 1 : 0;
+  for (int32_t Clip = 0; Clip <= 1; ++Clip) {
+    for (int32_t Fog = 0; Fog <= 1; ++Fog) {
+      for (int32_t Interp = 0; Interp <= LastInterp; ++Interp) {
+        TZNT1GLSLShader*& Entry = SinglePassGLSLShaders[Clip][Fog][Interp];
+        if (!Entry) Entry = GenerateShader(this, zstSINGLEPASS, 0, Clip, Fog, Interp, 1);
+      }
+    }
+  }
+  for (int32_t Clip = 0; Clip <= 1; ++Clip) {
+    for (int32_t Interp = 0; Interp <= LastInterp; ++Interp) {
+      for (auto [Table, Kind] : {std::pair{&SinglePassGeometryFillGLSLShaders, zstGEOMETRYFILLSINGLEPASS},
+                                 std::pair{&SinglePassShadowMapFillGLSLShaders, zstSHADOWMAPFILLSINGLEPASS},
+                                 std::pair{&SinglePassShadowCubeMapFillGLSLShaders, zstSHADOWCUBEMAPFILLSINGLEPASS}}) {
+        TZNT1GLSLShader*& Entry = (*Table)[Clip][Interp];
+        if (!Entry) Entry = GenerateShader(this, Kind, 0, Clip, false, Interp, 1);
+      }
+    }
+  }
+  for (int32_t Interp = 0; Interp <= LastInterp; ++Interp) {
+    for (auto [Table, Kind] : {std::pair{&FogPassGLSLShaders, zstFOG}, std::pair{&ZPrepassGLSLShaders, zstZPREPASS},
+                               std::pair{&WhiteGLSLShaders, zstWHITE}, std::pair{&WireframeGLSLShaders, zstWIREFRAME}}) {
+      for (int32_t Clip = 0; Clip <= 1; ++Clip) {
+        TZNT1GLSLShader*& Entry = (*Table)[Clip][Interp];
+        if (!Entry) Entry = GenerateShader(this, Kind, 0, Clip, false, Interp, 1);
+      }
+    }
+  }
+}
+
+template <typename F>
+void TZNT1Shader::ForEachTexture(F Texture) {
+  for (TZNT1ShaderStage* Stage : Stages) {
+    if (!Stage) continue;
+    if (Stage->NormalMap) Texture(Stage->NormalMap);
+    if (Stage->SpecularMap) Texture(Stage->SpecularMap);
+    for (TZNT1Texture* Frame : Stage->Texture) {
+      if (Frame) Texture(Frame);
+    }
+  }
+  for (int32_t i = 0; i < 6; ++i) {
+    if (Sky.OuterBox[i]) Texture(Sky.OuterBox[i]);
+    if (Sky.InnerBox[i]) Texture(Sky.InnerBox[i]);
+  }
 }
 
 void TZNT1Shader::IncRef() {
@@ -159,28 +253,982 @@ void TZNT1Shader::IncRef() {
     Upload();
     return;
   }
+  GenerateDefaultStages();
+  TZNT1Texture* White = Engine && Engine->Textures ? Engine->Textures->WhiteTexture : nullptr;
+  for (TZNT1ShaderStage* Stage : Stages) {
+    if (!Stage) continue;
+    Stage->Generate();
+    // A light-map stage samples the white texture; the map binds its light maps itself.
+    if (Stage->IsLightMap) Stage->Texture[0] = White;
+  }
+  ForEachTexture([](TZNT1Texture* t) { t->IncRef(); });
+  ForEachProgram([](TZNT1GLSLShader* p) { p->IncRef(); });
   ReferenceCounter = 1;
   Upload();
 }
 
 void TZNT1Shader::DecRef() {
   if (ReferenceCounter < 1) return;
-  if (--ReferenceCounter == 0) Dispose();
+  if (--ReferenceCounter != 0) return;
+  ForEachTexture([](TZNT1Texture* t) { t->DecRef(); });
+  ForEachProgram([](TZNT1GLSLShader* p) { p->DecRef(); });
+  Dispose();
 }
 
 void TZNT1Shader::Upload() {
   if (ReferenceCounter <= 0 || Uploaded) return;
   Uploaded = true;
+  GenerateDefaultStages();
+  for (TZNT1ShaderStage* Stage : Stages) {
+    if (Stage) Stage->Generate();
+  }
+  ForEachProgram([](TZNT1GLSLShader* p) { p->Upload(); });
 }
 
 void TZNT1Shader::Dispose() {
   if (!Uploaded) return;
   Uploaded = false;
+  ForEachProgram([](TZNT1GLSLShader* p) { p->Dispose(); });
 }
 
 // ---- Tokenizer ----
 
-std::string_view TZNT1ShaderTokenizer::TokenNextView(bool) { return {}; }
+std::string_view TZNT1ShaderTokenizer::TokenNextView(bool AllowLineBreaks) {
+  static constexpr char LineBreak[] = "\r";
+  const char* const Text = Source.data();
+  const size_t Start = SourcePosition;
+  size_t i = SourcePosition - 1;  // 0-based from here on
+  const size_t n = SourceLength;
+  while (i < n) {
+    bool HadLineBreak = false;
+    while (i < n && static_cast<uint8_t>(Text[i]) <= 32) {
+      if (Text[i] == 10 || Text[i] == 13) HadLineBreak = true;
+      ++i;
+    }
+    if (HadLineBreak) {
+      if (AllowLineBreaks) {
+        SourcePosition = i + 1;
+        return std::string_view(LineBreak, 1);
+      }
+      SourcePosition = Start;
+      return {};
+    }
+    if (i + 1 < n && Text[i] == '/' && Text[i + 1] == '/') {
+      i += 2;
+      while (i < n && Text[i] != 10 && Text[i] != 13) ++i;
+    } else if (i + 1 < n && Text[i] == '/' && Text[i + 1] == '*') {
+      i += 2;
+      while (i < n && !(Text[i] == '*' && i + 1 < n && Text[i + 1] == '/')) ++i;
+      i = i < n ? i + 2 : n;
+    } else {
+      break;
+    }
+  }
+  if (i >= n) {
+    SourcePosition = n + 1;
+    return {};
+  }
+  size_t First = i;
+  if (Text[i] == '"') {
+    First = ++i;
+    while (i < n && Text[i] != '"') ++i;
+    const size_t Last = i;
+    if (i < n) ++i;  // the closing quote
+    SourcePosition = i + 1;
+    return std::string_view(Text + First, Last - First);
+  }
+  while (i < n && static_cast<uint8_t>(Text[i]) > 32) ++i;
+  SourcePosition = i + 1;
+  return std::string_view(Text + First, i - First);
+}
+
+// ---- Script parser ----
+
+namespace {
+
+void LowerInto(std::string_view Token, std::string& Out) {
+  Out.assign(Token);
+  for (char& c : Out) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+  }
+}
+
+// "name.ext" -> ("name", ".ext"); the extension only counts after the last "\" or ":".
+void SplitExtension(const std::string& Name, std::string& Base, std::string& Extension) {
+  for (size_t i = Name.size(); i-- > 0;) {
+    const char c = Name[i];
+    if (c == '.') {
+      Base = Name.substr(0, i);
+      Extension = Name.substr(i);
+      return;
+    }
+    if (c == '\\' || c == ':') break;
+  }
+  Base = Name;
+  Extension.clear();
+}
+
+// A decimal integer token, saturated to the 32-bit range; 0 when the token is no integer.
+int64_t ParseSaturatedInteger(std::string_view Token) {
+  size_t i = 0;
+  bool Negative = false;
+  if (i < Token.size() && (Token[i] == '-' || Token[i] == '+')) Negative = Token[i++] == '-';
+  if (i >= Token.size()) return 0;
+  int64_t Value = 0;
+  for (; i < Token.size(); ++i) {
+    if (Token[i] < '0' || Token[i] > '9') return 0;
+    Value = Value * 10 + (Token[i] - '0');
+    if (Value > INT32_MAX) Value = int64_t(INT32_MAX) + 1;
+  }
+  return Negative ? -Value : Value;
+}
+
+struct TSurfaceParm {
+  const char* Word;
+  bool ClearsSolid;
+  uint32_t Contents;
+  uint32_t Surface;
+};
+
+constexpr TSurfaceParm SurfaceParms[] = {
+    {"water", true, CONTENTS_WATER, 0},
+    {"slime", true, CONTENTS_SLIME, 0},
+    {"lava", true, CONTENTS_LAVA, 0},
+    {"playerclip", false, CONTENTS_PLAYERCLIP, 0},
+    {"monsterclip", false, CONTENTS_MONSTERCLIP, 0},
+    {"nodrop", true, CONTENTS_NODROP, 0},
+    {"nonsolid", true, 0, SURF_NONSOLID},
+    {"origin", true, CONTENTS_ORIGIN, 0},
+    {"trans", false, CONTENTS_TRANSLUCENT, 0},
+    {"details", false, CONTENTS_DETAIL, 0},
+    {"structural", false, CONTENTS_STRUCTURAL, 0},
+    {"areaportal", true, CONTENTS_AREAPORTAL, 0},
+    {"clusterportal", true, CONTENTS_CLUSTERPORTAL, 0},
+    {"donotenter", true, CONTENTS_DONOTENTER, 0},
+    {"fog", true, CONTENTS_FOG, 0},
+    {"sky", false, 0, SURF_SKY},
+    {"lightfilter", false, 0, SURF_LIGHTFILTER},
+    {"alphashadow", false, 0, SURF_ALPHASHADOW},
+    {"hint", false, 0, SURF_HINT},
+    {"slick", false, 0, SURF_SLICK},
+    {"noimpact", false, 0, SURF_NOIMPACT},
+    {"nomarks", false, 0, SURF_NOMARKS},
+    {"ladder", false, 0, SURF_LADDER},
+    {"nodamage", false, 0, SURF_NODAMAGE},
+    {"metalsteps", false, 0, SURF_METALSTEPS},
+    {"flesh", false, 0, SURF_FLESH},
+    {"nosteps", false, 0, SURF_NOSTEPS},
+    {"nodraw", false, 0, SURF_NODRAW},
+    {"pointlight", false, 0, SURF_POINTLIGHT},
+    {"nolightmap", false, 0, SURF_NOLIGHTMAP},
+    {"nodlight", false, 0, SURF_NODLIGHT},
+    {"dust", false, 0, SURF_DUST},
+};
+
+// Blend bits of the first stage, of the second, the light-map combine code the kept stage
+// takes, and the kept stage's new blend bits.
+constexpr uint32_t CollapseTable[8][4] = {
+    {0x00, 0x31, 3, 0x00}, {0x00, 0x13, 3, 0x00}, {0x13, 0x13, 3, 0x13}, {0x31, 0x13, 3, 0x13},
+    {0x13, 0x31, 3, 0x13}, {0x31, 0x31, 3, 0x13}, {0x00, 0x22, 2, 0x00}, {0x22, 0x22, 2, 0x22},
+};
+
+const char* const SkyFaceSuffixes[6] = {"_rt.tga", "_lf.tga", "_bk.tga", "_ft.tga", "_up.tga", "_dn.tga"};
+
+}  // namespace
+
+// The state of one Parse call.
+class TZNT1ShaderScriptParser {
+ public:
+  TZNT1ShaderScriptParser(TZNT1Shaders* AShaders, std::string_view ASource)
+      : Shaders(AShaders), Engine(AShaders->Engine), Tokenizer(ASource) {
+    if (Engine && Engine->Textures) {
+      WhiteTexture = Engine->Textures->WhiteTexture;
+      DefaultTexture = Engine->Textures->DefaultTexture;
+    }
+  }
+
+  void Run();
+
+  bool EndedInsideMaterial = false;
+  bool EndedInsideStage = false;
+  bool TooManyStages = false;
+  bool NumberOutOfRange = false;
+
+ private:
+  std::string_view Next(bool AllowLineBreaks) { return Tokenizer.TokenNextView(AllowLineBreaks); }
+  // The next argument of the line, lower-cased.
+  const std::string& NextWord() {
+    LowerInto(Next(false), Word);
+    return Word;
+  }
+  double NextDouble() { return ConvertStringToDouble(Next(false)); }
+  float NextFloat() { return ToSingle(NextDouble()); }
+  float ToSingle(double d) {
+    const float f = DoubleToSingle(d);
+    if (std::isinf(f)) NumberOutOfRange = true;
+    return f;
+  }
+  // True at the end of a line read word by word ("animmap", "surfaceparm").
+  bool LineWordsEnd(std::string_view Token) const {
+    return Token == "\r" || (Token.empty() && Tokenizer.TokenEOF());
+  }
+
+  TZNT1Texture* FindTexture(const std::string& Name, bool MipMap, bool AllowPicMip, int32_t Wrap,
+                            float BumpMapScale) {
+    if (!Engine || !Engine->Textures) return nullptr;
+    return Engine->Textures->FindTextureFile(Name, MipMap, AllowPicMip, Wrap, 0.0f, BumpMapScale);
+  }
+  TZNT1Texture* StageTexture(const std::string& Name, float BumpMapScale = 0.0f) {
+    return FindTexture(Name, !Shader->NoMipMaps, !Shader->NoPicMip, GLWrapClampMode, BumpMapScale);
+  }
+  TZNT1Texture* SideTexture(const std::string& Name, const char* Suffix, float BumpMapScale = 0.0f) {
+    std::string Base, Extension;
+    SplitExtension(Name, Base, Extension);
+    return StageTexture(Base + Suffix + Extension, BumpMapScale);
+  }
+
+  void ParseMaterial();
+  void ParseStage();
+  void ParseWaveform(TZNT1ShaderWaveform& Wave);
+  void StageKeyword(const std::string& Keyword);
+  void MaterialKeyword(const std::string& Keyword);
+  void CloseStage();
+  void CloseMaterial();
+  void SkyParms();
+
+  TZNT1Shaders* Shaders;
+  TZNT1Engine* Engine;
+  TZNT1ShaderTokenizer Tokenizer;
+  TZNT1Texture* WhiteTexture = nullptr;
+  TZNT1Texture* DefaultTexture = nullptr;
+  std::string Name;
+  std::string Keyword;
+  std::string Word;
+  bool NewLine = false;
+  TZNT1Shader* Shader = nullptr;
+  TZNT1ShaderStage* ShaderStage = nullptr;
+  bool DiscardStage = false;
+  uint32_t DepthMaskBits = 0, BlendSrcBits = 0, BlendDstBits = 0, AlphaTestBits = 0, DepthFuncBits = 0;
+  bool DepthMaskExplicit = false;
+  int32_t GLWrapClampMode = ZNT1_GL_REPEAT;
+};
+
+void TZNT1ShaderScriptParser::Run() {
+  Name.clear();
+  while (!Tokenizer.TokenEOF()) {
+    const std::string_view Token = Next(true);
+    if (Token.empty() && Tokenizer.TokenEOF()) break;
+    if (Token == "\r") continue;
+    if (Token != "{") {
+      Name.assign(Token);
+      continue;
+    }
+    ParseMaterial();
+  }
+}
+
+void TZNT1ShaderScriptParser::ParseMaterial() {
+  auto Material = std::make_unique<TZNT1Shader>(Engine, Shaders);
+  Shader = Material.get();
+  LowerInto(Name, Shader->Name);
+  for (char& c : Shader->Name) {
+    if (c == '\\') c = '/';
+  }
+  NewLine = true;
+  bool Closed = false;
+  while (!Tokenizer.TokenEOF()) {
+    const std::string_view Token = Next(true);
+    if (Token.empty() && Tokenizer.TokenEOF()) break;
+    if (Token == "}") {
+      Closed = true;
+      break;
+    }
+    if (Token == "\r") {
+      NewLine = true;
+    } else if (Token == "{") {
+      ParseStage();
+      NewLine = true;
+    } else if (NewLine) {
+      NewLine = false;
+      LowerInto(Token, Keyword);
+      MaterialKeyword(Keyword);
+    }
+  }
+  if (!Closed) EndedInsideMaterial = true;
+  Material.release();
+  CloseMaterial();
+  Shader = nullptr;
+}
+
+void TZNT1ShaderScriptParser::ParseStage() {
+  DepthMaskBits = GLS_DEPTHMASK_TRUE;
+  BlendSrcBits = BlendDstBits = AlphaTestBits = DepthFuncBits = 0;
+  DepthMaskExplicit = false;
+  // Beyond the last stage a program can bind, a stage is read and then dropped.
+  DiscardStage = Shader->Count() >= MAX_SHADER_STAGES;
+  auto Stage = std::make_unique<TZNT1ShaderStage>(Shader);
+  ShaderStage = Stage.get();
+  NewLine = true;
+  bool Closed = false;
+  while (!Tokenizer.TokenEOF()) {
+    const std::string_view Token = Next(true);
+    if (Token.empty() && Tokenizer.TokenEOF()) break;
+    if (Token == "}") {
+      Closed = true;
+      break;
+    }
+    if (Token == "\r") {
+      NewLine = true;
+    } else if (NewLine) {
+      NewLine = false;
+      LowerInto(Token, Keyword);
+      StageKeyword(Keyword);
+    }
+  }
+  if (!Closed) EndedInsideStage = true;
+  CloseStage();
+  if (DiscardStage) {
+    TooManyStages = true;
+  } else {
+    Shader->Add(Stage.release());
+  }
+  ShaderStage = nullptr;
+  DiscardStage = false;
+}
+
+void TZNT1ShaderScriptParser::ParseWaveform(TZNT1ShaderWaveform& Wave) {
+  const std::string& Function = NextWord();
+  if (Function == "sin") {
+    Wave.Waveform = GF_SIN;
+  } else if (Function == "square") {
+    Wave.Waveform = GF_SQUARE;
+  } else if (Function == "triangle") {
+    Wave.Waveform = GF_TRIANGLE;
+  } else if (Function == "sawtooth") {
+    Wave.Waveform = GF_SAWTOOTH;
+  } else if (Function == "inversesawtooth") {
+    Wave.Waveform = GF_INVERSESAWTOOTH;
+  } else if (Function == "noise") {
+    Wave.Waveform = GF_NOISE;
+  } else {
+    Wave.Waveform = GF_SIN;
+  }
+  Wave.Base = NextFloat();
+  Wave.Amplitude = NextFloat();
+  Wave.Phase = NextFloat();
+  Wave.Frequency = NextFloat();
+}
+
+void TZNT1ShaderScriptParser::StageKeyword(const std::string& Key) {
+  TZNT1ShaderStage& Stage = *ShaderStage;
+  const bool Clamp = Key.compare(0, 5, "clamp") == 0;
+  const std::string_view Base = Clamp ? std::string_view(Key).substr(5) : std::string_view(Key);
+  GLWrapClampMode = Clamp ? ZNT1_GL_CLAMP_TO_EDGE : ZNT1_GL_REPEAT;
+
+  if (Base == "map") {
+    const std::string TextureName = NextWord();
+    if (!Clamp && TextureName == "$whiteimage") {
+      Stage.Texture[0] = WhiteTexture;
+    } else if (!Clamp && TextureName == "$lightmap") {
+      Stage.IsLightMap = true;
+      Stage.Texture[0] = WhiteTexture;
+      if (!DiscardStage) Shader->UseLightMap = true;
+    } else {
+      TZNT1Texture* Found = StageTexture(TextureName);
+      Stage.Texture[0] = Found ? Found : WhiteTexture;
+      if (Found) {
+        if (!Stage.NormalMap) Stage.NormalMap = SideTexture(TextureName, "_norm");
+        if (!Stage.NormalMap) Stage.NormalMap = SideTexture(TextureName, "_bump", 1.0f);
+        if (!Stage.SpecularMap) Stage.SpecularMap = SideTexture(TextureName, "_specular");
+        if (!Stage.SpecularMap) Stage.SpecularMap = SideTexture(TextureName, "_gloss");
+        if (!Stage.GlowTexture[0]) Stage.GlowTexture[0] = SideTexture(TextureName, "_glow");
+      }
+    }
+  } else if (Base == "animmap") {
+    Stage.ImageAnimationSpeed = NextFloat();
+    for (;;) {
+      const std::string_view Token = Next(true);
+      if (LineWordsEnd(Token)) break;
+      if (Stage.NumImageAnimation >= MAX_IMAGE_ANIMATIONS) continue;
+      LowerInto(Token, Word);
+      const int32_t Frame = Stage.NumImageAnimation++;
+      TZNT1Texture* Found = StageTexture(Word);
+      Stage.Texture[Frame] = Found ? Found : WhiteTexture;
+      if (Found && !Stage.GlowTexture[Frame]) Stage.GlowTexture[Frame] = SideTexture(Word, "_glow");
+    }
+    NewLine = true;  // the line break is consumed
+  } else if (Key == "videomap") {
+    // not supported
+  } else if (Base == "bumpmap" || Base == "normalmap" || Base == "specularmap" || Base == "glowmap") {
+    const std::string TextureName = NextWord();
+    TZNT1Texture* Found;
+    if (!Clamp && TextureName == "$whiteimage") {
+      Found = WhiteTexture;
+    } else if (Base == "bumpmap") {
+      float Scale = NextFloat();
+      if (Scale == 0.0f) Scale = 1.0f;
+      Found = StageTexture(TextureName, Scale);
+    } else {
+      Found = StageTexture(TextureName);
+    }
+    // A side map before the stage's texture is white.
+    if (!Stage.Texture[0]) Found = WhiteTexture;
+    if (Base == "bumpmap" || Base == "normalmap") {
+      Stage.NormalMap = Found;
+    } else if (Base == "specularmap") {
+      Stage.SpecularMap = Found;
+    } else {
+      Stage.GlowTexture[0] = Found;
+    }
+  } else if (Key == "alphafunc") {
+    const std::string& Function = NextWord();
+    AlphaTestBits = Function == "gt0"     ? GLS_ATEST_GT_0
+                    : Function == "lt128" ? GLS_ATEST_LT_80
+                    : Function == "ge128" ? GLS_ATEST_GE_80
+                                          : 0;
+  } else if (Key == "depthfunc") {
+    const std::string& Function = NextWord();
+    if (Function == "lequal") {
+      DepthFuncBits = 0;
+    } else if (Function == "equal") {
+      DepthFuncBits = GLS_DEPTHFUNC_EQUAL;
+    }
+  } else if (Key == "detail") {
+    Stage.IsDetail = true;
+  } else if (Key == "blendfunc") {
+    const std::string Source = NextWord();
+    if (Source == "add") {
+      BlendSrcBits = GLS_SRCBLEND_ONE;
+      BlendDstBits = GLS_DSTBLEND_ONE;
+    } else if (Source == "filter") {
+      BlendSrcBits = GLS_SRCBLEND_DST_COLOR;
+      BlendDstBits = GLS_DSTBLEND_ZERO;
+    } else if (Source == "blend") {
+      BlendSrcBits = GLS_SRCBLEND_SRC_ALPHA;
+      BlendDstBits = GLS_DSTBLEND_ONE_MINUS_SRC_ALPHA;
+    } else {
+      static constexpr const char* Words[] = {"gl_zero",      "gl_one",       "gl_dst_color",
+                                              "gl_one_minus_dst_color",        "gl_src_alpha",
+                                              "gl_one_minus_src_alpha",        "gl_dst_alpha",
+                                              "gl_one_minus_dst_alpha",        "gl_alpha_saturate"};
+      BlendSrcBits = GLS_SRCBLEND_ONE;
+      for (uint32_t i = 0; i < 9; ++i) {
+        if (Source == Words[i]) BlendSrcBits = i + 1;
+      }
+      static constexpr const char* DstWords[] = {"gl_zero",      "gl_one",       "gl_src_color",
+                                                 "gl_one_minus_src_color",        "gl_src_alpha",
+                                                 "gl_one_minus_src_alpha",        "gl_dst_alpha",
+                                                 "gl_one_minus_dst_alpha"};
+      const std::string& Destination = NextWord();
+      BlendDstBits = GLS_DSTBLEND_ONE;
+      for (uint32_t i = 0; i < 8; ++i) {
+        if (Destination == DstWords[i]) BlendDstBits = (i + 1) << 4;
+      }
+    }
+    if (!DepthMaskExplicit) DepthMaskBits = 0;
+  } else if (Key == "rgbgen") {
+    const std::string& Mode = NextWord();
+    if (Mode == "wave") {
+      Stage.RGBGen = CGEN_WAVEFORM;
+      ParseWaveform(Stage.RGBWave);
+    } else if (Mode == "const") {
+      Stage.RGBGen = CGEN_CONST;
+      if (Next(false) == "(") {
+        Stage.ConstantColor.r = NextFloat();
+        Stage.ConstantColor.g = NextFloat();
+        Stage.ConstantColor.b = NextFloat();
+        Next(false);
+      }
+    } else if (Mode == "identity") {
+      Stage.RGBGen = CGEN_IDENTITY;
+    } else if (Mode == "identitylighting") {
+      Stage.RGBGen = CGEN_IDENTITY_LIGHTING;
+    } else if (Mode == "entity") {
+      Stage.RGBGen = CGEN_ENTITY;
+    } else if (Mode == "oneminusentity") {
+      Stage.RGBGen = CGEN_ONE_MINUS_ENTITY;
+    } else if (Mode == "vertex") {
+      Stage.RGBGen = CGEN_VERTEX;
+      if (Stage.AlphaGen == AGEN_IDENTITY) Stage.AlphaGen = AGEN_VERTEX;
+    } else if (Mode == "exactvertex") {
+      Stage.RGBGen = CGEN_EXACT_VERTEX;
+    } else if (Mode == "lightingdiffuse") {
+      Stage.RGBGen = CGEN_LIGHTING_DIFFUSE;
+    } else if (Mode == "oneminusvertex") {
+      Stage.RGBGen = CGEN_ONE_MINUS_VERTEX;
+    }
+  } else if (Key == "alphagen") {
+    const std::string& Mode = NextWord();
+    if (Mode == "wave") {
+      Stage.AlphaGen = AGEN_WAVEFORM;
+      ParseWaveform(Stage.AlphaWave);
+    } else if (Mode == "const") {
+      Stage.AlphaGen = AGEN_CONST;
+      Next(false);
+      Stage.ConstantColor.a = NextFloat();
+    } else if (Mode == "identity") {
+      Stage.AlphaGen = AGEN_IDENTITY;
+    } else if (Mode == "entity") {
+      Stage.AlphaGen = AGEN_ENTITY;
+    } else if (Mode == "oneminusentity") {
+      Stage.AlphaGen = AGEN_ONE_MINUS_ENTITY;
+    } else if (Mode == "vertex") {
+      Stage.AlphaGen = AGEN_VERTEX;
+    } else if (Mode == "lightingspecular") {
+      Stage.AlphaGen = AGEN_LIGHTING_SPECULAR;
+    } else if (Mode == "oneminusvertex") {
+      Stage.AlphaGen = AGEN_ONE_MINUS_VERTEX;
+    } else if (Mode == "portal") {
+      Stage.AlphaGen = AGEN_PORTAL;
+      bool OK = false;
+      const double Range = ConvertStringToDouble(Next(false), 0, &OK, -1);
+      const float Value = OK ? ToSingle(Range) : 256.0f;
+      if (!DiscardStage) Shader->PortalRange = Value;
+    }
+  } else if (Key == "tcgen" || Key == "teopxgen") {
+    const std::string& Mode = NextWord();
+    if (Mode == "environment") {
+      Stage.TexCoordGen = TCGEN_ENVIRONMENT_MAPPED;
+    } else if (Mode == "viewspaceenvironment") {
+      Stage.TexCoordGen = TCGEN_VIEWSPACE_ENVIRONMENT_MAPPED;
+    } else if (Mode == "lightmap") {
+      Stage.TexCoordGen = TCGEN_LIGHTMAP;
+    } else if (Mode == "texture" || Mode == "base") {
+      Stage.TexCoordGen = TCGEN_TEXTURE;
+    } else if (Mode == "vector") {
+      Stage.TexCoordGen = TCGEN_VECTOR;
+      auto ReadVector = [this](TZNT1Vector3& v) {
+        v.x = NextFloat();
+        v.y = NextFloat();
+        v.z = NextFloat();
+      };
+      if (Next(false) == "(") {
+        ReadVector(Stage.TexCoordGenVectors[0]);
+        if (Next(false) == ")" && Next(false) == "(") {
+          ReadVector(Stage.TexCoordGenVectors[1]);
+          Next(false);
+        }
+      }
+    }
+  } else if (Key == "tcmod") {
+    if (Stage.NumTexMods >= MAX_TEXMODS) return;
+    TZNTShaderTexMod& Mod = Stage.TexMods[Stage.NumTexMods++];
+    Mod = TZNTShaderTexMod();
+    const std::string Mode = NextWord();
+    if (Mode == "turb") {
+      Mod.TexMod = TMOD_TURBULENT;
+      const std::string_view First = Next(false);
+      LowerInto(First, Word);
+      if (Word == "sin") {
+        for (int i = 0; i < 4; ++i) NextFloat();
+        --Stage.NumTexMods;
+      } else {
+        Mod.Wave.Base = ToSingle(ConvertStringToDouble(First));
+        Mod.Wave.Amplitude = NextFloat();
+        Mod.Wave.Phase = NextFloat();
+        Mod.Wave.Frequency = NextFloat();
+      }
+    } else if (Mode == "scale") {
+      Mod.TexMod = TMOD_SCALE;
+      Mod.Scale.x = NextFloat();
+      Mod.Scale.y = NextFloat();
+    } else if (Mode == "scroll") {
+      Mod.TexMod = TMOD_SCROLL;
+      Mod.Scroll.x = NextFloat();
+      Mod.Scroll.y = NextFloat();
+    } else if (Mode == "stretch") {
+      Mod.TexMod = TMOD_STRETCH;
+      ParseWaveform(Mod.Wave);
+    } else if (Mode == "transform") {
+      Mod.TexMod = TMOD_TRANSFORM;
+      Mod.Matrix.m00 = NextFloat();
+      Mod.Matrix.m01 = NextFloat();
+      Mod.Matrix.m10 = NextFloat();
+      Mod.Matrix.m11 = NextFloat();
+      Mod.Translate.x = NextFloat();
+      Mod.Translate.y = NextFloat();
+    } else if (Mode == "rotate") {
+      Mod.TexMod = TMOD_ROTATE;
+      Mod.RotateSpeed = NextFloat();
+    } else if (Mode == "entitytranslate") {
+      Mod.TexMod = TMOD_ENTITY_TRANSLATE;
+    } else {
+      Mod = TZNTShaderTexMod();
+      --Stage.NumTexMods;
+    }
+  } else if (Key == "depthwrite") {
+    DepthMaskBits = GLS_DEPTHMASK_TRUE;
+    DepthMaskExplicit = true;
+  }
+}
+
+void TZNT1ShaderScriptParser::CloseStage() {
+  TZNT1ShaderStage& Stage = *ShaderStage;
+  if (Stage.RGBGen == CGEN_BAD) {
+    Stage.RGBGen = (BlendSrcBits == 0 || BlendSrcBits == GLS_SRCBLEND_ONE || BlendSrcBits == GLS_SRCBLEND_SRC_ALPHA)
+                       ? CGEN_IDENTITY_LIGHTING
+                       : CGEN_IDENTITY;
+  }
+  if (BlendSrcBits == GLS_SRCBLEND_ONE && BlendDstBits == GLS_DSTBLEND_ZERO) {
+    BlendSrcBits = BlendDstBits = 0;
+    DepthMaskBits = GLS_DEPTHMASK_TRUE;
+  }
+  if (Stage.AlphaGen == AGEN_IDENTITY &&
+      (Stage.RGBGen == CGEN_IDENTITY || Stage.RGBGen == CGEN_LIGHTING_DIFFUSE ||
+       Stage.RGBGen == CGEN_LIGHTING_DIFFUSE_VERTEX)) {
+    Stage.AlphaGen = AGEN_SKIP;
+  }
+  Stage.StateBits = DepthMaskBits | BlendSrcBits | BlendDstBits | AlphaTestBits | DepthFuncBits;
+  if (DiscardStage) return;
+  Shader->Blend = Shader->Blend || (Stage.StateBits & 0xFF) != 0;
+  if (Stage.IsLightMap && (Stage.TexCoordGen == TCGEN_ENVIRONMENT_MAPPED ||
+                           Stage.TexCoordGen == TCGEN_VIEWSPACE_ENVIRONMENT_MAPPED || Stage.NumTexMods > 0)) {
+    Shader->DoNeedOwnLightMapAtlas = true;
+  }
+}
+
+void TZNT1ShaderScriptParser::SkyParms() {
+  Shader->IsSky = true;
+  auto FillBox = [this](TZNT1Texture* (&Box)[6], const std::string& BaseName, int32_t Wrap) {
+    for (int32_t i = 0; i < 6; ++i) {
+      TZNT1Texture* Found = FindTexture(BaseName + SkyFaceSuffixes[i], true, true, Wrap, 0.0f);
+      Box[i] = Found ? Found : DefaultTexture;
+    }
+  };
+  const std::string Outer = NextWord();
+  if (Outer != "-") FillBox(Shader->Sky.OuterBox, Outer, ZNT1_GL_CLAMP_TO_EDGE);
+  const std::string& Cloud = NextWord();
+  const float Height = (Cloud == "-" || Cloud == "full") ? 0.0f : ToSingle(ConvertStringToDouble(Cloud));
+  Shader->Sky.CloudHeight = Height == 0.0f ? 512.0f : Height;
+  const std::string Inner = NextWord();
+  if (Inner == "-") return;
+  FillBox(Shader->Sky.InnerBox, Inner, ZNT1_GL_REPEAT);
+}
+
+void TZNT1ShaderScriptParser::MaterialKeyword(const std::string& Key) {
+  TZNT1Shader& S = *Shader;
+  if (Key.compare(0, 3, "qer") == 0) {
+    // editor hints
+  } else if (Key == "q3map_sun" || Key == "q3map_sunext") {
+    TZNT1Vector3 Color;
+    Color.x = NextFloat();
+    Color.y = NextFloat();
+    Color.z = NextFloat();
+    const float Intensity = NextFloat();
+    const double Azimuth = NextDouble() * (M_PI / 180.0);
+    const double Elevation = NextDouble() * (M_PI / 180.0);
+    if (Key == "q3map_sunext") {
+      NextDouble();
+      NextDouble();
+    }
+    S.HasSunLight = true;
+    S.SunLight = Vector3ScalarMul(Vector3Norm(Color), Intensity / 255.0f);
+    S.SunDirection = Vector3Norm(Vector3(static_cast<float>(std::cos(Elevation) * std::cos(Azimuth)),
+                                         static_cast<float>(std::cos(Elevation) * std::sin(Azimuth)),
+                                         static_cast<float>(std::sin(Elevation))));
+  } else if (Key == "deformvertexes") {
+    if (S.NumDeformations >= MAX_DEFORMS) return;
+    TZNT1ShaderDeformation& D = S.Deformation[S.NumDeformations++];
+    const std::string Mode = NextWord();
+    if (Mode == "projectionshadow") {
+      D.Deformation = DEFORM_PROJECTION_SHADOW;
+    } else if (Mode == "autosprite") {
+      D.Deformation = DEFORM_AUTOSPRITE;
+      S.HasAutoSpriteDeformation = true;
+    } else if (Mode == "autosprite2") {
+      D.Deformation = DEFORM_AUTOSPRITE2;
+      S.HasAutoSprite2Deformation = true;
+    } else if (Mode.size() == 5 && Mode.compare(0, 4, "text") == 0 && Mode[4] >= '0' && Mode[4] <= '9') {
+      D.Deformation = Mode[4] <= '7' ? DEFORM_TEXT0 + (Mode[4] - '0') : DEFORM_TEXT0;
+    } else if (Mode == "bulge") {
+      D.Deformation = DEFORM_BULGE;
+      D.BulgeWidth = NextFloat();
+      D.BulgeHeight = NextFloat();
+      D.BulgeSpeed = NextFloat();
+    } else if (Mode == "wave") {
+      D.Deformation = DEFORM_WAVE;
+      const double Spread = NextDouble();
+      D.DeformationSpread = Spread == 0.0 ? 100.0f : ToSingle(1.0 / Spread);
+      ParseWaveform(D.DeformationWave);
+    } else if (Mode == "normal") {
+      D.Deformation = DEFORM_NORMALS;
+      D.DeformationWave.Amplitude = NextFloat();
+      D.DeformationWave.Frequency = NextFloat();
+    } else if (Mode == "move") {
+      D.Deformation = DEFORM_MOVE;
+      D.MoveVector.x = NextFloat();
+      D.MoveVector.y = NextFloat();
+      D.MoveVector.z = NextFloat();
+      ParseWaveform(D.DeformationWave);
+    }
+  } else if (Key == "tesssize") {
+    // compiler hint
+  } else if (Key == "next") {
+    S.NextShaderName.assign(Next(false));
+  } else if (Key == "dpglossintensitymod") {
+    S.SpecularScale = NextFloat();
+  } else if (Key == "dpglossexponentmod") {
+    S.SpecularPower = NextFloat();
+  } else if (Key == "dpoffsetmapping") {
+    const std::string& Mode = NextWord();
+    if (Mode.empty()) return;
+    if (Mode == "disable" || Mode == "none" || Mode == "off") {
+      S.OffsetMappingMode = zsommOFF;
+    } else if (Mode == "default" || Mode == "normal") {
+      S.OffsetMappingMode = zsommDEFAULT;
+    } else if (Mode == "single") {
+      S.OffsetMappingMode = zsommSINGLE;
+    } else if (Mode == "linear") {
+      S.OffsetMappingMode = zsommLINEAR;
+    } else if (Mode == "relief") {
+      S.OffsetMappingMode = zsommRELIEF;
+    }
+    const std::string_view Scale = Next(false);
+    if (Scale.empty()) return;
+    S.OffsetMappingScale = ToSingle(ConvertStringToDouble(Scale));
+    const std::string Kind = NextWord();
+    if (Kind.empty()) return;
+    const std::string_view ValueText = Next(false);
+    if (ValueText.empty()) return;
+    const double v = ConvertStringToDouble(ValueText);
+    if (Kind == "bias") {
+      S.OffsetMappingBias = ToSingle(v);
+    } else if (Kind == "match") {
+      S.OffsetMappingBias = ToSingle(1.0 - v);
+    } else if (Kind == "match8") {
+      S.OffsetMappingBias = ToSingle(1.0 - v / 255.0);
+    } else if (Kind == "match16") {
+      S.OffsetMappingBias = ToSingle(1.0 - v / 65536.0);
+    }
+  } else if (Key == "clamptime") {
+    S.ClampTime = NextFloat();
+  } else if (Key.compare(0, 5, "q3map") == 0) {
+    // compiler hint
+  } else if (Key == "surfaceparm") {
+    for (;;) {
+      const std::string_view Token = Next(true);
+      if (LineWordsEnd(Token)) break;
+      LowerInto(Token, Word);
+      for (const TSurfaceParm& Parm : SurfaceParms) {
+        if (Word != Parm.Word) continue;
+        if (Parm.ClearsSolid) S.ContentFlags &= ~CONTENTS_SOLID;
+        S.ContentFlags |= Parm.Contents;
+        S.SurfaceFlags |= Parm.Surface;
+        break;
+      }
+    }
+    NewLine = true;  // the line break is consumed
+  } else if (Key == "nomipmaps") {
+    S.NoMipMaps = true;
+    S.NoPicMip = true;
+  } else if (Key == "nopicmip") {
+    S.NoPicMip = true;
+  } else if (Key == "polygonoffset") {
+    S.PolygonOffset = true;
+  } else if (Key == "entitymergable") {
+    S.EntityMergable = true;
+  } else if (Key == "fogparms" || Key == "fogparams") {
+    if (Next(false) == "(") {
+      const float r = NextFloat();
+      const float g = NextFloat();
+      const float b = NextFloat();
+      S.FogParams.Color = TZNT1Color{r, g, b, 1.0f};
+      Next(false);
+    }
+    S.FogParams.DepthForOpaque = NextFloat();
+  } else if (Key == "portal" || Key == "portalname") {
+    S.Sort = SORT_PORTAL;
+    S.IsPortal = true;
+    S.Flags |= SF_PORTAL;
+    if (S.PortalName.empty()) S.PortalName = NextWord();
+  } else if (Key == "skyparms" || Key == "skyparams") {
+    SkyParms();
+  } else if (Key == "light") {
+    NextDouble();
+  } else if (Key == "cull") {
+    const std::string& Mode = NextWord();
+    uint32_t Bit = 0;
+    if (Mode == "front" || Mode == "frontside" || Mode == "frontsided") {
+      S.Cull = ZNT1_GL_FRONT;
+      Bit = SF_CULLFRONT;
+    } else if (Mode == "back" || Mode == "backside" || Mode == "backsided") {
+      S.Cull = ZNT1_GL_BACK;
+      Bit = SF_CULLBACK;
+    } else if (Mode == "none" || Mode == "disable" || Mode == "twosided") {
+      S.Cull = 0;
+      Bit = SF_NOCULL;
+    }
+    if (Bit) S.Flags = (S.Flags & ~(SF_NOCULL | SF_CULLBACK | SF_CULLFRONT)) | Bit;
+  } else if (Key == "sort") {
+    const std::string& Mode = NextWord();
+    if (Mode == "one") {
+      S.Sort = SORT_PORTAL;
+    } else if (Mode == "portal") {
+      S.Sort = SORT_PORTAL;
+      S.IsPortal = true;
+      S.Flags |= SF_PORTAL;
+    } else if (Mode == "sky") {
+      S.Sort = SORT_ENVIRONMENT;
+    } else if (Mode == "opaque") {
+      S.Sort = SORT_OPAQUE;
+    } else if (Mode == "decal") {
+      S.Sort = SORT_DECAL;
+    } else if (Mode == "seethrough") {
+      S.Sort = SORT_SEETHROUGH;
+    } else if (Mode == "banner") {
+      S.Sort = SORT_BANNER;
+    } else if (Mode == "underwater") {
+      S.Sort = SORT_UNDERWATER;
+    } else if (Mode == "additive") {
+      S.Sort = SORT_BLEND1;
+    } else if (Mode == "nearest") {
+      S.Sort = SORT_NEAREST;
+    } else {
+      const int64_t Value = ParseSaturatedInteger(Mode);
+      S.Sort = static_cast<int32_t>(Value < 0 ? 0 : Value > 255 ? 255 : Value);
+    }
+  }
+}
+
+void TZNT1ShaderScriptParser::CloseMaterial() {
+  TZNT1Shader& S = *Shader;
+  if (S.IsSky) {
+    S.Sort = SORT_ENVIRONMENT;
+  } else if (S.PolygonOffset && S.Sort == SORT_NONE) {
+    S.Sort = SORT_DECAL;
+  }
+
+  // Glow stages, one per textured stage with a glow texture, while programs can bind them.
+  const int32_t Scripted = S.Count();
+  for (int32_t i = 0; i < Scripted && S.Count() < MAX_SHADER_STAGES; ++i) {
+    const TZNT1ShaderStage& From = *S.GetStage(i);
+    if (!From.Texture[0] || !From.GlowTexture[0]) continue;
+    auto Glow = std::make_unique<TZNT1ShaderStage>(&S);
+    int32_t Frames = 0;
+    while (Frames < MAX_IMAGE_ANIMATIONS && From.GlowTexture[Frames]) {
+      Glow->Texture[Frames] = From.GlowTexture[Frames];
+      ++Frames;
+    }
+    if (Frames > 1) {
+      Glow->NumImageAnimation = Frames;
+      Glow->ImageAnimationSpeed = From.ImageAnimationSpeed;
+    }
+    Glow->RGBGen = From.RGBGen;
+    Glow->RGBWave = From.RGBWave;
+    Glow->AlphaGen = From.AlphaGen;
+    Glow->AlphaWave = From.AlphaWave;
+    Glow->TexCoordGen = From.TexCoordGen;
+    Glow->TexCoordGenVectors[0] = From.TexCoordGenVectors[0];
+    Glow->TexCoordGenVectors[1] = From.TexCoordGenVectors[1];
+    Glow->NumTexMods = From.NumTexMods;
+    for (int32_t m = 0; m < MAX_TEXMODS; ++m) Glow->TexMods[m] = From.TexMods[m];
+    Glow->StateBits = GLS_SRCBLEND_ONE | GLS_DSTBLEND_ONE;
+    Glow->UseLightMap = 0;
+    Glow->AdjustColorsForFog = ACFF_MODULATE_RGB;
+    S.Add(Glow.release());
+    S.Blend = true;
+  }
+
+  // A light-map stage and a texture stage that only modulate or add fold into one stage.
+  if (S.Count() >= 2) {
+    TZNT1ShaderStage* First = S.GetStage(0);
+    TZNT1ShaderStage* Second = S.GetStage(1);
+    if ((First->StateBits & ~0x1FFu) == (Second->StateBits & ~0x1FFu) && First->IsLightMap != Second->IsLightMap) {
+      TZNT1ShaderStage* LightMap = First->IsLightMap ? First : Second;
+      TZNT1ShaderStage* Other = First->IsLightMap ? Second : First;
+      const uint32_t a = First->StateBits & 0xFF;
+      const uint32_t b = Second->StateBits & 0xFF;
+      for (const auto& Row : CollapseTable) {
+        if (Row[0] != a || Row[1] != b) continue;
+        if ((LightMap->RGBGen == CGEN_BAD || LightMap->RGBGen == CGEN_IDENTITY) &&
+            (LightMap->AlphaGen == AGEN_IDENTITY || LightMap->AlphaGen == AGEN_SKIP) &&
+            (LightMap->TexCoordGen == TCGEN_BAD || LightMap->TexCoordGen == TCGEN_LIGHTMAP)) {
+          Other->UseLightMap = static_cast<int32_t>(Row[2]);
+          Other->StateBits = (First->StateBits & ~0xFFu) | Row[3];
+          S.Stages.erase(S.Stages.begin() + (LightMap == First ? 0 : 1));
+          delete LightMap;
+        }
+        break;
+      }
+    }
+  }
+
+  for (size_t i = 0; i < S.Stages.size();) {
+    TZNT1ShaderStage* Stage = S.Stages[i];
+    if (!Stage->Texture[0]) {
+      S.Stages.erase(S.Stages.begin() + static_cast<ptrdiff_t>(i));
+      delete Stage;
+      continue;
+    }
+    if (Stage->TexCoordGen == TCGEN_BAD) Stage->TexCoordGen = Stage->IsLightMap ? TCGEN_LIGHTMAP : TCGEN_TEXTURE;
+    if ((Stage->StateBits & 0xFF) != 0 && (S.Stages[0]->StateBits & 0xFF) != 0) {
+      switch (Stage->StateBits & 0xFF) {
+        case GLS_SRCBLEND_ONE | GLS_DSTBLEND_ONE:
+        case GLS_SRCBLEND_ZERO | GLS_DSTBLEND_ONE_MINUS_SRC_COLOR:
+          Stage->AdjustColorsForFog = ACFF_MODULATE_RGB;
+          break;
+        case GLS_SRCBLEND_SRC_ALPHA | GLS_DSTBLEND_ONE_MINUS_SRC_ALPHA:
+          Stage->AdjustColorsForFog = ACFF_MODULATE_ALPHA;
+          break;
+        case GLS_SRCBLEND_ONE | GLS_DSTBLEND_ONE_MINUS_SRC_ALPHA:
+          Stage->AdjustColorsForFog = ACFF_MODULATE_RGBA;
+          break;
+        default:
+          break;
+      }
+      if (S.Sort == SORT_NONE) S.Sort = (Stage->StateBits & GLS_DEPTHMASK_TRUE) ? SORT_SEETHROUGH : SORT_BLEND0;
+    }
+    ++i;
+  }
+
+  if (S.Sort == SORT_NONE) S.Sort = SORT_OPAQUE;
+
+  bool Fallback = false;
+  if (S.Count() == 0 && !S.IsSky) {
+    S.Sort = SORT_FOG;
+    if ((S.ContentFlags & CONTENTS_FOG) == 0) {
+      auto Stage = std::make_unique<TZNT1ShaderStage>(&S);
+      Stage->Texture[0] = DefaultTexture;
+      Stage->StateBits = GLS_DEPTHMASK_TRUE | GLS_SRCBLEND_ONE | GLS_DSTBLEND_ZERO;
+      Stage->RGBGen = CGEN_IDENTITY;
+      Stage->AlphaGen = AGEN_IDENTITY;
+      Stage->TexCoordGen = TCGEN_TEXTURE;
+      Stage->UseLightMap = 3;
+      S.Add(Stage.release());
+      S.UseLightMap = true;
+      Fallback = true;
+    }
+  }
+  if (!Fallback) S.ExplicitlyDefined = true;
+
+  S.Opaque = S.Count() == 0 || (S.GetStage(0)->StateBits & 0x700000FFu) == 0;
+
+  Shaders->Register(&S, S.Name);
+
+  S.StateBits = 0;
+  S.AdditiveBlend = false;
+  bool Lit = false;
+  for (const TZNT1ShaderStage* Stage : S.Stages) {
+    S.StateBits |= Stage->StateBits;
+    if ((Stage->StateBits & 0xFF) == (GLS_SRCBLEND_ONE | GLS_DSTBLEND_ONE)) S.AdditiveBlend = true;
+    if (Stage->UseLightMap != 0 || Stage->IsLightMap || Stage->RGBGen == CGEN_LIGHTING_DIFFUSE ||
+        Stage->RGBGen == CGEN_LIGHTING_DIFFUSE_VERTEX) {
+      Lit = true;
+    }
+  }
+  S.SinglePassStateBits = S.StateBits;
+
+  if (S.Sort <= SORT_OPAQUE) {
+    S.HasFogPass = FP_EQUAL;
+  } else if (S.ContentFlags & CONTENTS_FOG) {
+    S.HasFogPass = FP_LEQUAL;
+  } else if (S.Sort == SORT_BANNER) {
+    S.HasFogPass = FP_EQUAL;
+  } else {
+    S.HasFogPass = FP_NONE;
+  }
+  S.HasShadowPass = (Lit && S.Sort >= SORT_OPAQUE && S.Sort <= SORT_BANNER) ? SP_EQUAL : SP_NONE;
+}
 
 // ---- Sorted list ----
 
@@ -215,13 +1263,117 @@ void TZNT1Shaders::Warning(const std::string& Text) const {
   if (Engine && Engine->Console) Engine->Console->Lines.Add("Warning: " + Text);
 }
 
-void TZNT1Shaders::Load() {}
+void TZNT1Shaders::Load() {
+  if (Engine && Engine->Archives) {
+    TStringList Files;
+    Engine->Archives->FindFiles("scripts/*.shader", &Files);
+    for (const std::string& Path : Files.Strings) {
+      std::unique_ptr<TMemoryStream> Stream = Engine->Archives->ExtractFile(Path);
+      ParseFromStream(Stream.get(), Path);
+    }
+  }
+  Sort();
+  ResolveLinks();
+}
 
-void TZNT1Shaders::ParseFromStream(TMemoryStream*, const std::string&) {}
+void TZNT1Shaders::ParseFromStream(TMemoryStream* Source, const std::string& ScriptName) {
+  if (!Source || Source->Size() < 1) return;
+  std::string Text(static_cast<size_t>(Source->Size()), '\0');
+  Source->Seek(0);
+  if (Source->Read(Text.data(), Source->Size()) != Source->Size()) return;
+  Parse(Text, ScriptName);
+}
 
-void TZNT1Shaders::Parse(std::string_view, const std::string&) {}
+void TZNT1Shaders::Parse(std::string_view Source, const std::string& ScriptName) {
+  TZNT1ShaderScriptParser Parser(this, Source);
+  Parser.Run();
+  std::string Problems;
+  auto Note = [&Problems](bool Found, const char* Text) {
+    if (!Found) return;
+    if (!Problems.empty()) Problems += ", ";
+    Problems += Text;
+  };
+  Note(Parser.EndedInsideStage, "the text ends inside a stage");
+  Note(Parser.EndedInsideMaterial && !Parser.EndedInsideStage, "the text ends inside a material");
+  Note(Parser.TooManyStages, "stages beyond the eighth are dropped");
+  Note(Parser.NumberOutOfRange, "a number beyond the single range");
+  if (Problems.empty()) return;
+  Warning("material script" + (ScriptName.empty() ? std::string() : " \"" + ScriptName + "\"") + ": " + Problems);
+}
 
-TZNT1Shader* TZNT1Shaders::AddDefaultTextureShader(const std::string&, bool, bool) { return nullptr; }
+TZNT1Shader* TZNT1Shaders::AddDefaultTextureShader(const std::string& TextureName, bool Mesh, bool Model) {
+  std::string Key;
+  if (Mesh) Key.assign("mesh\0", 5);
+  Key += TextureName;
+  if (TZNT1Shader* Existing = GetShader(Key)) return Existing;
+
+  auto Shader = std::make_unique<TZNT1Shader>(Engine, this);
+  Shader->Name = TextureName;
+  Shader->ExplicitlyDefined = true;
+  auto Stage = std::make_unique<TZNT1ShaderStage>(Shader.get());
+  TZNT1Textures* Textures = Engine ? Engine->Textures.get() : nullptr;
+  TZNT1Texture* GlowTexture = nullptr;
+  if (Textures) {
+    auto Find = [Textures](const std::string& Name, float BumpMapScale) {
+      return Textures->FindTextureFile(Name, false, false, ZNT1_GL_REPEAT, 0.0f, BumpMapScale);
+    };
+    Stage->Texture[0] = Find(TextureName, 0.0f);
+    if (!Stage->Texture[0]) {
+      Stage->Texture[0] = Textures->WhiteTexture;
+    } else {
+      std::string Base, Extension;
+      SplitExtension(TextureName, Base, Extension);
+      Stage->NormalMap = Find(Base + "_norm" + Extension, 0.0f);
+      if (!Stage->NormalMap) Stage->NormalMap = Find(Base + "_bump" + Extension, 1.0f);
+      Stage->SpecularMap = Find(Base + "_specular" + Extension, 0.0f);
+      if (!Stage->SpecularMap) Stage->SpecularMap = Find(Base + "_gloss" + Extension, 0.0f);
+      GlowTexture = Find(Base + "_glow" + Extension, 0.0f);
+      Stage->GlowTexture[0] = GlowTexture;
+    }
+  }
+  Shader->Cull = ZNT1_GL_FRONT;
+  Shader->Sort = SORT_OPAQUE;
+  Shader->HasFogPass = FP_EQUAL;
+  Shader->HasShadowPass = SP_EQUAL;
+  Shader->Blend = false;
+  Stage->StateBits = GLS_DEPTHMASK_TRUE | GLS_SRCBLEND_ONE | GLS_DSTBLEND_ZERO;
+  Stage->AlphaGen = AGEN_IDENTITY;
+  Stage->TexCoordGen = TCGEN_TEXTURE;
+  if (Mesh) {
+    Stage->RGBGen = Model ? CGEN_LIGHTING_DIFFUSE_VERTEX : CGEN_VERTEX;
+    Stage->UseLightMap = 0;
+  } else {
+    Stage->RGBGen = CGEN_IDENTITY;
+    Stage->UseLightMap = 3;
+    Shader->UseLightMap = true;
+  }
+  const TZNT1ShaderStage& First = *Stage;
+  Shader->Add(Stage.release());
+  if (GlowTexture) {
+    auto Glow = std::make_unique<TZNT1ShaderStage>(Shader.get());
+    Glow->Texture[0] = GlowTexture;
+    Glow->StateBits = GLS_SRCBLEND_ONE | GLS_DSTBLEND_ONE;
+    Glow->RGBGen = Mesh ? CGEN_VERTEX : CGEN_IDENTITY;
+    Glow->RGBWave = First.RGBWave;
+    Glow->AlphaGen = First.AlphaGen;
+    Glow->AlphaWave = First.AlphaWave;
+    Glow->TexCoordGen = First.TexCoordGen;
+    Glow->TexCoordGenVectors[0] = First.TexCoordGenVectors[0];
+    Glow->TexCoordGenVectors[1] = First.TexCoordGenVectors[1];
+    Glow->NumTexMods = First.NumTexMods;
+    for (int32_t m = 0; m < MAX_TEXMODS; ++m) Glow->TexMods[m] = First.TexMods[m];
+    Glow->UseLightMap = 0;
+    Glow->AdjustColorsForFog = ACFF_MODULATE_RGB;
+    Shader->Add(Glow.release());
+    Shader->Blend = true;
+  }
+  Shader->Opaque = true;
+  Shader->DoInterpolateVertices = false;
+  TZNT1Shader* Result = Shader.release();
+  Register(Result, Key);
+  Result->GenerateDefaultStages();
+  return Result;
+}
 
 void TZNT1Shaders::Register(TZNT1Shader* Shader, const std::string& Key) {
   Shader->UnsortedIndex = Count();

@@ -140,6 +140,10 @@ class TZNT1ShaderStage {
   bool IsFogStage = false;
   bool IsDiffuseStage = true;
   int32_t SingleTextureShaderStageIndex = 0;
+
+  // Calls f for every set program of this stage's tables.
+  template <typename F>
+  void ForEachProgram(F f);
 };
 
 // A material: its stages in drawing order (owned) and material-wide state.
@@ -241,9 +245,12 @@ class TZNT1Shader {
   double TimeOffset = 0.0;
 
  private:
-  // Calls f for every set program of the material's own tables.
+  // Calls f for every set program of the stages' and the material's tables.
   template <typename F>
   void ForEachProgram(F f);
+  // Calls f for every texture a reference holds: stage side maps and frames, sky faces.
+  template <typename F>
+  void ForEachTexture(F f);
 };
 
 // Splits material script text into tokens. Positions count from 1. Tokens are views into

@@ -15,6 +15,7 @@ class TMemoryStream;
 class TZNT1Shader;
 class TZNT1BSPCollision;
 class TZNT1StaticAABBTree;
+class TZNT1BSPLoader;
 
 // ---- The file ----
 
@@ -527,4 +528,13 @@ class TZNT1BSP {
   bool DeluxeMappingModelSpace = false;
   TZNT1StaticAABBTree* LeafStaticAABBTree = nullptr;  // owned tree over all leaf bounds
   std::unique_ptr<TZNT1BSPLightVoxelTexture> LightGridTexture;
+
+ private:
+  friend class TZNT1BSPLoader;
+  void GenerateSky();
+  void UploadVBO(TBSPVBO& VBO, bool StaticIndices, bool DynamicIndices);
+  void DisposeVBO(TBSPVBO& VBO, bool StaticIndices, bool DynamicIndices);
+  // What this map took references on, so that only those are given back.
+  std::vector<TZNT1Shader*> ReferencedShaders;
+  int32_t ReferencedLightMaps = 0;
 };

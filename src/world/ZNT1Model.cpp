@@ -9,6 +9,7 @@
 #include "core/ZNT1Stream.h"
 #include "core/ZNT1StringList.h"
 #include "gpu/ZNT1GLCapabilities.h"
+#include "material/ZNT1Shader.h"
 #include "world/ZNT1BSP.h"
 
 namespace {
@@ -120,13 +121,6 @@ struct TNormalTable {
 TZNT1Vector3 DecodeNormal(uint8_t Lat, uint8_t Lng) {
   static const TNormalTable Table;
   return Vector3Norm(Vector3(Table.Cos[Lng] * Table.Sin[Lat], Table.Sin[Lng] * Table.Sin[Lat], Table.Cos[Lat]));
-}
-
-// The map leaf holding a point, -1 without a map.
-int32_t MapLeafAt(TZNT1Engine* Engine, const TZNT1Vector3& Point) {
-  (void)Point;
-  if (!Engine || !Engine->BSP) return -1;
-  return -1;
 }
 
 }  // namespace
@@ -325,11 +319,28 @@ bool TZNT1Model::LoadMD3(TMemoryStream& Stream) {
 }
 
 TZNT1Shader* TZNT1Model::FindMaterial(const std::string& ShaderName) {
-  (void)ShaderName;
-  return nullptr;
+  if (!Engine || !Engine->Shaders) return nullptr;
+  TZNT1Shaders& Library = *Engine->Shaders;
+  const std::string Key = NormalizeArchivePath(Trim(ShaderName));
+  if (TZNT1Shader* Found = Library.GetShader(Key)) return Found;
+  if (TZNT1Shader* Found = Library.GetShader(ChangeFileExt(Key, ""))) return Found;
+  return Library.AddDefaultTextureShader(Key, true, true);
 }
 
-void TZNT1Model::SwitchToInterpolation(TZNT1ModelMesh& Mesh) { (void)Mesh; }
+void TZNT1Model::SwitchToInterpolation(TZNT1ModelMesh& Mesh) {
+  // Every slot: a skin other than the first is drawn on the same blended frames.
+  for (TZNT1Shader* Material : Mesh.Skins) {
+    if (!Material || Material->DoInterpolateVertices) continue;
+    Material->DoInterpolateVertices = true;
+    Material->Generated = false;
+    Material->GenerateDefaultStages();
+    for (TZNT1ShaderStage* Stage : Material->Stages) {
+      if (!Stage) continue;
+      Stage->Generated = false;
+      Stage->Generate();
+    }
+  }
+}
 
 void TZNT1Model::ReadSkinFile(TMemoryStream& Stream, const std::string& SkinName) {
   const char* Text = reinterpret_cast<const char*>(Stream.Memory());
@@ -384,7 +395,8 @@ void TZNT1Model::IncRef() {
   if (ReferenceCounter == 0) {
     for (TZNT1ModelMesh& Mesh : Meshs) {
       for (auto& VBO : Mesh.VBOs) VBO->IncRef();
-      (void)Mesh.Skins;
+      for (TZNT1Shader* Material : Mesh.Skins)
+        if (Material) Material->IncRef();
     }
     for (TZNT1Model* Model : LevelOfDetail)
       if (Model && Model != this) Model->IncRef();
@@ -398,6 +410,8 @@ void TZNT1Model::DecRef() {
   if (--ReferenceCounter > 0) return;
   for (TZNT1ModelMesh& Mesh : Meshs) {
     for (auto& VBO : Mesh.VBOs) VBO->DecRef();
+    for (TZNT1Shader* Material : Mesh.Skins)
+      if (Material) Material->DecRef();
   }
   for (TZNT1Model* Model : LevelOfDetail)
     if (Model && Model != this) Model->DecRef();
@@ -410,6 +424,8 @@ void TZNT1Model::Upload() {
   if (Engine && !Engine->Dedicated) {
     for (TZNT1ModelMesh& Mesh : Meshs) {
       for (auto& VBO : Mesh.VBOs) VBO->Upload();
+      for (TZNT1Shader* Material : Mesh.Skins)
+        if (Material) Material->Upload();
     }
   }
   for (TZNT1Model* Model : LevelOfDetail)
@@ -620,7 +636,7 @@ void TZNT1ModelInstance::SmoothInterpolate(double x, bool ForceAni, const TZNT1M
   const size_t f1 = static_cast<size_t>(std::clamp(ViewAnimation.NextFrame, 0, Last));
   if (ParentLeaf < 0) {
     if (Engine && Engine->BSP)
-      Leaf = MapLeafAt(Engine, Vector3TermMatrixMul(Model->Frames[f0].LocalOrigin, ViewTransform));
+      Leaf = Engine->BSP->FindLeaf(Vector3TermMatrixMul(Model->Frames[f0].LocalOrigin, ViewTransform));
   } else {
     Leaf = ParentLeaf;
   }

@@ -1,0 +1,98 @@
+#pragma once
+// Engines for the map tests: dedicated ones that record the load progress, and the maps of
+// the content archives read without the engine's own archive code.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "assets/ZNT1Archive.h"
+#include "assets/ZNT1Texture.h"
+#include "assets/ZNT1Unzip.h"
+#include "assets/TestZip.h"
+#include "assets/ZipTestSupport.h"
+#include "core/ZNT1Engine.h"
+#include "core/ZNT1Stream.h"
+#include "material/ZNT1Shader.h"
+#include "support/BSPWriter.h"
+#include "support/TestData.h"
+#include "world/ZNT1BSP.h"
+
+namespace worldtest {
+
+// A dedicated engine after Init whose archives hold the given files (and, when asked, the
+// content folder); it records every forced progress report.
+class MapEngine : public TZNT1Engine {
+ public:
+  explicit MapEngine(const std::vector<std::pair<std::string, std::vector<uint8_t>>>& Files = {},
+                     bool WithContent = false)
+      : TZNT1Engine(&CreateGameOfClass<TZNT1Game>, true) {
+    if (WithContent) Archives->LoadDirectory(testdata::ContentDir() + "/");
+    if (!Files.empty()) {
+      std::vector<ziptest::Entry> entries;
+      for (const auto& [name, data] : Files) {
+        ziptest::Entry e;
+        e.Name = name;
+        e.Data = data;
+        entries.push_back(e);
+      }
+      // Sorts after the content archives, so its files win.
+      auto* stream = new TZNT1MemoryInputStream(ziptest::BuildZip(entries).Bytes_);
+      if (!Archives->Load(stream, "zzz-test.pk3", true)) delete stream;
+    }
+    Archives->Finish();
+    Init();
+  }
+  void ShowLoadProgress(bool Force, float Progress) override {
+    if (Force) Forced.push_back(Progress);
+    LastProgress = Progress;
+  }
+  std::vector<float> Forced;
+};
+
+// Loads a map from bytes; nullptr when Load fails.
+inline std::unique_ptr<TZNT1BSP> LoadMapBytes(TZNT1Engine& Engine, const std::vector<uint8_t>& Bytes,
+                                              const std::string& Name = "fixture") {
+  TMemoryStream Stream(Bytes);
+  auto Map = std::make_unique<TZNT1BSP>(&Engine);
+  if (!Map->Load(Stream, "maps/" + Name + "/", Name)) return nullptr;
+  return Map;
+}
+
+struct MapEntry {
+  std::string Archive;
+  std::string Name;  // without folder and extension
+  std::vector<uint8_t> Data;
+};
+
+// Every maps/*.bsp entry of every content archive, overridden copies included, largest last.
+inline const std::vector<MapEntry>& ContentMaps() {
+  static std::vector<MapEntry> Maps = [] {
+    std::vector<MapEntry> out;
+    std::vector<std::string> archives;
+    for (const auto& e : std::filesystem::directory_iterator(testdata::ContentDir()))
+      if (e.path().extension() == ".pk3") archives.push_back(e.path().string());
+    std::sort(archives.begin(), archives.end());
+    for (const std::string& a : archives) {
+      testzip::TZip zip(a);
+      for (const testzip::TEntry& e : zip.Entries()) {
+        std::string n = e.Name;
+        std::transform(n.begin(), n.end(), n.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+        if (n.rfind("maps/", 0) != 0 || n.size() < 9 || n.substr(n.size() - 4) != ".bsp") continue;
+        if (n.find('/', 5) != std::string::npos) continue;
+        MapEntry m;
+        m.Archive = std::filesystem::path(a).filename().string();
+        m.Name = n.substr(5, n.size() - 9);
+        if (zip.Extract(e, m.Data)) out.push_back(std::move(m));
+      }
+    }
+    std::stable_sort(out.begin(), out.end(), [](const MapEntry& x, const MapEntry& y) { return x.Data.size() < y.Data.size(); });
+    return out;
+  }();
+  return Maps;
+}
+
+}  // namespace worldtest

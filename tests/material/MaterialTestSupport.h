@@ -1,6 +1,8 @@
 #pragma once
 // Material tests: a dedicated engine (no OpenGL) over scripts and zero-byte textures in a
 // built zip, or over the installed content, and an independent count of material blocks.
+#include <gtest/gtest.h>
+
 #include <memory>
 #include <string>
 #include <string_view>
@@ -98,6 +100,24 @@ inline int CountMaterialBlocks(std::string_view Text) {
     }
   }
   return Count;
+}
+
+// The limits the GPU side relies on, for every material of a library.
+inline void ExpectWithinLimits(const TZNT1Shaders& Shaders) {
+  for (const TZNT1Shader* S : Shaders.Items) {
+    ASSERT_NE(S, nullptr);
+    EXPECT_LE(S->Count(), MAX_SHADER_STAGES) << S->Name;
+    EXPECT_LE(S->NumDeformations, MAX_DEFORMS) << S->Name;
+    EXPECT_GE(S->Sort, 1) << S->Name;
+    EXPECT_LE(S->Sort, 255) << S->Name;
+    for (const TZNT1ShaderStage* Stage : S->Stages) {
+      EXPECT_NE(Stage->Texture[0], nullptr) << S->Name;
+      EXPECT_NE(Stage->TexCoordGen, TCGEN_BAD) << S->Name;
+      EXPECT_LE(Stage->NumTexMods, MAX_TEXMODS) << S->Name;
+      EXPECT_GE(Stage->NumImageAnimation, 0) << S->Name;
+      EXPECT_LE(Stage->NumImageAnimation, MAX_IMAGE_ANIMATIONS) << S->Name;
+    }
+  }
 }
 
 }  // namespace materialtest

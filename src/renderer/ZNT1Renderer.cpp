@@ -2250,7 +2250,7 @@ void TZNT1RendererContext::ApplyGLSLShader(TZNT1GLSLShader* P, int32_t CountIndi
   Uniform4(P->uEntityColor, ShaderRGBA);
   Uniform4(P->uClipPlane, TransformedClipPlane.xyzw);
   Uniform1f(P->uInterpolation, ModelInstance && BatchItemKind == zbikMODEL ? ModelInstance->ViewAnimation.InterpolationTime : 0.0f);
-  Uniform1i(P->uDeluxeMapModelSpace, BSP && BSP->DeluxeMappingModelSpace ? 1 : 0);
+  Uniform1f(P->uDeluxeMapModelSpace, BSP && BSP->DeluxeMappingModelSpace ? 1.0f : 0.0f);
   Uniform3(P->uPrimaryLightAmbient, PrimaryLightAmbient);
   Uniform3(P->uPrimaryLightDirection, PrimaryLightDirection);
   Uniform3(P->uPrimaryLightDirectional, PrimaryLightDirectional);

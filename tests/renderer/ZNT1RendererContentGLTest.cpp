@@ -8,6 +8,7 @@
 #include <cmath>
 #include <memory>
 
+#include "RendererBaseline.h"
 #include "RendererContentEngine.h"
 #include "core/ZNT1StringList.h"
 #include "support/GLContextFixture.h"
@@ -235,4 +236,30 @@ TEST_F(RendererContentGL, SargeOnItsTagsInTheFrame) {
   for (TZNT1ModelInstance* i : {Legs, Torso, Head}) delete i;
   for (TZNT1Model* m : Parts) m->DecRef();
   e.SetCanvas(1280, 720);
+}
+
+TEST_F(RendererContentGL, FramesAgreeWithTheBruteForceBaseline) {
+  RendererContentEngine& e = *engine_;
+  e.SetCanvas(1280, 720);
+  RendererBaseline Baseline(e);
+  for (const char* Name : {"oa_dm1", "oa_dm3", "oa_dm6", "kaos2", "oa_rpg3dm2"}) {
+    SCOPED_TRACE(Name);
+    ASSERT_TRUE(e.MapCommand(Name));
+    ASSERT_TRUE(e.SpawnView());
+    Baseline.Prepare();
+    e.Frame();
+    const auto Renderer = e.ReadFrame();
+    Baseline.Render();
+    EXPECT_EQ(glGetError(), GLenum(GL_NO_ERROR));
+    const auto Brute = e.ReadFrame();
+    size_t Same = 0, n = Renderer.size() / 4;
+    for (size_t i = 0; i < n; ++i) {
+      int d = 0;
+      for (int k = 0; k < 3; ++k) d = std::max(d, std::abs(int(Renderer[i * 4 + k]) - int(Brute[i * 4 + k])));
+      Same += d <= 2;
+    }
+    std::printf("%-12s renderer and baseline agree on %.2f%% of pixels (%zu faces in the baseline)\n", Name,
+                100.0 * double(Same) / double(n), Baseline.CountFaces());
+    EXPECT_GE(double(Same), 0.98 * double(n));
+  }
 }

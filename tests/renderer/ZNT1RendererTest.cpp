@@ -376,3 +376,30 @@ TEST_F(RendererLogic, ModelItemsTakeTheirSkinsSortAndOverlayBit) {
   ASSERT_EQ(Top.CountBatchItems, 2);
   EXPECT_EQ(Top.Item(0)->SortKey, 128 + SORT_OPAQUE);
 }
+
+TEST_F(RendererLogic, LightWithoutAGridComesFromAbove) {
+  TZNT1RendererContext& c = *renderer->MainContext;
+  c.ApplyLight(false, 10, 20, 30);
+  EXPECT_FLOAT_EQ(c.PrimaryLightAmbient.x, 0.25f);
+  EXPECT_FLOAT_EQ(c.PrimaryLightDirectional.y, 0.75f);
+  EXPECT_FLOAT_EQ(c.PrimaryLightDirection.z, 1.0f);
+  // A grid of one lit cell: ambient and directional from its bytes, direction from its angles.
+  RendererTestMap Map;
+  TZNT1BSP* b = Map.Build(engine, true);
+  renderer->ResetBSP();
+  TZNT1RendererContext& d = *renderer->MainContext;
+  b->UseLightGrid = true;
+  b->LightGridBounds.x = b->LightGridBounds.y = b->LightGridBounds.z = 1;
+  b->LightGridInvSize = Vector3(1.0f / 64, 1.0f / 64, 1.0f / 128);
+  b->BSPLightVolumes = {TBSPLightVolume{{128, 64, 0}, {255, 255, 255}, {0, 0}}};
+  b->CountBSPLightVolumes = 1;
+  d.ApplyLight(true, 5000, -5000, 7);  // far outside: clamped into the grid
+  EXPECT_FLOAT_EQ(d.PrimaryLightAmbient.x, 0.5f);
+  EXPECT_FLOAT_EQ(d.PrimaryLightAmbient.y, 0.25f);
+  EXPECT_NEAR(d.PrimaryLightDirectional.z, 255.0f / 256, 1e-6f);
+  EXPECT_NEAR(d.PrimaryLightDirection.z, 1.0f, 1e-6f);
+  b->BSPLightVolumes[0].Ambient[0] = b->BSPLightVolumes[0].Ambient[1] = 0;  // an empty cell
+  d.ApplyLight(true, 0, 0, 0);
+  EXPECT_FLOAT_EQ(d.PrimaryLightAmbient.x, 1.0f);
+  EXPECT_FLOAT_EQ(d.PrimaryLightDirectional.x, 0.0f);
+}

@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "RendererGLRecorder.h"
+#include "RendererTestMap.h"
 #include "assets/ZNT1Texture.h"
 #include "core/ZNT1Globals.h"
 #include "gpu/ZNT1GLCapabilities.h"
@@ -194,4 +195,85 @@ TEST_F(RendererMaterialGL, TargetsOfATinyCanvasAreComplete) {
   EXPECT_EQ(renderer->AntialiasingFrameBufferObjects[0], nullptr);
   EXPECT_EQ(renderer->FrameBufferObjects[0]->Width, 80);
   EXPECT_EQ(renderer->ShadowBlurFrameBufferObjects[0]->Width, 40);
+}
+
+TEST_F(RendererMaterialGL, AFrameWithoutAMap) {
+  renderer->LightPosition = Vector3(1, 2, 3);
+  renderer->WorldSpaceRadius = 1;
+  renderer->Render();
+  EXPECT_EQ(glGetError(), GLenum(GL_NO_ERROR));
+  EXPECT_FLOAT_EQ(renderer->WorldSpaceRadius, 4096.0f);
+  EXPECT_FLOAT_EQ(renderer->LightPosition.y, 2.0f);
+  EXPECT_EQ(renderer->CountBatchItems, 0u);
+}
+
+TEST_F(RendererMaterialGL, FacesOfOneKeyShareADrawCall) {
+  RendererTestMap Map;
+  TZNT1BSP& b = *Map.Build(engine, false);
+  // Faces 1 and 3 share material 1 as polygons; face 2 has it too, but as a mesh.
+  b.BSPMapFaces[3].Shader = b.BSPMapFaces[2].Shader = Map.Materials[1].get();
+  engine.Shaders = std::make_unique<TZNT1Shaders>(&engine);
+  for (auto& m : Map.Materials) {
+    m->SinglePassGLSLShaders[0][0][0] = Program.get();
+    m->Sort = SORT_OPAQUE;
+    engine.Shaders->SortedShaders->Items.push_back(m.get());
+  }
+  // One buffer, a quad per face.
+  b.BSPVBOs.resize(1);
+  TBSPVBO& v = b.BSPVBOs[0];
+  for (int f = 0; f < RendererTestMap::Count; ++f) {
+    for (int k = 0; k < 4; ++k) {
+      TZNT1VBOVertex x{};
+      x.Position = Vector3(float(k & 1), float(k >> 1), float(f));
+      v.Vertices.push_back(x);
+    }
+    for (uint32_t i : {0u, 1u, 2u, 2u, 1u, 3u}) v.StaticIndices.push_back(uint32_t(f * 4) + i);
+    b.BSPMapFaces[size_t(f)].StartVBOIndex = f * 6;
+    b.BSPMapFaces[size_t(f)].CountIndices = 6;
+    b.BSPMapFaces[size_t(f)].LightMapAtlas = -1;
+  }
+  v.CountVertices = int32_t(v.Vertices.size());
+  v.CountStaticIndices = int32_t(v.StaticIndices.size());
+  GLuint Buffers[3];
+  glGenBuffers(3, Buffers);
+  glBindBuffer(GL_ARRAY_BUFFER, Buffers[0]);
+  glBufferData(GL_ARRAY_BUFFER, GLsizeiptr(v.Vertices.size() * sizeof(TZNT1VBOVertex)), v.Vertices.data(), GL_STATIC_DRAW);
+  glBindBuffer(GL_ARRAY_BUFFER, 0);
+  for (int i = 1; i < 3; ++i) {
+    glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, Buffers[i]);
+    glBufferData(GL_ELEMENT_ARRAY_BUFFER, GLsizeiptr(v.StaticIndices.size() * 4), v.StaticIndices.data(), GL_STATIC_DRAW);
+  }
+  glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, 0);
+  v.VertexVBOID = Buffers[0];
+  v.StaticIndexVBOID = Buffers[1];
+  v.DynamicIndexVBOID = Buffers[2];
+  renderer->ResetBSP();
+  engine.ViewMatrix = Matrix4x4LookAtViewerLDX(Vector3(100, 10, 0), Vector3(0, 0, 0));
+
+  // Visible from room B: faces 1 and 3 (one batch), 2 (a mesh: its own), 5 (another material).
+  for (bool MultiDraw : {true, false}) {
+    engine.GLCapabilities->MultiDrawElements = MultiDraw;
+    R rec;
+    renderer->CountFlushs = 0;
+    renderer->Render();
+    EXPECT_EQ(glGetError(), GLenum(GL_NO_ERROR));
+    std::vector<std::string> Draws;
+    for (const std::string& c : R::Calls())
+      if (c.rfind("Draw", 0) == 0 || c.rfind("MultiDraw", 0) == 0) Draws.push_back(c);
+    const std::vector<std::string> Expected =
+        MultiDraw ? std::vector<std::string>{R::Format("MultiDrawElements", GL_TRIANGLES, 2),
+                                             R::Format("MultiDrawElements", GL_TRIANGLES, 1),
+                                             R::Format("MultiDrawElements", GL_TRIANGLES, 1)}
+                  : std::vector<std::string>{R::Format("DrawElements", GL_TRIANGLES, 12, GL_UNSIGNED_INT, 0),
+                                             R::Format("DrawElements", GL_TRIANGLES, 6, GL_UNSIGNED_INT, 0),
+                                             R::Format("DrawElements", GL_TRIANGLES, 6, GL_UNSIGNED_INT, 0)};
+    EXPECT_EQ(Draws, Expected) << MultiDraw;
+    EXPECT_EQ(renderer->CountFlushs, 3u);
+    EXPECT_EQ(R::Count("BufferSubData"), MultiDraw ? 0 : 3);
+  }
+  engine.GLCapabilities->MultiDrawElements = true;
+  renderer->State->RemoveVertexAttributes();
+  glDeleteBuffers(3, Buffers);
+  engine.BSP.reset();
+  renderer->ResetBSP();
 }

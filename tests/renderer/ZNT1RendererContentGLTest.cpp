@@ -93,6 +93,15 @@ TEST_F(RendererContentGL, MapCommandThenSpawnViewsOfTheTableMaps) {
                 e.Renderer->GLCalls, std::chrono::duration<double, std::milli>(t1 - t0).count());
     EXPECT_GT(s.LitFraction, 0.5);
     EXPECT_GT(s.Colours, 1000u);
+    if (!e.GLCapabilities->LowQuality) {
+      // Until shadows exist the light buffer reads "no shadow" everywhere.
+      const TZNT1FrameBufferObject& Light = *e.Renderer->LightBufferFrameBufferObject;
+      std::vector<uint8_t> L(size_t(Light.Width) * size_t(Light.Height) * 4, 0xFF);
+      glBindFramebuffer(GL_READ_FRAMEBUFFER, Light.FrameBuffer);
+      glReadPixels(0, 0, Light.Width, Light.Height, GL_RGBA, GL_UNSIGNED_BYTE, L.data());
+      glBindFramebuffer(GL_READ_FRAMEBUFFER, 0);
+      EXPECT_EQ(std::count(L.begin(), L.end(), uint8_t(0)), std::ptrdiff_t(L.size()));
+    }
   }
 }
 

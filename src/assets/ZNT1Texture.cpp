@@ -29,9 +29,10 @@ float Clamp01(float v) {
   return v > 1.0f ? 1.0f : 0.0f;
 }
 
+// Eight upper-case hex digits; the material parser looks textures up by the thousand.
 void AppendHex8(std::string& s, uint32_t v) {
-  char buf[9];
-  std::snprintf(buf, sizeof buf, "%08X", v);
+  char buf[8];
+  for (int i = 7; i >= 0; --i, v >>= 4) buf[i] = "0123456789ABCDEF"[v & 15];
   s.append(buf, 8);
 }
 
@@ -362,14 +363,18 @@ TZNT1Texture* TZNT1Textures::FindTextureFile(const std::string& Name, bool MipMa
   const TZNT1Archives& archives = *Engine->Archives;
   const std::string base = StripExtension(Name);
   std::string file = Name;
-  for (const std::string& candidate :
-       {base + ".png", base + ".tga", base + ".jpg", base + ".jpeg", "dds/" + base + ".dds"}) {
+  std::string candidate;
+  candidate.reserve(base.size() + 9);
+  for (const char* extension : {".png", ".tga", ".jpg", ".jpeg", ".dds"}) {
+    candidate.assign(extension[1] == 'd' ? "dds/" : "");
+    candidate += base;
+    candidate += extension;
     if (archives.ExistFile(candidate)) {
       file = candidate;
       break;
     }
   }
-  if (!archives.ExistFile(file)) return nullptr;
+  if (file == Name && !archives.ExistFile(file)) return nullptr;
   return CreateTexture(Name, file, nullptr, 0, 0, MipMap, AllowPicMip, GLWrapClampMode, ColorOverbright,
                        BumpMapScale);
 }

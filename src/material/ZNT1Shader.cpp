@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <unordered_map>
 
 #include "assets/ZNT1Archive.h"
 #include "assets/ZNT1Texture.h"
@@ -170,7 +171,7 @@ TZNT1Shader::TZNT1Shader(TZNT1Engine* AEngine, TZNT1Shaders* AShaders) : Engine(
 TZNT1Shader::~TZNT1Shader() {
   // Only this material's own registration goes: a later material of the same name
   // may have taken the key over.
-  if (Shaders && !HashKey.empty() && Shaders->HashMap.GetValue(HashKey) == this) Shaders->HashMap.Delete(HashKey);
+  if (Shaders && Shaders->HashMap.GetValue(HashKey) == this) Shaders->HashMap.Delete(HashKey);
   for (TZNT1ShaderStage* Stage : Stages) delete Stage;
   Stages.clear();
 }
@@ -344,6 +345,8 @@ std::string_view TZNT1ShaderTokenizer::TokenNextView(bool AllowLineBreaks) {
 
 // ---- Script parser ----
 
+using namespace std::literals;
+
 namespace {
 
 void LowerInto(std::string_view Token, std::string& Out) {
@@ -432,6 +435,98 @@ constexpr uint32_t CollapseTable[8][4] = {
     {0x13, 0x31, 3, 0x13}, {0x31, 0x31, 3, 0x13}, {0x00, 0x22, 2, 0x00}, {0x22, 0x22, 2, 0x22},
 };
 
+enum EKeyword : uint8_t {
+  kw_none,
+  kw_alphafunc,
+  kw_alphagen,
+  kw_animmap,
+  kw_blendfunc,
+  kw_bumpmap,
+  kw_clamptime,
+  kw_cull,
+  kw_deformvertexes,
+  kw_depthfunc,
+  kw_depthwrite,
+  kw_detail,
+  kw_dpglossexponentmod,
+  kw_dpglossintensitymod,
+  kw_dpoffsetmapping,
+  kw_entitymergable,
+  kw_fogparams,
+  kw_fogparms,
+  kw_glowmap,
+  kw_light,
+  kw_map,
+  kw_next,
+  kw_nomipmaps,
+  kw_nopicmip,
+  kw_normalmap,
+  kw_polygonoffset,
+  kw_portal,
+  kw_portalname,
+  kw_q3map_sun,
+  kw_q3map_sunext,
+  kw_rgbgen,
+  kw_skyparams,
+  kw_skyparms,
+  kw_sort,
+  kw_specularmap,
+  kw_surfaceparm,
+  kw_tcgen,
+  kw_tcmod,
+  kw_teopxgen,
+  kw_tesssize,
+  kw_videomap,
+};
+
+// Keywords by name: one hash lookup instead of a chain of comparisons.
+EKeyword KeywordOf(std::string_view Word) {
+  static const std::unordered_map<std::string_view, EKeyword> Table = {
+      {"alphafunc", kw_alphafunc},
+      {"alphagen", kw_alphagen},
+      {"animmap", kw_animmap},
+      {"blendfunc", kw_blendfunc},
+      {"bumpmap", kw_bumpmap},
+      {"clamptime", kw_clamptime},
+      {"cull", kw_cull},
+      {"deformvertexes", kw_deformvertexes},
+      {"depthfunc", kw_depthfunc},
+      {"depthwrite", kw_depthwrite},
+      {"detail", kw_detail},
+      {"dpglossexponentmod", kw_dpglossexponentmod},
+      {"dpglossintensitymod", kw_dpglossintensitymod},
+      {"dpoffsetmapping", kw_dpoffsetmapping},
+      {"entitymergable", kw_entitymergable},
+      {"fogparams", kw_fogparams},
+      {"fogparms", kw_fogparms},
+      {"glowmap", kw_glowmap},
+      {"light", kw_light},
+      {"map", kw_map},
+      {"next", kw_next},
+      {"nomipmaps", kw_nomipmaps},
+      {"nopicmip", kw_nopicmip},
+      {"normalmap", kw_normalmap},
+      {"polygonoffset", kw_polygonoffset},
+      {"portal", kw_portal},
+      {"portalname", kw_portalname},
+      {"q3map_sun", kw_q3map_sun},
+      {"q3map_sunext", kw_q3map_sunext},
+      {"rgbgen", kw_rgbgen},
+      {"skyparams", kw_skyparams},
+      {"skyparms", kw_skyparms},
+      {"sort", kw_sort},
+      {"specularmap", kw_specularmap},
+      {"surfaceparm", kw_surfaceparm},
+      {"tcgen", kw_tcgen},
+      {"tcmod", kw_tcmod},
+      {"teopxgen", kw_teopxgen},
+      {"tesssize", kw_tesssize},
+      {"videomap", kw_videomap},
+  };
+  const auto Found = Table.find(Word);
+  return Found == Table.end() ? kw_none : Found->second;
+}
+
 const char* const SkyFaceSuffixes[6] = {"_rt.tga", "_lf.tga", "_bk.tga", "_ft.tga", "_up.tga", "_dn.tga"};
 
 }  // namespace
@@ -439,8 +534,8 @@ const char* const SkyFaceSuffixes[6] = {"_rt.tga", "_lf.tga", "_bk.tga", "_ft.tg
 // The state of one Parse call.
 class TZNT1ShaderScriptParser {
  public:
-  TZNT1ShaderScriptParser(TZNT1Shaders* AShaders, std::string_view ASource)
-      : Shaders(AShaders), Engine(AShaders->Engine), Tokenizer(ASource) {
+  TZNT1ShaderScriptParser(TZNT1Shaders* AShaders, std::string_view ASource, TZNT1StringHashMap& ALookups)
+      : Shaders(AShaders), Engine(AShaders->Engine), Tokenizer(ASource), Lookups(ALookups) {
     if (Engine && Engine->Textures) {
       WhiteTexture = Engine->Textures->WhiteTexture;
       DefaultTexture = Engine->Textures->DefaultTexture;
@@ -461,6 +556,11 @@ class TZNT1ShaderScriptParser {
     LowerInto(Next(false), Word);
     return Word;
   }
+  // The same into a second buffer, for an argument that must outlive the next NextWord.
+  const std::string& NextArgument() {
+    LowerInto(Next(false), Argument);
+    return Argument;
+  }
   double NextDouble() { return ConvertStringToDouble(Next(false)); }
   float NextFloat() { return ToSingle(NextDouble()); }
   float ToSingle(double d) {
@@ -470,13 +570,27 @@ class TZNT1ShaderScriptParser {
   }
   // True at the end of a line read word by word ("animmap", "surfaceparm").
   bool LineWordsEnd(std::string_view Token) const {
-    return Token == "\r" || (Token.empty() && Tokenizer.TokenEOF());
+    return Token == "\r"sv || (Token.empty() && Tokenizer.TokenEOF());
   }
 
+  // Scripts name many textures more than once, and most lookups miss; the answers, misses
+  // included, are kept for the caller's run of scripts.
   TZNT1Texture* FindTexture(const std::string& Name, bool MipMap, bool AllowPicMip, int32_t Wrap,
                             float BumpMapScale) {
     if (!Engine || !Engine->Textures) return nullptr;
-    return Engine->Textures->FindTextureFile(Name, MipMap, AllowPicMip, Wrap, 0.0f, BumpMapScale);
+    LookupKey.assign(Name);
+    LookupKey += '\0';
+    LookupKey += static_cast<char>((MipMap ? 1 : 0) | (AllowPicMip ? 2 : 0));
+    char Bytes[8];
+    std::memcpy(Bytes, &Wrap, 4);
+    std::memcpy(Bytes + 4, &BumpMapScale, 4);
+    LookupKey.append(Bytes, 8);
+    if (const TZNT1StringHashMapEntity* Known = Lookups.Get(LookupKey, false)) {
+      return static_cast<TZNT1Texture*>(Known->Value);
+    }
+    TZNT1Texture* Found = Engine->Textures->FindTextureFile(Name, MipMap, AllowPicMip, Wrap, 0.0f, BumpMapScale);
+    Lookups.Add(LookupKey, Found);
+    return Found;
   }
   TZNT1Texture* StageTexture(const std::string& Name, float BumpMapScale = 0.0f) {
     return FindTexture(Name, !Shader->NoMipMaps, !Shader->NoPicMip, GLWrapClampMode, BumpMapScale);
@@ -499,11 +613,14 @@ class TZNT1ShaderScriptParser {
   TZNT1Shaders* Shaders;
   TZNT1Engine* Engine;
   TZNT1ShaderTokenizer Tokenizer;
+  TZNT1StringHashMap& Lookups;
+  std::string LookupKey;
   TZNT1Texture* WhiteTexture = nullptr;
   TZNT1Texture* DefaultTexture = nullptr;
   std::string Name;
   std::string Keyword;
   std::string Word;
+  std::string Argument;
   bool NewLine = false;
   TZNT1Shader* Shader = nullptr;
   TZNT1ShaderStage* ShaderStage = nullptr;
@@ -518,8 +635,8 @@ void TZNT1ShaderScriptParser::Run() {
   while (!Tokenizer.TokenEOF()) {
     const std::string_view Token = Next(true);
     if (Token.empty() && Tokenizer.TokenEOF()) break;
-    if (Token == "\r") continue;
-    if (Token != "{") {
+    if (Token == "\r"sv) continue;
+    if (Token != "{"sv) {
       Name.assign(Token);
       continue;
     }
@@ -539,13 +656,13 @@ void TZNT1ShaderScriptParser::ParseMaterial() {
   while (!Tokenizer.TokenEOF()) {
     const std::string_view Token = Next(true);
     if (Token.empty() && Tokenizer.TokenEOF()) break;
-    if (Token == "}") {
+    if (Token == "}"sv) {
       Closed = true;
       break;
     }
-    if (Token == "\r") {
+    if (Token == "\r"sv) {
       NewLine = true;
-    } else if (Token == "{") {
+    } else if (Token == "{"sv) {
       ParseStage();
       NewLine = true;
     } else if (NewLine) {
@@ -573,11 +690,11 @@ void TZNT1ShaderScriptParser::ParseStage() {
   while (!Tokenizer.TokenEOF()) {
     const std::string_view Token = Next(true);
     if (Token.empty() && Tokenizer.TokenEOF()) break;
-    if (Token == "}") {
+    if (Token == "}"sv) {
       Closed = true;
       break;
     }
-    if (Token == "\r") {
+    if (Token == "\r"sv) {
       NewLine = true;
     } else if (NewLine) {
       NewLine = false;
@@ -598,17 +715,17 @@ void TZNT1ShaderScriptParser::ParseStage() {
 
 void TZNT1ShaderScriptParser::ParseWaveform(TZNT1ShaderWaveform& Wave) {
   const std::string& Function = NextWord();
-  if (Function == "sin") {
+  if (Function == "sin"sv) {
     Wave.Waveform = GF_SIN;
-  } else if (Function == "square") {
+  } else if (Function == "square"sv) {
     Wave.Waveform = GF_SQUARE;
-  } else if (Function == "triangle") {
+  } else if (Function == "triangle"sv) {
     Wave.Waveform = GF_TRIANGLE;
-  } else if (Function == "sawtooth") {
+  } else if (Function == "sawtooth"sv) {
     Wave.Waveform = GF_SAWTOOTH;
-  } else if (Function == "inversesawtooth") {
+  } else if (Function == "inversesawtooth"sv) {
     Wave.Waveform = GF_INVERSESAWTOOTH;
-  } else if (Function == "noise") {
+  } else if (Function == "noise"sv) {
     Wave.Waveform = GF_NOISE;
   } else {
     Wave.Waveform = GF_SIN;
@@ -624,12 +741,13 @@ void TZNT1ShaderScriptParser::StageKeyword(const std::string& Key) {
   const bool Clamp = Key.compare(0, 5, "clamp") == 0;
   const std::string_view Base = Clamp ? std::string_view(Key).substr(5) : std::string_view(Key);
   GLWrapClampMode = Clamp ? ZNT1_GL_CLAMP_TO_EDGE : ZNT1_GL_REPEAT;
+  const EKeyword K = KeywordOf(Base);
 
-  if (Base == "map") {
-    const std::string TextureName = NextWord();
-    if (!Clamp && TextureName == "$whiteimage") {
+  if (K == kw_map) {
+    const std::string& TextureName = NextArgument();
+    if (!Clamp && TextureName == "$whiteimage"sv) {
       Stage.Texture[0] = WhiteTexture;
-    } else if (!Clamp && TextureName == "$lightmap") {
+    } else if (!Clamp && TextureName == "$lightmap"sv) {
       Stage.IsLightMap = true;
       Stage.Texture[0] = WhiteTexture;
       if (!DiscardStage) Shader->UseLightMap = true;
@@ -644,7 +762,7 @@ void TZNT1ShaderScriptParser::StageKeyword(const std::string& Key) {
         if (!Stage.GlowTexture[0]) Stage.GlowTexture[0] = SideTexture(TextureName, "_glow");
       }
     }
-  } else if (Base == "animmap") {
+  } else if (K == kw_animmap) {
     Stage.ImageAnimationSpeed = NextFloat();
     for (;;) {
       const std::string_view Token = Next(true);
@@ -657,14 +775,14 @@ void TZNT1ShaderScriptParser::StageKeyword(const std::string& Key) {
       if (Found && !Stage.GlowTexture[Frame]) Stage.GlowTexture[Frame] = SideTexture(Word, "_glow");
     }
     NewLine = true;  // the line break is consumed
-  } else if (Key == "videomap") {
+  } else if ((!Clamp && K == kw_videomap)) {
     // not supported
-  } else if (Base == "bumpmap" || Base == "normalmap" || Base == "specularmap" || Base == "glowmap") {
-    const std::string TextureName = NextWord();
+  } else if (K == kw_bumpmap || K == kw_normalmap || K == kw_specularmap || K == kw_glowmap) {
+    const std::string& TextureName = NextArgument();
     TZNT1Texture* Found;
-    if (!Clamp && TextureName == "$whiteimage") {
+    if (!Clamp && TextureName == "$whiteimage"sv) {
       Found = WhiteTexture;
-    } else if (Base == "bumpmap") {
+    } else if (K == kw_bumpmap) {
       float Scale = NextFloat();
       if (Scale == 0.0f) Scale = 1.0f;
       Found = StageTexture(TextureName, Scale);
@@ -673,41 +791,41 @@ void TZNT1ShaderScriptParser::StageKeyword(const std::string& Key) {
     }
     // A side map before the stage's texture is white.
     if (!Stage.Texture[0]) Found = WhiteTexture;
-    if (Base == "bumpmap" || Base == "normalmap") {
+    if (K == kw_bumpmap || K == kw_normalmap) {
       Stage.NormalMap = Found;
-    } else if (Base == "specularmap") {
+    } else if (K == kw_specularmap) {
       Stage.SpecularMap = Found;
     } else {
       Stage.GlowTexture[0] = Found;
     }
-  } else if (Key == "alphafunc") {
+  } else if ((!Clamp && K == kw_alphafunc)) {
     const std::string& Function = NextWord();
-    AlphaTestBits = Function == "gt0"     ? GLS_ATEST_GT_0
-                    : Function == "lt128" ? GLS_ATEST_LT_80
-                    : Function == "ge128" ? GLS_ATEST_GE_80
+    AlphaTestBits = Function == "gt0"sv     ? GLS_ATEST_GT_0
+                    : Function == "lt128"sv ? GLS_ATEST_LT_80
+                    : Function == "ge128"sv ? GLS_ATEST_GE_80
                                           : 0;
-  } else if (Key == "depthfunc") {
+  } else if ((!Clamp && K == kw_depthfunc)) {
     const std::string& Function = NextWord();
-    if (Function == "lequal") {
+    if (Function == "lequal"sv) {
       DepthFuncBits = 0;
-    } else if (Function == "equal") {
+    } else if (Function == "equal"sv) {
       DepthFuncBits = GLS_DEPTHFUNC_EQUAL;
     }
-  } else if (Key == "detail") {
+  } else if ((!Clamp && K == kw_detail)) {
     Stage.IsDetail = true;
-  } else if (Key == "blendfunc") {
-    const std::string Source = NextWord();
-    if (Source == "add") {
+  } else if ((!Clamp && K == kw_blendfunc)) {
+    const std::string& Source = NextArgument();
+    if (Source == "add"sv) {
       BlendSrcBits = GLS_SRCBLEND_ONE;
       BlendDstBits = GLS_DSTBLEND_ONE;
-    } else if (Source == "filter") {
+    } else if (Source == "filter"sv) {
       BlendSrcBits = GLS_SRCBLEND_DST_COLOR;
       BlendDstBits = GLS_DSTBLEND_ZERO;
-    } else if (Source == "blend") {
+    } else if (Source == "blend"sv) {
       BlendSrcBits = GLS_SRCBLEND_SRC_ALPHA;
       BlendDstBits = GLS_DSTBLEND_ONE_MINUS_SRC_ALPHA;
     } else {
-      static constexpr const char* Words[] = {"gl_zero",      "gl_one",       "gl_dst_color",
+      static constexpr std::string_view Words[] = {"gl_zero",      "gl_one",       "gl_dst_color",
                                               "gl_one_minus_dst_color",        "gl_src_alpha",
                                               "gl_one_minus_src_alpha",        "gl_dst_alpha",
                                               "gl_one_minus_dst_alpha",        "gl_alpha_saturate"};
@@ -715,7 +833,7 @@ void TZNT1ShaderScriptParser::StageKeyword(const std::string& Key) {
       for (uint32_t i = 0; i < 9; ++i) {
         if (Source == Words[i]) BlendSrcBits = i + 1;
       }
-      static constexpr const char* DstWords[] = {"gl_zero",      "gl_one",       "gl_src_color",
+      static constexpr std::string_view DstWords[] = {"gl_zero",      "gl_one",       "gl_src_color",
                                                  "gl_one_minus_src_color",        "gl_src_alpha",
                                                  "gl_one_minus_src_alpha",        "gl_dst_alpha",
                                                  "gl_one_minus_dst_alpha"};
@@ -726,100 +844,100 @@ void TZNT1ShaderScriptParser::StageKeyword(const std::string& Key) {
       }
     }
     if (!DepthMaskExplicit) DepthMaskBits = 0;
-  } else if (Key == "rgbgen") {
+  } else if ((!Clamp && K == kw_rgbgen)) {
     const std::string& Mode = NextWord();
-    if (Mode == "wave") {
+    if (Mode == "wave"sv) {
       Stage.RGBGen = CGEN_WAVEFORM;
       ParseWaveform(Stage.RGBWave);
-    } else if (Mode == "const") {
+    } else if (Mode == "const"sv) {
       Stage.RGBGen = CGEN_CONST;
-      if (Next(false) == "(") {
+      if (Next(false) == "("sv) {
         Stage.ConstantColor.r = NextFloat();
         Stage.ConstantColor.g = NextFloat();
         Stage.ConstantColor.b = NextFloat();
         Next(false);
       }
-    } else if (Mode == "identity") {
+    } else if (Mode == "identity"sv) {
       Stage.RGBGen = CGEN_IDENTITY;
-    } else if (Mode == "identitylighting") {
+    } else if (Mode == "identitylighting"sv) {
       Stage.RGBGen = CGEN_IDENTITY_LIGHTING;
-    } else if (Mode == "entity") {
+    } else if (Mode == "entity"sv) {
       Stage.RGBGen = CGEN_ENTITY;
-    } else if (Mode == "oneminusentity") {
+    } else if (Mode == "oneminusentity"sv) {
       Stage.RGBGen = CGEN_ONE_MINUS_ENTITY;
-    } else if (Mode == "vertex") {
+    } else if (Mode == "vertex"sv) {
       Stage.RGBGen = CGEN_VERTEX;
       if (Stage.AlphaGen == AGEN_IDENTITY) Stage.AlphaGen = AGEN_VERTEX;
-    } else if (Mode == "exactvertex") {
+    } else if (Mode == "exactvertex"sv) {
       Stage.RGBGen = CGEN_EXACT_VERTEX;
-    } else if (Mode == "lightingdiffuse") {
+    } else if (Mode == "lightingdiffuse"sv) {
       Stage.RGBGen = CGEN_LIGHTING_DIFFUSE;
-    } else if (Mode == "oneminusvertex") {
+    } else if (Mode == "oneminusvertex"sv) {
       Stage.RGBGen = CGEN_ONE_MINUS_VERTEX;
     }
-  } else if (Key == "alphagen") {
+  } else if ((!Clamp && K == kw_alphagen)) {
     const std::string& Mode = NextWord();
-    if (Mode == "wave") {
+    if (Mode == "wave"sv) {
       Stage.AlphaGen = AGEN_WAVEFORM;
       ParseWaveform(Stage.AlphaWave);
-    } else if (Mode == "const") {
+    } else if (Mode == "const"sv) {
       Stage.AlphaGen = AGEN_CONST;
       Next(false);
       Stage.ConstantColor.a = NextFloat();
-    } else if (Mode == "identity") {
+    } else if (Mode == "identity"sv) {
       Stage.AlphaGen = AGEN_IDENTITY;
-    } else if (Mode == "entity") {
+    } else if (Mode == "entity"sv) {
       Stage.AlphaGen = AGEN_ENTITY;
-    } else if (Mode == "oneminusentity") {
+    } else if (Mode == "oneminusentity"sv) {
       Stage.AlphaGen = AGEN_ONE_MINUS_ENTITY;
-    } else if (Mode == "vertex") {
+    } else if (Mode == "vertex"sv) {
       Stage.AlphaGen = AGEN_VERTEX;
-    } else if (Mode == "lightingspecular") {
+    } else if (Mode == "lightingspecular"sv) {
       Stage.AlphaGen = AGEN_LIGHTING_SPECULAR;
-    } else if (Mode == "oneminusvertex") {
+    } else if (Mode == "oneminusvertex"sv) {
       Stage.AlphaGen = AGEN_ONE_MINUS_VERTEX;
-    } else if (Mode == "portal") {
+    } else if (Mode == "portal"sv) {
       Stage.AlphaGen = AGEN_PORTAL;
       bool OK = false;
       const double Range = ConvertStringToDouble(Next(false), 0, &OK, -1);
       const float Value = OK ? ToSingle(Range) : 256.0f;
       if (!DiscardStage) Shader->PortalRange = Value;
     }
-  } else if (Key == "tcgen" || Key == "teopxgen") {
+  } else if ((!Clamp && K == kw_tcgen) || (!Clamp && K == kw_teopxgen)) {
     const std::string& Mode = NextWord();
-    if (Mode == "environment") {
+    if (Mode == "environment"sv) {
       Stage.TexCoordGen = TCGEN_ENVIRONMENT_MAPPED;
-    } else if (Mode == "viewspaceenvironment") {
+    } else if (Mode == "viewspaceenvironment"sv) {
       Stage.TexCoordGen = TCGEN_VIEWSPACE_ENVIRONMENT_MAPPED;
-    } else if (Mode == "lightmap") {
+    } else if (Mode == "lightmap"sv) {
       Stage.TexCoordGen = TCGEN_LIGHTMAP;
-    } else if (Mode == "texture" || Mode == "base") {
+    } else if (Mode == "texture"sv || Mode == "base"sv) {
       Stage.TexCoordGen = TCGEN_TEXTURE;
-    } else if (Mode == "vector") {
+    } else if (Mode == "vector"sv) {
       Stage.TexCoordGen = TCGEN_VECTOR;
       auto ReadVector = [this](TZNT1Vector3& v) {
         v.x = NextFloat();
         v.y = NextFloat();
         v.z = NextFloat();
       };
-      if (Next(false) == "(") {
+      if (Next(false) == "("sv) {
         ReadVector(Stage.TexCoordGenVectors[0]);
-        if (Next(false) == ")" && Next(false) == "(") {
+        if (Next(false) == ")"sv && Next(false) == "("sv) {
           ReadVector(Stage.TexCoordGenVectors[1]);
           Next(false);
         }
       }
     }
-  } else if (Key == "tcmod") {
+  } else if ((!Clamp && K == kw_tcmod)) {
     if (Stage.NumTexMods >= MAX_TEXMODS) return;
     TZNTShaderTexMod& Mod = Stage.TexMods[Stage.NumTexMods++];
     Mod = TZNTShaderTexMod();
-    const std::string Mode = NextWord();
-    if (Mode == "turb") {
+    const std::string& Mode = NextArgument();
+    if (Mode == "turb"sv) {
       Mod.TexMod = TMOD_TURBULENT;
       const std::string_view First = Next(false);
       LowerInto(First, Word);
-      if (Word == "sin") {
+      if (Word == "sin"sv) {
         for (int i = 0; i < 4; ++i) NextFloat();
         --Stage.NumTexMods;
       } else {
@@ -828,18 +946,18 @@ void TZNT1ShaderScriptParser::StageKeyword(const std::string& Key) {
         Mod.Wave.Phase = NextFloat();
         Mod.Wave.Frequency = NextFloat();
       }
-    } else if (Mode == "scale") {
+    } else if (Mode == "scale"sv) {
       Mod.TexMod = TMOD_SCALE;
       Mod.Scale.x = NextFloat();
       Mod.Scale.y = NextFloat();
-    } else if (Mode == "scroll") {
+    } else if (Mode == "scroll"sv) {
       Mod.TexMod = TMOD_SCROLL;
       Mod.Scroll.x = NextFloat();
       Mod.Scroll.y = NextFloat();
-    } else if (Mode == "stretch") {
+    } else if (Mode == "stretch"sv) {
       Mod.TexMod = TMOD_STRETCH;
       ParseWaveform(Mod.Wave);
-    } else if (Mode == "transform") {
+    } else if (Mode == "transform"sv) {
       Mod.TexMod = TMOD_TRANSFORM;
       Mod.Matrix.m00 = NextFloat();
       Mod.Matrix.m01 = NextFloat();
@@ -847,16 +965,16 @@ void TZNT1ShaderScriptParser::StageKeyword(const std::string& Key) {
       Mod.Matrix.m11 = NextFloat();
       Mod.Translate.x = NextFloat();
       Mod.Translate.y = NextFloat();
-    } else if (Mode == "rotate") {
+    } else if (Mode == "rotate"sv) {
       Mod.TexMod = TMOD_ROTATE;
       Mod.RotateSpeed = NextFloat();
-    } else if (Mode == "entitytranslate") {
+    } else if (Mode == "entitytranslate"sv) {
       Mod.TexMod = TMOD_ENTITY_TRANSLATE;
     } else {
       Mod = TZNTShaderTexMod();
       --Stage.NumTexMods;
     }
-  } else if (Key == "depthwrite") {
+  } else if ((!Clamp && K == kw_depthwrite)) {
     DepthMaskBits = GLS_DEPTHMASK_TRUE;
     DepthMaskExplicit = true;
   }
@@ -896,20 +1014,21 @@ void TZNT1ShaderScriptParser::SkyParms() {
     }
   };
   const std::string Outer = NextWord();
-  if (Outer != "-") FillBox(Shader->Sky.OuterBox, Outer, ZNT1_GL_CLAMP_TO_EDGE);
+  if (Outer != "-"sv) FillBox(Shader->Sky.OuterBox, Outer, ZNT1_GL_CLAMP_TO_EDGE);
   const std::string& Cloud = NextWord();
-  const float Height = (Cloud == "-" || Cloud == "full") ? 0.0f : ToSingle(ConvertStringToDouble(Cloud));
+  const float Height = (Cloud == "-"sv || Cloud == "full"sv) ? 0.0f : ToSingle(ConvertStringToDouble(Cloud));
   Shader->Sky.CloudHeight = Height == 0.0f ? 512.0f : Height;
   const std::string Inner = NextWord();
-  if (Inner == "-") return;
+  if (Inner == "-"sv) return;
   FillBox(Shader->Sky.InnerBox, Inner, ZNT1_GL_REPEAT);
 }
 
 void TZNT1ShaderScriptParser::MaterialKeyword(const std::string& Key) {
   TZNT1Shader& S = *Shader;
+  const EKeyword K = KeywordOf(Key);
   if (Key.compare(0, 3, "qer") == 0) {
     // editor hints
-  } else if (Key == "q3map_sun" || Key == "q3map_sunext") {
+  } else if (K == kw_q3map_sun || K == kw_q3map_sunext) {
     TZNT1Vector3 Color;
     Color.x = NextFloat();
     Color.y = NextFloat();
@@ -917,7 +1036,7 @@ void TZNT1ShaderScriptParser::MaterialKeyword(const std::string& Key) {
     const float Intensity = NextFloat();
     const double Azimuth = NextDouble() * (M_PI / 180.0);
     const double Elevation = NextDouble() * (M_PI / 180.0);
-    if (Key == "q3map_sunext") {
+    if (K == kw_q3map_sunext) {
       NextDouble();
       NextDouble();
     }
@@ -926,61 +1045,61 @@ void TZNT1ShaderScriptParser::MaterialKeyword(const std::string& Key) {
     S.SunDirection = Vector3Norm(Vector3(static_cast<float>(std::cos(Elevation) * std::cos(Azimuth)),
                                          static_cast<float>(std::cos(Elevation) * std::sin(Azimuth)),
                                          static_cast<float>(std::sin(Elevation))));
-  } else if (Key == "deformvertexes") {
+  } else if (K == kw_deformvertexes) {
     if (S.NumDeformations >= MAX_DEFORMS) return;
     TZNT1ShaderDeformation& D = S.Deformation[S.NumDeformations++];
-    const std::string Mode = NextWord();
-    if (Mode == "projectionshadow") {
+    const std::string& Mode = NextArgument();
+    if (Mode == "projectionshadow"sv) {
       D.Deformation = DEFORM_PROJECTION_SHADOW;
-    } else if (Mode == "autosprite") {
+    } else if (Mode == "autosprite"sv) {
       D.Deformation = DEFORM_AUTOSPRITE;
       S.HasAutoSpriteDeformation = true;
-    } else if (Mode == "autosprite2") {
+    } else if (Mode == "autosprite2"sv) {
       D.Deformation = DEFORM_AUTOSPRITE2;
       S.HasAutoSprite2Deformation = true;
     } else if (Mode.size() == 5 && Mode.compare(0, 4, "text") == 0 && Mode[4] >= '0' && Mode[4] <= '9') {
       D.Deformation = Mode[4] <= '7' ? DEFORM_TEXT0 + (Mode[4] - '0') : DEFORM_TEXT0;
-    } else if (Mode == "bulge") {
+    } else if (Mode == "bulge"sv) {
       D.Deformation = DEFORM_BULGE;
       D.BulgeWidth = NextFloat();
       D.BulgeHeight = NextFloat();
       D.BulgeSpeed = NextFloat();
-    } else if (Mode == "wave") {
+    } else if (Mode == "wave"sv) {
       D.Deformation = DEFORM_WAVE;
       const double Spread = NextDouble();
       D.DeformationSpread = Spread == 0.0 ? 100.0f : ToSingle(1.0 / Spread);
       ParseWaveform(D.DeformationWave);
-    } else if (Mode == "normal") {
+    } else if (Mode == "normal"sv) {
       D.Deformation = DEFORM_NORMALS;
       D.DeformationWave.Amplitude = NextFloat();
       D.DeformationWave.Frequency = NextFloat();
-    } else if (Mode == "move") {
+    } else if (Mode == "move"sv) {
       D.Deformation = DEFORM_MOVE;
       D.MoveVector.x = NextFloat();
       D.MoveVector.y = NextFloat();
       D.MoveVector.z = NextFloat();
       ParseWaveform(D.DeformationWave);
     }
-  } else if (Key == "tesssize") {
+  } else if (K == kw_tesssize) {
     // compiler hint
-  } else if (Key == "next") {
+  } else if (K == kw_next) {
     S.NextShaderName.assign(Next(false));
-  } else if (Key == "dpglossintensitymod") {
+  } else if (K == kw_dpglossintensitymod) {
     S.SpecularScale = NextFloat();
-  } else if (Key == "dpglossexponentmod") {
+  } else if (K == kw_dpglossexponentmod) {
     S.SpecularPower = NextFloat();
-  } else if (Key == "dpoffsetmapping") {
+  } else if (K == kw_dpoffsetmapping) {
     const std::string& Mode = NextWord();
     if (Mode.empty()) return;
-    if (Mode == "disable" || Mode == "none" || Mode == "off") {
+    if (Mode == "disable"sv || Mode == "none"sv || Mode == "off"sv) {
       S.OffsetMappingMode = zsommOFF;
-    } else if (Mode == "default" || Mode == "normal") {
+    } else if (Mode == "default"sv || Mode == "normal"sv) {
       S.OffsetMappingMode = zsommDEFAULT;
-    } else if (Mode == "single") {
+    } else if (Mode == "single"sv) {
       S.OffsetMappingMode = zsommSINGLE;
-    } else if (Mode == "linear") {
+    } else if (Mode == "linear"sv) {
       S.OffsetMappingMode = zsommLINEAR;
-    } else if (Mode == "relief") {
+    } else if (Mode == "relief"sv) {
       S.OffsetMappingMode = zsommRELIEF;
     }
     const std::string_view Scale = Next(false);
@@ -991,20 +1110,20 @@ void TZNT1ShaderScriptParser::MaterialKeyword(const std::string& Key) {
     const std::string_view ValueText = Next(false);
     if (ValueText.empty()) return;
     const double v = ConvertStringToDouble(ValueText);
-    if (Kind == "bias") {
+    if (Kind == "bias"sv) {
       S.OffsetMappingBias = ToSingle(v);
-    } else if (Kind == "match") {
+    } else if (Kind == "match"sv) {
       S.OffsetMappingBias = ToSingle(1.0 - v);
-    } else if (Kind == "match8") {
+    } else if (Kind == "match8"sv) {
       S.OffsetMappingBias = ToSingle(1.0 - v / 255.0);
-    } else if (Kind == "match16") {
+    } else if (Kind == "match16"sv) {
       S.OffsetMappingBias = ToSingle(1.0 - v / 65536.0);
     }
-  } else if (Key == "clamptime") {
+  } else if (K == kw_clamptime) {
     S.ClampTime = NextFloat();
   } else if (Key.compare(0, 5, "q3map") == 0) {
     // compiler hint
-  } else if (Key == "surfaceparm") {
+  } else if (K == kw_surfaceparm) {
     for (;;) {
       const std::string_view Token = Next(true);
       if (LineWordsEnd(Token)) break;
@@ -1018,17 +1137,17 @@ void TZNT1ShaderScriptParser::MaterialKeyword(const std::string& Key) {
       }
     }
     NewLine = true;  // the line break is consumed
-  } else if (Key == "nomipmaps") {
+  } else if (K == kw_nomipmaps) {
     S.NoMipMaps = true;
     S.NoPicMip = true;
-  } else if (Key == "nopicmip") {
+  } else if (K == kw_nopicmip) {
     S.NoPicMip = true;
-  } else if (Key == "polygonoffset") {
+  } else if (K == kw_polygonoffset) {
     S.PolygonOffset = true;
-  } else if (Key == "entitymergable") {
+  } else if (K == kw_entitymergable) {
     S.EntityMergable = true;
-  } else if (Key == "fogparms" || Key == "fogparams") {
-    if (Next(false) == "(") {
+  } else if (K == kw_fogparms || K == kw_fogparams) {
+    if (Next(false) == "("sv) {
       const float r = NextFloat();
       const float g = NextFloat();
       const float b = NextFloat();
@@ -1036,52 +1155,52 @@ void TZNT1ShaderScriptParser::MaterialKeyword(const std::string& Key) {
       Next(false);
     }
     S.FogParams.DepthForOpaque = NextFloat();
-  } else if (Key == "portal" || Key == "portalname") {
+  } else if (K == kw_portal || K == kw_portalname) {
     S.Sort = SORT_PORTAL;
     S.IsPortal = true;
     S.Flags |= SF_PORTAL;
     if (S.PortalName.empty()) S.PortalName = NextWord();
-  } else if (Key == "skyparms" || Key == "skyparams") {
+  } else if (K == kw_skyparms || K == kw_skyparams) {
     SkyParms();
-  } else if (Key == "light") {
+  } else if (K == kw_light) {
     NextDouble();
-  } else if (Key == "cull") {
+  } else if (K == kw_cull) {
     const std::string& Mode = NextWord();
     uint32_t Bit = 0;
-    if (Mode == "front" || Mode == "frontside" || Mode == "frontsided") {
+    if (Mode == "front"sv || Mode == "frontside"sv || Mode == "frontsided"sv) {
       S.Cull = ZNT1_GL_FRONT;
       Bit = SF_CULLFRONT;
-    } else if (Mode == "back" || Mode == "backside" || Mode == "backsided") {
+    } else if (Mode == "back"sv || Mode == "backside"sv || Mode == "backsided"sv) {
       S.Cull = ZNT1_GL_BACK;
       Bit = SF_CULLBACK;
-    } else if (Mode == "none" || Mode == "disable" || Mode == "twosided") {
+    } else if (Mode == "none"sv || Mode == "disable"sv || Mode == "twosided"sv) {
       S.Cull = 0;
       Bit = SF_NOCULL;
     }
     if (Bit) S.Flags = (S.Flags & ~(SF_NOCULL | SF_CULLBACK | SF_CULLFRONT)) | Bit;
-  } else if (Key == "sort") {
+  } else if (K == kw_sort) {
     const std::string& Mode = NextWord();
-    if (Mode == "one") {
+    if (Mode == "one"sv) {
       S.Sort = SORT_PORTAL;
-    } else if (Mode == "portal") {
+    } else if (Mode == "portal"sv) {
       S.Sort = SORT_PORTAL;
       S.IsPortal = true;
       S.Flags |= SF_PORTAL;
-    } else if (Mode == "sky") {
+    } else if (Mode == "sky"sv) {
       S.Sort = SORT_ENVIRONMENT;
-    } else if (Mode == "opaque") {
+    } else if (Mode == "opaque"sv) {
       S.Sort = SORT_OPAQUE;
-    } else if (Mode == "decal") {
+    } else if (Mode == "decal"sv) {
       S.Sort = SORT_DECAL;
-    } else if (Mode == "seethrough") {
+    } else if (Mode == "seethrough"sv) {
       S.Sort = SORT_SEETHROUGH;
-    } else if (Mode == "banner") {
+    } else if (Mode == "banner"sv) {
       S.Sort = SORT_BANNER;
-    } else if (Mode == "underwater") {
+    } else if (Mode == "underwater"sv) {
       S.Sort = SORT_UNDERWATER;
-    } else if (Mode == "additive") {
+    } else if (Mode == "additive"sv) {
       S.Sort = SORT_BLEND1;
-    } else if (Mode == "nearest") {
+    } else if (Mode == "nearest"sv) {
       S.Sort = SORT_NEAREST;
     } else {
       const int64_t Value = ParseSaturatedInteger(Mode);
@@ -1267,25 +1386,36 @@ void TZNT1Shaders::Load() {
   if (Engine && Engine->Archives) {
     TStringList Files;
     Engine->Archives->FindFiles("scripts/*.shader", &Files);
+    TZNT1StringHashMap Lookups;
     for (const std::string& Path : Files.Strings) {
       std::unique_ptr<TMemoryStream> Stream = Engine->Archives->ExtractFile(Path);
-      ParseFromStream(Stream.get(), Path);
+      std::string Text;
+      if (ReadScript(Stream.get(), Text)) ParseScript(Text, Path, Lookups);
     }
   }
   Sort();
   ResolveLinks();
 }
 
-void TZNT1Shaders::ParseFromStream(TMemoryStream* Source, const std::string& ScriptName) {
-  if (!Source || Source->Size() < 1) return;
-  std::string Text(static_cast<size_t>(Source->Size()), '\0');
+bool TZNT1Shaders::ReadScript(TMemoryStream* Source, std::string& Text) {
+  if (!Source || Source->Size() < 1) return false;
+  Text.assign(static_cast<size_t>(Source->Size()), '\0');
   Source->Seek(0);
-  if (Source->Read(Text.data(), Source->Size()) != Source->Size()) return;
-  Parse(Text, ScriptName);
+  return Source->Read(Text.data(), Source->Size()) == Source->Size();
+}
+
+void TZNT1Shaders::ParseFromStream(TMemoryStream* Source, const std::string& ScriptName) {
+  std::string Text;
+  if (ReadScript(Source, Text)) Parse(Text, ScriptName);
 }
 
 void TZNT1Shaders::Parse(std::string_view Source, const std::string& ScriptName) {
-  TZNT1ShaderScriptParser Parser(this, Source);
+  TZNT1StringHashMap Lookups;
+  ParseScript(Source, ScriptName, Lookups);
+}
+
+void TZNT1Shaders::ParseScript(std::string_view Source, const std::string& ScriptName, TZNT1StringHashMap& Lookups) {
+  TZNT1ShaderScriptParser Parser(this, Source, Lookups);
   Parser.Run();
   std::string Problems;
   auto Note = [&Problems](bool Found, const char* Text) {

@@ -182,7 +182,7 @@ class TZNT1Shader {
   std::string NextShaderName;
   std::string Name;
   // The library key this material was registered under ("mesh", a 0 byte and the name for
-  // mesh default materials); empty while unregistered.
+  // mesh default materials).
   std::string HashKey;
   int32_t UnsortedIndex = 0;
   int32_t SortedIndex = 0;
@@ -327,6 +327,11 @@ class TZNT1Shaders {
 
  private:
   void Warning(const std::string& Text) const;
+  // The whole stream from its start; false when empty or not read in full.
+  static bool ReadScript(TMemoryStream* Source, std::string& Text);
+  // Parse with texture lookups remembered in Lookups, which the caller keeps only while
+  // neither the archives nor the texture library change.
+  void ParseScript(std::string_view Source, const std::string& ScriptName, TZNT1StringHashMap& Lookups);
 };
 
 // Draw-order comparison: Sort ascending, then UnsortedIndex descending.

@@ -753,8 +753,8 @@ void TZNT1BSPLoader::BuildDeluxeTable(int32_t CountTextures) {
 
 // ---- Curved patches ----
 
-int32_t PatchFlatnessTest(const TZNT1Vector3& P0, const TZNT1Vector3& P1, const TZNT1Vector3& P2, float Tolerance,
-                          int32_t Depth) {
+static int32_t PatchFlatnessDepth(const TZNT1Vector3& P0, const TZNT1Vector3& P1, const TZNT1Vector3& P2,
+                                  float Tolerance, int32_t Depth) {
   TZNT1Vector3 D = Vector3Sub(P2, P0);
   if (Vector3Length(D) < 1e-10f) return 0;
   Vector3Normalize(D);
@@ -763,12 +763,12 @@ int32_t PatchFlatnessTest(const TZNT1Vector3& P0, const TZNT1Vector3& P1, const 
   // A deviation that is no number counts as flat; the halvings stop at the cap.
   if (!std::isfinite(Deviation) || Deviation < Tolerance || Depth >= kMaxPatchHalvings) return 0;
   const TZNT1Vector3 A = Vector3Avg(P0, P1), B = Vector3Avg(P1, P2), Mid = Vector3Avg(A, B);
-  return 1 + std::max(PatchFlatnessTest(P0, A, Mid, Tolerance, Depth + 1),
-                      PatchFlatnessTest(Mid, B, P2, Tolerance, Depth + 1));
+  return 1 + std::max(PatchFlatnessDepth(P0, A, Mid, Tolerance, Depth + 1),
+                      PatchFlatnessDepth(Mid, B, P2, Tolerance, Depth + 1));
 }
 
 int32_t PatchFlatnessTest(const TZNT1Vector3& P0, const TZNT1Vector3& P1, const TZNT1Vector3& P2, float Tolerance) {
-  return PatchFlatnessTest(P0, P1, P2, Tolerance, 0);
+  return PatchFlatnessDepth(P0, P1, P2, Tolerance, 0);
 }
 
 void PatchGetFlatness(const TZNT1Vector3* Points, const int32_t PatchCP[2], TPatchInt& Levels, float Tolerance) {

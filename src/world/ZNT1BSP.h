@@ -424,6 +424,12 @@ struct TPatchGroup {
 };
 static_assert(sizeof(TPatchGroup) == 36);
 
+// Halvings a quadratic curve needs until its middle point lies within Tolerance of the chord
+// (a curve without length, or one measured as no number, is flat; at most 6).
+int32_t PatchFlatnessTest(const TZNT1Vector3& P0, const TZNT1Vector3& P1, const TZNT1Vector3& P2, float Tolerance);
+// The halvings along rows (x) and columns (y) over every 3x3 sub-patch of a control grid.
+void PatchGetFlatness(const TZNT1Vector3* Points, const int32_t PatchCP[2], TPatchInt& Levels, float Tolerance);
+
 // ---- The map object ----
 
 class TZNT1BSP {
@@ -442,6 +448,9 @@ class TZNT1BSP {
   void Dispose();
   // Every leaf's and portal's per-context frame stamp back to 0xFFFFFFFF.
   void VisibleFrameOverflow();
+
+  // The six sky-box sides and the cloud dome for the current SkyCloudHeight.
+  void GenerateSky();
 
   // The leaf holding the point (a point on a plane goes to the back); needs a node.
   int32_t FindLeaf(const TZNT1Vector3& MyPos) const;
@@ -531,7 +540,6 @@ class TZNT1BSP {
 
  private:
   friend class TZNT1BSPLoader;
-  void GenerateSky();
   void UploadVBO(TBSPVBO& VBO, bool StaticIndices, bool DynamicIndices);
   void DisposeVBO(TBSPVBO& VBO, bool StaticIndices, bool DynamicIndices);
   // What this map took references on, so that only those are given back.

@@ -106,6 +106,11 @@ int32_t MaxVerticesPerBuffer(const TZNT1Engine* Engine) {
   return TZNT1GLCapabilities(nullptr).MaxElementsVertices;
 }
 
+int32_t MaxIndicesPerBuffer(const TZNT1Engine* Engine) {
+  if (Engine && Engine->GLCapabilities) return Engine->GLCapabilities->MaxElementsIndices;
+  return TZNT1GLCapabilities(nullptr).MaxElementsIndices;
+}
+
 // sin and cos of b * 2 pi / 255 for every normal byte.
 struct TNormalTable {
   float Sin[256], Cos[256];
@@ -147,28 +152,25 @@ bool TZNT1ModelMesh::InterpolateFrames(int32_t Frame0, int32_t Frame1, float Wei
   const TZNT1VBOVertex* __restrict a = Source[0];
   const TZNT1VBOVertex* __restrict b = Source[1];
   TZNT1VBOVertex* __restrict t = Target.data();
-  // (1 - w) a + w b gives either frame exactly at the ends.
+  // (1 - w) a + w b gives either frame exactly at the ends. Position, both coordinates, normal and
+  // tangent are the record's first 14 floats; colour and centre follow them and are copied.
+  constexpr size_t Blended = offsetof(TZNT1VBOVertex, Color) / sizeof(float);
+  constexpr size_t Copied = offsetof(TZNT1VBOVertex, Spare) - offsetof(TZNT1VBOVertex, Color);
+  static_assert(Blended == 14 && Copied == 20);
+  constexpr int32_t Ahead = 16;
   const float wb = Weight, wa = 1.0f - Weight;
   for (int32_t j = 0; j < n; ++j) {
-    const TZNT1VBOVertex& va = a[j];
-    const TZNT1VBOVertex& vb = b[j];
-    TZNT1VBOVertex& vt = t[j];
-    vt.Position.x = wa * va.Position.x + wb * vb.Position.x;
-    vt.Position.y = wa * va.Position.y + wb * vb.Position.y;
-    vt.Position.z = wa * va.Position.z + wb * vb.Position.z;
-    vt.TexCoord.x = wa * va.TexCoord.x + wb * vb.TexCoord.x;
-    vt.TexCoord.y = wa * va.TexCoord.y + wb * vb.TexCoord.y;
-    vt.LightMapCoord.x = wa * va.LightMapCoord.x + wb * vb.LightMapCoord.x;
-    vt.LightMapCoord.y = wa * va.LightMapCoord.y + wb * vb.LightMapCoord.y;
-    vt.Normal.x = wa * va.Normal.x + wb * vb.Normal.x;
-    vt.Normal.y = wa * va.Normal.y + wb * vb.Normal.y;
-    vt.Normal.z = wa * va.Normal.z + wb * vb.Normal.z;
-    vt.Tangent.x = wa * va.Tangent.x + wb * vb.Tangent.x;
-    vt.Tangent.y = wa * va.Tangent.y + wb * vb.Tangent.y;
-    vt.Tangent.z = wa * va.Tangent.z + wb * vb.Tangent.z;
-    vt.Tangent.w = wa * va.Tangent.w + wb * vb.Tangent.w;
-    vt.Color = va.Color;
-    vt.Middle = va.Middle;
+    // Two streams at a 96-byte stride: fetching ahead keeps the memory busy.
+    if (j + Ahead < n) {
+      __builtin_prefetch(&a[j + Ahead]);
+      __builtin_prefetch(&b[j + Ahead]);
+    }
+    float fa[Blended], fb[Blended], ft[Blended];
+    std::memcpy(fa, &a[j], sizeof(fa));
+    std::memcpy(fb, &b[j], sizeof(fb));
+    for (size_t k = 0; k < Blended; ++k) ft[k] = wa * fa[k] + wb * fb[k];
+    std::memcpy(&t[j], ft, sizeof(ft));
+    std::memcpy(&t[j].Color, &a[j].Color, Copied);
   }
   return true;
 }
@@ -225,15 +227,19 @@ bool TZNT1Model::LoadMD3(TMemoryStream& Stream) {
     Tag.Frames.resize(static_cast<size_t>(NumFrames));
     for (int32_t f = 0; f < NumFrames; ++f) {
       const int64_t o = OfsTags + (int64_t{f} * NumTags + t) * MD3TagSize;
+      // Some content scales its tag axes (sarge's weapon tag by 1.41); a quaternion holds no
+      // scale, and one read from scaled axes would turn the wrong way, so the axes are unit first.
       TZNT1Matrix3x3 Axis;
-      for (int i = 0; i < 3; ++i)
-        for (int j = 0; j < 3; ++j) Axis.M[i][j] = r.Single(o + 76 + (i * 3 + j) * 4);
+      for (int i = 0; i < 3; ++i) {
+        const TZNT1Vector3 Row = Vector3Norm(r.Vector(o + 76 + i * 12));
+        for (int j = 0; j < 3; ++j) Axis.M[i][j] = Row.xyz[j];
+      }
       Tag.Frames[static_cast<size_t>(f)].Origin = r.Vector(o + 64);
       Tag.Frames[static_cast<size_t>(f)].Quaternion = QuaternionFromMatrix3x3(Axis);
     }
   }
 
-  const int32_t MaxVertices = MaxVerticesPerBuffer(Engine);
+  const int32_t MaxVertices = MaxVerticesPerBuffer(Engine), MaxIndices = MaxIndicesPerBuffer(Engine);
   Meshs.clear();
   Meshs.resize(static_cast<size_t>(NumSurfaces));
   std::vector<uint32_t> LocalIndices;
@@ -271,7 +277,12 @@ bool TZNT1Model::LoadMD3(TMemoryStream& Stream) {
     Scratch.resize(static_cast<size_t>(NumVerts));
     for (int32_t f = 0; f < NumFrames; ++f) {
       if (f == 0 || int64_t{Buffer->CountVertices} + NumVerts >= MaxVertices) {
-        Mesh.VBOs.push_back(std::make_unique<TZNT1VBO>(Engine, false, false, NumVerts, NumTriangles * 3));
+        // Sized for the frames it will take (one spare slot, or the last add would grow it).
+        int32_t Taken = 1;
+        while (f + Taken < NumFrames && int64_t{Taken + 1} * NumVerts < MaxVertices) ++Taken;
+        const int64_t Indices = std::min<int64_t>(int64_t{Taken} * NumTriangles * 3 + 1, MaxIndices);
+        Mesh.VBOs.push_back(std::make_unique<TZNT1VBO>(Engine, false, false, Taken * NumVerts + 1,
+                                                       static_cast<int32_t>(Indices)));
         Buffer = Mesh.VBOs.back().get();
       }
       const int32_t StartVertex = Buffer->CountVertices;
@@ -357,18 +368,20 @@ void TZNT1Model::ReadSkinFile(TMemoryStream& Stream, const std::string& SkinName
     const std::string Surface = LowerCase(Trim(Line.substr(0, Comma)));
     if (Surface.empty() || Surface.compare(0, 4, "tag_") == 0) continue;
     const std::string Material = NormalizeArchivePath(Trim(Line.substr(Comma + 1)));
-    auto Mesh = std::find_if(Meshs.begin(), Meshs.end(), [&](const TZNT1ModelMesh& m) { return m.Name == Surface; });
-    if (Mesh == Meshs.end()) continue;
-    auto Slot = std::find(Mesh->SkinNames.begin(), Mesh->SkinNames.end(), SkinName);
-    size_t k = static_cast<size_t>(Slot - Mesh->SkinNames.begin());
-    if (Slot == Mesh->SkinNames.end()) {
-      Mesh->SkinNames.push_back(SkinName);
-      Mesh->Skins.push_back(nullptr);
-      Mesh->NumSkins = static_cast<int32_t>(Mesh->SkinNames.size());
-      k = Mesh->SkinNames.size() - 1;
+    // Every surface of that name: some content repeats a name (neko's two "Hair" surfaces).
+    for (TZNT1ModelMesh& Mesh : Meshs) {
+      if (Mesh.Name != Surface) continue;
+      auto Slot = std::find(Mesh.SkinNames.begin(), Mesh.SkinNames.end(), SkinName);
+      size_t k = static_cast<size_t>(Slot - Mesh.SkinNames.begin());
+      if (Slot == Mesh.SkinNames.end()) {
+        Mesh.SkinNames.push_back(SkinName);
+        Mesh.Skins.push_back(nullptr);
+        Mesh.NumSkins = static_cast<int32_t>(Mesh.SkinNames.size());
+        k = Mesh.SkinNames.size() - 1;
+      }
+      Mesh.Skins[k] = FindMaterial(Material);
+      if (Mesh.Frames > 1) SwitchToInterpolation(Mesh);
     }
-    Mesh->Skins[k] = FindMaterial(Material);
-    if (Mesh->Frames > 1) SwitchToInterpolation(*Mesh);
   }
 }
 

@@ -189,6 +189,16 @@ TEST_F(ModelInstanceTest, SmoothInterpolateAdvancesTheSavedStateOncePerFrame) {
     i->SmoothInterpolate(x, Force, nullptr, -1);
     ExpectState(i->ViewAnimation, 2, 3, 0.3f);
   }
+  // A requested frame reaches the view state at its next whole frame as well.
+  i->Animation.NextRequestedFrame = 7;
+  i->SmoothStore();
+  i->Update(0.04);  // 2, 3 at 0.3 -> 3, 7 at 0.1
+  i->SmoothInterpolate(0.5, false, nullptr, -1);
+  ExpectState(i->ViewAnimation, 2, 3, 0.7f);
+  i->SmoothInterpolate(0.9, false, nullptr, -1);
+  ExpectState(i->ViewAnimation, 3, 7, 0.02f);
+  EXPECT_EQ(i->ViewAnimation.NextRequestedFrame, -1);
+  EXPECT_EQ(i->StoredAnimation.NextRequestedFrame, 7);
   // A one-frame model always shows its simulation state.
   auto Still = MakeModel(1);
   TZNT1ModelInstance* s = Still->CreateInstance();
@@ -236,6 +246,11 @@ TEST_F(ModelInstanceTest, SmoothInterpolateSetsViewBoxLeafAndTagTransforms) {
   EXPECT_NEAR(p.z, 2, 1e-5);
   // The unlinked tag keeps its transform.
   ExpectMatrix(Root->Tags[0].ViewTransform, Matrix4x4Identity, 0);
+  // Frames the game set past the model's end read as its last frame.
+  Root->Animation.Frame = Root->Animation.NextFrame = 99;
+  Root->SmoothInterpolate(0, true, nullptr, 9);
+  EXPECT_EQ(Root->ViewAABB.Min.x, 103.0f);
+  EXPECT_EQ(Root->ViewAABB.Max.x, 104.0f);
 }
 
 // A model without frames has no boxes, origins or tag frames to read.

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <functional>
 #include <memory>
@@ -511,4 +512,40 @@ TEST(ZNT1Models, ReferencesReachBuffersSkinsAndReducedModels) {
   EXPECT_EQ(Reduced->ReferenceCounter, 0);
   EXPECT_FALSE(Reduced->Uploaded);
   E.Engine.Models.reset();
+}
+
+// A quaternion holds no scale: scaled tag axes keep their rotation.
+TEST(ZNT1Model, ScaledTagAxesKeepTheirRotation) {
+  materialtest::TEngine E;
+  md3test::TModel m = md3test::TwoFrameFixture();
+  const float s = std::sqrt(2.0f);
+  const std::array<std::array<float, 3>, 3> Turn = {{{0, 1, 0}, {-1, 0, 0}, {0, 0, 1}}};
+  const float c = std::cos(0.5f), n = std::sin(0.5f);
+  const std::array<std::array<float, 3>, 3> Tilt = {{{c, 0, -n}, {0, 1, 0}, {n, 0, c}}};
+  for (size_t f = 0; f < 2; ++f)
+    for (size_t r = 0; r < 3; ++r)
+      for (size_t k = 0; k < 3; ++k) m.Tags[f][1].Axis[r][k] = (f == 0 ? Turn : Tilt)[r][k] * s;
+  bool Ok = false;
+  auto Model = Read(E.Engine, md3test::Write(m), Ok);
+  ASSERT_TRUE(Ok);
+  for (size_t f = 0; f < 2; ++f) {
+    const TZNT1Matrix4x4 M = QuaternionToMatrix4x4(Model->Tags[1].Frames[f].Quaternion);
+    for (size_t r = 0; r < 3; ++r)
+      for (size_t k = 0; k < 3; ++k) EXPECT_NEAR(M.M[r][k], (f == 0 ? Turn : Tilt)[r][k], 1e-6) << f << r << k;
+  }
+}
+
+// Some content names two surfaces alike; a skin line reaches both.
+TEST(ZNT1Models, SkinLineReachesEverySurfaceOfItsName) {
+  md3test::TModel m = md3test::TwoFrameFixture();
+  m.Surfaces[1].Name = "BODY";
+  materialtest::TEngine E({{"models/a/twins.md3", Text(md3test::Write(m))},
+                           {"models/a/twins_red.skin", "body,models/test/red.tga\n"}});
+  TZNT1Models Library(&E.Engine);
+  TZNT1Model* Model = Library.GetModel("models/a/twins.md3");
+  ASSERT_NE(Model, nullptr);
+  for (const TZNT1ModelMesh& Mesh : Model->Meshs) {
+    ASSERT_EQ(Mesh.SkinNames.back(), "red");
+    EXPECT_EQ(Mesh.Skins.back()->Name, "models/test/red.tga");
+  }
 }

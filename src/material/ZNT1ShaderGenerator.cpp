@@ -987,7 +987,7 @@ void TGenerator::LightingFunction() {
       "vec4 perPixelLighting(in vec2 offsetMappedCoord,inout vec3 specularColor,in vec2 oTexCoordDX,in vec2 "
       "oTexCoordDY){";
   const char* HeaderPlain = "vec4 perPixelLighting(inout vec3 specularColor){";
-  if (PerPixelLighting && !HasNormalMap && !HasSpecularMap) {
+  auto GridLighting = [&] {
     Fr(HasOffsetMappedTexCoord ? HeaderOffset : HeaderPlain);
     Fr("  vec3 lightAmbient=vec3(0.25);");
     Fr("  vec3 lightDirected=vec3(0.75);");
@@ -997,6 +997,9 @@ void TGenerator::LightingFunction() {
        "1.0)),1.0);");
     Fr("  return color;");
     Fr("}");
+  };
+  if (PerPixelLighting && !HasNormalMap && !HasSpecularMap) {
+    GridLighting();
     return;
   }
   const int32_t n = NormalMapIndex, sp = SpecularMapIndex;
@@ -1075,6 +1078,9 @@ void TGenerator::LightingFunction() {
   }
   Fr("  return color;");
   Fr("}");
+  // The light-mapped form above is the deluxe function; stages lit per pixel still call
+  // perPixelLighting, which would otherwise not exist.
+  if (LightMapped && PerPixelLighting) GridLighting();
 }
 
 void TGenerator::GenerateShaderStageForFragmentShader(int32_t i) {
@@ -1736,6 +1742,10 @@ void TGenerator::Run(TZNT1GeneratedShaderText& Out) {
       AddVertexUniform(Line);
   }
   VertexShaderCode();
+  // A stage whose colour another stage computes is lit per pixel like that stage; otherwise it
+  // would be drawn unlit in the single pass.
+  for (int32_t i = 0; i < StageCount; i++)
+    if (LightingStage[size_t(ColorAtlases[size_t(i)])]) LightingStage[size_t(i)] = true;
   FragmentShaderCode();
   if (ShaderType == zstWIREFRAME || ShaderType == zstSHADOWCUBEMAPFILLSINGLEPASS ||
       ShaderType == zstSHADOWCUBEMAPFILLMULTIPASS)

@@ -18,6 +18,9 @@
 
 namespace materialtest {
 
+// Files of a test archive: name and text.
+using TFiles = std::vector<std::pair<std::string, std::string>>;
+
 class TEngine {
  public:
   // Files: name and text; a texture only needs to exist, so "" will do for it.

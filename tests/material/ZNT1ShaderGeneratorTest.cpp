@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "gpu/ZNT1FrameBufferObject.h"
-#include "support/MaterialTestSupport.h"
+#include "support/ShaderProgramTestSupport.h"
 
-using namespace materialtest;
+using namespace programtest;
 
 namespace {
 
@@ -244,6 +244,9 @@ TEST_F(ShaderGenerator, InterpolatedVerticesDeclareEveryAttributeTwice) {
 TEST_F(ShaderGenerator, WireframeNeedsGeometryShadersAndRenamesItsVaryings) {
   auto M = MakeMaterial(Engine, {{Opaque}});
   EXPECT_EQ(Compose(*M, zstWIREFRAME).Refusal, "no geometry shaders");
+  E.Caps().UseSinglePassShadowCubeMaps = true;  // layered cube fills need the geometry stage too
+  EXPECT_EQ(Compose(*M, zstSHADOWCUBEMAPFILLSINGLEPASS).Refusal, "no geometry shaders");
+  EXPECT_EQ(Compose(*M, zstSHADOWCUBEMAPFILLMULTIPASS).Refusal, "no geometry shaders");
   ForceGeometryShaders();
   const auto t = Compose(*M, zstWIREFRAME);
   ASSERT_EQ(t.Refusal, "");
@@ -308,7 +311,8 @@ TEST_F(ShaderGenerator, VertexCodeCases) {
     s.TexMods[0].TexMod = TMOD_ROTATE;
     s.TexMods[0].RotateSpeed = 90.0f;
     s.TexMods[1].TexMod = TMOD_SCALE;
-    s.TexMods[1].Scale = {0.1f, 2.0f};
+    s.TexMods[1].Scale.x = 0.1f;
+    s.TexMods[1].Scale.y = 2.0f;
     const auto t = Compose(*M, zstMULTIPASS);
     EXPECT_TRUE(HasLine(t.VertexShader, "  float stage0rotate0=1.5707963267948966*uTime;"));
     EXPECT_TRUE(HasLine(t.VertexShader, "  vTexCoord0*=vec2(0.10000000149011612,2.0);"));
@@ -331,6 +335,19 @@ TEST_F(ShaderGenerator, DiffuseLightingPerVertexOnLowQualityPerPixelOtherwise) {
     EXPECT_EQ(HasLine(t.FragmentShader, "  gl_FragColor=vec4(clamp(color.xyz+specularColor.xyz,0.0,1.0),color.w);"),
               !Low);
   }
+}
+
+// Two lit stages share one colour varying; both are lit per pixel (160 content materials, armour
+// among them, have two lit stages).
+TEST_F(ShaderGenerator, StagesSharingALitColourAreBothLitPerPixel) {
+  E.Caps().LowQuality = false;
+  auto M = MakeMaterial(Engine, {{Opaque, TCGEN_TEXTURE, CGEN_LIGHTING_DIFFUSE},
+                                 {Add, TCGEN_ENVIRONMENT_MAPPED, CGEN_LIGHTING_DIFFUSE}});
+  const auto t = Compose(*M, zstSINGLEPASS);
+  ASSERT_EQ(t.Refusal, "");
+  EXPECT_EQ(t.VertexShader.find("vColor1"), std::string::npos);
+  EXPECT_EQ(CountLine(t.FragmentShader, "  srcColor*=perPixelLighting(specularColor);"), 2);
+  EXPECT_EQ(CountLine(t.FragmentShader, "  dstColor.xyz=clamp(dstColor.xyz+specularColor.xyz,0.0,1.0);"), 2);
 }
 
 TEST_F(ShaderGenerator, ReliefMappingSearchesTenSlicesAndRefinesFourTimes) {
@@ -493,6 +510,8 @@ TEST_F(ShaderGenerator, MultiPassWithoutNormalOrSpecularMapVisitsOnlyItsStage) {
   }
   EXPECT_EQ(Compose(*M, zstMULTIPASS, 2).Refusal, "no such stage");
   EXPECT_EQ(Compose(*M, zstMULTIPASS, -1).Refusal, "no such stage");
+  EXPECT_EQ(GenerateShader(M.get(), zstMULTIPASS, 5, false, false, false, 1), nullptr);
+  EXPECT_EQ(GenerateShader(nullptr, zstSINGLEPASS, 0, false, false, false, 1), nullptr);
 }
 
 TEST_F(ShaderGenerator, NormalMappedMultiPassReadsTheMapStage) {
@@ -562,4 +581,53 @@ TEST_F(ShaderGenerator, TextsStartWithTheLibraryPreludes) {
   EXPECT_EQ(t.FragmentShader.rfind(TZNT1GLSLShaders::FragmentPrelude() + "\r\n", 0), 0u);
   EXPECT_EQ(t.VertexShader.substr(t.VertexShader.size() - 3), "}\r\n");
   EXPECT_EQ(t.FragmentShader.substr(t.FragmentShader.size() - 3), "}\r\n");
+}
+
+// A light-mapped material with a specular map writes the deluxe function; a stage lit per pixel
+// calls perPixelLighting, which must exist beside it.
+TEST_F(ShaderGenerator, LitStageOfASpecularMappedLightMappedMaterialHasItsLightingFunction) {
+  E.Caps().LowQuality = false;
+  auto M = MakeMaterial(Engine, {{Opaque, TCGEN_TEXTURE, CGEN_LIGHTING_DIFFUSE, AGEN_IDENTITY, false, 3}, {Add}});
+  M->GetStage(0)->SpecularMap = &E.SideTexture;
+  for (int32_t Kind : {zstSINGLEPASS, zstMULTIPASS}) {
+    const auto t = Compose(*M, Kind);
+    ASSERT_EQ(t.Refusal, "");
+    EXPECT_TRUE(HasLine(t.FragmentShader, "vec4 deluxeMap2D(in sampler2D lightMap,in vec2 lightMapCoord,in vec2 "
+                                          "offsetMappedCoord,inout vec3 specularColor,in vec2 oTexCoordDX,in vec2 "
+                                          "oTexCoordDY){") ||
+                HasLine(t.FragmentShader, "vec4 deluxeMap2D(in sampler2D lightMap,in vec2 lightMapCoord,inout vec3 "
+                                          "specularColor){"));
+    EXPECT_TRUE(HasLine(t.FragmentShader, "vec4 perPixelLighting(inout vec3 specularColor){"));
+    EXPECT_EQ(CountLine(t.FragmentShader, Kind == zstSINGLEPASS ? "  srcColor*=perPixelLighting(specularColor);"
+                                                                : "  color*=perPixelLighting(specularColor);"),
+              1);
+  }
+}
+
+// Each compile keeps the loading screen alive; a refused request compiles nothing.
+TEST(ShaderGeneratorProgress, EachCompileRefreshesTheLoadingScreen) {
+  class TCountingEngine : public TZNT1Engine {
+   public:
+    using TZNT1Engine::TZNT1Engine;
+    void ShowLoadProgress(bool Force, float Progress) override {
+      Calls++;
+      LastForce = Force;
+      LastValue = Progress;
+    }
+    int Calls = 0;
+    bool LastForce = true;
+    float LastValue = -1.0f;
+  };
+  TCountingEngine Engine{&CreateGameOfClass<TZNT1Game>, true};
+  Engine.GLCapabilities = std::make_unique<TZNT1GLCapabilities>(&Engine);
+  SetMesaCapabilities(*Engine.GLCapabilities, true);
+  Engine.GLSLShaders = std::make_unique<TZNT1GLSLShaders>(&Engine);
+  Engine.LastProgress = 0.25f;
+  auto M = MakeMaterial(Engine, {{Opaque}, {Filter}});
+  ASSERT_NE(GenerateShader(M.get(), zstSINGLEPASS, 0, false, false, false, 1), nullptr);
+  EXPECT_EQ(Engine.Calls, 1);
+  EXPECT_FALSE(Engine.LastForce);
+  EXPECT_EQ(Engine.LastValue, 0.25f);
+  EXPECT_EQ(GenerateShader(M.get(), zstWIREFRAME, 0, false, false, false, 1), nullptr);
+  EXPECT_EQ(Engine.Calls, 1);
 }

@@ -143,7 +143,7 @@ TEST(ZNT1ShaderRobustness, LineEndingsAlike) {
 }
 
 TEST(ZNT1ShaderRobustness, GlowStagesOnlyWhileRoomLeft) {
-  TEngine E(std::vector<std::pair<std::string, std::string>>{{"textures/g.tga", ""}, {"textures/g_glow.tga", ""}});
+  TEngine E(TFiles{{"textures/g.tga", ""}, {"textures/g_glow.tga", ""}});
   E.Shaders().Parse("seven {\n" + Repeat("{ map textures/g.tga }\n", 7) + "}\neight {\n" +
                     Repeat("{ map textures/g.tga }\n", 8) + "}");
   ASSERT_TRUE(E.Shaders().GetShader("seven") && E.Shaders().GetShader("eight"));

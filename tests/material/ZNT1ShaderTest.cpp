@@ -551,6 +551,13 @@ TEST(ZNT1ShaderLibrary, LoadWithoutScriptsAndSortOrder) {
   EXPECT_EQ(Order, (std::vector<std::string>{"b2@3", "a1@3", "b1@5", "a2@5", "b1@9"}));
   EXPECT_EQ(L.GetShader("b1")->Sort, 5);  // scripts/b.shader comes later
 
+  // A damaged script still gives its materials, with one warning naming it.
+  TEngine G(TFiles{{"scripts/fine.shader", "a { }"}, {"scripts/broken.shader", "b {\n{\nmap x"}});
+  G.Shaders().Load();
+  EXPECT_EQ(G.Shaders().Count(), 2);
+  ASSERT_EQ(G.Warnings().size(), 1u);
+  EXPECT_EQ(G.Warnings()[0], "Warning: material script \"scripts/broken.shader\": the text ends inside a stage");
+
   // Remapping is cleared for every material.
   L.GetItem(0)->RemappedShader = L.GetItem(1);
   L.ResetRemappedShader();

@@ -22,7 +22,8 @@ class TGameClient {
 
   // One tick: input bits to a direction, the move, the walk factors and the eye height.
   void Update(float FrameTime);
-  // The movement step; for now it keeps the position and turns legs and torso towards the view.
+  // The movement step; for now it keeps the position, turns legs and torso towards the view and
+  // keeps the bodies standing.
   TZNT1Vector3 Move(const TZNT1Vector3& Direction, bool DoJump, float FrameTime, bool DoWalk, bool DoDuck);
   void UpdateAABB();
   // Puts the player at Position with every remembered position there and no step smoothing.
@@ -54,6 +55,7 @@ class TGameClient {
   void Timers(float FrameTime);
   // Starts a legs animation on both bodies unless a timed one runs; Force ends the timed one first.
   void StartLegsAnim(int32_t Anim, bool HalfSpeed);
+  void StartTorsoAnim(int32_t Anim);
   void ForceLegsAnim(int32_t Anim, bool HalfSpeed);
 
   // Map model Index (1 .. CountBSPModels - 1) touched during the last move.

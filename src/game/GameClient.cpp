@@ -261,6 +261,7 @@ bool TGameClient::CameraTrace(const TZNT1Vector3& Start, const TZNT1Vector3& End
   Result = TCameraTrace{};
   Result.EndPos = End;
   if (!Engine->BSP || !Engine->BSP->Collision) return false;
+  if (CameraTraceObserver) CameraTraceObserver(CameraTraceObserverUser, Start, End);
   TZNT1BSPCollisionTrace Trace;
   Trace.Alive = Mode == gcmALIVE;
   Engine->BSP->Collision->TraceSphere(Start, End, 4.0f, 8, Trace, static_cast<int32_t>(MASK_PLAYERSOLID));

@@ -9,6 +9,8 @@
 #include "game/GamePlayerModel.h"
 
 class TZNT1Engine;
+
+constexpr TZNT1Quaternion IdentityQuaternion{{{1.0f, 0.0f, 0.0f, 0.0f}}};
 class TGameEntity;
 class TGameWeaponCache;
 
@@ -120,10 +122,10 @@ class TGameClient {
   float DestAngleYawLegs = 0.0f;
   float AngleYawLegs = 0.0f;
   float AngleYawTorso = 0.0f;
-  TZNT1Quaternion LegsQuaternion{1, 0, 0, 0};
-  TZNT1Quaternion TorsoQuaternion{1, 0, 0, 0};
-  TZNT1Quaternion LastLegsQuaternion{1, 0, 0, 0};
-  TZNT1Quaternion LastTorsoQuaternion{1, 0, 0, 0};
+  TZNT1Quaternion LegsQuaternion = IdentityQuaternion;
+  TZNT1Quaternion TorsoQuaternion = IdentityQuaternion;
+  TZNT1Quaternion LastLegsQuaternion = IdentityQuaternion;
+  TZNT1Quaternion LastTorsoQuaternion = IdentityQuaternion;
 
   // View.
   float WalkFactor1 = 0.0f;
@@ -149,6 +151,10 @@ class TGameClient {
   int32_t LegsAnim = -1;
   double TorsoTimer = -1.0;
   double LegsTimer = -1.0;
+
+  // Sees every camera trace (start, end) before it runs; for measurements, nullptr otherwise.
+  void (*CameraTraceObserver)(void* User, const TZNT1Vector3& Start, const TZNT1Vector3& End) = nullptr;
+  void* CameraTraceObserverUser = nullptr;
 
   // Weapons.
   int32_t WeaponIndex = -1;

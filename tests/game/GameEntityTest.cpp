@@ -356,8 +356,11 @@ TEST(GameEntities, TouchedThroughBoxesAndMapModels) {
   auto* b = new TGameEntityUnknown(&l);
   l.Add(a);
   l.Add(b);
-  const TZNT1AABB Box{Vector3(0, 0, 0), Vector3(10, 10, 10)};
-  const TZNT1AABB Far{Vector3(20, 0, 0), Vector3(30, 10, 10)};
+  TZNT1AABB Box, Far;
+  Box.Min = Vector3(0, 0, 0);
+  Box.Max = Vector3(10, 10, 10);
+  Far.Min = Vector3(20, 0, 0);
+  Far.Max = Vector3(30, 10, 10);
   a->UpdateCollisionAABB(&Box);
   EXPECT_FALSE(a->Touched(b)) << "no box on the other side";
   b->UpdateCollisionAABB(&Far);

@@ -7,7 +7,9 @@
 #include <memory>
 
 #include "core/ZNT1Globals.h"
+#include "game/Game.h"
 #include "game/GameClient.h"
+#include "game/GameEntity.h"
 #include "game/GameTestSupport.h"
 #include "game/GameWeaponCache.h"
 #include "sound/ZNT1Sound.h"
@@ -317,6 +319,84 @@ TEST_F(GameClientAction, FreedClientLeavesNoHandleAddressBehind) {
   Other->DoPlaySampleJump = -1;
   UpdateSoundLocked(*Other);
   EXPECT_GE(Other->SampleJumpVoice.load(), 0);
+}
+
+// Digits and the wheel through the game's bindings, after "map" has placed and armed the player.
+TEST(GameClientBindings, DigitsAndWheelSwitchWeapons) {
+  REQUIRE_CONTENT_DIR();
+  gametest::GameEngine Engine({{"maps/move.bsp", bspwriter::MakeMovementFixture().File.Build()}}, true);
+  TGame& Game = Engine.MakeGame();
+  Game.LoadMap("move");
+  ASSERT_NE(Game.LocalClientInstance, nullptr);
+  TGameClient& c = *Game.LocalClientInstance;
+  EXPECT_EQ(c.WeaponIndex, WP_SHOTGUN) << "respawned with the shotgun";
+  EXPECT_EQ(Game.LocalClientEntity->Health, 100);
+  auto Send = [&](const SDL_Event& e) { Game.ProcessSDLEvent(&e); };
+  auto Digit = [&](SDL_Keycode k) {
+    SDL_Event e{};
+    e.type = SDL_KEYDOWN;
+    e.key.keysym.sym = k;
+    Send(e);
+    e.type = SDL_KEYUP;
+    Send(e);
+  };
+  auto Settle = [&] {
+    for (int i = 0; i < 40; ++i) Game.Update(1.0 / 60.0);
+  };
+  Digit(SDLK_2);  // machine gun: not owned
+  EXPECT_EQ(c.WeaponState, WEAPON_READY);
+  Digit(SDLK_0);
+  EXPECT_EQ(c.WeaponToIndex, WP_GAUNTLET);
+  EXPECT_EQ(c.DoPlaySampleWeaponChange.load(), -1);
+  Settle();
+  EXPECT_EQ(c.WeaponIndex, WP_GAUNTLET);
+  SDL_Event w{};
+  w.type = SDL_MOUSEWHEEL;
+  w.wheel.y = -1;
+  Send(w);  // down from the gauntlet wraps to the last owned weapon
+  Settle();
+  EXPECT_EQ(c.WeaponIndex, WP_SHOTGUN);
+  w.wheel.y = 1;
+  Send(w);
+  Settle();
+  EXPECT_EQ(c.WeaponIndex, WP_GAUNTLET);
+  Game.UnloadMap();
+}
+
+// The mixed output (the hook on this thread, the mixing thread parked): silent while the player
+// stands, not silent once a jump's sound plays.
+TEST(GameClientBindings, OutputSilentStandingAndNotAfterAJump) {
+  REQUIRE_CONTENT_DIR();
+  gametest::GameEngine Engine({{"maps/move.bsp", bspwriter::MakeMovementFixture().File.Build()}}, true);
+  TGame& Game = Engine.MakeGame();
+  Game.LoadMap("move");
+  ASSERT_NE(Game.LocalClientInstance, nullptr);
+  TZNT1SoundSystem& s = *Engine.SoundSystem;
+  s.UpdateHook = [&Game] { Game.UpdateSounds(); };
+  auto Block = [&] {
+    s.CriticalSection.Enter();
+    s.FillBuffer();
+    s.CriticalSection.Leave();
+    int Peak = 0;
+    for (size_t i = 0; i + 1 < s.OutputBuffer.size(); i += 2)
+      Peak = std::max(Peak, std::abs(static_cast<int>(static_cast<int16_t>(s.OutputBuffer[i] | (s.OutputBuffer[i + 1] << 8)))));
+    return Peak;
+  };
+  int Standing = 0;
+  for (int i = 0; i < 60; ++i) {
+    Game.Update(1.0 / 60.0);
+    if (i % 2) Standing = std::max(Standing, Block());
+  }
+  EXPECT_EQ(Standing, 0);
+  Game.LocalClientInstance->CommandFlags |= gccfJUMP;
+  int Jumping = 0;
+  for (int i = 0; i < 20; ++i) {
+    Game.Update(1.0 / 60.0);
+    if (i % 2) Jumping = std::max(Jumping, Block());
+  }
+  EXPECT_GT(Jumping, 100);
+  s.UpdateHook = nullptr;
+  Game.UnloadMap();
 }
 
 }  // namespace

@@ -320,6 +320,21 @@ TEST_F(GameClientMove, BrushModelCarriesAndLaunches) {
   EXPECT_FLOAT_EQ(Client->Velocity.z, 370.0f);
 }
 
+TEST_F(GameClientMove, TracesReportTouchedBrushModels) {
+  Engine->BSP->BSPMapModels[1].Touchable = true;
+  Place(Vector3(960, 320, 25));
+  EXPECT_FALSE(Client->HasTouchedMapModel(1));
+  bool Touched = false;
+  for (int i = 0; i < 30 && !Touched; ++i) {
+    Step(East);
+    Touched = Client->HasTouchedMapModel(1);
+  }
+  EXPECT_TRUE(Touched);
+  EXPECT_EQ(Client->TouchedMapModelsListSize, 1);
+  EXPECT_EQ(Client->TouchedMapModelsList[0], 1);
+  Engine->BSP->BSPMapModels[1].Touchable = false;
+}
+
 TEST_F(GameClientMove, CheckStuckFreesABoxPlacedIntoAWall) {
   // 1 unit into the east wall (x 2048).
   Client->SetPosition(Vector3(2048 - 15 + 1, 0, 24.03125f));

@@ -65,8 +65,11 @@ class TGameClientTraceObserver {
 
 class TGameClient {
  public:
-  // Starts alive, standing at the origin with eye height 26, and creates the two "sarge" bodies.
+  // Starts alive, standing at the origin with eye height 26, with the two "sarge" bodies, three
+  // instances of every cached weapon and barrel, the player's samples (with a sound system),
+  // gauntlet and 100 shotgun rounds; holds the gauntlet.
   TGameClient(TZNT1Engine* AEngine, TGameWeaponCache* AWeaponCache, TGameEntity* AEntity);
+  // Stops its own voices before letting go of the samples, which other players may share.
   ~TGameClient();
   TGameClient(const TGameClient&) = delete;
   TGameClient& operator=(const TGameClient&) = delete;

@@ -136,7 +136,10 @@ bool TGame::ProcessSDLEvent(const SDL_Event* Event) {
         case SDLK_b:
           if (Engine->Renderer) Engine->Renderer->BloomEffect = !Engine->Renderer->BloomEffect;
           break;
-        default: break;  // the digits select weapons once the player carries them
+        default:
+          if (c && Event->key.keysym.sym >= SDLK_0 && Event->key.keysym.sym <= SDLK_9)
+            c->SwitchToWeapon(static_cast<int32_t>(Event->key.keysym.sym - SDLK_0), true);
+          break;
       }
       break;
     }
@@ -165,6 +168,10 @@ bool TGame::ProcessSDLEvent(const SDL_Event* Event) {
     case SDL_MOUSEBUTTONUP:
       if (Event->button.button == SDL_BUTTON_LEFT) SetFlag(gccfATTACK, false);
       else if (Event->button.button == SDL_BUTTON_RIGHT) SetFlag(gccfJUMP, false);
+      break;
+    case SDL_MOUSEWHEEL:
+      if (c && Event->wheel.y > 0) c->SwitchToNextWeapon(1, true);
+      else if (c && Event->wheel.y < 0) c->SwitchToNextWeapon(-1, true);
       break;
     case SDL_MOUSEMOTION:
       MoveLookLocked(static_cast<float>(Event->motion.xrel), static_cast<float>(Event->motion.yrel));

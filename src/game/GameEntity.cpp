@@ -491,6 +491,8 @@ void TGameEntityClient::AddModelInstances() {
     Engine->Renderer->AddModelInstance(Body->WeaponInstance, nullptr);
 }
 
+void TGameEntityClient::UpdateSound(TGameEntity* /*LocalEntity*/) { Client->UpdateSound(); }
+
 void TGameEntityClient::ClientRespawn() {
   const int32_t N = static_cast<int32_t>(Entities->RespawnPositions.size());
   if (N <= 0) return;
@@ -504,6 +506,7 @@ void TGameEntityClient::ClientRespawn() {
     Client->SetPosition(p.Origin);
     Client->Angle = Vector3(0, p.Angle * DegToRad, 0);
     Client->UpdateAABB();
+    Client->Respawn();
     Client->Teleported = true;
     AABB = Client->AABB;
     return;

@@ -182,7 +182,10 @@ class TGameEntityClient : public TGameEntity {
   void SmoothInterpolate(float Interpolation, float DeltaTime) override;
   void Update() override;
   void AddModelInstances() override;
-  // Places the player at the next respawn position whose type matches, cycling through them.
+  // Mixing thread: the player's own sounds.
+  void UpdateSound(TGameEntity* LocalEntity) override;
+  // Places the player at the next respawn position whose type matches, cycling through them,
+  // and gives it its weapons and health back.
   void ClientRespawn();
 
   uint32_t RespawnPositionType = rptALL;

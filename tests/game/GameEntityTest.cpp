@@ -493,6 +493,7 @@ TEST(GameEntities, BodyAnimationAdvancesByTheTickWhateverTheClock) {
     s.NextRequestedFrame = -1;
     s.FrameTime = 0.0;
     s.FramesPerSecond = 20.0f;
+    c->Client->LegsTimer = 10.0;  // keeps the standing animation from taking over again
     for (int t = 0; t < 60; ++t) e->Update(1.0 / 60.0);
     EXPECT_NEAR(s.Frame + s.FrameTime, 20.0, 0.01);
   }

@@ -598,11 +598,11 @@ void TZNT1BSPLoader::DetectDeluxe(const std::vector<TBSPLightMap>* Maps) {
   for (const TBSPMapFace& f : M.BSPMapFaces) {
     KeepAlive();
     if (f.lightmapID < 0) continue;
-    n = std::max(n, f.lightmapID + 1);
     if ((f.lightmapID & 1) != 0 || int64_t(f.lightmapID) + 1 >= M.CountBSPLightMaps) {
       M.DeluxeMapping = false;
       return;
     }
+    n = std::max(n, f.lightmapID + 1);
   }
   if (n == 1 && M.CountBSPLightMaps >= 2) {
     bool Black = true;

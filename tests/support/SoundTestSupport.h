@@ -6,18 +6,14 @@
 #include <string>
 #include <vector>
 
+#include "assets/ZipTestSupport.h"
+
 namespace soundtest {
 
 using Bytes = std::vector<uint8_t>;
 
-inline void Put16(Bytes& b, uint32_t v) {
-  b.push_back(static_cast<uint8_t>(v));
-  b.push_back(static_cast<uint8_t>(v >> 8));
-}
-inline void Put32(Bytes& b, uint32_t v) {
-  Put16(b, v & 0xFFFF);
-  Put16(b, v >> 16);
-}
+using ziptest::Put16;
+using ziptest::Put32;
 inline uint32_t Get32(const uint8_t* p) {
   return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
          (static_cast<uint32_t>(p[3]) << 24);

@@ -984,7 +984,7 @@ bool SoundLoadOGG(TZNT1SoundSample* Sample, const uint8_t* Bytes, size_t Size) {
 // Mixing thread
 
 TZNT1SoundThread::TZNT1SoundThread(TZNT1SoundSystem* ASoundSystem)
-    : SoundSystem(ASoundSystem), Buffer(static_cast<size_t>(std::max(0, ASoundSystem->OutputBufferSize)), 0) {
+    : SoundSystem(ASoundSystem) {
   FThread = std::thread([this] { Execute(); });
 }
 

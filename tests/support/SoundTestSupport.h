@@ -1,12 +1,16 @@
 #pragma once
 // Builds WAVE files and edits Ogg pages in memory for the sound tests; walks RIFF files the way
-// the RIFF layout defines them (odd chunks padded) as an independent reference.
+// the RIFF layout defines them (odd chunks padded) as an independent reference; opens the content.
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "assets/ZNT1Archive.h"
 #include "assets/ZipTestSupport.h"
+#include "core/ZNT1StringList.h"
+#include "support/TestData.h"
 
 namespace soundtest {
 
@@ -158,5 +162,24 @@ inline void SetOggGranule(Bytes& f, size_t Offset, int64_t Granule) {
   const uint32_t crc = OggCrc(&f[Offset], 27 + segments + body);
   std::memcpy(&f[Offset + 22], &crc, 4);
 }
+
+// The installed content archives, read with the engine's archive code.
+struct Content {
+  TZNT1Archives Archives{nullptr};
+  bool Ok = false;
+  Content() {
+    Ok = Archives.LoadDirectory(testdata::ContentDir() + "/");
+    Archives.Finish();
+  }
+  std::vector<std::string> Find(const std::string& Pattern) {
+    TStringList list;
+    Archives.FindFiles(Pattern, &list);
+    return list.Strings;
+  }
+  Bytes Extract(const std::string& Name) {
+    std::unique_ptr<TMemoryStream> s = Archives.ExtractFile(Name);
+    return s ? s->Data : Bytes{};
+  }
+};
 
 }  // namespace soundtest

@@ -356,6 +356,24 @@ void LowerInto(std::string_view Token, std::string& Out) {
   }
 }
 
+// An additive stage that follows From's waves, coordinates and texture modifiers; the caller
+// sets its textures and colour source.
+std::unique_ptr<TZNT1ShaderStage> GlowStage(TZNT1Shader& Shader, const TZNT1ShaderStage& From) {
+  auto Glow = std::make_unique<TZNT1ShaderStage>(&Shader);
+  Glow->RGBWave = From.RGBWave;
+  Glow->AlphaGen = From.AlphaGen;
+  Glow->AlphaWave = From.AlphaWave;
+  Glow->TexCoordGen = From.TexCoordGen;
+  Glow->TexCoordGenVectors[0] = From.TexCoordGenVectors[0];
+  Glow->TexCoordGenVectors[1] = From.TexCoordGenVectors[1];
+  Glow->NumTexMods = From.NumTexMods;
+  for (int32_t m = 0; m < MAX_TEXMODS; ++m) Glow->TexMods[m] = From.TexMods[m];
+  Glow->StateBits = GLS_SRCBLEND_ONE | GLS_DSTBLEND_ONE;
+  Glow->UseLightMap = 0;
+  Glow->AdjustColorsForFog = ACFF_MODULATE_RGB;
+  return Glow;
+}
+
 // "name.ext" -> ("name", ".ext"); the extension only counts after the last "\" or ":".
 void SplitExtension(const std::string& Name, std::string& Base, std::string& Extension) {
   for (size_t i = Name.size(); i-- > 0;) {
@@ -1222,7 +1240,7 @@ void TZNT1ShaderScriptParser::CloseMaterial() {
   for (int32_t i = 0; i < Scripted && S.Count() < MAX_SHADER_STAGES; ++i) {
     const TZNT1ShaderStage& From = *S.GetStage(i);
     if (!From.Texture[0] || !From.GlowTexture[0]) continue;
-    auto Glow = std::make_unique<TZNT1ShaderStage>(&S);
+    std::unique_ptr<TZNT1ShaderStage> Glow = GlowStage(S, From);
     int32_t Frames = 0;
     while (Frames < MAX_IMAGE_ANIMATIONS && From.GlowTexture[Frames]) {
       Glow->Texture[Frames] = From.GlowTexture[Frames];
@@ -1233,17 +1251,6 @@ void TZNT1ShaderScriptParser::CloseMaterial() {
       Glow->ImageAnimationSpeed = From.ImageAnimationSpeed;
     }
     Glow->RGBGen = From.RGBGen;
-    Glow->RGBWave = From.RGBWave;
-    Glow->AlphaGen = From.AlphaGen;
-    Glow->AlphaWave = From.AlphaWave;
-    Glow->TexCoordGen = From.TexCoordGen;
-    Glow->TexCoordGenVectors[0] = From.TexCoordGenVectors[0];
-    Glow->TexCoordGenVectors[1] = From.TexCoordGenVectors[1];
-    Glow->NumTexMods = From.NumTexMods;
-    for (int32_t m = 0; m < MAX_TEXMODS; ++m) Glow->TexMods[m] = From.TexMods[m];
-    Glow->StateBits = GLS_SRCBLEND_ONE | GLS_DSTBLEND_ONE;
-    Glow->UseLightMap = 0;
-    Glow->AdjustColorsForFog = ACFF_MODULATE_RGB;
     S.Add(Glow.release());
     S.Blend = true;
   }
@@ -1480,20 +1487,9 @@ TZNT1Shader* TZNT1Shaders::AddDefaultTextureShader(const std::string& TextureNam
   const TZNT1ShaderStage& First = *Stage;
   Shader->Add(Stage.release());
   if (GlowTexture) {
-    auto Glow = std::make_unique<TZNT1ShaderStage>(Shader.get());
+    std::unique_ptr<TZNT1ShaderStage> Glow = GlowStage(*Shader, First);
     Glow->Texture[0] = GlowTexture;
-    Glow->StateBits = GLS_SRCBLEND_ONE | GLS_DSTBLEND_ONE;
     Glow->RGBGen = Mesh ? CGEN_VERTEX : CGEN_IDENTITY;
-    Glow->RGBWave = First.RGBWave;
-    Glow->AlphaGen = First.AlphaGen;
-    Glow->AlphaWave = First.AlphaWave;
-    Glow->TexCoordGen = First.TexCoordGen;
-    Glow->TexCoordGenVectors[0] = First.TexCoordGenVectors[0];
-    Glow->TexCoordGenVectors[1] = First.TexCoordGenVectors[1];
-    Glow->NumTexMods = First.NumTexMods;
-    for (int32_t m = 0; m < MAX_TEXMODS; ++m) Glow->TexMods[m] = First.TexMods[m];
-    Glow->UseLightMap = 0;
-    Glow->AdjustColorsForFog = ACFF_MODULATE_RGB;
     Shader->Add(Glow.release());
     Shader->Blend = true;
   }

@@ -888,7 +888,7 @@ int OggSeek(void* Source, ogg_int64_t Offset, int Whence) {
   }
   if (Offset < -base || Offset > s->Size - base) return -1;
   s->Pos = base + Offset;
-  return static_cast<int>(std::min<int64_t>(s->Pos, std::numeric_limits<int>::max()));
+  return 0;
 }
 
 int OggClose(void*) { return 0; }
@@ -897,6 +897,22 @@ long OggTell(void* Source) { return static_cast<long>(static_cast<TOggSource*>(S
 
 // Consecutive holes after which a damaged stream counts as ended.
 constexpr int32_t MaxOggHoles = 256;
+
+// One decoded frame of any channel count into a stereo frame.
+void DownmixFrame(const int16_t* x, int32_t Channels, int32_t* Out) {
+  int32_t l, r;
+  switch (Channels) {
+    case 1: l = r = x[0]; break;
+    case 2: l = x[0]; r = x[1]; break;
+    case 3: l = (x[0] + x[1]) >> 1; r = (x[2] + x[1]) >> 1; break;
+    case 4: l = (x[0] + x[2]) >> 1; r = (x[1] + x[3]) >> 1; break;
+    case 5: l = (x[0] + x[1] + x[3]) / 3; r = (x[1] + x[2] + x[4]) / 3; break;
+    case 6: l = (x[0] + x[1] + x[3] + x[5]) >> 2; r = (x[1] + x[2] + x[4] + x[5]) >> 2; break;
+    default: l = x[0]; r = x[1]; break;
+  }
+  Out[0] = l;
+  Out[1] = r;
+}
 
 }  // namespace
 
@@ -949,19 +965,7 @@ bool SoundLoadOGG(TZNT1SoundSample* Sample, const uint8_t* Bytes, size_t Size) {
           for (int64_t i = 0; i < n * 2; ++i) out[i] = in[i];
           break;
         default:
-          for (int64_t f = 0; f < n; ++f) {
-            const int16_t* x = in + f * channels;
-            int32_t l, r;
-            switch (channels) {
-              case 3: l = (x[0] + x[1]) >> 1; r = (x[2] + x[1]) >> 1; break;
-              case 4: l = (x[0] + x[2]) >> 1; r = (x[1] + x[3]) >> 1; break;
-              case 5: l = (x[0] + x[1] + x[3]) / 3; r = (x[1] + x[2] + x[4]) / 3; break;
-              case 6: l = (x[0] + x[1] + x[3] + x[5]) >> 2; r = (x[1] + x[2] + x[4] + x[5]) >> 2; break;
-              default: l = x[0]; r = x[1]; break;
-            }
-            out[f * 2] = l;
-            out[f * 2 + 1] = r;
-          }
+          for (int64_t f = 0; f < n; ++f) DownmixFrame(in + f * channels, channels, out + f * 2);
           break;
       }
       decoded += n;
@@ -984,7 +988,7 @@ bool SoundLoadOGG(TZNT1SoundSample* Sample, const uint8_t* Bytes, size_t Size) {
 // Mixing thread
 
 TZNT1SoundThread::TZNT1SoundThread(TZNT1SoundSystem* ASoundSystem)
-    : SoundSystem(ASoundSystem), Buffer(static_cast<size_t>(std::max(0, ASoundSystem->OutputBufferSize)), 0) {
+    : SoundSystem(ASoundSystem) {
   FThread = std::thread([this] { Execute(); });
 }
 
@@ -2081,21 +2085,7 @@ void TZNT1SoundOGG::GetNextInBuffer() {
   const int32_t frames = bytes / frameBytes;
   const int16_t* src = PCMBuffer.data();
   int32_t* out = InBuffer.data();
-  for (int32_t f = 0; f < frames; ++f) {
-    const int16_t* s = src + static_cast<size_t>(f) * Channels;
-    int32_t l, r;
-    switch (Channels) {
-      case 1: l = r = s[0]; break;
-      case 2: l = s[0]; r = s[1]; break;
-      case 3: l = (s[0] + s[1]) >> 1; r = (s[2] + s[1]) >> 1; break;
-      case 4: l = (s[0] + s[2]) >> 1; r = (s[1] + s[3]) >> 1; break;
-      case 5: l = (s[0] + s[1] + s[3]) / 3; r = (s[1] + s[2] + s[4]) / 3; break;
-      case 6: l = (s[0] + s[1] + s[3] + s[5]) >> 2; r = (s[1] + s[2] + s[4] + s[5]) >> 2; break;
-      default: l = s[0]; r = s[1]; break;
-    }
-    out[f * 2] = l;
-    out[f * 2 + 1] = r;
-  }
+  for (int32_t f = 0; f < frames; ++f) DownmixFrame(src + static_cast<size_t>(f) * Channels, Channels, out + f * 2);
   InBufferSize = frames;
 }
 

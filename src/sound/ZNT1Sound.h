@@ -451,7 +451,6 @@ class TZNT1SoundThread {
   bool Terminated() const { return FTerminated.load(std::memory_order_acquire); }
 
   TZNT1SoundSystem* SoundSystem;
-  std::vector<uint8_t> Buffer;
   TZNT1PlatformEvent Event;
   volatile int32_t Sleeping = 0;  // -1 while parked on Event
 

@@ -598,11 +598,11 @@ void TZNT1BSPLoader::DetectDeluxe(const std::vector<TBSPLightMap>* Maps) {
   for (const TBSPMapFace& f : M.BSPMapFaces) {
     KeepAlive();
     if (f.lightmapID < 0) continue;
-    n = std::max(n, f.lightmapID + 1);
     if ((f.lightmapID & 1) != 0 || int64_t(f.lightmapID) + 1 >= M.CountBSPLightMaps) {
       M.DeluxeMapping = false;
       return;
     }
+    n = std::max(n, f.lightmapID + 1);
   }
   if (n == 1 && M.CountBSPLightMaps >= 2) {
     bool Black = true;
@@ -2132,6 +2132,34 @@ constexpr uint32_t SurfaceSetNonSolid = SURF_NONSOLID | SURF_NODRAW | SURF_NOMAR
 
 bool Behind(const TBSPPlane& p, const TZNT1Vector3& v) { return Vector3Dot(p.Normal, v) - p.Distance <= 0.0f; }
 
+// The flags of a brush's texture; 0 when the index is out of range.
+void TextureFlags(const TZNT1BSP& Map, int32_t Texture, uint32_t& Surface, uint32_t& Content) {
+  Surface = Content = 0;
+  if (Texture >= 0 && Texture < static_cast<int32_t>(Map.BSPMapTextures.size())) {
+    Surface = Map.BSPMapTextures[Texture].SurfaceFlags;
+    Content = Map.BSPMapTextures[Texture].ContentFlags;
+  }
+}
+
+// The leaf's brushes with valid side ranges, in order; empty for a bad range.
+template <typename F>
+void ForLeafBrushes(const TZNT1BSP& Map, const TBSPMapLeaf& l, bool Backwards, F&& Visit) {
+  if (l.leafBrush < 0 || l.CountLeafBrushes > static_cast<int32_t>(Map.BSPLeafBrushes.size()) - l.leafBrush) return;
+  for (int32_t k = 0; k < l.CountLeafBrushes; ++k) {
+    const int32_t i = Backwards ? l.CountLeafBrushes - 1 - k : k;
+    const int32_t bi = Map.BSPLeafBrushes[l.leafBrush + i];
+    if (bi < 0 || bi >= static_cast<int32_t>(Map.BSPMapBrushes.size())) continue;
+    const TBSPMapBrush& b = Map.BSPMapBrushes[bi];
+    if (b.brushside < 0 || b.numOfBrushsides > static_cast<int32_t>(Map.BSPBrushSides.size()) - b.brushside) continue;
+    if (Visit(b)) return;
+  }
+}
+
+const TBSPPlane* SidePlane(const TZNT1BSP& Map, const TBSPMapBrush& b, int32_t s) {
+  const int32_t pi = Map.BSPBrushSides[b.brushside + s].plane;
+  return pi >= 0 && pi < static_cast<int32_t>(Map.BSPPlanes.size()) ? &Map.BSPPlanes[pi] : nullptr;
+}
+
 }  // namespace
 
 bool TZNT1BSP::IsClusterVisible(int32_t Current, int32_t Test, bool DefaultValue) const {
@@ -2167,23 +2195,17 @@ int32_t TZNT1BSP::PointContentFlags(const TZNT1Vector3& MyPos) const {
   };
 
   const int32_t Leaf = FindLeaf(MyPos);
-  if (Leaf >= 0 && Leaf < static_cast<int32_t>(BSPMapLeafs.size())) {
-    const TBSPMapLeaf& l = BSPMapLeafs[Leaf];
-    if (l.leafBrush >= 0 && l.CountLeafBrushes <= static_cast<int32_t>(BSPLeafBrushes.size()) - l.leafBrush) {
-      for (int32_t i = 0; i < l.CountLeafBrushes; ++i) {
-        const int32_t bi = BSPLeafBrushes[l.leafBrush + i];
-        if (bi < 0 || bi >= CountBrushesNow) continue;
-        const TBSPMapBrush& b = BSPMapBrushes[bi];
-        if (!AABBTouched(b.AABB, MyPos, 10.0f) || !SidesOk(b)) continue;
-        bool Inside = true;
-        for (int32_t s = 0; s < b.numOfBrushsides && Inside; ++s) {
-          const int32_t pi = BSPBrushSides[b.brushside + s].plane;
-          Inside = pi >= 0 && pi < CountPlanesNow && Behind(BSPPlanes[pi], MyPos);
-        }
-        if (Inside) Result |= b.ContentFlags;
+  if (Leaf >= 0 && Leaf < static_cast<int32_t>(BSPMapLeafs.size()))
+    ForLeafBrushes(*this, BSPMapLeafs[Leaf], false, [&](const TBSPMapBrush& b) {
+      if (!AABBTouched(b.AABB, MyPos, 10.0f)) return false;
+      bool Inside = true;
+      for (int32_t s = 0; s < b.numOfBrushsides && Inside; ++s) {
+        const TBSPPlane* p = SidePlane(*this, b, s);
+        Inside = p && Behind(*p, MyPos);
       }
-    }
-  }
+      if (Inside) Result |= b.ContentFlags;
+      return false;
+    });
 
   for (int32_t m = 1; m < static_cast<int32_t>(BSPMapModels.size()); ++m) {
     const TBSPMapModel& Model = BSPMapModels[m];
@@ -2209,38 +2231,6 @@ int32_t TZNT1BSP::PointContentFlags(const TZNT1Vector3& MyPos) const {
   }
   return Result;
 }
-
-namespace {
-
-// The flags of a brush's texture; 0 when the index is out of range.
-void TextureFlags(const TZNT1BSP& Map, int32_t Texture, uint32_t& Surface, uint32_t& Content) {
-  Surface = Content = 0;
-  if (Texture >= 0 && Texture < static_cast<int32_t>(Map.BSPMapTextures.size())) {
-    Surface = Map.BSPMapTextures[Texture].SurfaceFlags;
-    Content = Map.BSPMapTextures[Texture].ContentFlags;
-  }
-}
-
-// The leaf's brushes with valid side ranges, in order; empty for a bad range.
-template <typename F>
-void ForLeafBrushes(const TZNT1BSP& Map, const TBSPMapLeaf& l, bool Backwards, F&& Visit) {
-  if (l.leafBrush < 0 || l.CountLeafBrushes > static_cast<int32_t>(Map.BSPLeafBrushes.size()) - l.leafBrush) return;
-  for (int32_t k = 0; k < l.CountLeafBrushes; ++k) {
-    const int32_t i = Backwards ? l.CountLeafBrushes - 1 - k : k;
-    const int32_t bi = Map.BSPLeafBrushes[l.leafBrush + i];
-    if (bi < 0 || bi >= static_cast<int32_t>(Map.BSPMapBrushes.size())) continue;
-    const TBSPMapBrush& b = Map.BSPMapBrushes[bi];
-    if (b.brushside < 0 || b.numOfBrushsides > static_cast<int32_t>(Map.BSPBrushSides.size()) - b.brushside) continue;
-    if (Visit(b)) return;
-  }
-}
-
-const TBSPPlane* SidePlane(const TZNT1BSP& Map, const TBSPMapBrush& b, int32_t s) {
-  const int32_t pi = Map.BSPBrushSides[b.brushside + s].plane;
-  return pi >= 0 && pi < static_cast<int32_t>(Map.BSPPlanes.size()) ? &Map.BSPPlanes[pi] : nullptr;
-}
-
-}  // namespace
 
 bool TZNT1BSP::IsPointInside(const TZNT1Vector3& MyPos) const {
   const int32_t Leaf = FindLeaf(MyPos);

@@ -386,7 +386,7 @@ void TZNT1Model::ReadSkinFile(TMemoryStream& Stream, const std::string& SkinName
 }
 
 bool TZNT1Model::Load(TMemoryStream& Stream, const std::string& SkinPrefix) {
-  const bool Result = LoadMD3(Stream);
+  if (!LoadMD3(Stream)) return false;
   if (!SkinPrefix.empty() && Engine && Engine->Archives) {
     TStringList Files;
     // The archives hand the names out sorted.
@@ -399,7 +399,7 @@ bool TZNT1Model::Load(TMemoryStream& Stream, const std::string& SkinPrefix) {
       ReadSkinFile(*SkinStream, SkinName);
     }
   }
-  return Result;
+  return true;
 }
 
 TZNT1ModelInstance* TZNT1Model::CreateInstance() { return new TZNT1ModelInstance(Engine, this); }

@@ -105,24 +105,6 @@ void ExpectFramesEqualPlainDecode(TZNT1SoundSample* s, const PlainDecode& d) {
   }
 }
 
-struct Content {
-  TZNT1Archives Archives{nullptr};
-  bool Ok = false;
-  Content() {
-    Ok = Archives.LoadDirectory(testdata::ContentDir() + "/");
-    Archives.Finish();
-  }
-  std::vector<std::string> Find(const std::string& Pattern) {
-    TStringList list;
-    Archives.FindFiles(Pattern, &list);
-    return list.Strings;
-  }
-  Bytes Extract(const std::string& Name) {
-    std::unique_ptr<TMemoryStream> s = Archives.ExtractFile(Name);
-    return s ? s->Data : Bytes{};
-  }
-};
-
 struct SoundContent : ::testing::Test {
   std::unique_ptr<TZNT1SoundSystem> System = std::make_unique<TZNT1SoundSystem>(nullptr, 44100, 2, 16, 1024);
   void SetUp() override { System->Lock(); }

@@ -9,6 +9,7 @@
 #include "assets/ZNT1Archive.h"
 #include "core/ZNT1Engine.h"
 #include "sound/ZNT1Sound.h"
+#include "sound/SoundEngineTestSupport.h"
 #include "support/SoundTestSupport.h"
 #include "support/TestData.h"
 
@@ -17,37 +18,16 @@ using namespace soundtest;
 namespace {
 
 // Loads a sound on the main thread, plays it once from the sound hook, quits after 1.5 s.
-class SoundGame : public TZNT1Game {
+class SoundGame : public TimedSoundGame<0> {
  public:
-  using TZNT1Game::TZNT1Game;
-  void Update(double) override {
-    const auto now = std::chrono::steady_clock::now();
-    if (!started) {
-      started = true;
-      Start = now;
-      TZNT1SoundSystem* s = Engine->SoundSystem.get();
-      s->Lock();
-      std::unique_ptr<TMemoryStream> file = Engine->Archives->ExtractFile("sound/items/m_health.wav");
-      Sample = s->Samples->Load("sound/items/m_health.wav", file.get(), 0, 1);
-      s->Unlock();
-    }
-    if (now - Start > std::chrono::milliseconds(1500) && !quitting) {
-      quitting = true;
-      SDL_Event quit{};
-      quit.type = SDL_QUIT;
-      SDL_PushEvent(&quit);
-    }
-  }
+  using TimedSoundGame::TimedSoundGame;
   void UpdateSounds() override {
     if (Sample && !Played) {
       Played = true;
       Sample->Play(0.5f, 0.0f, 1.0f, nullptr);
     }
   }
-  static inline TZNT1SoundSample* Sample = nullptr;
   static inline bool Played = false;
-  static inline std::chrono::steady_clock::time_point Start;
-  bool started = false, quitting = false;
 };
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "assets/ZNT1Archive.h"
 #include "core/ZNT1Engine.h"
 #include "sound/ZNT1Sound.h"
+#include "sound/SoundEngineTestSupport.h"
 #include "support/SoundTestSupport.h"
 #include "support/TestData.h"
 
@@ -18,37 +19,16 @@ using namespace soundtest;
 namespace {
 
 // Plays a looping sound 200 units to the listener's right from the sound hook; quits after 1.5 s.
-class PlacedSoundGame : public TZNT1Game {
+class PlacedSoundGame : public TimedSoundGame<2> {
  public:
-  using TZNT1Game::TZNT1Game;
-  void Update(double) override {
-    const auto now = std::chrono::steady_clock::now();
-    if (!started) {
-      started = true;
-      Start = now;
-      TZNT1SoundSystem* s = Engine->SoundSystem.get();
-      s->Lock();
-      std::unique_ptr<TMemoryStream> file = Engine->Archives->ExtractFile("sound/items/m_health.wav");
-      Sample = s->Samples->Load("sound/items/m_health.wav", file.get(), 2, 1);
-      s->Unlock();
-    }
-    if (now - Start > std::chrono::milliseconds(1500) && !quitting) {
-      quitting = true;
-      SDL_Event quit{};
-      quit.type = SDL_QUIT;
-      SDL_PushEvent(&quit);
-    }
-  }
+  using TimedSoundGame::TimedSoundGame;
   void UpdateSounds() override {
     if (!Sample) return;
     if (Voice < 0) Voice = Sample->Play(1.0f, 0.0f, 1.0f, nullptr);
     Sample->SetPosition(Voice, 1, Vector3(0, -200, 0), Vector3(0, 0, 0));
     Mode = Engine->SoundSystem->SpatializationMode;
   }
-  static inline TZNT1SoundSample* Sample = nullptr;
   static inline int32_t Voice = -1, Mode = -1;
-  static inline std::chrono::steady_clock::time_point Start;
-  bool started = false, quitting = false;
 };
 
 }  // namespace

@@ -74,24 +74,6 @@ double Rms(const std::vector<int32_t>& Frames, size_t From, size_t To) {
   return std::sqrt(sum / double(To - From));
 }
 
-struct Content {
-  TZNT1Archives Archives{nullptr};
-  bool Ok = false;
-  Content() {
-    Ok = Archives.LoadDirectory(testdata::ContentDir() + "/");
-    Archives.Finish();
-  }
-  std::vector<std::string> Find(const std::string& Pattern) {
-    TStringList list;
-    Archives.FindFiles(Pattern, &list);
-    return list.Strings;
-  }
-  Bytes Extract(const std::string& Name) {
-    std::unique_ptr<TMemoryStream> s = Archives.ExtractFile(Name);
-    return s ? s->Data : Bytes{};
-  }
-};
-
 // The granule position of the last page: the file's length in frames.
 int64_t OggLength(const Bytes& File) {
   const std::vector<size_t> pages = OggPages(File);

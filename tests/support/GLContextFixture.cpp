@@ -9,8 +9,7 @@ SDL_GLContext GLContextFixture::context_ = nullptr;
 std::string GLContextFixture::error_;
 
 void GLContextFixture::SetUpTestSuite() {
-  // A test that ran a whole engine ends with SDL_Quit, which takes our window and context
-  // with it: start again then.
+  // A test that ran a whole engine shut SDL down on leaving, and the shared window with it.
   if (window_ && SDL_WasInit(SDL_INIT_VIDEO) == 0) {
     window_ = nullptr;
     context_ = nullptr;
@@ -45,7 +44,7 @@ void GLContextFixture::TearDownTestSuite() {
 }
 
 void GLContextFixture::SetUp() {
-  SetUpTestSuite();
+  SetUpTestSuite();  // a no-op unless an earlier test of this suite shut SDL down
   if (!context_) {
     // Without a display the GL tests cannot run; CI always provides Xvfb.
     if (testdata::InCI()) FAIL() << "no OpenGL context: " << error_;

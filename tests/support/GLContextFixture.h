@@ -9,7 +9,8 @@
 
 class GLContextFixture : public ::testing::Test {
  protected:
-  // One window and context for the whole test program; created on first use.
+  // One window and context for the whole test program; created on first use, and again after
+  // a test that ran a whole engine shut SDL down.
   static void SetUpTestSuite();
   static void TearDownTestSuite();
   void SetUp() override;

@@ -1,23 +1,23 @@
 #pragma once
 // Builds WAVE files and edits Ogg pages in memory for the sound tests; walks RIFF files the way
-// the RIFF layout defines them (odd chunks padded) as an independent reference.
+// the RIFF layout defines them (odd chunks padded) as an independent reference; opens the content.
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "assets/ZNT1Archive.h"
+#include "assets/ZipTestSupport.h"
+#include "core/ZNT1StringList.h"
+#include "support/TestData.h"
 
 namespace soundtest {
 
 using Bytes = std::vector<uint8_t>;
 
-inline void Put16(Bytes& b, uint32_t v) {
-  b.push_back(static_cast<uint8_t>(v));
-  b.push_back(static_cast<uint8_t>(v >> 8));
-}
-inline void Put32(Bytes& b, uint32_t v) {
-  Put16(b, v & 0xFFFF);
-  Put16(b, v >> 16);
-}
+using ziptest::Put16;
+using ziptest::Put32;
 inline uint32_t Get32(const uint8_t* p) {
   return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
          (static_cast<uint32_t>(p[3]) << 24);
@@ -162,5 +162,24 @@ inline void SetOggGranule(Bytes& f, size_t Offset, int64_t Granule) {
   const uint32_t crc = OggCrc(&f[Offset], 27 + segments + body);
   std::memcpy(&f[Offset + 22], &crc, 4);
 }
+
+// The installed content archives, read with the engine's archive code.
+struct Content {
+  TZNT1Archives Archives{nullptr};
+  bool Ok = false;
+  Content() {
+    Ok = Archives.LoadDirectory(testdata::ContentDir() + "/");
+    Archives.Finish();
+  }
+  std::vector<std::string> Find(const std::string& Pattern) {
+    TStringList list;
+    Archives.FindFiles(Pattern, &list);
+    return list.Strings;
+  }
+  Bytes Extract(const std::string& Name) {
+    std::unique_ptr<TMemoryStream> s = Archives.ExtractFile(Name);
+    return s ? s->Data : Bytes{};
+  }
+};
 
 }  // namespace soundtest

@@ -267,6 +267,7 @@ TEST(BSP, DamagedRecordsFailTheLoad) {
   // What the loader handles stays accepted.
   const Case Accepted[] = {
       {"light map id", [](TFixture& x) { x.File.Faces[0].lightmapID = 77; }},
+      {"light map id at the type's limit", [](TFixture& x) { x.File.Faces[0].lightmapID = INT32_MAX; }},
       {"face fog index", [](TFixture& x) { x.File.Faces[0].effect = 5; }},
       {"fog brush", [](TFixture& x) { x.File.Fogs[0].BrushIndex = 99; }},
       {"brush texture", [](TFixture& x) { x.File.Brushes[0].Texture = -5; }},

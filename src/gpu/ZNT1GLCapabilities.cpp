@@ -71,6 +71,12 @@ void TZNT1GLCapabilities::ApplyDriverStrings() {
     UseSinglePassShadowCubeMaps = false;
     GeometryShader = false;
   }
+  // The generated geometry shaders are written for GL_ARB_geometry_shader4; without it the
+  // wireframe and layered cube-fill programs cannot compile (cube maps then go face by face).
+  if (!Contains(Extensions, "GL_ARB_geometry_shader4")) {
+    GeometryShader = false;
+    UseSinglePassShadowCubeMaps = false;
+  }
   TextureMultisample = Contains(Extensions, "GL_ARB_texture_multisample");
 }
 

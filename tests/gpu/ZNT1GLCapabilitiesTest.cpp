@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+
 TEST(ZNT1GLCapabilities, DefaultsBeforeQuery) {
   TZNT1GLCapabilities c(nullptr);
   EXPECT_EQ(c.ShadingLanguageVersion, 0x100u);
@@ -39,28 +41,34 @@ TEST(ZNT1GLCapabilities, ShadingLanguageVersionNumbers) {
 }
 
 TEST(ZNT1GLCapabilities, VendorAndVersionRules) {
+  const char* const Geometry4 = "GL_ARB_foo GL_ARB_geometry_shader4 GL_EXT_bar";
   const struct {
     const char* Vendor;
     const char* GLSL;
+    const char* Extensions;
     bool LowQuality, SinglePassCube, GeometryShader;
   } cases[] = {
-      {"NVIDIA Corporation", "4.40", false, true, true},
-      {"ATI Technologies Inc.", "4.20", false, true, false},  // $414 < $420
-      {"  AMD\t", "4.50", false, true, true},
-      {"Some Corporation", "1.30", false, true, false},  // "ati" inside "corporation"
-      {"Intel", "4.00", false, true, false},
-      {"Intel Open Source Technology Center", "3.30", true, false, false},
-      {"Intel", "", true, false, false},
-      {"Mesa", "4.50", true, false, false},
-      {"", "4.60", true, false, false},
+      {"NVIDIA Corporation", "4.40", Geometry4, false, true, true},
+      {"ATI Technologies Inc.", "4.20", Geometry4, false, true, false},  // $414 < $420
+      {"  AMD\t", "4.50", Geometry4, false, true, true},
+      {"Some Corporation", "1.30", Geometry4, false, true, false},  // "ati" inside "corporation"
+      {"Intel", "4.00", Geometry4, false, true, false},
+      {"Intel Open Source Technology Center", "3.30", Geometry4, true, false, false},
+      {"Intel", "", Geometry4, true, false, false},
+      {"Mesa", "4.50", Geometry4, true, false, false},
+      {"", "4.60", Geometry4, true, false, false},
+      // Full quality by vendor and version, but the generated geometry texts need the extension.
+      {"NVIDIA Corporation", "4.50", "GL_ARB_foo GL_EXT_geometry_shader4", false, false, false},
+      {"AMD", "4.60", "", false, false, false},
   };
   for (const auto& c : cases) {
     TZNT1GLCapabilities caps(nullptr);
     caps.Vendor = c.Vendor;
     caps.ShadingLanguageVersionString = c.GLSL;
+    caps.Extensions = c.Extensions;
     caps.SkyFBO = true;
     caps.ApplyDriverStrings();
-    SCOPED_TRACE(c.Vendor);
+    SCOPED_TRACE(std::string(c.Vendor) + " / " + c.Extensions);
     EXPECT_EQ(caps.LowQuality, c.LowQuality);
     EXPECT_EQ(caps.UseSinglePassShadowCubeMaps, c.SinglePassCube);
     EXPECT_EQ(caps.GeometryShader, c.GeometryShader);

@@ -93,10 +93,9 @@ vec4 SMAAColorEdgeDetectionPS(vec2 texcoord, vec4 offset[3], sampler2D colorTex)
 
 // Edges of a pair of pixels along a run (c and the next) in one bilinear read, weighted 3/4
 // and 1/4: x the run's own edge, y the crossing edge at each pixel's lower boundary.
-vec2 SMAAPairRead(sampler2D edgesTex, ivec2 p, int c, bool horizontal) {
-  vec2 size = vec2(textureSize(edgesTex, 0));
-  if (horizontal) return textureLod(edgesTex, vec2(float(c) + 0.75, float(p.y) + 0.5) / size, 0.0).gr;
-  return textureLod(edgesTex, vec2(float(p.x) + 0.5, float(c) + 0.75) / size, 0.0).rg;
+vec2 SMAAPairRead(sampler2D edgesTex, vec2 invSize, ivec2 p, int c, bool horizontal) {
+  if (horizontal) return textureLod(edgesTex, vec2(float(c) + 0.75, float(p.y) + 0.5) * invSize, 0.0).gr;
+  return textureLod(edgesTex, vec2(float(p.x) + 0.5, float(c) + 0.75) * invSize, 0.0).rg;
 }
 
 // -1 while the run goes on past the pair, else the table's k.
@@ -108,9 +107,10 @@ int SMAASearchDecode(sampler2D searchTex, vec2 pair, bool up) {
 // First pixel of the run through p along the run's axis; found false when the search gave up.
 int SMAASearchDown(sampler2D edgesTex, sampler2D searchTex, ivec2 p, bool horizontal, out bool found) {
   found = true;
+  vec2 invSize = 1.0 / vec2(textureSize(edgesTex, 0));
   int c = (horizontal ? p.x : p.y) - 1;
   for (int i = 0; i < SMAA_MAX_SEARCH_STEPS; i++) {
-    int k = SMAASearchDecode(searchTex, SMAAPairRead(edgesTex, p, c, horizontal), false);
+    int k = SMAASearchDecode(searchTex, SMAAPairRead(edgesTex, invSize, p, c, horizontal), false);
     if (k >= 0) return max(c + k, 0);
     if (c <= 0) return 0;
     c -= 2;
@@ -122,11 +122,13 @@ int SMAASearchDown(sampler2D edgesTex, sampler2D searchTex, ivec2 p, bool horizo
 // Last pixel of the run through p along the run's axis.
 int SMAASearchUp(sampler2D edgesTex, sampler2D searchTex, ivec2 p, bool horizontal, out bool found) {
   found = true;
-  int last = (horizontal ? textureSize(edgesTex, 0).x : textureSize(edgesTex, 0).y) - 1;
+  ivec2 size = textureSize(edgesTex, 0);
+  vec2 invSize = 1.0 / vec2(size);
+  int last = (horizontal ? size.x : size.y) - 1;
   int c = (horizontal ? p.x : p.y) + 1;
   for (int i = 0; i < SMAA_MAX_SEARCH_STEPS; i++) {
     if (c > last) return last;
-    int k = SMAASearchDecode(searchTex, SMAAPairRead(edgesTex, p, c, horizontal), true);
+    int k = SMAASearchDecode(searchTex, SMAAPairRead(edgesTex, invSize, p, c, horizontal), true);
     if (k >= 0) return min(c - 1 + k, last);
     c += 2;
   }

@@ -38,11 +38,11 @@ inline double EdgeCoverage(int x, int y, double Slope, double Offset) {
   return Inside / 1024.0;
 }
 
-inline GLuint MakeTexture(int W, int H, const uint8_t* Pixels, bool Linear) {
+inline GLuint MakeTexture(int W, int H, const uint8_t* Pixels, bool Linear, GLint Format = GL_RGBA8) {
   GLuint t = 0;
   glGenTextures(1, &t);
   glBindTexture(GL_TEXTURE_2D, t);
-  glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, W, H, 0, GL_RGBA, GL_UNSIGNED_BYTE, Pixels);
+  glTexImage2D(GL_TEXTURE_2D, 0, Format, W, H, 0, GL_RGBA, GL_UNSIGNED_BYTE, Pixels);
   glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, Linear ? GL_LINEAR : GL_NEAREST);
   glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, Linear ? GL_LINEAR : GL_NEAREST);
   glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);

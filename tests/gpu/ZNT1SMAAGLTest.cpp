@@ -41,8 +41,9 @@ class AntialiasGL : public GLEngineFixture {
 
   TPostImage RunSMAA(const TPostImage& In, TPostImage* Weights = nullptr) {
     const GLuint Source = MakeTexture(In.W, In.H, In.Pixels.data(), true);
-    const GLuint Edges = MakeTexture(In.W, In.H, nullptr, true);
-    const GLuint Blend = MakeTexture(In.W, In.H, nullptr, true);
+    // Float edge and weight targets, linearly filtered, as in the renderer's chain.
+    const GLuint Edges = MakeTexture(In.W, In.H, nullptr, true, GL_RGBA32F);
+    const GLuint Blend = MakeTexture(In.W, In.H, nullptr, true, GL_RGBA32F);
     const GLuint Out = MakeTexture(In.W, In.H, nullptr, true);
     PostPass(Library->DefaultGLSLSMAAEdgeDetectionShader, Edges, In.W, In.H, {Source});
     PostPass(Library->DefaultGLSLSMAABlendingWeightCalculationShader, Blend, In.W, In.H,

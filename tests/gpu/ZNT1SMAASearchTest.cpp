@@ -30,7 +30,7 @@ TEST(SMAASearch, EveryPairEntryMatchesAPixelWalk) {
     // Down from c + 2 (in the run, no crossing at its lower boundary).
     Cross[4] = false;
     int First = 4;
-    while (!Cross[First] && Run[First - 1]) First--;
+    while (First > 0 && !Cross[First] && Run[First - 1]) First--;
     const uint8_t Down = Entry(false, Run0, Run1, Cross0, Cross1);
     if (First < 2) {
       EXPECT_EQ(Down, 0);

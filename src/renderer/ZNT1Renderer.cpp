@@ -199,7 +199,8 @@ bool TZNT1RendererState::UseShader(TZNT1GLSLShader* NewShader) {
     Shader = NewShader;
     UseProgram(NewShader && NewShader->ProgramHandle > 0 ? static_cast<uint32_t>(NewShader->ProgramHandle) : 0u);
   }
-  return true;
+  // No program is refused: a pass that meets one skips its draw.
+  return NewShader != nullptr;
 }
 
 void TZNT1RendererState::SetVertexAttribArray(int32_t Index, bool NewState) {
@@ -516,14 +517,120 @@ void TZNT1Renderer::Render() {
 }
 
 void TZNT1Renderer::PostProcess() {
-  // Until the post-processing passes exist, the picture is copied to the window as it is.
-  TZNT1FrameBufferObject& f = *MainContext->FrameBufferObject;
-  glBindFramebuffer(GL_READ_FRAMEBUFFER, f.FrameBuffer);
-  glBindFramebuffer(GL_DRAW_FRAMEBUFFER, 0);
-  glBlitFramebuffer(0, 0, f.Width, f.Height, Engine->ViewPortLeft, Engine->ViewPortTop, Engine->ViewPortRight,
-                    Engine->ViewPortBottom, GL_COLOR_BUFFER_BIT, GL_NEAREST);
+  TZNT1GLSLShaders* Shaders = Engine->GLSLShaders.get();
+  TZNT1FrameBufferObject* Main = MainContext ? MainContext->FrameBufferObject.get() : nullptr;
+  if (!Shaders || !Main || !QuadVBO) return;
+  const float MainInv[2] = {1.0f / float(std::max(1, Main->Width)), 1.0f / float(std::max(1, Main->Height))};
+  int32_t Current = 0, Last = -1;
+  State->Disable(GL_DEPTH_TEST);
+  State->Disable(GL_CULL_FACE);
+  State->Disable(GL_BLEND);
+  glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE);
+
+  auto TextureOf = [](const std::unique_ptr<TZNT1FrameBufferObject>& f) { return f ? f->TextureHandles[0] : 0u; };
+  // Uniforms beyond the samplers, sent after them.
+  struct TExtra {
+    int32_t Kind = 0;  // 0 none, 1 uFragCoordInvScale, 2 uScale, 3 uTime
+    float X = 0.0f, Y = 0.0f;
+  };
+  auto Draw = [&](TZNT1GLSLShader* P, std::initializer_list<uint32_t> Inputs, TExtra Extra) {
+    if (!State->UseShader(P)) return;
+    uint32_t Unit = 0;
+    for (uint32_t Handle : Inputs) State->BindTexture(GL_TEXTURE0 + Unit++, Handle, GL_TEXTURE_2D);
+    State->BindSingleVBO(uint32_t(QuadVBO->VerticesVBOHandle), uint32_t(QuadVBO->IndicesVBOHandle), 0, 0);
+    for (uint32_t k = 0; k < Unit && k < 8; ++k) {
+      if (P->uTexs[k] >= 0) {
+        glUniform1i(P->uTexs[k], GLint(k));
+        ++GLCalls;
+      }
+    }
+    const int32_t Location = Extra.Kind == 1 ? P->uFragCoordInvScale : Extra.Kind == 2 ? P->uScale : Extra.Kind == 3 ? P->uTime : -1;
+    if (Location >= 0) {
+      if (Extra.Kind == 3)
+        glUniform1f(Location, Extra.X);
+      else
+        glUniform2f(Location, Extra.X, Extra.Y);
+      ++GLCalls;
+    }
+    RendererGL.DrawElements(GL_TRIANGLES, QuadVBO->CountIndices, GL_UNSIGNED_INT, nullptr);
+    ++GLCalls;
+  };
+  auto Pass = [&](TZNT1FrameBufferObject* Target, TZNT1GLSLShader* P, std::initializer_list<uint32_t> Inputs,
+                  TExtra Extra) {
+    if (!Target) return;
+    Target->Bind();
+    glViewport(0, 0, Target->Width, Target->Height);
+    glClear(GL_COLOR_BUFFER_BIT);
+    GLCalls += 3;
+    Draw(P, Inputs, Extra);
+  };
+  auto PingPong = [&](TZNT1GLSLShader* P, std::initializer_list<uint32_t> Inputs, TExtra Extra) {
+    Pass(FrameBufferObjects[Current].get(), P, Inputs, Extra);
+    Last = Current;
+    Current = (Current + 1) & 1;
+  };
+  auto LastTexture = [&] { return TextureOf(FrameBufferObjects[Last]); };
+  const TExtra Inv{1, MainInv[0], MainInv[1]};
+
+  PingPong(Shaders->DefaultGLSLScreenQuadShader, {Main->TextureHandles[0]}, {});
+  switch (Antialiasing) {
+    case aaDLAA:
+      PingPong(Shaders->DefaultGLSLDLAAPrepassShader, {LastTexture()}, Inv);
+      PingPong(Shaders->DefaultGLSLDLAAPostPassShader, {LastTexture()}, Inv);
+      break;
+    case aaFXAA2:
+      PingPong(Shaders->DefaultGLSLFXAA2Shader, {LastTexture()}, Inv);
+      break;
+    case aaFXAA3:
+      PingPong(Shaders->DefaultGLSLLumaShader, {LastTexture()}, Inv);
+      PingPong(Shaders->DefaultGLSLFXAA3Shader, {LastTexture()}, Inv);
+      break;
+    case aaNFAA:
+      PingPong(Shaders->DefaultGLSLNFAAShader, {LastTexture()}, Inv);
+      break;
+    case aaSMAA: {
+      TZNT1Textures* Textures = Engine->Textures.get();
+      const uint32_t Area = Textures && Textures->SMAAAreaTexture ? Textures->SMAAAreaTexture->Handle : 0u;
+      const uint32_t Search = Textures && Textures->SMAASearchTexture ? Textures->SMAASearchTexture->Handle : 0u;
+      Pass(AntialiasingFrameBufferObjects[0].get(), Shaders->DefaultGLSLSMAAEdgeDetectionShader, {LastTexture()}, Inv);
+      Pass(AntialiasingFrameBufferObjects[1].get(), Shaders->DefaultGLSLSMAABlendingWeightCalculationShader,
+           {TextureOf(AntialiasingFrameBufferObjects[0]), Area, Search}, Inv);
+      PingPong(Shaders->DefaultGLSLSMAANeighborhoodBlendingShader,
+               {LastTexture(), TextureOf(AntialiasingFrameBufferObjects[1])}, Inv);
+      break;
+    }
+    default:
+      break;
+  }
+  if (WaterEffect)
+    PingPong(Shaders->DefaultGLSLScreenWaterQuadShader, {LastTexture()}, {3, float(Engine->InGameTime), 0.0f});
+  if (BloomEffect) {
+    auto& U = UpDownSampleFrameBufferObjects;
+    for (int32_t i = 0; i < 6; ++i) {
+      if (i == 0) {
+        Pass(U[0][1].get(), Shaders->DefaultGLSLBloomFilterShader, {LastTexture()}, {});
+      } else {
+        const TZNT1FrameBufferObject* Below = U[i - 1][1].get();
+        Pass(U[i][1].get(), Shaders->DefaultGLSLDownSampleShader, {TextureOf(U[i - 1][1])},
+             {2, Below ? 1.0f / float(Below->Width) : 0.0f, Below ? 1.0f / float(Below->Height) : 0.0f});
+      }
+    }
+    for (int32_t i = 5; i >= 1; --i) {
+      if (!U[i][0] || !U[i][1]) continue;
+      Pass(U[i][0].get(), Shaders->DefaultGLSLBloomBlurShader, {TextureOf(U[i][1])}, {2, 1.0f / float(U[i][0]->Width), 0.0f});
+      Pass(U[i][1].get(), Shaders->DefaultGLSLBloomBlurShader, {TextureOf(U[i][0])}, {2, 0.0f, 1.0f / float(U[i][1]->Height)});
+    }
+    PingPong(Shaders->DefaultGLSLBloomCombineShader,
+             {LastTexture(), TextureOf(U[1][1]), TextureOf(U[2][1]), TextureOf(U[3][1]), TextureOf(U[4][1]),
+              TextureOf(U[5][1])},
+             {});
+  }
   glBindFramebuffer(GL_FRAMEBUFFER, 0);
+  glViewport(Engine->ViewPortLeft, Engine->ViewPortTop, Engine->ViewPortRight, Engine->ViewPortBottom);
+  GLCalls += 2;
+  Draw(Shaders->DefaultGLSLScreenQuadShader, {LastTexture()}, {});
   RendererGL.UseProgram(0);
+  State->UseShader(nullptr);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -106,7 +106,7 @@ class TZNT1RendererState {
   // TextureUnit is GL_TEXTURE0 + i, i below 32.
   void BindTexture(uint32_t TextureUnit, uint32_t TextureHandle, uint32_t TextureType);
   void UseProgram(uint32_t NewProgramHandle);
-  // Always true.
+  // False for no program (it unbinds the current one): the caller skips its draw.
   bool UseShader(TZNT1GLSLShader* NewShader);
   void SetVertexAttribArray(int32_t Index, bool NewState);
   // Binds a vertex array object when one is given and supported, else the two buffers with

@@ -2540,3 +2540,184 @@ void TZNT1RendererContext::ApplyWireFrameShader(TZNT1Shader* Shader, int32_t Cou
   ApplyGLSLShader(P, CountIndices, GetShaderTime(Shader), AViewMatrix);
   State->SetPolyModeLine(false);
 }
+
+// ---------------------------------------------------------------------------------------------
+// Sky
+
+void TZNT1RendererContext::RenderSky() {
+  if (!BSP || !SkyShader || SortKeyBatchs[SORT_ENVIRONMENT].CountBatchItems <= 0) return;
+  const TZNT1GLCapabilities* Caps = Engine->GLCapabilities.get();
+  if (Portal && Caps && Caps->DepthStencilType == 0) {
+    State->Enable(GL_DEPTH_TEST);
+    State->SetDepthFunc(GL_LEQUAL);
+    State->SetDepthRange(1, 1);
+    DrawSky();
+    State->SetDepthRange(0, 1);
+  } else {
+    if (StencilUsed) {
+      glClearStencil(0);
+      glClear(GL_STENCIL_BUFFER_BIT);
+    }
+    State->Enable(GL_STENCIL_TEST);
+    glStencilFunc(GL_ALWAYS, 1, 1);
+    glStencilOp(GL_KEEP, GL_KEEP, GL_REPLACE);
+    CurrentViewMatrix = TranslatedViewMatrix;
+    glColorMask(GL_FALSE, GL_FALSE, GL_FALSE, GL_FALSE);
+    State->SetDepthMask(false);
+    GroupIndex = VBOIndex = NoKey;
+    Group = nullptr;
+    VBO = nullptr;
+    const bool MultiDraw = Caps ? Caps->MultiDrawElements : true;
+    const TZNT1SortedShaders* Sorted = Engine->Shaders ? Engine->Shaders->SortedShaders.get() : nullptr;
+    TZNT1SortKeyBatchItem& Bucket = SortKeyBatchs[SORT_ENVIRONMENT];
+    bool Collected = false;
+    for (int32_t i = 0; i < Bucket.CountBatchItems; ++i) {
+      const TZNT1BatchItem& Item = *Bucket.Item(i);
+      if (Item.BatchItemKind != zbikBSPFACE && Item.BatchItemKind != zbikBSPGROUP) continue;
+      const TZNT1Shader* s = (Sorted && Item.SortedShaderIndex >= 0 && Item.SortedShaderIndex < Sorted->Count())
+                                 ? Sorted->GetItem(Item.SortedShaderIndex)
+                                 : nullptr;
+      if (!s || !s->IsSky) continue;
+      if (Item.GroupIndex != GroupIndex || Item.VBOIndex != VBOIndex) {
+        if (Collected) FlushSkyDraw();
+        Collected = false;
+        GroupIndex = Item.GroupIndex;
+        VBOIndex = Item.VBOIndex;
+        Group = nullptr;
+        VBO = nullptr;
+        if (GroupIndex >= 0 && size_t(GroupIndex) < BSP->BSPGroups.size()) {
+          Group = &BSP->BSPGroups[size_t(GroupIndex)];
+        } else if (VBOIndex >= 0 && size_t(VBOIndex) < BSP->BSPVBOs.size()) {
+          VBO = &BSP->BSPVBOs[size_t(VBOIndex)];
+          VBO->CountDynamicIndices = 0;
+          VBO->RangeCount = 0;
+          State->BindSingleVBO(VBO->VertexVBOID, MultiDraw ? VBO->StaticIndexVBOID : VBO->DynamicIndexVBOID, 0,
+                               MultiDraw ? VBO->VAO : 0);
+        }
+      }
+      if (Item.BatchItemKind == zbikBSPFACE) {
+        if (VBO && Item.FaceIndex >= 0 && size_t(Item.FaceIndex) < BSP->BSPMapFaces.size() &&
+            CollectFace(BSP->BSPMapFaces[size_t(Item.FaceIndex)], MultiDraw))
+          Collected = true;
+      } else if (Group) {
+        FlushSkyDraw();
+      }
+    }
+    if (Collected) FlushSkyDraw();
+    State->SetDepthMask(true);
+    glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE);
+    glStencilFunc(GL_EQUAL, 1, 1);
+    glStencilOp(GL_KEEP, GL_KEEP, GL_KEEP);
+    State->Enable(GL_DEPTH_TEST);
+    State->SetDepthFunc(GL_LEQUAL);
+    State->SetDepthRange(1, 1);
+    DrawSky();
+    State->SetDepthRange(0, 1);
+    State->Disable(GL_STENCIL_TEST);
+    StencilUsed = true;
+  }
+  // The sky leaves its own buffers bound: the batches after it must select and bind theirs
+  // again, even one with the same group or buffer as the last sky surface.
+  Group = nullptr;
+  VBO = nullptr;
+  UseMultiDrawElements = false;
+  SortedShaderIndex = GroupIndex = VBOIndex = LightMapAtlasIndex = ModelIndex = MeshTypeIndex = EffectIndex =
+      PortalIndex = FaceIndex = BatchItemKind = NoKey;
+  CurrentShader = ResolvedShader = nullptr;
+  ModelMatrix = Matrix4x4Identity;
+  Renderer->IncrementLinkCounter();
+}
+
+void TZNT1RendererContext::FlushSkyDraw() {
+  State->Disable(GL_POLYGON_OFFSET_FILL);
+  State->Disable(GL_CULL_FACE);
+  State->Disable(GL_BLEND);
+  State->SetDepthMask(false);
+  State->SetDepthFunc(GL_LEQUAL);
+  const bool MultiDraw = Engine->GLCapabilities ? Engine->GLCapabilities->MultiDrawElements : true;
+  TZNT1GLSLShader* P = Engine->GLSLShaders ? Engine->GLSLShaders->DefaultGLSLZPrepassShader : nullptr;
+  if (State->UseShader(P) && P->ProgramHandle > 0) {
+    if (P->LinkCounter != Renderer->LinkCounter) {
+      P->LinkCounter = Renderer->LinkCounter;
+      UniformMatrix(P->uModelMatrix, ModelMatrix);
+      UniformMatrix(P->uViewMatrix, CurrentViewMatrix);
+      UniformMatrix(P->uProjectionMatrix, ProjectionMatrix);
+    }
+    if (VBO) {
+      if (MultiDraw && VBO->RangeCount > 0) {
+        const size_t n = size_t(VBO->RangeCount);
+        MultiDrawElementsRangeStarts.resize(n);
+        MultiDrawElementsRangeCounts.resize(n);
+        for (size_t i = 0; i < n; ++i) {
+          MultiDrawElementsRangeStarts[i] = BufferOffset(size_t(VBO->RangeStarts[i]));
+          MultiDrawElementsRangeCounts[i] = VBO->RangeCounts[i];
+        }
+        RendererGL.MultiDrawElements(GL_TRIANGLES, MultiDrawElementsRangeCounts.data(), GL_UNSIGNED_INT,
+                                     MultiDrawElementsRangeStarts.data(), VBO->RangeCount);
+      } else if (!MultiDraw && VBO->CountDynamicIndices > 0) {
+        RendererGL.BufferSubData(GL_ELEMENT_ARRAY_BUFFER, 0, GLsizeiptr(VBO->CountDynamicIndices) * 4,
+                                 VBO->DynamicIndices.data());
+        RendererGL.DrawElements(GL_TRIANGLES, VBO->CountDynamicIndices, GL_UNSIGNED_INT, nullptr);
+      }
+    } else if (Group) {
+      DrawElementsOfBatch(0);
+    }
+  }
+  if (VBO) {
+    VBO->CountDynamicIndices = 0;
+    VBO->RangeCount = 0;
+  }
+}
+
+void TZNT1RendererContext::DrawSky() {
+  PassCounter = 1;
+  if (!SkyShader || !BSP) return;
+  InterpolateVertices = false;
+  UseMultiDrawElements = false;
+  const TZNT1Texture* Default = Engine->Textures ? Engine->Textures->DefaultTexture : nullptr;
+  auto Usable = [Default](const TZNT1Texture* t) { return t && t != Default; };
+  auto DrawBox = [&](TZNT1Texture* const (&Box)[6], bool Blend) {
+    if (!Usable(Box[0])) return;
+    State->Disable(GL_POLYGON_OFFSET_FILL);
+    State->Enable(GL_CULL_FACE);
+    State->SetCullFace(GL_BACK);
+    if (Blend) {
+      State->Enable(GL_BLEND);
+      State->SetBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
+    } else {
+      State->Disable(GL_BLEND);
+      State->SetBlendFunc(GL_ONE, GL_ZERO);
+    }
+    State->SetDepthMask(false);
+    TZNT1GLSLShader* P = Engine->GLSLShaders ? Engine->GLSLShaders->DefaultGLSLSkyShader : nullptr;
+    if (!State->UseShader(P) || P->ProgramHandle <= 0) return;
+    if (P->LinkCounter != Renderer->LinkCounter) {
+      P->LinkCounter = Renderer->LinkCounter;
+      Uniform1i(P->uTex0, 2);
+      UniformMatrix(P->uModelMatrix, Matrix4x4Identity);
+      UniformMatrix(P->uViewMatrix, RotationMatrix);
+      UniformMatrix(P->uProjectionMatrix, ProjectionMatrix);
+    }
+    for (int32_t i = 0; i < 6; ++i) {
+      if (!Usable(Box[i]) || BSP->SkyVBOSideIndices[i].empty()) continue;
+      State->BindSingleVBO(BSP->VertexSkySideVBOID[i], BSP->IndexSkySideVBOID[i], 0, BSP->SkySideVAO[i]);
+      State->BindTexture(GL_TEXTURE2, HandleOf(Box[i]), GL_TEXTURE_2D);
+      RendererGL.DrawElements(GL_TRIANGLES, GLsizei(BSP->SkyVBOSideIndices[i].size()), GL_UNSIGNED_INT, nullptr);
+    }
+  };
+  DrawBox(SkyShader->Sky.OuterBox, false);
+  // The cloud layer draws the dome, not whatever group or buffer the sky surfaces left behind.
+  State->SetDepthMask(false);
+  Group = nullptr;
+  VBO = nullptr;
+  if (!BSP->SkyVBOIndices.empty()) {
+    if (TZNT1Shader* Resolved = Renderer->ResolveShader(SkyShader)) {
+      State->BindSingleVBO(BSP->VertexSkyVBOID, BSP->IndexSkyVBOID, 0, BSP->SkyVAO);
+      ModelMatrix = Matrix4x4Identity;
+      Renderer->IncrementLinkCounter();
+      ApplyShader(Resolved, int32_t(BSP->SkyVBOIndices.size()), false, RotationMatrix);
+      Renderer->IncrementLinkCounter();
+    }
+  }
+  DrawBox(SkyShader->Sky.InnerBox, true);
+}

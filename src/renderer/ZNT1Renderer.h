@@ -295,9 +295,12 @@ class TZNT1RendererContext {
 
   // Steps that come with the sky, portal, shadow and light passes; until then the sky stays at
   // the clear colour and the light buffer says "no shadow".
-  void RenderSky() {}
-  void DrawSky() {}
-  void FlushSkyDraw() {}
+  // Sky behind the opaque scene: the sky surfaces mark the stencil, the sky fills it at the far plane.
+  void RenderSky();
+  // Far box, cloud layer, near box, all with the view's rotation only.
+  void DrawSky();
+  // Draws the collected sky surfaces into the stencil mask and empties the batch.
+  void FlushSkyDraw();
   void RenderPortals(int32_t) {}
   void RenderGeometryFill() {}
   void RenderModelShadowMaps() {}

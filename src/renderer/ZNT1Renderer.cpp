@@ -1460,7 +1460,9 @@ uint32_t HandleOf(const TZNT1Texture* t) { return t ? t->Handle : 0u; }
 }  // namespace
 
 void TZNT1RendererContext::InitRendering() {
-  if (BSP) {
+  // Only colour views own these entries: a fill or shadow view rendered with index -1 would
+  // otherwise clear what the camera view's portal pass just set.
+  if (BSP && (ContextTask == ctNORMAL || ContextTask == ctPORTAL)) {
     const size_t Slot = size_t(std::clamp(CurrentContextIndex + 1, 0, BSPCountContexts - 1));
     for (TZNT1Portal& p : BSP->Portals) p.Visible[Slot] = false;
   }
@@ -2720,4 +2722,44 @@ void TZNT1RendererContext::DrawSky() {
     }
   }
   DrawBox(SkyShader->Sky.InnerBox, true);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Geometry fill
+
+void TZNT1RendererContext::RenderGeometryFill() {
+  TZNT1RendererContext* Fill = Renderer->GeometryFillContext.get();
+  if (!Fill || Fill == this) return;
+  Renderer->IncrementLinkCounter();
+  Renderer->IncrementVisibleFrame();
+  Fill->Parent = this;
+  Fill->Portal = ContextTask == ctPORTAL;
+  Fill->ContextTask = Fill->Portal ? ctGEOMETRYFILLPORTAL : ctGEOMETRYFILL;
+  Fill->CanvasWidth = CanvasWidth;
+  Fill->CanvasHeight = CanvasHeight;
+  Fill->CheckFrameBufferObject();
+  Fill->TranslatedViewMatrix = TranslatedViewMatrix;
+  Fill->ViewMatrix = ViewMatrix;
+  Fill->ProjectionMatrix = ProjectionMatrix;
+  Fill->FOV = FOV;
+  Fill->ViewPortLeft = ViewPortLeft;
+  Fill->ViewPortTop = ViewPortTop;
+  Fill->ViewPortRight = ViewPortRight;
+  Fill->ViewPortBottom = ViewPortBottom;
+  Fill->Clip2D = Clip2D;
+  Fill->Clip2DLeft = Clip2DLeft;
+  Fill->Clip2DTop = Clip2DTop;
+  Fill->Clip2DRight = Clip2DRight;
+  Fill->Clip2DBottom = Clip2DBottom;
+  Fill->Mirror = Mirror;
+  Fill->PortalPosition = PortalPosition;
+  Fill->RenderPosition = RenderPosition;
+  Fill->ClipPlaneActive = ClipPlaneActive;
+  Fill->ClipPlane = ClipPlane;
+  Fill->NearClippingDistance = NearClippingDistance;
+  Fill->FarClippingDistance = FarClippingDistance;
+  Fill->StencilUsed = true;
+  Fill->Render(-1);
+  Fill->Parent = nullptr;
+  Renderer->CurrentContext = this;
 }

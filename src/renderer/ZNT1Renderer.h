@@ -302,7 +302,8 @@ class TZNT1RendererContext {
   // Draws the collected sky surfaces into the stencil mask and empties the batch.
   void FlushSkyDraw();
   void RenderPortals(int32_t) {}
-  void RenderGeometryFill() {}
+  // The same camera into the geometry-fill targets read by the lighting passes.
+  void RenderGeometryFill();
   void RenderModelShadowMaps() {}
   void RenderLightAndShadowPrepass();
   void FillGlobalShadowBuffer();

@@ -2763,3 +2763,117 @@ void TZNT1RendererContext::RenderGeometryFill() {
   Fill->Parent = nullptr;
   Renderer->CurrentContext = this;
 }
+
+// ---------------------------------------------------------------------------------------------
+// Portals
+
+// A look-at whose up axis is not along the viewing direction: (0, 0, 1) is singular for floor
+// and ceiling portals or a vertical target direction, so those take the x axis.
+static TZNT1Matrix4x4 PortalLookAt(const TZNT1Vector3& Eye, const TZNT1Vector3& Center) {
+  const TZNT1Vector3 Dir = Vector3Sub(Center, Eye);
+  const float Length = Vector3Length(Dir);
+  const bool Vertical = Length <= EPSILON || std::fabs(Dir.z) >= Length * 0.999f;
+  return Matrix4x4LookAtLDX(Eye, Center, Vertical ? Vector3(1, 0, 0) : Vector3(0, 0, 1));
+}
+
+void TZNT1RendererContext::RenderPortals(int32_t ContextIndex) {
+  FallbackContextIndex = -1;
+  if (CountPortalsToDraw < 1 || ContextIndex >= 0 || !BSP) return;
+  const size_t Slot = 0;
+  for (int32_t i = 0; i < CountPortalsToDraw && size_t(i) < PortalsToDraw.size(); ++i) {
+    TZNT1Portal* p = static_cast<TZNT1Portal*>(PortalsToDraw[size_t(i)]);
+    if (!p) continue;
+    p->Visible[Slot] = false;
+    if (i >= 4) continue;
+    std::unique_ptr<TZNT1RendererContext>& Own = Renderer->Contexts[i];
+    if (!Own) Own = std::make_unique<TZNT1RendererContext>(Renderer, true);
+    TZNT1RendererContext& c = *Own;
+    c.ContextTask = ctPORTAL;
+    c.Portal = true;
+    c.CanvasWidth = CanvasWidth;
+    c.CanvasHeight = CanvasHeight;
+    c.CheckFrameBufferObject();
+    c.UseFrameBufferObject = true;
+    c.TranslatedViewMatrix = TranslatedViewMatrix;
+    c.ModelMatrix = ModelMatrix;
+    c.ProjectionMatrix = ProjectionMatrix;
+    c.FOV = FOV;
+    c.ViewPortLeft = ViewPortLeft;
+    c.ViewPortTop = ViewPortTop;
+    c.ViewPortRight = ViewPortRight;
+    c.ViewPortBottom = ViewPortBottom;
+    c.NearClippingDistance = NearClippingDistance;
+    c.FarClippingDistance = FarClippingDistance;
+    c.Clip2D = false;
+    c.StencilUsed = true;
+
+    TZNT1Plane Plane = p->Plane;
+    TZNT1AABB Box = p->SourceAABB;
+    TZNT1Vector3 Origin = p->SourceOrigin;
+    if (p->SourceModel > 0 && size_t(p->SourceModel) < BSP->BSPMapModels.size()) {
+      const TZNT1Matrix4x4& T = BSP->BSPMapModels[size_t(p->SourceModel)].ViewTransform;
+      Plane = PlaneMatrixMul(Plane, Matrix4x4TermTranspose(Matrix4x4TermInverse(T)));
+      Box = AABBTransform(Box, T);
+      Origin = Vector3TermMatrixMul(Origin, T);
+    }
+    if (PlaneVectorDistance(Plane, RenderPosition) >= 0) continue;
+
+    const TZNT1ClipRect Viewport = {ViewPortLeft, ViewPortTop, ViewPortRight, ViewPortBottom};
+    TZNT1ClipRect Rect{};
+    auto SetClip = [&c, &Rect] {
+      c.Clip2D = true;
+      c.Clip2DLeft = Rect[0];
+      c.Clip2DTop = Rect[1];
+      c.Clip2DRight = Rect[2];
+      c.Clip2DBottom = Rect[3];
+    };
+    bool Draw = false;
+    if (p->SourceMirror) {
+      c.Mirror = true;
+      c.ViewMatrix = Matrix4x4TermMul(Matrix4x4TermReflect(Plane), ViewMatrix);
+      c.PortalPosition = RenderPosition;
+      c.ClipPlaneActive = true;
+      c.ClipPlane = Plane;
+      c.ClipPlane.Normal = Vector3Neg(Plane.Normal);
+      c.ClipPlane.Distance = -Plane.Distance;
+      if (Frustum->CubeInFrustum(Box.Min, Box.Max, 0.0f) &&
+          AABBScissorRect(Box, Rect, ViewProjectionMatrix, Viewport, true))
+        SetClip();
+      Draw = true;
+    } else {
+      c.Mirror = false;
+      const TZNT1Vector3 n = Plane.Normal;
+      TZNT1Matrix4x4 Mt;
+      TZNT1Vector3 TargetPoint = p->TargetPosition;
+      if (Vector3Dist(p->TargetOrigin, p->TargetPosition) >= 0.1f) {
+        Mt = PortalLookAt(p->TargetOrigin, p->TargetPosition);
+      } else {
+        Mt = Matrix4x4LookWithAnglesLDX(p->TargetOrigin, Vector3Add(p->TargetAngles, Vector3(0, 0, -90)));
+        TargetPoint = Vector3Sub(p->TargetOrigin, Vector3(Mt.M[0][0], Mt.M[1][0], Mt.M[2][0]));
+      }
+      const TZNT1Vector3 OnPlane = Vector3Sub(Origin, Vector3ScalarMul(n, PlaneVectorDistance(Plane, Origin)));
+      const TZNT1Matrix4x4 Ms = PortalLookAt(OnPlane, Vector3Add(OnPlane, n));
+      const TZNT1Matrix4x4 Roll = Matrix4x4RotateX(
+          float((std::sin(3.0 * Engine->InGameTime) * 4.0 + double(p->TargetRoll) - 180.0) * DEG2RAD));
+      c.ViewMatrix = Matrix4x4TermMul(
+          Matrix4x4TermMul(Matrix4x4TermMul(Mt, Roll), Matrix4x4TermSimpleInverse(Ms)), ViewMatrix);
+      c.PortalPosition = p->TargetOrigin;
+      c.ClipPlaneActive = true;
+      c.ClipPlane.Normal = Vector3Norm(Vector3Sub(TargetPoint, p->TargetOrigin));
+      c.ClipPlane.Distance = -Vector3Dot(c.ClipPlane.Normal, p->TargetOrigin);
+      if (Frustum->CubeInFrustum(Box.Min, Box.Max, 0.0f) &&
+          AABBScissorRect(Box, Rect, ViewProjectionMatrix, Viewport, true)) {
+        SetClip();
+        Draw = true;
+      }
+    }
+    if (!Draw) continue;
+    if (FallbackContextIndex < 0) FallbackContextIndex = i;
+    p->Visible[Slot] = true;
+    p->FBO[Slot] = i;
+    Renderer->IncrementLinkCounter();
+    Renderer->IncrementVisibleFrame();
+    c.Render(i);
+  }
+  Renderer->CurrentContext = this;
+}

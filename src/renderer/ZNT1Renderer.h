@@ -301,7 +301,8 @@ class TZNT1RendererContext {
   void DrawSky();
   // Draws the collected sky surfaces into the stencil mask and empties the batch.
   void FlushSkyDraw();
-  void RenderPortals(int32_t) {}
+  // The camera view renders up to four collected portals and mirrors into the portal contexts.
+  void RenderPortals(int32_t ContextIndex);
   // The same camera into the geometry-fill targets read by the lighting passes.
   void RenderGeometryFill();
   void RenderModelShadowMaps() {}

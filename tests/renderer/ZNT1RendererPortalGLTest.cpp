@@ -92,3 +92,19 @@ TEST_F(RendererPortalGL, PortalContextsHoldRenderedViews) {
     }
   }
 }
+
+// A camera looking straight down (a target point below its origin) still gives a view.
+TEST_F(RendererPortalGL, CameraLookingStraightDownStillRenders) {
+  RendererContentEngine e(testdata::ContentDir(), W, H, 1);
+  ASSERT_TRUE(e.MapCommand("oa_dm3"));
+  ASSERT_FALSE(e.BSP->Portals.empty());
+  TZNT1Portal& p = e.BSP->Portals[0];
+  ASSERT_FALSE(p.SourceMirror);
+  p.TargetPosition = Vector3Sub(p.TargetOrigin, Vector3(0, 0, 100));
+  const TZNT1Vector3 n = p.Plane.Normal;
+  e.View(Vector3Sub(p.SourceOrigin, Vector3ScalarMul(n, 48.0f)), Vector3(0, std::atan2(n.y, n.x), 0));
+  e.Frame();
+  EXPECT_EQ(glGetError(), GLenum(GL_NO_ERROR));
+  ASSERT_TRUE(p.Visible[0]);
+  EXPECT_GT(Colours(*e.Renderer->Contexts[p.FBO[0]]), 100u);
+}

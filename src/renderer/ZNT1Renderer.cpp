@@ -997,12 +997,8 @@ bool IsShadowTask(int32_t Task) { return Task == ctSHADOWMAP || Task == ctSHADOW
 // visibility rows (the header's count and the padding bits are not tied to the leaves)
 // read as not visible; DefaultValue without data or for negative clusters.
 bool ClusterVisible(const TZNT1BSP& BSP, int32_t Current, int32_t Test, bool DefaultValue) {
-  const TBSPVisData& Vis = BSP.BSPVisData;
-  if (!Vis.Valid || Current < 0 || Test < 0) return DefaultValue;
-  if (Current >= Vis.Header.numOfClusters || Test >= Vis.Header.numOfClusters) return false;
-  const size_t Byte = size_t(Current) * size_t(Vis.Header.BytesProCluster) + size_t(Test >> 3);
-  if (Byte >= Vis.pBitsets.size()) return false;
-  return (Vis.pBitsets[Byte] >> (Test & 7)) & 1;
+  if (!BSP.BSPVisData.Valid || Current < 0 || Test < 0) return DefaultValue;
+  return BSP.IsClusterVisible(Current, Test, false);
 }
 
 bool LeafFromLeafVisible(const TZNT1BSP& BSP, int32_t A, int32_t B, bool DefaultValue) {

@@ -115,6 +115,9 @@ class ConsoleProbeGame : public TGame {
       case 7:
         if (Waited() >= 5) {  // still running
           framesAfterMap = Waited();
+          // The game hands the keyboard back to itself after every map command, even a failed one.
+          closedAfterMap = !Engine->Console->Focus;
+          if (closedAfterMap) PushKey(SDLK_F8);
           TypeLine("quit");
           quitTypedFrame = frame;
           Next();
@@ -141,7 +144,7 @@ class ConsoleProbeGame : public TGame {
   static inline int echoFrame = -1, hiFrame = -1, quitTypedFrame = -1, lastFrame = -1, framesAfterMap = 0;
   static inline int windowWidth = 0, windowHeight = 0, canvasWidth = 0, canvasHeight = 0;
   static inline bool hiWithEcho = true, focused = false, fullScreen = false, windowedAgain = false,
-                            mapReported = false;
+                            mapReported = false, closedAfterMap = false;
 };
 
 }  // namespace
@@ -168,6 +171,7 @@ TEST(ConsoleGL, TypedLinesRunInTheNextFrameAndDriveTheEngine) {
   EXPECT_TRUE(P::windowedAgain);
   EXPECT_TRUE(P::mapReported);
   EXPECT_GE(P::framesAfterMap, 5);
+  EXPECT_TRUE(P::closedAfterMap);
   EXPECT_EQ(engine->BSP, nullptr);
   EXPECT_FALSE(engine->Loading);
   // Typed in one frame, committed in the next, run in the one after: the loop ends there.

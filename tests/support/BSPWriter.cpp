@@ -390,4 +390,54 @@ std::string FixtureShaderScript() {
          "textures/fixture/wall.tga\n\t}\n}\n";
 }
 
+TMovementFixture MakeMovementFixture() {
+  TMovementFixture x;
+  TBSPFile& f = x.File;
+  const int32_t tWall = f.AddTexture("textures/move/wall", 0, CONTENTS_SOLID);
+  const int32_t tMetal = f.AddTexture("textures/move/metal", SURF_METALSTEPS, CONTENTS_SOLID);
+  const int32_t tNoSteps = f.AddTexture("textures/move/nosteps", SURF_NOSTEPS, CONTENTS_SOLID);
+  const int32_t tSlick = f.AddTexture("textures/move/slick", SURF_SLICK, CONTENTS_SOLID);
+  const int32_t tWater = f.AddTexture("textures/move/water", SURF_NONSOLID, CONTENTS_WATER);
+  const int32_t tPlatform = f.AddTexture("textures/move/platform", 0, CONTENTS_SOLID);
+
+  f.AddBoxBrush(Vector3(-1920, -960, -16), Vector3(-1408, -704, 0), tMetal);
+  f.AddBoxBrush(Vector3(-1920, -640, -16), Vector3(-1408, -384, 0), tNoSteps);
+  f.AddBoxBrush(Vector3(-1920, -320, -16), Vector3(-1408, -64, 0), tSlick);
+  f.AddBoxBrush(Vector3(-2064, -1040, -16), Vector3(2064, 1040, 0), tWall);
+  f.AddBoxBrush(Vector3(-2064, -1040, 1024), Vector3(2064, 1040, 1040), tWall);
+  f.AddBoxBrush(Vector3(-2064, -1040, 0), Vector3(-2048, 1040, 1024), tWall);
+  f.AddBoxBrush(Vector3(2048, -1040, 0), Vector3(2064, 1040, 1024), tWall);
+  f.AddBoxBrush(Vector3(-2048, -1040, 0), Vector3(2048, -1024, 1024), tWall);
+  f.AddBoxBrush(Vector3(-2048, 1024, 0), Vector3(2048, 1040, 1024), tWall);
+  for (int i = 0; i < 3; ++i) {
+    const float y = TMovementFixture::StepLaneY[i];
+    f.AddBoxBrush(Vector3(256, y - 64, 0), Vector3(512, y + 64, TMovementFixture::StepHeight[i]), tWall);
+  }
+  for (int i = 0; i < 3; ++i) {
+    const float y = TMovementFixture::RampLaneY[i];
+    const float a = TMovementFixture::RampDegrees[i] * 3.14159265358979f / 180.0f;
+    const float Top = 512.0f * std::tan(a);
+    const int32_t b = f.AddBoxBrush(Vector3(256, y - 64, 0), Vector3(768, y + 64, Top), tWall);
+    f.BrushSides.push_back(TBSPBrushSide{f.AddPlane(Vector3(-std::sin(a), 0, std::cos(a)), -256.0f * std::sin(a)),
+                                         tWall});
+    f.Brushes[b].numOfBrushsides = 7;
+  }
+  f.AddBoxBrush(Vector3(1024, -896, 0), Vector3(1536, -384, 96), tWater);
+  f.AddBoxBrush(Vector3(1536, -896, 0), Vector3(1664, -384, 104), tWall);
+  f.AddBoxBrush(Vector3(-1920, 512, 0), Vector3(-1408, 960, 10), tWater);
+  const int32_t WorldBrushes = int32_t(f.Brushes.size());
+  x.Platform = f.AddBoxBrush(Vector3(1024, 256, 0), Vector3(1152, 384, 16), tPlatform);
+
+  const int32_t Far = f.AddPlane(Vector3(1, 0, 0), 100000.0f);
+  f.Nodes.push_back(TBSPNode{Far, -1, -1, {-2064, -1040, -16}, {2064, 1040, 1040}});
+  f.Leafs.push_back(TBSPLeaf{0, 0, {-2064, -1040, -16}, {2064, 1040, 1040}, 0, 0, 0, WorldBrushes});
+  for (int32_t b = 0; b < WorldBrushes; ++b) f.LeafBrushes.push_back(b);
+  f.Models.push_back(TBSPModel{Vector3(-2064, -1040, -16), Vector3(2064, 1040, 1040), 0, 0, 0, WorldBrushes});
+  f.Models.push_back(TBSPModel{Vector3(1024, 256, 0), Vector3(1152, 384, 16), 0, 0, x.Platform, 1});
+  f.Entities =
+      "{\n\"classname\" \"worldspawn\"\n}\n"
+      "{\n\"classname\" \"info_player_deathmatch\"\n\"origin\" \"0 0 24\"\n}\n";
+  return x;
+}
+
 }  // namespace bspwriter

@@ -96,4 +96,25 @@ TCollisionFixture MakeCollisionFixture();
 // A small material script naming the fixture's materials (portal, autosprite, fog, sky).
 std::string FixtureShaderScript();
 
+// The movement fixture: one closed hall (inside -2048..2048 x -1024..1024 x 0..1024, floor top at
+// z 0) under a one-node tree over a single leaf, with
+// - steps of 16, 18 and 24 units (x 256..512) in the lanes y -800, -600 and -400;
+// - wedges rising towards +x from x 256 at 30, 45 and 50 degrees in the lanes y 0, 200 and 400
+//   (each lane 128 wide);
+// - a water pool 96 deep (x 1024..1536, y -896..-384) with a ledge at x 1536..1664 whose top is
+//   at z 104, and a wading strip 10 deep (x -1920..-1408, y 512..960);
+// - SURF_METALSTEPS, SURF_NOSTEPS and SURF_SLICK floor tiles (x -1920..-1408 in the lanes
+//   y -960..-704, -640..-384 and -320..-64), listed before the plain floor so that they win;
+// - brush model 1, a platform 128 x 128 x 16 on the floor at x 1024..1152, y 256..384.
+struct TMovementFixture {
+  TBSPFile File;
+  static constexpr float StepLaneY[3] = {-800, -600, -400};
+  static constexpr float StepHeight[3] = {16, 18, 24};
+  static constexpr float RampLaneY[3] = {0, 200, 400};
+  static constexpr float RampDegrees[3] = {30, 45, 50};
+  static constexpr float MetalY = -832, NoStepsY = -512, SlickY = -192, TileX = -1664;
+  int32_t Platform = -1;  // brush of model 1
+};
+TMovementFixture MakeMovementFixture();
+
 }  // namespace bspwriter

@@ -1,0 +1,99 @@
+// The running program with SDL's disk audio driver on the generated movement hall (no music, no
+// speakers): the output stays silent while the player stands and sounds once it jumps.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+
+#include "assets/ZNT1Archive.h"
+#include "assets/ZNT1Unzip.h"
+#include "assets/ZipTestSupport.h"
+#include "core/ZNT1Engine.h"
+#include "game/Game.h"
+#include "game/GameClient.h"
+#include "support/BSPWriter.h"
+#include "support/TestData.h"
+
+namespace {
+
+// Loads the hall on its first tick, stands for a second, holds jump, quits half a second later.
+class JumpGame : public TGame {
+ public:
+  using TGame::TGame;
+  void Update(double DeltaTime) override {
+    const auto Now = std::chrono::steady_clock::now();
+    if (!Loaded) {
+      Loaded = true;
+      LoadMap("move");
+      Start = Now;
+    }
+    const double t = std::chrono::duration<double>(Now - Start).count();
+    if (LocalClientInstance && t > 1.0 && !Jumped) {
+      Jumped = true;
+      // Everything written so far was mixed while the player stood.
+      BytesBeforeJump = std::filesystem::exists(Output) ? std::filesystem::file_size(Output) : 0;
+      LocalClientInstance->CommandFlags |= gccfJUMP;
+    }
+    if (t > 1.6 && !Quitting) {
+      Quitting = true;
+      SDL_Event Quit{};
+      Quit.type = SDL_QUIT;
+      SDL_PushEvent(&Quit);
+    }
+    TGame::Update(DeltaTime);
+  }
+  static inline std::string Output;
+  static inline uintmax_t BytesBeforeJump = 0;
+  static inline bool Jumped = false;
+  bool Loaded = false, Quitting = false;
+  std::chrono::steady_clock::time_point Start;
+};
+
+}  // namespace
+
+TEST(GameClientSoundGL, DiskOutputSilentStandingAndNotAfterAJump) {
+  const char* Display = std::getenv("DISPLAY");
+  if (!Display || !*Display) {
+    if (testdata::InCI()) FAIL() << "no display in CI";
+    GTEST_SKIP() << "no display";
+  }
+  REQUIRE_CONTENT_DIR();
+  char Template[] = "/tmp/znt1-jump-XXXXXX";
+  const std::filesystem::path Folder = ::mkdtemp(Template);
+  JumpGame::Output = (Folder / "mix.raw").string();
+  ::setenv("SDL_AUDIODRIVER", "disk", 1);
+  ::setenv("SDL_DISKAUDIOFILE", JumpGame::Output.c_str(), 1);
+
+  auto Engine = std::make_unique<TZNT1Engine>(&CreateGameOfClass<JumpGame>, false);
+  ASSERT_TRUE(Engine->Archives->LoadDirectory(testdata::ContentDir() + "/"));
+  ziptest::Entry e;
+  e.Name = "maps/move.bsp";
+  e.Data = bspwriter::MakeMovementFixture().File.Build();
+  auto* Stream = new TZNT1MemoryInputStream(ziptest::BuildZip({e}).Bytes_);
+  if (!Engine->Archives->Load(Stream, "zzz-test.pk3", true)) delete Stream;
+  Engine->Archives->Finish();
+  ASSERT_TRUE(Engine->Run()) << Engine->InitError;
+  Engine.reset();
+  ::setenv("SDL_AUDIODRIVER", "dummy", 1);
+  ASSERT_TRUE(JumpGame::Jumped);
+
+  const std::vector<uint8_t> Raw = testdata::ReadFile(JumpGame::Output);
+  std::error_code ec;
+  std::filesystem::remove_all(Folder, ec);
+  ASSERT_GT(Raw.size(), JumpGame::BytesBeforeJump + 4 * 4410);
+  size_t FirstSound = Raw.size();
+  for (size_t i = 0; i < Raw.size(); ++i)
+    if (Raw[i]) {
+      FirstSound = i;
+      break;
+    }
+  std::printf("%zu bytes written, %ju while standing, first sound at byte %zu\n", Raw.size(),
+              JumpGame::BytesBeforeJump, FirstSound);
+  EXPECT_GT(JumpGame::BytesBeforeJump, 4u * 11025u) << "a quarter second of standing was written";
+  EXPECT_GE(FirstSound, JumpGame::BytesBeforeJump) << "silent while standing";
+  EXPECT_LT(FirstSound, Raw.size()) << "the jump is heard";
+}

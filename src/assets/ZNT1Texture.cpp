@@ -268,6 +268,10 @@ void TZNT1Texture::Upload() {
     for (int32_t i = 0; i < 32 && MipMaps[i].Data; ++i)
       glTexImage2D(GL_TEXTURE_2D, i + 1, GL_RGBA, MipMaps[i].Width, MipMaps[i].Height, 0, GL_RGBA,
                    GL_UNSIGNED_BYTE, MipMaps[i].Data);
+  } else if (mip && Textures && (this == Textures->SMAAAreaTexture || this == Textures->SMAASearchTexture)) {
+    // Lookup tables: GLU would rescale them to powers of two and break every lookup.
+    glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA, Width, Height, 0, GL_RGBA, GL_UNSIGNED_BYTE, Data);
+    glGenerateMipmap(GL_TEXTURE_2D);
   } else if (mip) {
     BuildMipMaps(Width, Height, Data);
   } else {
@@ -432,7 +436,7 @@ void TZNT1Textures::CreateDefaultTextures() {
 
   SMAAAreaTexture = make("*smaaarea", SMAAAreaWidth, SMAAAreaHeight, GL_CLAMP_TO_EDGE,
                          [](int32_t x, int32_t y, uint8_t* p) {
-                           const uint8_t* src = SMAAAreaData + (size_t(y) * SMAAAreaWidth + size_t(x)) * 2;
+                           const uint8_t* src = SMAAAreaData() + (size_t(y) * SMAAAreaWidth + size_t(x)) * 2;
                            p[0] = src[0];
                            p[1] = src[1];
                            p[2] = src[0];
@@ -440,7 +444,7 @@ void TZNT1Textures::CreateDefaultTextures() {
                          });
   SMAASearchTexture = make("*smaasearch", SMAASearchWidth, SMAASearchHeight, GL_CLAMP_TO_EDGE,
                            [](int32_t x, int32_t y, uint8_t* p) {
-                             std::memset(p, SMAASearchData[size_t(y) * SMAASearchWidth + size_t(x)], 4);
+                             std::memset(p, SMAASearchData()[size_t(y) * SMAASearchWidth + size_t(x)], 4);
                            });
   SMAASearchTexture->Nearest = true;
   SMAAAreaTexture->IncRef();

@@ -662,6 +662,12 @@ bool AABBScissorRect(const TZNT1AABB& AABB, TZNT1ClipRect& Scissor, const TZNT1M
     TZNT1Vector4 p = Vector4((k & 1) ? AABB.Max.x : AABB.Min.x, (k & 2) ? AABB.Max.y : AABB.Min.y,
                              (k & 4) ? AABB.Max.z : AABB.Min.z, 1.0f);
     Vector4MatrixMul(p, mvp);
+    if (p.w <= EPSILON) {
+      // At or behind the eye the divide flips or overflows: the box reaches past the screen.
+      if (zcull) ++BeyondFar;
+      Unbounded = true;
+      continue;
+    }
     float x = p.x / p.w, y = p.y / p.w, z = p.z / p.w;
     x = static_cast<float>(vp[2]) * ((x + 1.0f) * 0.5f) + static_cast<float>(vp[0]);
     y = static_cast<float>(vp[3]) * ((y + 1.0f) * 0.5f) + static_cast<float>(vp[1]);

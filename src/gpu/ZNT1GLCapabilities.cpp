@@ -75,8 +75,9 @@ void TZNT1GLCapabilities::ApplyDriverStrings() {
   // wireframe and layered cube-fill programs cannot compile (cube maps then go face by face).
   if (!Contains(Extensions, "GL_ARB_geometry_shader4")) {
     GeometryShader = false;
-    UseSinglePassShadowCubeMaps = false;
   }
+  // Layered cube fills are geometry programs: without them lights would cast no shadow.
+  if (!GeometryShader) UseSinglePassShadowCubeMaps = false;
   TextureMultisample = Contains(Extensions, "GL_ARB_texture_multisample");
 }
 

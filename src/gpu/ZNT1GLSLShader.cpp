@@ -6,8 +6,10 @@
 #include <iterator>
 
 #include "core/ZNT1Engine.h"
+#include "gpu/ZNT1FXAA.h"
 #include "gpu/ZNT1FrameBufferObject.h"
 #include "gpu/ZNT1GLCapabilities.h"
+#include "gpu/ZNT1SMAA.h"
 #include "platform/ZNT1OpenGL.h"
 
 int32_t MyPos(const std::string& ToSearch, const std::string& InWhat) {
@@ -1282,6 +1284,63 @@ int32_t ShadowMapFormatOf(const TZNT1Engine* Engine) {
 
 }  // namespace
 
+namespace {
+
+std::string FXAA3Fragment() {
+  return Lines({"#version 130", "#define FXAA_PC 1", "#define FXAA_GLSL_130 1", "#define FXAA_QUALITY__PRESET 13",
+                "#define FXAA_GATHER4_ALPHA 0", "#define FXAA_GREEN_AS_LUMA 0", "uniform sampler2D uTex0;",
+                "varying vec2 vTexCoord;", "uniform vec2 uFragCoordInvScale;"}) +
+         CRLF(ZNT1FXAAData) + "\r\n" +
+         Lines({"void main(){",
+                "  gl_FragColor = FxaaPixelShader(vTexCoord.xy, vec4(vTexCoord.xy, 1.0, 1.0), uTex0, uTex0, uTex0,",
+                "    uFragCoordInvScale.xy, vec4(-0.5, -0.5, 0.5, 0.5) / vTexCoord.xyxy,",
+                "    vec4(-2.0, -2.0, 2.0, 2.0) / vTexCoord.xyxy, vec4(8.0, -8.0, -4.0, -4.0) / vTexCoord.xyxy,",
+                "    0.75, 0.166, 0.0833, 8.0, 0.125, 0.05, vec4(1.0, -1.0, 0.25, -0.25));", "}"});
+}
+
+enum class SMAAPass { EdgeDetection, BlendingWeights, NeighborhoodBlending };
+
+std::string SMAAText(SMAAPass Pass, bool Vertex) {
+  std::string Text = Lines({"#version 130", "#define SMAA_PIXEL_SIZE uFragCoordInvScale.xy", "#define SMAA_PRESET_ULTRA 1",
+                            "#define SMAA_GLSL_3 1",
+                            Vertex ? "#define SMAA_ONLY_COMPILE_VS 1" : "#define SMAA_ONLY_COMPILE_PS 1",
+                            "uniform vec2 uFragCoordInvScale;"});
+  const int32_t Offsets = Pass == SMAAPass::NeighborhoodBlending ? 2 : 3;
+  const bool Weights = Pass == SMAAPass::BlendingWeights;
+  const std::string Dir = Vertex ? "out " : "in ";
+  if (Vertex) Text += Lines({"attribute vec2 aPosition;", "attribute vec2 aTexCoord;"});
+  Text += Lines({Dir + "vec2 texcoord;", Dir + "vec4 offset[" + std::to_string(Offsets) + "];"});
+  if (Weights) Text += Lines({Dir + "vec2 pixcoord;"});
+  if (Vertex) {
+    Text += Lines({"out vec4 dummy2;"});
+  } else if (Pass == SMAAPass::EdgeDetection) {
+    Text += Lines({"uniform sampler2D uTex0;"});
+  } else if (Weights) {
+    Text += Lines({"uniform sampler2D uTex0;", "uniform sampler2D uTex1;", "uniform sampler2D uTex2;"});
+  } else {
+    Text += Lines({"uniform sampler2D uTex0;", "uniform sampler2D uTex1;"});
+  }
+  Text += CRLF(ZNT1SMAAData);
+  Text += "\r\n";
+  if (Vertex) {
+    const char* Call = Pass == SMAAPass::EdgeDetection ? "  SMAAEdgeDetectionVS(dummy1, dummy2, texcoord, offset);"
+                       : Weights ? "  SMAABlendingWeightCalculationVS(dummy1, dummy2, texcoord, pixcoord, offset);"
+                                 : "  SMAANeighborhoodBlendingVS(dummy1, dummy2, texcoord, offset);";
+    Text += Lines({"void main(){", "  texcoord = aTexCoord - (uFragCoordInvScale * 0.5);", "  vec4 dummy1 = vec4(0.0);",
+                   Call, "  gl_Position = vec4(aPosition, 1.0, 1.0);", "}"});
+  } else {
+    const char* Call =
+        Pass == SMAAPass::EdgeDetection ? "  gl_FragColor = SMAAColorEdgeDetectionPS(texcoord, offset, uTex0);"
+        : Weights ? "  gl_FragColor = SMAABlendingWeightCalculationPS(texcoord, pixcoord, offset, uTex0, uTex1, uTex2, "
+                    "ivec4(0));"
+                  : "  gl_FragColor = SMAANeighborhoodBlendingPS(texcoord, offset, uTex0, uTex1);";
+    Text += Lines({"void main(){", Call, "}"});
+  }
+  return Text;
+}
+
+}  // namespace
+
 const std::string& TZNT1GLSLShaders::FragmentPrelude() {
   static const std::string Text = Lines({"#version 140", "#ifdef GL_EXT_gpu_shader4",
                                          "#extension GL_EXT_gpu_shader4 : enable", "#endif", "#define float2 vec2",
@@ -1396,12 +1455,11 @@ void TZNT1GLSLShaders::CreateDefaultShaders() {
   DefaultGLSLDLAAPostPassShader = Make(Quad2D, FragmentText(DLAAPostPassFragment));
   DefaultGLSLNFAAShader = Make(Quad2D, FragmentText(NFAAFragment));
   DefaultGLSLFXAA2Shader = Make(FXAA2Quad, FragmentText(FXAA2Fragment));
-  // FXAA 3.11 and the three SMAA passes are built around the published shader sources, which
-  // are not part of this build: those programs are left out.
-  DefaultGLSLFXAA3Shader = nullptr;
-  DefaultGLSLSMAAEdgeDetectionShader = nullptr;
-  DefaultGLSLSMAABlendingWeightCalculationShader = nullptr;
-  DefaultGLSLSMAANeighborhoodBlendingShader = nullptr;
+  DefaultGLSLFXAA3Shader = Make(Quad2D, FXAA3Fragment());
+  auto MakeSMAA = [&](SMAAPass Pass) { return Make(SMAAText(Pass, true), SMAAText(Pass, false)); };
+  DefaultGLSLSMAAEdgeDetectionShader = MakeSMAA(SMAAPass::EdgeDetection);
+  DefaultGLSLSMAABlendingWeightCalculationShader = MakeSMAA(SMAAPass::BlendingWeights);
+  DefaultGLSLSMAANeighborhoodBlendingShader = MakeSMAA(SMAAPass::NeighborhoodBlending);
   DefaultGLSLBloomFilterShader = Make(Quad, FragmentText(BloomFilterFragment));
   DefaultGLSLBloomBlurShader = Make(Quad, FragmentText(BloomBlurFragment));
   DefaultGLSLBloomCombineShader = Make(Quad, FragmentText(BloomCombineFragment));

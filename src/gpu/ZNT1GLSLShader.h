@@ -173,8 +173,6 @@ class TZNT1GLSLShaders {
   TZNT1GLSLShader* DefaultGLSLDLAAPostPassShader = nullptr;
   TZNT1GLSLShader* DefaultGLSLNFAAShader = nullptr;
   TZNT1GLSLShader* DefaultGLSLFXAA2Shader = nullptr;
-  // The FXAA 3.11 and SMAA programs embed the published shader sources, which this build
-  // does not have; these four stay nullptr.
   TZNT1GLSLShader* DefaultGLSLFXAA3Shader = nullptr;
   TZNT1GLSLShader* DefaultGLSLSMAAEdgeDetectionShader = nullptr;
   TZNT1GLSLShader* DefaultGLSLSMAABlendingWeightCalculationShader = nullptr;

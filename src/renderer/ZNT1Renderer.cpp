@@ -199,7 +199,8 @@ bool TZNT1RendererState::UseShader(TZNT1GLSLShader* NewShader) {
     Shader = NewShader;
     UseProgram(NewShader && NewShader->ProgramHandle > 0 ? static_cast<uint32_t>(NewShader->ProgramHandle) : 0u);
   }
-  return true;
+  // No program is refused: a pass that meets one skips its draw.
+  return NewShader != nullptr;
 }
 
 void TZNT1RendererState::SetVertexAttribArray(int32_t Index, bool NewState) {
@@ -516,14 +517,120 @@ void TZNT1Renderer::Render() {
 }
 
 void TZNT1Renderer::PostProcess() {
-  // Until the post-processing passes exist, the picture is copied to the window as it is.
-  TZNT1FrameBufferObject& f = *MainContext->FrameBufferObject;
-  glBindFramebuffer(GL_READ_FRAMEBUFFER, f.FrameBuffer);
-  glBindFramebuffer(GL_DRAW_FRAMEBUFFER, 0);
-  glBlitFramebuffer(0, 0, f.Width, f.Height, Engine->ViewPortLeft, Engine->ViewPortTop, Engine->ViewPortRight,
-                    Engine->ViewPortBottom, GL_COLOR_BUFFER_BIT, GL_NEAREST);
+  TZNT1GLSLShaders* Shaders = Engine->GLSLShaders.get();
+  TZNT1FrameBufferObject* Main = MainContext ? MainContext->FrameBufferObject.get() : nullptr;
+  if (!Shaders || !Main || !QuadVBO) return;
+  const float MainInv[2] = {1.0f / float(std::max(1, Main->Width)), 1.0f / float(std::max(1, Main->Height))};
+  int32_t Current = 0, Last = -1;
+  State->Disable(GL_DEPTH_TEST);
+  State->Disable(GL_CULL_FACE);
+  State->Disable(GL_BLEND);
+  glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE);
+
+  auto TextureOf = [](const std::unique_ptr<TZNT1FrameBufferObject>& f) { return f ? f->TextureHandles[0] : 0u; };
+  // Uniforms beyond the samplers, sent after them.
+  struct TExtra {
+    int32_t Kind = 0;  // 0 none, 1 uFragCoordInvScale, 2 uScale, 3 uTime
+    float X = 0.0f, Y = 0.0f;
+  };
+  auto Draw = [&](TZNT1GLSLShader* P, std::initializer_list<uint32_t> Inputs, TExtra Extra) {
+    if (!State->UseShader(P)) return;
+    uint32_t Unit = 0;
+    for (uint32_t Handle : Inputs) State->BindTexture(GL_TEXTURE0 + Unit++, Handle, GL_TEXTURE_2D);
+    State->BindSingleVBO(uint32_t(QuadVBO->VerticesVBOHandle), uint32_t(QuadVBO->IndicesVBOHandle), 0, 0);
+    for (uint32_t k = 0; k < Unit && k < 8; ++k) {
+      if (P->uTexs[k] >= 0) {
+        glUniform1i(P->uTexs[k], GLint(k));
+        ++GLCalls;
+      }
+    }
+    const int32_t Location = Extra.Kind == 1 ? P->uFragCoordInvScale : Extra.Kind == 2 ? P->uScale : Extra.Kind == 3 ? P->uTime : -1;
+    if (Location >= 0) {
+      if (Extra.Kind == 3)
+        glUniform1f(Location, Extra.X);
+      else
+        glUniform2f(Location, Extra.X, Extra.Y);
+      ++GLCalls;
+    }
+    RendererGL.DrawElements(GL_TRIANGLES, QuadVBO->CountIndices, GL_UNSIGNED_INT, nullptr);
+    ++GLCalls;
+  };
+  auto Pass = [&](TZNT1FrameBufferObject* Target, TZNT1GLSLShader* P, std::initializer_list<uint32_t> Inputs,
+                  TExtra Extra) {
+    if (!Target) return;
+    Target->Bind();
+    glViewport(0, 0, Target->Width, Target->Height);
+    glClear(GL_COLOR_BUFFER_BIT);
+    GLCalls += 3;
+    Draw(P, Inputs, Extra);
+  };
+  auto PingPong = [&](TZNT1GLSLShader* P, std::initializer_list<uint32_t> Inputs, TExtra Extra) {
+    Pass(FrameBufferObjects[Current].get(), P, Inputs, Extra);
+    Last = Current;
+    Current = (Current + 1) & 1;
+  };
+  auto LastTexture = [&] { return TextureOf(FrameBufferObjects[Last]); };
+  const TExtra Inv{1, MainInv[0], MainInv[1]};
+
+  PingPong(Shaders->DefaultGLSLScreenQuadShader, {Main->TextureHandles[0]}, {});
+  switch (Antialiasing) {
+    case aaDLAA:
+      PingPong(Shaders->DefaultGLSLDLAAPrepassShader, {LastTexture()}, Inv);
+      PingPong(Shaders->DefaultGLSLDLAAPostPassShader, {LastTexture()}, Inv);
+      break;
+    case aaFXAA2:
+      PingPong(Shaders->DefaultGLSLFXAA2Shader, {LastTexture()}, Inv);
+      break;
+    case aaFXAA3:
+      PingPong(Shaders->DefaultGLSLLumaShader, {LastTexture()}, Inv);
+      PingPong(Shaders->DefaultGLSLFXAA3Shader, {LastTexture()}, Inv);
+      break;
+    case aaNFAA:
+      PingPong(Shaders->DefaultGLSLNFAAShader, {LastTexture()}, Inv);
+      break;
+    case aaSMAA: {
+      TZNT1Textures* Textures = Engine->Textures.get();
+      const uint32_t Area = Textures && Textures->SMAAAreaTexture ? Textures->SMAAAreaTexture->Handle : 0u;
+      const uint32_t Search = Textures && Textures->SMAASearchTexture ? Textures->SMAASearchTexture->Handle : 0u;
+      Pass(AntialiasingFrameBufferObjects[0].get(), Shaders->DefaultGLSLSMAAEdgeDetectionShader, {LastTexture()}, Inv);
+      Pass(AntialiasingFrameBufferObjects[1].get(), Shaders->DefaultGLSLSMAABlendingWeightCalculationShader,
+           {TextureOf(AntialiasingFrameBufferObjects[0]), Area, Search}, Inv);
+      PingPong(Shaders->DefaultGLSLSMAANeighborhoodBlendingShader,
+               {LastTexture(), TextureOf(AntialiasingFrameBufferObjects[1])}, Inv);
+      break;
+    }
+    default:
+      break;
+  }
+  if (WaterEffect)
+    PingPong(Shaders->DefaultGLSLScreenWaterQuadShader, {LastTexture()}, {3, float(Engine->InGameTime), 0.0f});
+  if (BloomEffect) {
+    auto& U = UpDownSampleFrameBufferObjects;
+    for (int32_t i = 0; i < 6; ++i) {
+      if (i == 0) {
+        Pass(U[0][1].get(), Shaders->DefaultGLSLBloomFilterShader, {LastTexture()}, {});
+      } else {
+        const TZNT1FrameBufferObject* Below = U[i - 1][1].get();
+        Pass(U[i][1].get(), Shaders->DefaultGLSLDownSampleShader, {TextureOf(U[i - 1][1])},
+             {2, Below ? 1.0f / float(Below->Width) : 0.0f, Below ? 1.0f / float(Below->Height) : 0.0f});
+      }
+    }
+    for (int32_t i = 5; i >= 1; --i) {
+      if (!U[i][0] || !U[i][1]) continue;
+      Pass(U[i][0].get(), Shaders->DefaultGLSLBloomBlurShader, {TextureOf(U[i][1])}, {2, 1.0f / float(U[i][0]->Width), 0.0f});
+      Pass(U[i][1].get(), Shaders->DefaultGLSLBloomBlurShader, {TextureOf(U[i][0])}, {2, 0.0f, 1.0f / float(U[i][1]->Height)});
+    }
+    PingPong(Shaders->DefaultGLSLBloomCombineShader,
+             {LastTexture(), TextureOf(U[1][1]), TextureOf(U[2][1]), TextureOf(U[3][1]), TextureOf(U[4][1]),
+              TextureOf(U[5][1])},
+             {});
+  }
   glBindFramebuffer(GL_FRAMEBUFFER, 0);
+  glViewport(Engine->ViewPortLeft, Engine->ViewPortTop, Engine->ViewPortRight, Engine->ViewPortBottom);
+  GLCalls += 2;
+  Draw(Shaders->DefaultGLSLScreenQuadShader, {LastTexture()}, {});
   RendererGL.UseProgram(0);
+  State->UseShader(nullptr);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -1349,7 +1456,9 @@ uint32_t HandleOf(const TZNT1Texture* t) { return t ? t->Handle : 0u; }
 }  // namespace
 
 void TZNT1RendererContext::InitRendering() {
-  if (BSP) {
+  // Only colour views own these entries: a fill or shadow view rendered with index -1 would
+  // otherwise clear what the camera view's portal pass just set.
+  if (BSP && (ContextTask == ctNORMAL || ContextTask == ctPORTAL)) {
     const size_t Slot = size_t(std::clamp(CurrentContextIndex + 1, 0, BSPCountContexts - 1));
     for (TZNT1Portal& p : BSP->Portals) p.Visible[Slot] = false;
   }
@@ -2428,4 +2537,339 @@ void TZNT1RendererContext::ApplyWireFrameShader(TZNT1Shader* Shader, int32_t Cou
   State->SetPolyModeLine(Lines);
   ApplyGLSLShader(P, CountIndices, GetShaderTime(Shader), AViewMatrix);
   State->SetPolyModeLine(false);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Sky
+
+void TZNT1RendererContext::RenderSky() {
+  if (!BSP || !SkyShader || SortKeyBatchs[SORT_ENVIRONMENT].CountBatchItems <= 0) return;
+  const TZNT1GLCapabilities* Caps = Engine->GLCapabilities.get();
+  if (Portal && Caps && Caps->DepthStencilType == 0) {
+    State->Enable(GL_DEPTH_TEST);
+    State->SetDepthFunc(GL_LEQUAL);
+    State->SetDepthRange(1, 1);
+    DrawSky();
+    State->SetDepthRange(0, 1);
+  } else {
+    if (StencilUsed) {
+      glClearStencil(0);
+      glClear(GL_STENCIL_BUFFER_BIT);
+    }
+    State->Enable(GL_STENCIL_TEST);
+    glStencilFunc(GL_ALWAYS, 1, 1);
+    glStencilOp(GL_KEEP, GL_KEEP, GL_REPLACE);
+    CurrentViewMatrix = TranslatedViewMatrix;
+    glColorMask(GL_FALSE, GL_FALSE, GL_FALSE, GL_FALSE);
+    State->SetDepthMask(false);
+    GroupIndex = VBOIndex = NoKey;
+    Group = nullptr;
+    VBO = nullptr;
+    const bool MultiDraw = Caps ? Caps->MultiDrawElements : true;
+    const TZNT1SortedShaders* Sorted = Engine->Shaders ? Engine->Shaders->SortedShaders.get() : nullptr;
+    TZNT1SortKeyBatchItem& Bucket = SortKeyBatchs[SORT_ENVIRONMENT];
+    bool Collected = false;
+    for (int32_t i = 0; i < Bucket.CountBatchItems; ++i) {
+      const TZNT1BatchItem& Item = *Bucket.Item(i);
+      if (Item.BatchItemKind != zbikBSPFACE && Item.BatchItemKind != zbikBSPGROUP) continue;
+      const TZNT1Shader* s = (Sorted && Item.SortedShaderIndex >= 0 && Item.SortedShaderIndex < Sorted->Count())
+                                 ? Sorted->GetItem(Item.SortedShaderIndex)
+                                 : nullptr;
+      if (!s || !s->IsSky) continue;
+      if (Item.GroupIndex != GroupIndex || Item.VBOIndex != VBOIndex) {
+        if (Collected) FlushSkyDraw();
+        Collected = false;
+        GroupIndex = Item.GroupIndex;
+        VBOIndex = Item.VBOIndex;
+        Group = nullptr;
+        VBO = nullptr;
+        if (GroupIndex >= 0 && size_t(GroupIndex) < BSP->BSPGroups.size()) {
+          Group = &BSP->BSPGroups[size_t(GroupIndex)];
+        } else if (VBOIndex >= 0 && size_t(VBOIndex) < BSP->BSPVBOs.size()) {
+          VBO = &BSP->BSPVBOs[size_t(VBOIndex)];
+          VBO->CountDynamicIndices = 0;
+          VBO->RangeCount = 0;
+          State->BindSingleVBO(VBO->VertexVBOID, MultiDraw ? VBO->StaticIndexVBOID : VBO->DynamicIndexVBOID, 0,
+                               MultiDraw ? VBO->VAO : 0);
+        }
+      }
+      if (Item.BatchItemKind == zbikBSPFACE) {
+        if (VBO && Item.FaceIndex >= 0 && size_t(Item.FaceIndex) < BSP->BSPMapFaces.size() &&
+            CollectFace(BSP->BSPMapFaces[size_t(Item.FaceIndex)], MultiDraw))
+          Collected = true;
+      } else if (Group) {
+        FlushSkyDraw();
+      }
+    }
+    if (Collected) FlushSkyDraw();
+    State->SetDepthMask(true);
+    glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE);
+    glStencilFunc(GL_EQUAL, 1, 1);
+    glStencilOp(GL_KEEP, GL_KEEP, GL_KEEP);
+    State->Enable(GL_DEPTH_TEST);
+    State->SetDepthFunc(GL_LEQUAL);
+    State->SetDepthRange(1, 1);
+    DrawSky();
+    State->SetDepthRange(0, 1);
+    State->Disable(GL_STENCIL_TEST);
+    StencilUsed = true;
+  }
+  // The sky leaves its own buffers bound: the batches after it must select and bind theirs
+  // again, even one with the same group or buffer as the last sky surface.
+  Group = nullptr;
+  VBO = nullptr;
+  UseMultiDrawElements = false;
+  SortedShaderIndex = GroupIndex = VBOIndex = LightMapAtlasIndex = ModelIndex = MeshTypeIndex = EffectIndex =
+      PortalIndex = FaceIndex = BatchItemKind = NoKey;
+  CurrentShader = ResolvedShader = nullptr;
+  ModelMatrix = Matrix4x4Identity;
+  Renderer->IncrementLinkCounter();
+}
+
+void TZNT1RendererContext::FlushSkyDraw() {
+  State->Disable(GL_POLYGON_OFFSET_FILL);
+  State->Disable(GL_CULL_FACE);
+  State->Disable(GL_BLEND);
+  State->SetDepthMask(false);
+  State->SetDepthFunc(GL_LEQUAL);
+  const bool MultiDraw = Engine->GLCapabilities ? Engine->GLCapabilities->MultiDrawElements : true;
+  TZNT1GLSLShader* P = Engine->GLSLShaders ? Engine->GLSLShaders->DefaultGLSLZPrepassShader : nullptr;
+  if (State->UseShader(P) && P->ProgramHandle > 0) {
+    if (P->LinkCounter != Renderer->LinkCounter) {
+      P->LinkCounter = Renderer->LinkCounter;
+      UniformMatrix(P->uModelMatrix, ModelMatrix);
+      UniformMatrix(P->uViewMatrix, CurrentViewMatrix);
+      UniformMatrix(P->uProjectionMatrix, ProjectionMatrix);
+    }
+    if (VBO) {
+      if (MultiDraw && VBO->RangeCount > 0) {
+        const size_t n = size_t(VBO->RangeCount);
+        MultiDrawElementsRangeStarts.resize(n);
+        MultiDrawElementsRangeCounts.resize(n);
+        for (size_t i = 0; i < n; ++i) {
+          MultiDrawElementsRangeStarts[i] = BufferOffset(size_t(VBO->RangeStarts[i]));
+          MultiDrawElementsRangeCounts[i] = VBO->RangeCounts[i];
+        }
+        RendererGL.MultiDrawElements(GL_TRIANGLES, MultiDrawElementsRangeCounts.data(), GL_UNSIGNED_INT,
+                                     MultiDrawElementsRangeStarts.data(), VBO->RangeCount);
+      } else if (!MultiDraw && VBO->CountDynamicIndices > 0) {
+        RendererGL.BufferSubData(GL_ELEMENT_ARRAY_BUFFER, 0, GLsizeiptr(VBO->CountDynamicIndices) * 4,
+                                 VBO->DynamicIndices.data());
+        RendererGL.DrawElements(GL_TRIANGLES, VBO->CountDynamicIndices, GL_UNSIGNED_INT, nullptr);
+      }
+    } else if (Group) {
+      DrawElementsOfBatch(0);
+    }
+  }
+  if (VBO) {
+    VBO->CountDynamicIndices = 0;
+    VBO->RangeCount = 0;
+  }
+}
+
+void TZNT1RendererContext::DrawSky() {
+  PassCounter = 1;
+  if (!SkyShader || !BSP) return;
+  InterpolateVertices = false;
+  UseMultiDrawElements = false;
+  const TZNT1Texture* Default = Engine->Textures ? Engine->Textures->DefaultTexture : nullptr;
+  auto Usable = [Default](const TZNT1Texture* t) { return t && t != Default; };
+  auto DrawBox = [&](TZNT1Texture* const (&Box)[6], bool Blend) {
+    if (!Usable(Box[0])) return;
+    State->Disable(GL_POLYGON_OFFSET_FILL);
+    State->Enable(GL_CULL_FACE);
+    State->SetCullFace(GL_BACK);
+    if (Blend) {
+      State->Enable(GL_BLEND);
+      State->SetBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
+    } else {
+      State->Disable(GL_BLEND);
+      State->SetBlendFunc(GL_ONE, GL_ZERO);
+    }
+    State->SetDepthMask(false);
+    TZNT1GLSLShader* P = Engine->GLSLShaders ? Engine->GLSLShaders->DefaultGLSLSkyShader : nullptr;
+    if (!State->UseShader(P) || P->ProgramHandle <= 0) return;
+    if (P->LinkCounter != Renderer->LinkCounter) {
+      P->LinkCounter = Renderer->LinkCounter;
+      Uniform1i(P->uTex0, 2);
+      UniformMatrix(P->uModelMatrix, Matrix4x4Identity);
+      UniformMatrix(P->uViewMatrix, RotationMatrix);
+      UniformMatrix(P->uProjectionMatrix, ProjectionMatrix);
+    }
+    for (int32_t i = 0; i < 6; ++i) {
+      if (!Usable(Box[i]) || BSP->SkyVBOSideIndices[i].empty()) continue;
+      State->BindSingleVBO(BSP->VertexSkySideVBOID[i], BSP->IndexSkySideVBOID[i], 0, BSP->SkySideVAO[i]);
+      State->BindTexture(GL_TEXTURE2, HandleOf(Box[i]), GL_TEXTURE_2D);
+      RendererGL.DrawElements(GL_TRIANGLES, GLsizei(BSP->SkyVBOSideIndices[i].size()), GL_UNSIGNED_INT, nullptr);
+    }
+  };
+  DrawBox(SkyShader->Sky.OuterBox, false);
+  // The cloud layer draws the dome, not whatever group or buffer the sky surfaces left behind.
+  State->SetDepthMask(false);
+  Group = nullptr;
+  VBO = nullptr;
+  if (!BSP->SkyVBOIndices.empty()) {
+    if (TZNT1Shader* Resolved = Renderer->ResolveShader(SkyShader)) {
+      State->BindSingleVBO(BSP->VertexSkyVBOID, BSP->IndexSkyVBOID, 0, BSP->SkyVAO);
+      ModelMatrix = Matrix4x4Identity;
+      Renderer->IncrementLinkCounter();
+      ApplyShader(Resolved, int32_t(BSP->SkyVBOIndices.size()), false, RotationMatrix);
+      Renderer->IncrementLinkCounter();
+    }
+  }
+  DrawBox(SkyShader->Sky.InnerBox, true);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Geometry fill
+
+void TZNT1RendererContext::RenderGeometryFill() {
+  TZNT1RendererContext* Fill = Renderer->GeometryFillContext.get();
+  if (!Fill || Fill == this) return;
+  Renderer->IncrementLinkCounter();
+  Renderer->IncrementVisibleFrame();
+  Fill->Parent = this;
+  Fill->Portal = ContextTask == ctPORTAL;
+  Fill->ContextTask = Fill->Portal ? ctGEOMETRYFILLPORTAL : ctGEOMETRYFILL;
+  Fill->CanvasWidth = CanvasWidth;
+  Fill->CanvasHeight = CanvasHeight;
+  Fill->CheckFrameBufferObject();
+  Fill->TranslatedViewMatrix = TranslatedViewMatrix;
+  Fill->ViewMatrix = ViewMatrix;
+  Fill->ProjectionMatrix = ProjectionMatrix;
+  Fill->FOV = FOV;
+  Fill->ViewPortLeft = ViewPortLeft;
+  Fill->ViewPortTop = ViewPortTop;
+  Fill->ViewPortRight = ViewPortRight;
+  Fill->ViewPortBottom = ViewPortBottom;
+  Fill->Clip2D = Clip2D;
+  Fill->Clip2DLeft = Clip2DLeft;
+  Fill->Clip2DTop = Clip2DTop;
+  Fill->Clip2DRight = Clip2DRight;
+  Fill->Clip2DBottom = Clip2DBottom;
+  Fill->Mirror = Mirror;
+  Fill->PortalPosition = PortalPosition;
+  Fill->RenderPosition = RenderPosition;
+  Fill->ClipPlaneActive = ClipPlaneActive;
+  Fill->ClipPlane = ClipPlane;
+  Fill->NearClippingDistance = NearClippingDistance;
+  Fill->FarClippingDistance = FarClippingDistance;
+  Fill->StencilUsed = true;
+  Fill->Render(-1);
+  Fill->Parent = nullptr;
+  Renderer->CurrentContext = this;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Portals
+
+// A look-at whose up axis is not along the viewing direction: (0, 0, 1) is singular for floor
+// and ceiling portals or a vertical target direction, so those take the x axis.
+static TZNT1Matrix4x4 PortalLookAt(const TZNT1Vector3& Eye, const TZNT1Vector3& Center) {
+  const TZNT1Vector3 Dir = Vector3Sub(Center, Eye);
+  const float Length = Vector3Length(Dir);
+  const bool Vertical = Length <= EPSILON || std::fabs(Dir.z) >= Length * 0.999f;
+  return Matrix4x4LookAtLDX(Eye, Center, Vertical ? Vector3(1, 0, 0) : Vector3(0, 0, 1));
+}
+
+void TZNT1RendererContext::RenderPortals(int32_t ContextIndex) {
+  FallbackContextIndex = -1;
+  if (CountPortalsToDraw < 1 || ContextIndex >= 0 || !BSP) return;
+  const size_t Slot = 0;
+  for (int32_t i = 0; i < CountPortalsToDraw && size_t(i) < PortalsToDraw.size(); ++i) {
+    TZNT1Portal* p = static_cast<TZNT1Portal*>(PortalsToDraw[size_t(i)]);
+    if (!p) continue;
+    p->Visible[Slot] = false;
+    if (i >= 4) continue;
+    std::unique_ptr<TZNT1RendererContext>& Own = Renderer->Contexts[i];
+    if (!Own) Own = std::make_unique<TZNT1RendererContext>(Renderer, true);
+    TZNT1RendererContext& c = *Own;
+    c.ContextTask = ctPORTAL;
+    c.Portal = true;
+    c.CanvasWidth = CanvasWidth;
+    c.CanvasHeight = CanvasHeight;
+    c.CheckFrameBufferObject();
+    c.UseFrameBufferObject = true;
+    c.TranslatedViewMatrix = TranslatedViewMatrix;
+    c.ModelMatrix = ModelMatrix;
+    c.ProjectionMatrix = ProjectionMatrix;
+    c.FOV = FOV;
+    c.ViewPortLeft = ViewPortLeft;
+    c.ViewPortTop = ViewPortTop;
+    c.ViewPortRight = ViewPortRight;
+    c.ViewPortBottom = ViewPortBottom;
+    c.NearClippingDistance = NearClippingDistance;
+    c.FarClippingDistance = FarClippingDistance;
+    c.Clip2D = false;
+    c.StencilUsed = true;
+
+    TZNT1Plane Plane = p->Plane;
+    TZNT1AABB Box = p->SourceAABB;
+    TZNT1Vector3 Origin = p->SourceOrigin;
+    if (p->SourceModel > 0 && size_t(p->SourceModel) < BSP->BSPMapModels.size()) {
+      const TZNT1Matrix4x4& T = BSP->BSPMapModels[size_t(p->SourceModel)].ViewTransform;
+      Plane = PlaneMatrixMul(Plane, Matrix4x4TermTranspose(Matrix4x4TermInverse(T)));
+      Box = AABBTransform(Box, T);
+      Origin = Vector3TermMatrixMul(Origin, T);
+    }
+    if (PlaneVectorDistance(Plane, RenderPosition) >= 0) continue;
+
+    const TZNT1ClipRect Viewport = {ViewPortLeft, ViewPortTop, ViewPortRight, ViewPortBottom};
+    TZNT1ClipRect Rect{};
+    auto SetClip = [&c, &Rect] {
+      c.Clip2D = true;
+      c.Clip2DLeft = Rect[0];
+      c.Clip2DTop = Rect[1];
+      c.Clip2DRight = Rect[2];
+      c.Clip2DBottom = Rect[3];
+    };
+    bool Draw = false;
+    if (p->SourceMirror) {
+      c.Mirror = true;
+      c.ViewMatrix = Matrix4x4TermMul(Matrix4x4TermReflect(Plane), ViewMatrix);
+      c.PortalPosition = RenderPosition;
+      c.ClipPlaneActive = true;
+      c.ClipPlane = Plane;
+      c.ClipPlane.Normal = Vector3Neg(Plane.Normal);
+      c.ClipPlane.Distance = -Plane.Distance;
+      if (Frustum->CubeInFrustum(Box.Min, Box.Max, 0.0f) &&
+          AABBScissorRect(Box, Rect, ViewProjectionMatrix, Viewport, true))
+        SetClip();
+      Draw = true;
+    } else {
+      c.Mirror = false;
+      const TZNT1Vector3 n = Plane.Normal;
+      TZNT1Matrix4x4 Mt;
+      TZNT1Vector3 TargetPoint = p->TargetPosition;
+      if (Vector3Dist(p->TargetOrigin, p->TargetPosition) >= 0.1f) {
+        Mt = PortalLookAt(p->TargetOrigin, p->TargetPosition);
+      } else {
+        Mt = Matrix4x4LookWithAnglesLDX(p->TargetOrigin, Vector3Add(p->TargetAngles, Vector3(0, 0, -90)));
+        TargetPoint = Vector3Sub(p->TargetOrigin, Vector3(Mt.M[0][0], Mt.M[1][0], Mt.M[2][0]));
+      }
+      const TZNT1Vector3 OnPlane = Vector3Sub(Origin, Vector3ScalarMul(n, PlaneVectorDistance(Plane, Origin)));
+      const TZNT1Matrix4x4 Ms = PortalLookAt(OnPlane, Vector3Add(OnPlane, n));
+      const TZNT1Matrix4x4 Roll = Matrix4x4RotateX(
+          float((std::sin(3.0 * Engine->InGameTime) * 4.0 + double(p->TargetRoll) - 180.0) * DEG2RAD));
+      c.ViewMatrix = Matrix4x4TermMul(
+          Matrix4x4TermMul(Matrix4x4TermMul(Mt, Roll), Matrix4x4TermSimpleInverse(Ms)), ViewMatrix);
+      c.PortalPosition = p->TargetOrigin;
+      c.ClipPlaneActive = true;
+      c.ClipPlane.Normal = Vector3Norm(Vector3Sub(TargetPoint, p->TargetOrigin));
+      c.ClipPlane.Distance = -Vector3Dot(c.ClipPlane.Normal, p->TargetOrigin);
+      if (Frustum->CubeInFrustum(Box.Min, Box.Max, 0.0f) &&
+          AABBScissorRect(Box, Rect, ViewProjectionMatrix, Viewport, true)) {
+        SetClip();
+        Draw = true;
+      }
+    }
+    if (!Draw) continue;
+    if (FallbackContextIndex < 0) FallbackContextIndex = i;
+    p->Visible[Slot] = true;
+    p->FBO[Slot] = i;
+    Renderer->IncrementLinkCounter();
+    Renderer->IncrementVisibleFrame();
+    c.Render(i);
+  }
+  Renderer->CurrentContext = this;
 }

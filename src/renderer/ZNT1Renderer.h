@@ -106,7 +106,7 @@ class TZNT1RendererState {
   // TextureUnit is GL_TEXTURE0 + i, i below 32.
   void BindTexture(uint32_t TextureUnit, uint32_t TextureHandle, uint32_t TextureType);
   void UseProgram(uint32_t NewProgramHandle);
-  // Always true.
+  // False for no program (it unbinds the current one): the caller skips its draw.
   bool UseShader(TZNT1GLSLShader* NewShader);
   void SetVertexAttribArray(int32_t Index, bool NewState);
   // Binds a vertex array object when one is given and supported, else the two buffers with
@@ -295,11 +295,16 @@ class TZNT1RendererContext {
 
   // Steps that come with the sky, portal, shadow and light passes; until then the sky stays at
   // the clear colour and the light buffer says "no shadow".
-  void RenderSky() {}
-  void DrawSky() {}
-  void FlushSkyDraw() {}
-  void RenderPortals(int32_t) {}
-  void RenderGeometryFill() {}
+  // Sky behind the opaque scene: the sky surfaces mark the stencil, the sky fills it at the far plane.
+  void RenderSky();
+  // Far box, cloud layer, near box, all with the view's rotation only.
+  void DrawSky();
+  // Draws the collected sky surfaces into the stencil mask and empties the batch.
+  void FlushSkyDraw();
+  // The camera view renders up to four collected portals and mirrors into the portal contexts.
+  void RenderPortals(int32_t ContextIndex);
+  // The same camera into the geometry-fill targets read by the lighting passes.
+  void RenderGeometryFill();
   void RenderModelShadowMaps() {}
   void RenderLightAndShadowPrepass();
   void FillGlobalShadowBuffer();

@@ -8,6 +8,8 @@
 #include "assets/ZefuDDS.h"
 #include "core/ZNT1Engine.h"
 #include "gpu/ZNT1GLCapabilities.h"
+#include "gpu/ZNT1SMAAArea.h"
+#include "gpu/ZNT1SMAASearch.h"
 #include "platform/ZNT1OpenGL.h"
 #include "support/GLContextFixture.h"
 #include "support/TestData.h"
@@ -111,6 +113,16 @@ TEST_F(TextureGL, BuiltInTexturesUploadWithMipChains) {
   EXPECT_EQ(Param(fog->Handle, GL_TEXTURE_MAG_FILTER), GL_LINEAR);
   EXPECT_EQ(Param(fog->Handle, GL_TEXTURE_WRAP_S), GL_CLAMP_TO_EDGE);
   EXPECT_EQ(Param(fog->Handle, GL_TEXTURE_WRAP_T), GL_CLAMP_TO_EDGE);
+  // The lookup tables keep their size and bytes at level 0 (GLU would rescale them).
+  for (const TZNT1Texture* table : {lib->SMAAAreaTexture, lib->SMAASearchTexture}) {
+    EXPECT_EQ(LevelWidth(table->Handle, 0), table->Width);
+    EXPECT_EQ(LevelWidth(table->Handle, 1), table->Width / 2);
+  }
+  const std::vector<uint8_t> area = Read(lib->SMAAAreaTexture->Handle, 0, 160, 560);
+  for (size_t i = 0; i < 160 * 560; i++)
+    ASSERT_TRUE(area[i * 4] == SMAAAreaData()[i * 2] && area[i * 4 + 1] == SMAAAreaData()[i * 2 + 1]) << i;
+  const std::vector<uint8_t> searchPixels = Read(lib->SMAASearchTexture->Handle, 0, 66, 33);
+  for (size_t i = 0; i < 66 * 33; i++) ASSERT_EQ(searchPixels[i * 4], SMAASearchData()[i]) << i;
   const GLuint search = lib->SMAASearchTexture->Handle;
   EXPECT_EQ(Param(search, GL_TEXTURE_MIN_FILTER), GL_NEAREST_MIPMAP_NEAREST);
   EXPECT_EQ(Param(search, GL_TEXTURE_MAG_FILTER), GL_NEAREST);

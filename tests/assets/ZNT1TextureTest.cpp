@@ -384,9 +384,12 @@ TEST(ZNT1Textures, BuiltInTextures) {
     int X, Y, A;
   } fog[] = {{0, 31, 0}, {7, 31, 0}, {255, 0, 82}, {255, 31, 255}, {255, 5, 255}};
   for (const auto& f : fog) EXPECT_EQ(px(lib.FogTexture, f.X, f.Y), (V{255, 255, 255, f.A})) << f.X << "," << f.Y;
-  // SMAA tables: zero bytes until the published tables are filled in.
+  // SMAA tables: a one-pixel Z run covers an eighth on each side; a search pair whose first
+  // pixel is off the run ends it at the second; unused table corners stay zero.
+  EXPECT_EQ(px(lib.SMAAAreaTexture, 0, 192), (V{32, 32, 32, 32}));
   EXPECT_EQ(px(lib.SMAAAreaTexture, 159, 559), (V{0, 0, 0, 0}));
-  EXPECT_EQ(px(lib.SMAASearchTexture, 65, 32), (V{0, 0, 0, 0}));
+  EXPECT_EQ(px(lib.SMAASearchTexture, 8, 0), (V{128, 128, 128, 128}));
+  EXPECT_EQ(px(lib.SMAASearchTexture, 32, 0), (V{0, 0, 0, 0}));
 }
 
 namespace {

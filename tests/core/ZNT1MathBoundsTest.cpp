@@ -180,9 +180,16 @@ TEST(MathBoxes, ScissorRect) {
   const TZNT1AABB Behind = Box(-1, -1, 10, 1, 1, 20);
   EXPECT_FALSE(AABBScissorRect(Behind, s, Projection, Screen, true));
   EXPECT_TRUE(AABBScissorRect(Behind, s, Projection, Screen, false));
-  // Straddling the eye: part beyond, so the whole viewport.
-  EXPECT_TRUE(AABBScissorRect(Box(-1, -1, -20, 1, 1, 5), s, Projection, Screen, true));
-  EXPECT_EQ(s, (TZNT1ClipRect{0, 0, 640, 480}));
+  // Straddling the eye: part beyond, so the whole viewport, with or without zcull (corners
+  // behind the eye would otherwise project mirrored).
+  for (const bool zcull : {true, false}) {
+    s = {-1, -1, -1, -1};
+    EXPECT_TRUE(AABBScissorRect(Box(-1, -1, -20, 1, 1, 5), s, Projection, Screen, zcull));
+    EXPECT_EQ(s, (TZNT1ClipRect{0, 0, 640, 480}));
+    s = {-1, -1, -1, -1};
+    EXPECT_TRUE(AABBScissorRect(Box(3, 3, -20, 4, 4, 0.5f), s, Projection, Screen, zcull));
+    EXPECT_EQ(s, (TZNT1ClipRect{0, 0, 640, 480}));
+  }
 
   // Corners in the eye plane (w = 0) give infinities: never rounded, counted beyond far,
   // and the rectangle falls back to the whole viewport.

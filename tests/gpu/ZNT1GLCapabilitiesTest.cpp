@@ -49,10 +49,11 @@ TEST(ZNT1GLCapabilities, VendorAndVersionRules) {
     bool LowQuality, SinglePassCube, GeometryShader;
   } cases[] = {
       {"NVIDIA Corporation", "4.40", Geometry4, false, true, true},
-      {"ATI Technologies Inc.", "4.20", Geometry4, false, true, false},  // $414 < $420
+      // Below GLSL 4.20 ($414 < $420) no geometry programs, so cube maps go face by face.
+      {"ATI Technologies Inc.", "4.20", Geometry4, false, false, false},
       {"  AMD\t", "4.50", Geometry4, false, true, true},
-      {"Some Corporation", "1.30", Geometry4, false, true, false},  // "ati" inside "corporation"
-      {"Intel", "4.00", Geometry4, false, true, false},
+      {"Some Corporation", "1.30", Geometry4, false, false, false},  // "ati" inside "corporation"
+      {"Intel", "4.00", Geometry4, false, false, false},
       {"Intel Open Source Technology Center", "3.30", Geometry4, true, false, false},
       {"Intel", "", Geometry4, true, false, false},
       {"Mesa", "4.50", Geometry4, true, false, false},

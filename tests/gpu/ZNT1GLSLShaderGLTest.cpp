@@ -36,6 +36,8 @@ class GLSLShaderGL : public GLEngineFixture {
             s.DefaultGLSLScreenShadowBlitShader, s.DefaultGLSLCubeMapBlitShader, s.DefaultGLSLScreenWaterQuadShader,
             s.DefaultGLSL2DTextureShader, s.DefaultGLSLLumaShader, s.DefaultGLSLDLAAPrepassShader,
             s.DefaultGLSLDLAAPostPassShader, s.DefaultGLSLNFAAShader, s.DefaultGLSLFXAA2Shader,
+            s.DefaultGLSLFXAA3Shader, s.DefaultGLSLSMAAEdgeDetectionShader,
+            s.DefaultGLSLSMAABlendingWeightCalculationShader, s.DefaultGLSLSMAANeighborhoodBlendingShader,
             s.DefaultGLSLBloomFilterShader, s.DefaultGLSLBloomBlurShader, s.DefaultGLSLBloomCombineShader,
             s.DefaultGLSLDownSampleShader, s.DefaultGLSLShadowDownSampleShader,
             s.DefaultGLSLShadowCombineAndBlockerSearchShader, s.DefaultGLSLShadowMipMapFilterShader,
@@ -76,14 +78,14 @@ TEST_F(GLSLShaderGL, EveryBuiltInProgramCompilesAndLinksWithTheDefaultFormat) {
     EXPECT_TRUE(glIsProgram(static_cast<GLuint>(Shader->ProgramHandle)));
     EXPECT_GE(Shader->ReferenceCounter, 1);
   }
-  EXPECT_EQ(std::set<TZNT1GLSLShader*>(All.begin(), All.end()).size(), 33u);
+  EXPECT_EQ(std::set<TZNT1GLSLShader*>(All.begin(), All.end()).size(), 37u);
   EXPECT_EQ(Library->MaxShadowMapCountAtOnce, 4);
   for (TZNT1GLSLShader* Shader : Library->DefaultGLSLShadowFillShader) {
     ASSERT_NE(Shader, nullptr);
     EXPECT_GE(Shader->ProgramHandle, 0);
     EXPECT_EQ(Shader->ReferenceCounter, 2);
   }
-  EXPECT_EQ(Library->Count(), 33 + 4);
+  EXPECT_EQ(Library->Count(), 37 + 4);
 
   // Cached locations and the sampler units set at link time.
   const TZNT1GLSLShader* Fill = Library->DefaultGLSLShadowFillShader[3];
@@ -124,7 +126,7 @@ TEST_F(GLSLShaderGL, ShadowMapFormatsCompileTheirBlurAndShadowFillPrograms) {
     EXPECT_GE(Library->DefaultGLSLBlurShader->ProgramHandle, 0);
     const bool Unpacked = Format == 0 || Format == 6 || Format == 11 || Format > 20;
     EXPECT_EQ(Library->MaxShadowMapCountAtOnce, Unpacked ? 0 : 4);
-    EXPECT_EQ(Library->Count(), 33 + Library->MaxShadowMapCountAtOnce);
+    EXPECT_EQ(Library->Count(), 37 + Library->MaxShadowMapCountAtOnce);
     for (TZNT1GLSLShader* Shader : Library->DefaultGLSLShadowFillShader) {
       EXPECT_EQ(Shader == nullptr, Unpacked);
     }

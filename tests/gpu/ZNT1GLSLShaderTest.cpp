@@ -77,21 +77,26 @@ TEST_F(GLSLShaders, GetShaderSharesOneProgramPerSourceTriple) {
   EXPECT_EQ(Shaders->HashMap.GetValue(a->Combined), a);
 }
 
-TEST_F(GLSLShaders, BuiltInFieldsShareByTextAndLeaveOutThePublishedFilters) {
+TEST_F(GLSLShaders, BuiltInFieldsShareByText) {
   auto Shaders = Library(GL_TEXTURE_R32F);
   const TZNT1GLSLShaders& s = *Shaders;
   EXPECT_EQ(s.DefaultGLSLSkyFBOMapShader, s.DefaultGLSLPortalShader);
   EXPECT_EQ(s.DefaultGLSLDownSampleShader, s.DefaultGLSLShadowDownSampleShader);
   EXPECT_EQ(s.DefaultGLSLPortalShader->ReferenceCounter, 2);
   EXPECT_EQ(s.DefaultGLSLCopyShader->ReferenceCounter, 1);
-  EXPECT_EQ(s.DefaultGLSLFXAA3Shader, nullptr);
-  EXPECT_EQ(s.DefaultGLSLSMAAEdgeDetectionShader, nullptr);
-  EXPECT_EQ(s.DefaultGLSLSMAABlendingWeightCalculationShader, nullptr);
-  EXPECT_EQ(s.DefaultGLSLSMAANeighborhoodBlendingShader, nullptr);
-  // 35 built-in fields, 33 programs, plus the four shadow-fill programs.
+  for (const TZNT1GLSLShader* Shader : {s.DefaultGLSLFXAA3Shader, s.DefaultGLSLSMAAEdgeDetectionShader,
+                                        s.DefaultGLSLSMAABlendingWeightCalculationShader,
+                                        s.DefaultGLSLSMAANeighborhoodBlendingShader}) {
+    ASSERT_NE(Shader, nullptr);
+    EXPECT_EQ(Shader->ReferenceCounter, 1);
+  }
+  // The SMAA passes share the text but each has its own vertex and fragment program.
+  EXPECT_NE(s.DefaultGLSLSMAAEdgeDetectionShader->VertexShader,
+            s.DefaultGLSLSMAANeighborhoodBlendingShader->VertexShader);
+  // 39 built-in fields, 37 programs, plus the four shadow-fill programs.
   std::set<TZNT1GLSLShader*> Distinct(s.Items.begin(), s.Items.end());
-  EXPECT_EQ(Distinct.size(), 37u);
-  EXPECT_EQ(s.Count(), 37);
+  EXPECT_EQ(Distinct.size(), 41u);
+  EXPECT_EQ(s.Count(), 41);
   EXPECT_EQ(s.MaxShadowMapCountAtOnce, 4);
   for (TZNT1GLSLShader* Fill : s.DefaultGLSLShadowFillShader) {
     ASSERT_NE(Fill, nullptr);
@@ -123,9 +128,14 @@ TEST_F(GLSLShaders, PreludesAndEveryBuiltInTextStartWithThem) {
   EXPECT_EQ(Vertex, Expected);
 
   auto Shaders = Library(GL_TEXTURE_R32F);
+  const std::set<const TZNT1GLSLShader*> Own130 = {
+      Shaders->DefaultGLSLSMAAEdgeDetectionShader, Shaders->DefaultGLSLSMAABlendingWeightCalculationShader,
+      Shaders->DefaultGLSLSMAANeighborhoodBlendingShader};
   for (const TZNT1GLSLShader* Shader : Shaders->Items) {
-    EXPECT_EQ(Shader->VertexShader.rfind(TZNT1GLSLShaders::VertexPrelude(), 0), 0u);
-    EXPECT_EQ(Shader->FragmentShader.rfind(TZNT1GLSLShaders::FragmentPrelude(), 0), 0u);
+    // FXAA 3.11 and SMAA bring their own GLSL 1.30 headers.
+    const bool Fxaa3 = Shader == Shaders->DefaultGLSLFXAA3Shader;
+    EXPECT_EQ(Shader->VertexShader.rfind(Own130.count(Shader) ? "#version 130\r\n" : TZNT1GLSLShaders::VertexPrelude(), 0), 0u);
+    EXPECT_EQ(Shader->FragmentShader.rfind(Own130.count(Shader) || Fxaa3 ? "#version 130\r\n" : TZNT1GLSLShaders::FragmentPrelude(), 0), 0u);
     SplitLines(Shader->VertexShader);
     SplitLines(Shader->FragmentShader);
   }

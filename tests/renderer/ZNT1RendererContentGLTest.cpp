@@ -7,6 +7,8 @@
 #include <cstring>
 #include <cmath>
 #include <memory>
+#include <utility>
+#include <vector>
 
 #include "RendererBaseline.h"
 #include "RendererContentEngine.h"
@@ -256,7 +258,13 @@ TEST_F(RendererContentGL, FramesAgreeWithTheBruteForceBaseline) {
     ASSERT_TRUE(e.MapCommand(Name));
     ASSERT_TRUE(e.SpawnView());
     Baseline.Prepare();
+    // The baseline draws no sky: compare with no sky box or dome to draw.
+    std::vector<uint32_t> Sides[6], Dome;
+    for (int i = 0; i < 6; ++i) std::swap(Sides[i], e.BSP->SkyVBOSideIndices[i]);
+    std::swap(Dome, e.BSP->SkyVBOIndices);
     e.Frame();
+    for (int i = 0; i < 6; ++i) std::swap(Sides[i], e.BSP->SkyVBOSideIndices[i]);
+    std::swap(Dome, e.BSP->SkyVBOIndices);
     const auto Renderer = e.ReadFrame();
     Baseline.Render();
     EXPECT_EQ(glGetError(), GLenum(GL_NO_ERROR));

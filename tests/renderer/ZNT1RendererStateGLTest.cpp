@@ -178,18 +178,19 @@ TEST_F(RendererStateGL, EveryUnitBindsWithoutErrorAfterAReset) {
   glDeleteTextures(1, &t);
 }
 
-TEST_F(RendererStateGL, UseShaderOfNilSendsProgramZero) {
+TEST_F(RendererStateGL, UseShaderOfNilSendsProgramZeroAndRefuses) {
   TZNT1GLSLShader Program(&engine, nullptr);
   Program.ProgramHandle = static_cast<int32_t>(glCreateProgram());
   R rec;
-  EXPECT_TRUE(state->UseShader(nullptr));  // nil is already current after a reset: nothing
+  // Nil is refused (passes skip their draw on it); after a reset it is current: nothing sent.
+  EXPECT_FALSE(state->UseShader(nullptr));
   EXPECT_TRUE(R::Calls().empty());
   // Only the program name is compared by UseProgram; an unlinked program is fine to skip here.
   state->ProgramHandle = static_cast<uint32_t>(Program.ProgramHandle);
   state->Shader = &Program;
-  EXPECT_TRUE(state->UseShader(nullptr));
+  EXPECT_FALSE(state->UseShader(nullptr));
   EXPECT_EQ(R::Calls(), (std::vector<std::string>{R::Format("UseProgram", 0)}));
-  EXPECT_TRUE(state->UseShader(nullptr));
+  EXPECT_FALSE(state->UseShader(nullptr));
   EXPECT_EQ(R::Calls().size(), 1u);
   glDeleteProgram(static_cast<GLuint>(Program.ProgramHandle));
   Program.ProgramHandle = -1;

@@ -1,10 +1,976 @@
 #include "sound/ZNT1Sound.h"
 
+#include <tremor/ivorbiscodec.h>
+#include <tremor/ivorbisfile.h>
+
 #include <algorithm>
+#include <cmath>
 #include <cstring>
+#include <limits>
 
 #include "core/ZNT1Globals.h"
 #include "platform/ZNT1PlatformTimer.h"
+
+namespace {
+
+constexpr int64_t ONE_FRAME = int64_t(1) << 32;
+// A voice steps at most 4,096 frames per output frame: the ramp keeps the step shifted left 16
+// more bits, which must stay inside 64 bits.
+constexpr int64_t MAX_INCREMENT = int64_t(4096) << 32;
+
+// NaN counts as 0; everything else is clamped to -1 … 1.
+double ClampUnit(double v) {
+  if (!(v == v)) return 0.0;
+  return std::clamp(v, -1.0, 1.0);
+}
+
+int32_t RoundSaturated(double v) {
+  if (!(v == v)) return 0;
+  v = std::clamp(v, -2147483648.0, 2147483647.0);
+  return static_cast<int32_t>(SoundRound(v));
+}
+
+}  // namespace
+
+int64_t SoundRound(double Value) { return static_cast<int64_t>(std::nearbyint(Value)); }
+
+// ---------------------------------------------------------------------------------------------
+// Voices
+
+TZNT1SoundSampleVoice::TZNT1SoundSampleVoice(TZNT1SoundSystem* ASoundSystem, int32_t AIndex,
+                                             TZNT1SoundSample* ASample)
+    : SoundSystem(ASoundSystem), Sample(ASample), Index(AIndex), RampingSamples(ASoundSystem->RampingSamples) {
+  SpatializationDelayLeftLine.assign(static_cast<size_t>(SoundSystem->SpatializationDelayPowerOfTwo), 0);
+  SpatializationDelayRightLine.assign(static_cast<size_t>(SoundSystem->SpatializationDelayPowerOfTwo), 0);
+  HRTFLength = ZSSHRTFMaxLength;
+  HRTFMask = HRTFLength - 1;
+}
+
+TZNT1SoundSampleVoice::~TZNT1SoundSampleVoice() { Dequeue(); }
+
+void TZNT1SoundSampleVoice::Enqueue() {
+  if (IsOnList) return;
+  TZNT1SoundSystem& s = *SoundSystem;
+  Previous = s.VoiceLast;
+  Next = nullptr;
+  if (s.VoiceLast)
+    s.VoiceLast->Next = this;
+  else
+    s.VoiceFirst = this;
+  s.VoiceLast = this;
+  IsOnList = true;
+}
+
+void TZNT1SoundSampleVoice::Dequeue() {
+  if (!IsOnList) return;
+  TZNT1SoundSystem& s = *SoundSystem;
+  if (Previous)
+    Previous->Next = Next;
+  else
+    s.VoiceFirst = Next;
+  if (Next)
+    Next->Previous = Previous;
+  else
+    s.VoiceLast = Previous;
+  Previous = Next = nullptr;
+  IsOnList = false;
+}
+
+void TZNT1SoundSampleVoice::UpdateIncrement() {
+  // A negative rate plays forwards at its magnitude; NaN stops the voice at its next run.
+  double r = std::fabs(static_cast<double>(Rate) * static_cast<double>(DopplerRate));
+  if (!(r == r)) r = 0.0;
+  r = std::min(r, 65536.0);
+  const __int128 base = SoundRound(r * 4294967296.0);
+  const int32_t mixRate = std::max(1, SoundSystem->SampleRate);
+  const __int128 inc = base * std::max(0, Sample->SampleRate) / mixRate;
+  Increment = static_cast<int64_t>(std::min<__int128>(inc, MAX_INCREMENT));
+}
+
+void TZNT1SoundSampleVoice::Init(float AVolume, float APanning, float ARate) {
+  Active = true;
+  KeyOff = false;
+  Backwards = false;
+  Volume = static_cast<int32_t>(SoundRound(ClampUnit(AVolume) * 65536.0));
+  Panning = static_cast<int32_t>(SoundRound(ClampUnit(APanning) * 65536.0));
+  Rate = ARate;
+  DopplerRate = 1.0f;
+  UpdateIncrement();
+  IncrementCurrent = Increment << 16;
+  IncrementLast = Increment;
+  IncrementIncrement = 0;
+  IncrementRampingRemain = 0;
+  IncrementRampingStepRemain = 0;
+  Age = 0;
+  Position = 0;
+  VolumeRampingRemain = 0;
+  VolumeLeft = VolumeRight = 0;
+  VolumeLeftLast = VolumeRightLast = 0;
+  VolumeLeftCurrent = VolumeRightCurrent = 0;
+  VolumeLeftIncrement = VolumeRightIncrement = 0;
+  // The tail of what this voice played before keeps fading.
+  LastLeft += NewLastLeft;
+  LastRight += NewLastRight;
+  NewLastLeft = NewLastRight = 0;
+  SpatializationLowPassLeftCoef = SpatializationLowPassRightCoef = 0x40000000;
+  RampingSamples = SoundSystem->RampingSamples;
+}
+
+void TZNT1SoundSampleVoice::PreClickRemoval(int32_t* Buffer) {
+  if (LastLeft == 0 && LastRight == 0) return;
+  for (int32_t i = 0; i < SoundSystem->BufferSamples; ++i) {
+    LastLeft -= (LastLeft + (LastLeft > 0 ? 255 : 0)) >> 8;
+    LastRight -= (LastRight + (LastRight > 0 ? 255 : 0)) >> 8;
+    Buffer[i * 2] += LastLeft >> 12;
+    Buffer[i * 2 + 1] += LastRight >> 12;
+  }
+}
+
+void TZNT1SoundSampleVoice::PostClickRemoval(int32_t* Buffer, int32_t Count) {
+  if (NewLastLeft == 0 && NewLastRight == 0) return;
+  for (int32_t i = 0; i < Count; ++i) {
+    NewLastLeft -= (NewLastLeft + (NewLastLeft > 0 ? 255 : 0)) >> 8;
+    NewLastRight -= (NewLastRight + (NewLastRight > 0 ? 255 : 0)) >> 8;
+    Buffer[i * 2] += NewLastLeft >> 12;
+    Buffer[i * 2 + 1] += NewLastRight >> 12;
+  }
+}
+
+void TZNT1SoundSampleVoice::UpdateIncrementRamping() {
+  if (Age == 0) {
+    IncrementCurrent = Increment << 16;
+    IncrementLast = Increment;
+    IncrementIncrement = 0;
+    IncrementRampingRemain = 0;
+    IncrementRampingStepRemain = 0;
+    return;
+  }
+  if (Increment != IncrementLast) {
+    IncrementRampingRemain = RampingSamples;
+    IncrementRampingStepRemain = std::min(std::max(RampingSamples / 10, 1), RampingSamples);
+    IncrementLast = Increment;
+    IncrementIncrement = ((Increment << 16) - IncrementCurrent) / IncrementRampingRemain;
+  }
+}
+
+void TZNT1SoundSampleVoice::UpdateVolumeRamping(int32_t ASampleVolume) {
+  const int64_t g = (static_cast<int64_t>(Volume) * ASampleVolume) >> 16;
+  int64_t l, r;
+  if (Spatialization) {
+    l = std::clamp<int64_t>((g * MulLeft) >> 16, -32768, 32768);
+    r = std::clamp<int64_t>((g * MulRight) >> 16, -32768, 32768);
+  } else {
+    const int32_t p = std::clamp(Panning + 65536, 0, 131072);
+    const std::vector<int32_t>& lut = SoundSystem->PanningLUT;
+    l = std::clamp<int64_t>((lut[static_cast<size_t>((131072 - p) >> 1)] * g) >> 16, 0, 32768);
+    r = std::clamp<int64_t>((lut[static_cast<size_t>(p >> 1)] * g) >> 16, 0, 32768);
+  }
+  VolumeLeft = l << 16;
+  VolumeRight = r << 16;
+  if (Age == 0) {
+    VolumeLeftCurrent = VolumeLeftLast = VolumeLeft;
+    VolumeRightCurrent = VolumeRightLast = VolumeRight;
+    VolumeLeftIncrement = VolumeRightIncrement = 0;
+    VolumeRampingRemain = 0;
+  } else if (VolumeLeft != VolumeLeftLast || VolumeRight != VolumeRightLast) {
+    VolumeRampingRemain = RampingSamples;
+    VolumeLeftLast = VolumeLeft;
+    VolumeRightLast = VolumeRight;
+    VolumeLeftIncrement = (VolumeLeft - VolumeLeftCurrent) / RampingSamples;
+    VolumeRightIncrement = (VolumeRight - VolumeRightCurrent) / RampingSamples;
+  }
+}
+
+int32_t TZNT1SoundSampleVoice::GetSampleLength(int32_t Count) {
+  const int64_t inc = IncrementCurrent >> 16;
+  if (inc <= 0) return 0;
+  const TZNT1SoundSample& s = *Sample;
+  const TZNT1SoundSampleLoop& loop =
+      (s.SustainLoop.Mode != ZSSSoundLoopModeNONE && !KeyOff) ? s.SustainLoop : s.Loop;
+  const int64_t length = static_cast<int64_t>(s.SampleLength) << 32;
+  int64_t start = 0, end = length;
+  if (loop.Mode != ZSSSoundLoopModeNONE) {
+    start = static_cast<int64_t>(loop.StartSample) << 32;
+    end = static_cast<int64_t>(loop.EndSample) << 32;
+  }
+  switch (loop.Mode) {
+    case ZSSSoundLoopModeFORWARD:
+      if (Position >= end) {
+        Position -= end - start;
+        if (Position < start || Position >= end) Position = start;
+      } else if (Position < 0) {
+        Position = 0;
+      }
+      break;
+    case ZSSSoundLoopModePINGPONG:
+      if (!Backwards && Position >= end) {
+        Backwards = true;
+        Position = 2 * (end - ONE_FRAME) - Position;
+        if (Position < start || Position >= end) Position = start;
+      } else if (Backwards && Position < start) {
+        Backwards = false;
+        Position = 2 * start - Position;
+        if (Position < start || Position >= end) Position = start;
+      }
+      break;
+    case ZSSSoundLoopModeBACKWARD:
+      if (!Backwards && Position >= end) {
+        Backwards = true;
+        Position = 2 * (end - ONE_FRAME) - Position;
+        if (Position < start || Position >= end) Position = start;
+      } else if (Backwards && Position < start) {
+        Position += end - start;
+        if (Position < start || Position >= end) Position = start;
+      }
+      break;
+    default:
+      break;
+  }
+  if (Position < 0 || Position >= length || (Backwards && Position < start)) return 0;
+  int64_t n = std::min<int64_t>(Count, std::max<int64_t>(2, 16384 / ((inc >> 32) + 1)));
+  if (!Backwards) {
+    if (Position + (n - 1) * inc >= end) n = (end - Position - 1) / inc + 1;
+  } else {
+    if (Position - (n - 1) * inc < start) n = (Position - start - 1) / inc + 1;
+  }
+  return n < 2 ? 1 : static_cast<int32_t>(n);
+}
+
+void TZNT1SoundSampleVoice::MixProcNormal(int32_t* Buffer, int32_t Count) {
+  const int32_t* d = Sample->Data;
+  const int64_t gl = VolumeLeft / 65536, gr = VolumeRight / 65536;
+  for (int32_t k = 0; k < Count; ++k) {
+    const int64_t i = Position >> 32;
+    const int32_t f = static_cast<int32_t>(static_cast<uint32_t>(Position) >> 20);
+    const int32_t* a = d + i * 2;
+    const int32_t l = a[0] + ((a[2] - a[0]) * f) / 4096;
+    const int32_t r = a[1] + ((a[3] - a[1]) * f) / 4096;
+    Buffer[k * 2] += static_cast<int32_t>((l * gl) / 32768);
+    Buffer[k * 2 + 1] += static_cast<int32_t>((r * gr) / 32768);
+    Position += MixIncrement;
+  }
+}
+
+void TZNT1SoundSampleVoice::MixProcVolumeRamping(int32_t* Buffer, int32_t Count) {
+  const int32_t* d = Sample->Data;
+  for (int32_t k = 0; k < Count; ++k) {
+    const int64_t i = Position >> 32;
+    const int32_t f = static_cast<int32_t>(static_cast<uint32_t>(Position) >> 20);
+    const int32_t* a = d + i * 2;
+    const int32_t l = a[0] + ((a[2] - a[0]) * f) / 4096;
+    const int32_t r = a[1] + ((a[3] - a[1]) * f) / 4096;
+    Buffer[k * 2] += static_cast<int32_t>((l * (VolumeLeftCurrent / 65536)) / 32768);
+    Buffer[k * 2 + 1] += static_cast<int32_t>((r * (VolumeRightCurrent / 65536)) / 32768);
+    VolumeLeftCurrent += VolumeLeftIncrement;
+    VolumeRightCurrent += VolumeRightIncrement;
+    Position += MixIncrement;
+  }
+}
+
+void TZNT1SoundSampleVoice::MixTo(int32_t* Buffer, int32_t ASampleVolume) {
+  PreClickRemoval(Buffer);
+  if (!Active) {
+    if (LastLeft != 0 || LastRight != 0) return;
+    Dequeue();
+    NextFree = Sample->FreeVoice;
+    Sample->FreeVoice = this;
+    return;
+  }
+  // Spatialised voices mix through the plain path with their ear multipliers for now.
+  UpdateIncrementRamping();
+  UpdateVolumeRamping(ASampleVolume);
+  if (VolumeRampingRemain == 0 && VolumeLeft == 0 && VolumeRight == 0 && IncrementRampingRemain > 0)
+    IncrementRampingStepRemain = IncrementRampingRemain;
+
+  NewLastLeft = NewLastRight = 0;
+  int32_t remain = SoundSystem->BufferSamples;
+  int32_t* buf = Buffer;
+  while (remain > 0 && Active) {
+    int32_t n = remain;
+    if (IncrementRampingRemain > 0) n = std::min(n, IncrementRampingRemain);
+    if (IncrementRampingStepRemain > 0) n = std::min(n, IncrementRampingStepRemain);
+    if (VolumeRampingRemain > 0) n = std::min(n, VolumeRampingRemain);
+    n = GetSampleLength(n);
+    if (n == 0) {
+      Active = false;
+      break;
+    }
+    Age += n;
+    MixIncrement = IncrementCurrent >> 16;
+    if (Backwards) MixIncrement = -MixIncrement;
+    if (IncrementRampingRemain > 0) IncrementCurrent += IncrementIncrement * n;
+    if (VolumeRampingRemain > 0 || VolumeLeftCurrent != 0 || VolumeRightCurrent != 0) {
+      int32_t* last = buf + (n - 1) * 2;
+      const int32_t beforeLeft = last[0], beforeRight = last[1];
+      if (VolumeRampingRemain > 0)
+        MixProcVolumeRamping(buf, n);
+      else
+        MixProcNormal(buf, n);
+      NewLastLeft = (last[0] - beforeLeft) * 4096;
+      NewLastRight = (last[1] - beforeRight) * 4096;
+    } else {
+      Position += MixIncrement * n;
+      NewLastLeft = NewLastRight = 0;
+    }
+    if (IncrementRampingStepRemain > 0) {
+      IncrementRampingStepRemain -= n;
+      if (IncrementRampingStepRemain <= 0) IncrementRampingStepRemain = SoundSystem->RampingStepSamples;
+    }
+    if (IncrementRampingRemain > 0) {
+      IncrementRampingRemain -= n;
+      if (IncrementRampingRemain <= 0) {
+        IncrementRampingRemain = 0;
+        IncrementRampingStepRemain = 0;
+        IncrementCurrent = Increment << 16;
+        IncrementIncrement = 0;
+      }
+    }
+    if (VolumeRampingRemain > 0) {
+      VolumeRampingRemain -= n;
+      if (VolumeRampingRemain <= 0) {
+        VolumeRampingRemain = 0;
+        VolumeLeftCurrent = VolumeLeft;
+        VolumeRightCurrent = VolumeRight;
+        VolumeLeftIncrement = VolumeRightIncrement = 0;
+      }
+    }
+    buf += n * 2;
+    remain -= n;
+  }
+  PostClickRemoval(buf, remain);
+  if (!Active && VoiceIndexPointer) {
+    InterlockedExchange(*VoiceIndexPointer, -1);
+    VoiceIndexPointer = nullptr;
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Samples
+
+TZNT1SoundSample::TZNT1SoundSample(TZNT1SoundSystem* ASoundSystem, TZNT1SoundSamples* ASoundSamples)
+    : SoundSystem(ASoundSystem), SoundSamples(ASoundSamples) {}
+
+TZNT1SoundSample::~TZNT1SoundSample() {
+  if (SoundSamples) {
+    std::vector<TZNT1SoundSample*>& items = SoundSamples->Items;
+    auto it = std::find(items.begin(), items.end(), this);
+    if (it != items.end()) items.erase(it);
+    if (!Name.empty() && SoundSamples->HashMap.GetValue(Name) == this) SoundSamples->HashMap.Delete(Name);
+  }
+  Voices.clear();
+}
+
+void TZNT1SoundSample::DecRef() {
+  if (ReferenceCounter <= 0) return;
+  if (--ReferenceCounter == 0) delete this;
+}
+
+void TZNT1SoundSample::SetPolyphony(int32_t Count) {
+  Voices.clear();
+  FreeVoice = nullptr;
+  Count = std::max(0, Count);
+  Voices.reserve(static_cast<size_t>(Count));
+  for (int32_t i = 0; i < Count; ++i) {
+    Voices.push_back(std::make_unique<TZNT1SoundSampleVoice>(SoundSystem, i, this));
+    Voices.back()->NextFree = FreeVoice;
+    FreeVoice = Voices.back().get();
+  }
+}
+
+void TZNT1SoundSample::CorrectPolyphony() {
+  if (ReferenceCounter >= 1 && SamplePolyphony >= 1) SetPolyphony(SamplePolyphony * ReferenceCounter);
+}
+
+void TZNT1SoundSample::AllocateData(int32_t Frames, int32_t Keep) {
+  Frames = std::max(0, Frames);
+  Keep = std::clamp(Keep, 0, std::min(Frames, SampleLength));
+  const size_t guard = static_cast<size_t>(ZSSSampleFixUp) * 2;
+  std::unique_ptr<int32_t[]> block(new int32_t[static_cast<size_t>(Frames) * 2 + 2 * guard]);
+  std::fill(block.get(), block.get() + guard, 0);
+  std::fill(block.get() + guard + static_cast<size_t>(Frames) * 2, block.get() + static_cast<size_t>(Frames) * 2 + 2 * guard, 0);
+  if (Keep > 0) std::memcpy(block.get() + guard, Data, static_cast<size_t>(Keep) * 8);
+  FDataBlock = std::move(block);
+  Data = FDataBlock.get() + guard;
+  SampleLength = Frames;
+}
+
+void TZNT1SoundSample::FixUp() {
+  if (!Data || SampleLength < 1) return;
+  for (int32_t i = 1; i <= ZSSSampleFixUp; ++i)
+    for (int32_t c = 0; c < 2; ++c) {
+      At(-i, c) = At(0, c);
+      At(SampleLength - 1 + i, c) = At(SampleLength - 1, c);
+    }
+  for (const TZNT1SoundSampleLoop* loop : {&Loop, &SustainLoop}) {
+    if ((loop->Mode == ZSSSoundLoopModeFORWARD || loop->Mode == ZSSSoundLoopModeBACKWARD) &&
+        loop->StartSample >= 1 && loop->EndSample >= 1 && loop->EndSample <= SampleLength)
+      for (int32_t i = 0; i < ZSSSampleFixUp; ++i)
+        for (int32_t c = 0; c < 2; ++c) At(loop->EndSample + i, c) = At(loop->StartSample + i, c);
+  }
+}
+
+int32_t TZNT1SoundSample::Play(float AVolume, float APanning, float ARate, int32_t* AVoiceIndexPointer) {
+  TZNT1SoundSampleVoice* v = FreeVoice;
+  if (v) {
+    FreeVoice = v->NextFree;
+    v->NextFree = nullptr;
+  } else {
+    for (const auto& candidate : Voices)
+      if (!candidate->Active) {
+        v = candidate.get();
+        break;
+      }
+    if (!v)
+      for (const auto& candidate : Voices)
+        if (!v || candidate->Age > v->Age || (candidate->Age == v->Age && candidate->Volume <= v->Volume))
+          v = candidate.get();
+  }
+  if (!v) return -1;
+  if (v->VoiceIndexPointer) {
+    InterlockedExchange(*v->VoiceIndexPointer, -1);
+    v->VoiceIndexPointer = nullptr;
+  }
+  v->Init(AVolume, APanning, ARate);
+  v->VoiceIndexPointer = AVoiceIndexPointer;
+  if (AVoiceIndexPointer) InterlockedExchange(*AVoiceIndexPointer, v->Index);
+  v->Enqueue();
+  return v->Index;
+}
+
+int32_t TZNT1SoundSample::Stop(int32_t VoiceNumber) {
+  if (!ValidVoice(VoiceNumber)) return VoiceNumber;
+  TZNT1SoundSampleVoice& v = *Voices[static_cast<size_t>(VoiceNumber)];
+  v.Active = false;
+  if (v.VoiceIndexPointer) {
+    InterlockedExchange(*v.VoiceIndexPointer, -1);
+    v.VoiceIndexPointer = nullptr;
+  }
+  return VoiceNumber;
+}
+
+int32_t TZNT1SoundSample::DoKeyOff(int32_t VoiceNumber) {
+  if (!ValidVoice(VoiceNumber)) return VoiceNumber;
+  TZNT1SoundSampleVoice& v = *Voices[static_cast<size_t>(VoiceNumber)];
+  v.KeyOff = true;
+  if (Loop.Mode == ZSSSoundLoopModeNONE && SustainLoop.Mode != ZSSSoundLoopModeNONE) return VoiceNumber;
+  v.Active = false;
+  if (v.VoiceIndexPointer) {
+    InterlockedExchange(*v.VoiceIndexPointer, -1);
+    v.VoiceIndexPointer = nullptr;
+  }
+  return VoiceNumber;
+}
+
+int32_t TZNT1SoundSample::SetVolume(int32_t VoiceNumber, float AVolume) {
+  if (ValidVoice(VoiceNumber))
+    Voices[static_cast<size_t>(VoiceNumber)]->Volume = static_cast<int32_t>(SoundRound(ClampUnit(AVolume) * 65536.0));
+  return VoiceNumber;
+}
+
+int32_t TZNT1SoundSample::SetPanning(int32_t VoiceNumber, float APanning) {
+  if (ValidVoice(VoiceNumber))
+    Voices[static_cast<size_t>(VoiceNumber)]->Panning = static_cast<int32_t>(SoundRound(ClampUnit(APanning) * 65536.0));
+  return VoiceNumber;
+}
+
+int32_t TZNT1SoundSample::SetRate(int32_t VoiceNumber, float ARate) {
+  if (ValidVoice(VoiceNumber)) {
+    TZNT1SoundSampleVoice& v = *Voices[static_cast<size_t>(VoiceNumber)];
+    v.Rate = ARate;
+    v.UpdateIncrement();
+  }
+  return VoiceNumber;
+}
+
+int32_t TZNT1SoundSample::SetPosition(int32_t VoiceNumber, int32_t ASpatialization, const TZNT1Vector3& Origin,
+                                      const TZNT1Vector3& Velocity) {
+  if (ValidVoice(VoiceNumber)) {
+    TZNT1SoundSampleVoice& v = *Voices[static_cast<size_t>(VoiceNumber)];
+    v.Spatialization = ASpatialization != 0;
+    v.SpatializationOrigin = Origin;
+    v.SpatializationVelocity = Velocity;
+  }
+  return VoiceNumber;
+}
+
+int32_t TZNT1SoundSample::SetEffectMix(int32_t VoiceNumber, int32_t EffectMix) {
+  if (ValidVoice(VoiceNumber)) Voices[static_cast<size_t>(VoiceNumber)]->MixToEffect = EffectMix != 0;
+  return VoiceNumber;
+}
+
+bool TZNT1SoundSample::IsPlaying() const {
+  for (const auto& v : Voices)
+    if (v->Active) return true;
+  return false;
+}
+
+bool TZNT1SoundSample::IsVoicePlaying(int32_t VoiceNumber) const {
+  return ValidVoice(VoiceNumber) && Voices[static_cast<size_t>(VoiceNumber)]->Active;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Sample library
+
+TZNT1SoundSamples::TZNT1SoundSamples(TZNT1SoundSystem* ASoundSystem) : SoundSystem(ASoundSystem) {}
+
+TZNT1SoundSamples::~TZNT1SoundSamples() {
+  while (!Items.empty()) delete Items.back();
+}
+
+TZNT1SoundSample* TZNT1SoundSamples::GetItem(int32_t Index) const {
+  return Index >= 0 && Index < Count() ? Items[static_cast<size_t>(Index)] : nullptr;
+}
+
+void TZNT1SoundSamples::SetItem(int32_t Index, TZNT1SoundSample* Sample) {
+  if (Index >= 0 && Index < Count()) Items[static_cast<size_t>(Index)] = Sample;
+}
+
+std::string TZNT1SoundSamples::Key(const std::string& Name, uint32_t Loop) {
+  if (Loop == 0) return std::string("oneshot") + '\0' + Name;
+  if (Loop >= 2) return std::string("loop") + '\0' + Name;
+  return Name;
+}
+
+TZNT1SoundSample* TZNT1SoundSamples::Load(const std::string& Name, TMemoryStream* Stream, uint32_t Loop,
+                                          int32_t Polyphony) {
+  const std::string key = Key(Name, Loop);
+  if (auto* found = static_cast<TZNT1SoundSample*>(HashMap.GetValue(key))) {
+    found->IncRef();
+    return found;
+  }
+  TZNT1SoundSystem& s = *SoundSystem;
+  s.CriticalSection.Enter();
+  auto* sample = new TZNT1SoundSample(&s, this);
+  bool ok = false;
+  if (Stream && Stream->Size() >= 5) {
+    sample->SamplePolyphony = Polyphony;
+    sample->SetPolyphony(Polyphony);
+    const uint8_t* bytes = Stream->Memory();
+    const size_t size = static_cast<size_t>(Stream->Size());
+    if (std::memcmp(bytes, "OggS", 4) == 0)
+      ok = SoundLoadOGG(sample, bytes, size);
+    else if (std::memcmp(bytes, "RIFF", 4) == 0)
+      ok = SoundLoadWAV(sample, bytes, size);
+  }
+  if (ok) {
+    if (Loop >= 2 && sample->Loop.Mode == ZSSSoundLoopModeNONE)
+      sample->Loop = TZNT1SoundSampleLoop{ZSSSoundLoopModeFORWARD, 0, sample->SampleLength};
+    else if (Loop == 0)
+      sample->Loop.Mode = sample->SustainLoop.Mode = ZSSSoundLoopModeNONE;
+    sample->FixUp();
+    Items.push_back(sample);
+    sample->Name = key;
+    HashMap.Add(key, sample);
+  } else {
+    delete sample;
+    sample = nullptr;
+  }
+  s.CriticalSection.Leave();
+  if (sample) sample->IncRef();
+  return sample;
+}
+
+// ---------------------------------------------------------------------------------------------
+// WAVE decoding
+
+namespace {
+
+const int16_t IMAStepTable[89] = {
+    7,     8,     9,     10,    11,    12,    13,    14,    16,    17,    19,    21,    23,    25,    28,
+    31,    34,    37,    41,    45,    50,    55,    60,    66,    73,    80,    88,    97,    107,   118,
+    130,   143,   157,   173,   190,   209,   230,   253,   279,   307,   337,   371,   408,   449,   494,
+    544,   598,   658,   724,   796,   876,   963,   1060,  1166,  1282,  1411,  1552,  1707,  1878,  2066,
+    2272,  2499,  2749,  3024,  3327,  3660,  4026,  4428,  4871,  5358,  5894,  6484,  7132,  7845,  8630,
+    9493,  10442, 11487, 12635, 13899, 15289, 16818, 18500, 20350, 22385, 24623, 27086, 29794, 32767};
+const int8_t IMAIndexTable[8] = {-1, -1, -1, -1, 2, 4, 6, 8};
+
+// Bounds-checked little-endian reader over a whole file.
+struct TByteReader {
+  const uint8_t* Bytes;
+  uint64_t Size;
+  uint64_t Pos = 0;
+  bool Read(void* Dst, uint64_t Count) {
+    if (Count > Size - Pos) return false;
+    std::memcpy(Dst, Bytes + Pos, Count);
+    Pos += Count;
+    return true;
+  }
+  bool Seek(uint64_t P) {
+    if (P > Size) return false;
+    Pos = P;
+    return true;
+  }
+};
+
+uint16_t U16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+uint32_t U32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
+         (static_cast<uint32_t>(p[3]) << 24);
+}
+
+struct TWaveFormat {
+  uint16_t Tag = 0, Channels = 0;
+  uint32_t SampleRate = 0, BytesPerSecond = 0;
+  uint16_t BlockAlign = 0, Bits = 0;
+  void From(const uint8_t* p) {
+    Tag = U16(p);
+    Channels = U16(p + 2);
+    SampleRate = U32(p + 4);
+    BytesPerSecond = U32(p + 8);
+    BlockAlign = U16(p + 12);
+    Bits = U16(p + 14);
+  }
+};
+
+bool IdIs(const uint8_t* id, const char* name) { return std::memcmp(id, name, 4) == 0; }
+
+TZNT1SoundSampleLoop LoopFromRecord(const uint8_t* rec) {
+  TZNT1SoundSampleLoop l;
+  const int32_t type = static_cast<int32_t>(U32(rec + 4));
+  l.Mode = type == 1 ? ZSSSoundLoopModePINGPONG : type == 2 ? ZSSSoundLoopModeBACKWARD : ZSSSoundLoopModeFORWARD;
+  l.StartSample = static_cast<int32_t>(U32(rec + 8));
+  l.EndSample = static_cast<int32_t>(U32(rec + 12));
+  if (l.StartSample >= l.EndSample) l.Mode = ZSSSoundLoopModeNONE;
+  return l;
+}
+
+// Loop points from the file may lie anywhere: keep them inside the data.
+void ClampLoop(TZNT1SoundSampleLoop& l, int32_t Length) {
+  if (l.Mode == ZSSSoundLoopModeNONE) return;
+  l.StartSample = std::clamp(l.StartSample, 0, Length);
+  l.EndSample = std::clamp(l.EndSample, 0, Length);
+  if (l.StartSample >= l.EndSample) l.Mode = ZSSSoundLoopModeNONE;
+}
+
+// One IMA ADPCM block (4-byte header, then two codes a byte, low nibble first) into Out.
+int32_t DecodeIMABlock(const uint8_t* p, uint64_t Bytes, int32_t* Out) {
+  int32_t predictor = static_cast<int16_t>(U16(p));
+  int32_t index = std::min<int32_t>(p[2], 88);
+  int32_t n = 0;
+  Out[n * 2] = Out[n * 2 + 1] = predictor;
+  ++n;
+  for (uint64_t b = 4; b < Bytes; ++b)
+    for (int32_t shift = 0; shift <= 4; shift += 4) {
+      const int32_t code = (p[b] >> shift) & 15;
+      const int32_t step = IMAStepTable[index];
+      int32_t diff = step >> 3;
+      if (code & 1) diff += step >> 2;
+      if (code & 2) diff += step >> 1;
+      if (code & 4) diff += step;
+      if (code & 8) diff = -diff;
+      predictor = std::clamp(predictor + diff, -32768, 32767);
+      Out[n * 2] = Out[n * 2 + 1] = predictor;
+      ++n;
+      index = std::clamp(index + IMAIndexTable[code & 7], 0, 88);
+    }
+  return n;
+}
+
+// Little-endian PCM values into stereo frames; mono goes to both sides.
+template <class F>
+void ConvertPCM(const uint8_t* __restrict In, int32_t* __restrict Out, uint64_t Frames, int32_t Channels, size_t Bytes,
+                F Value) {
+  if (Channels == 1) {
+    for (uint64_t f = 0; f < Frames; ++f) {
+      const int32_t v = Value(In + f * Bytes);
+      Out[f * 2] = v;
+      Out[f * 2 + 1] = v;
+    }
+  } else {
+    for (uint64_t i = 0; i < Frames * 2; ++i) Out[i] = Value(In + i * Bytes);
+  }
+}
+
+}  // namespace
+
+bool SoundLoadWAV(TZNT1SoundSample* Sample, const uint8_t* Bytes, size_t Size) {
+  TByteReader r{Bytes, Size};
+  uint8_t header[16];
+  if (!r.Read(header, 12)) return false;
+  if (!(IdIs(header, "RIFF") || IdIs(header, "LIST")) || !(IdIs(header + 8, "WAVE") || IdIs(header + 8, "wave")))
+    return false;
+
+  TWaveFormat fmt, pcm;
+  bool haveFmt = false, havePcm = false, haveFact = false, haveData = false, haveSmpl = false, haveXtra = false,
+       haveList = false;
+  uint64_t dataPos = 0, smplPos = 0, xtraPos = 0, listPos = 0;
+  while (r.Size - r.Pos > 8) {
+    const uint64_t chunkPos = r.Pos;
+    if (!r.Read(header, 8)) return false;
+    const uint32_t chunkSize = U32(header + 4);
+    uint8_t body[16];
+    if ((IdIs(header, "fmt ") || (std::memcmp(header, "fmt", 3) == 0 && header[3] == 0)) && !haveFmt) {
+      if (!r.Read(body, 16)) return false;
+      fmt.From(body);
+      haveFmt = true;
+    } else if ((IdIs(header, "pcm ") || (std::memcmp(header, "pcm", 3) == 0 && header[3] == 0)) && !havePcm) {
+      if (!r.Read(body, 16)) return false;
+      pcm.From(body);
+      havePcm = true;
+    } else if (IdIs(header, "fact") && !haveFact) {
+      if (!r.Read(body, 4)) return false;
+      haveFact = true;
+    } else if (IdIs(header, "data") && !haveData) {
+      dataPos = chunkPos;
+      haveData = true;
+    } else if (IdIs(header, "smpl") && !haveSmpl) {
+      smplPos = chunkPos;
+      haveSmpl = true;
+    } else if (IdIs(header, "xtra") && !haveXtra) {
+      xtraPos = chunkPos;
+      haveXtra = true;
+    } else if (IdIs(header, "list") && !haveList) {
+      listPos = chunkPos;
+      haveList = true;
+    }
+    // Sizes are unsigned and summed in 64 bits: a chunk running past the end ends the walk.
+    const uint64_t next = chunkPos + 8 + static_cast<uint64_t>(chunkSize);
+    if (next > r.Size) break;
+    r.Pos = next;
+  }
+  if (haveFmt && havePcm && fmt.Tag != 1 && fmt.Tag != 3) std::swap(fmt, pcm);
+  if (!haveFmt) return false;
+
+  const bool adpcm = fmt.Tag == 17;
+  if (adpcm) {
+    if (fmt.Channels != 1 || fmt.Bits != 4) return false;
+  } else if (fmt.Tag == 1 || fmt.Tag == 3 || fmt.Tag == 0xFFFE) {
+    if (fmt.Channels != 1 && fmt.Channels != 2) return false;
+    if (fmt.Bits != 8 && fmt.Bits != 16 && fmt.Bits != 24 && fmt.Bits != 32) return false;
+  } else {
+    return false;
+  }
+  if (fmt.SampleRate == 0 || fmt.SampleRate > ZSSMaxFileSampleRate) return false;
+  if (!haveData || !r.Seek(dataPos) || !r.Read(header, 8)) return false;
+  const uint64_t dataSize = U32(header + 4);
+  const uint64_t dataStart = r.Pos;
+  if (dataSize > r.Size - dataStart) return false;
+
+  // Frames: ADPCM blocks carry their own 4-byte header every BlockAlign bytes.
+  const uint64_t blockAlign = fmt.BlockAlign;
+  const bool multiBlock = adpcm && blockAlign > 4 && blockAlign < dataSize;
+  uint64_t frames = 0;
+  if (dataSize > 0) {
+    if (adpcm) {
+      if (dataSize < 4) return false;
+      if (multiBlock) {
+        const uint64_t rest = dataSize % blockAlign;
+        frames = dataSize / blockAlign * ((blockAlign - 4) * 2 + 1) + (rest >= 4 ? (rest - 4) * 2 + 1 : 0);
+      } else {
+        frames = (dataSize - 4) * 2 + 1;
+      }
+    } else {
+      frames = dataSize / (fmt.Bits / 8 * fmt.Channels);
+    }
+  }
+  if (frames > static_cast<uint64_t>(std::numeric_limits<int32_t>::max() - 2 * ZSSSampleFixUp)) return false;
+  Sample->SampleRate = static_cast<int32_t>(fmt.SampleRate);
+
+  // Sampler loops: with two or more, the first is the sustain loop.
+  if (haveSmpl) {
+    uint8_t smpl[36], rec[2][24];
+    if (!r.Seek(smplPos + 8) || !r.Read(smpl, 36)) return false;
+    const int32_t count = static_cast<int32_t>(U32(smpl + 28));
+    const int32_t records = std::clamp(count, 0, 2);
+    for (int32_t i = 0; i < records; ++i)
+      if (!r.Read(rec[i], 24)) return false;
+    if (records == 2) {
+      Sample->SustainLoop = LoopFromRecord(rec[0]);
+      Sample->Loop = LoopFromRecord(rec[1]);
+    } else if (records == 1) {
+      Sample->Loop = LoopFromRecord(rec[0]);
+    }
+    ClampLoop(Sample->Loop, static_cast<int32_t>(frames));
+    ClampLoop(Sample->SustainLoop, static_cast<int32_t>(frames));
+  }
+  if (haveList) {
+    uint8_t listType[4];
+    if (!r.Seek(listPos) || !r.Read(header, 8) || !r.Read(listType, 4)) return false;
+    if (IdIs(listType, "INFO")) {
+      const uint64_t listEnd = std::min<uint64_t>(r.Size, listPos + 8 + U32(header + 4));
+      while (listEnd >= 8 && r.Pos <= listEnd - 8) {
+        if (!r.Read(header, 8)) return false;
+        r.Pos = std::min<uint64_t>(listEnd, r.Pos + U32(header + 4));
+      }
+    }
+  }
+  if (haveXtra) {
+    uint8_t xtra[16];
+    if (!r.Seek(xtraPos + 8) || !r.Read(xtra, 16)) return false;
+  }
+
+  Sample->AllocateData(static_cast<int32_t>(frames));
+  if (frames == 0) return true;
+  const uint8_t* d = Bytes + dataStart;
+  int32_t* out = Sample->Data;
+  if (adpcm) {
+    if (multiBlock) {
+      int32_t n = 0;
+      for (uint64_t off = 0; off + 4 <= dataSize; off += blockAlign)
+        n += DecodeIMABlock(d + off, std::min(blockAlign, dataSize - off), out + n * 2);
+    } else {
+      DecodeIMABlock(d, dataSize, out);
+    }
+    return true;
+  }
+  const bool isFloat = fmt.Tag == 3;
+  switch (fmt.Bits) {
+    case 8:
+      ConvertPCM(d, out, frames, fmt.Channels, 1, [](const uint8_t* p) { return (static_cast<int32_t>(*p) - 128) * 256; });
+      break;
+    case 16:
+      ConvertPCM(d, out, frames, fmt.Channels, 2, [](const uint8_t* p) {
+        int16_t v;
+        std::memcpy(&v, p, 2);
+        return static_cast<int32_t>(v);
+      });
+      break;
+    case 24:
+      ConvertPCM(d, out, frames, fmt.Channels, 3, [](const uint8_t* p) {
+        return static_cast<int32_t>((static_cast<uint32_t>(p[0]) << 8) | (static_cast<uint32_t>(p[1]) << 16) |
+                                    (static_cast<uint32_t>(p[2]) << 24)) >> 16;
+      });
+      break;
+    default:
+      if (isFloat)
+        ConvertPCM(d, out, frames, fmt.Channels, 4, [](const uint8_t* p) {
+          float x;
+          std::memcpy(&x, p, 4);
+          return static_cast<int32_t>(SoundRound(ClampUnit(x) * 32767.0));
+        });
+      else
+        ConvertPCM(d, out, frames, fmt.Channels, 4, [](const uint8_t* p) { return static_cast<int32_t>(U32(p)) >> 16; });
+      break;
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Ogg Vorbis decoding
+
+namespace {
+
+struct TOggSource {
+  const uint8_t* Bytes;
+  int64_t Size;
+  int64_t Pos;
+};
+
+size_t OggRead(void* Ptr, size_t ElementSize, size_t Count, void* Source) {
+  auto* s = static_cast<TOggSource*>(Source);
+  if (ElementSize == 0 || Count == 0) return 0;
+  const uint64_t want = Count > SIZE_MAX / ElementSize ? SIZE_MAX : ElementSize * Count;
+  const uint64_t n = std::min<uint64_t>(want, static_cast<uint64_t>(s->Size - s->Pos));
+  std::memcpy(Ptr, s->Bytes + s->Pos, n);
+  s->Pos += static_cast<int64_t>(n);
+  return n / ElementSize;
+}
+
+int OggSeek(void* Source, ogg_int64_t Offset, int Whence) {
+  auto* s = static_cast<TOggSource*>(Source);
+  int64_t base;
+  switch (Whence) {
+    case SEEK_SET: base = 0; break;
+    case SEEK_CUR: base = s->Pos; break;
+    case SEEK_END: base = s->Size; break;
+    default: return -1;
+  }
+  if (Offset < -base || Offset > s->Size - base) return -1;
+  s->Pos = base + Offset;
+  return static_cast<int>(std::min<int64_t>(s->Pos, std::numeric_limits<int>::max()));
+}
+
+int OggClose(void*) { return 0; }
+
+long OggTell(void* Source) { return static_cast<long>(static_cast<TOggSource*>(Source)->Pos); }
+
+// Consecutive holes after which a damaged stream counts as ended.
+constexpr int32_t MaxOggHoles = 256;
+
+}  // namespace
+
+bool SoundLoadOGG(TZNT1SoundSample* Sample, const uint8_t* Bytes, size_t Size) {
+  TOggSource source{Bytes, static_cast<int64_t>(Size), 0};
+  OggVorbis_File vf;
+  const ov_callbacks callbacks{OggRead, OggSeek, OggClose, OggTell};
+  if (ov_open_callbacks(&source, &vf, nullptr, 0, callbacks) != 0) return false;
+  bool ok = false;
+  const vorbis_info* info = ov_info(&vf, -1);
+  const int64_t total = ov_pcm_total(&vf, -1);
+  if (info && info->channels > 0 && info->rate > 0 && static_cast<uint64_t>(info->rate) <= ZSSMaxFileSampleRate &&
+      total > 0) {
+    const int32_t channels = info->channels;
+    const int64_t wanted = std::min<int64_t>(total, std::numeric_limits<int32_t>::max() - 2 * ZSSSampleFixUp);
+    // The length comes from the last page, which a damaged file may state as anything: reserve
+    // what the file's bytes can plausibly hold and grow with what actually decodes.
+    int64_t capacity = std::min<int64_t>(wanted, std::max<int64_t>(65536, static_cast<int64_t>(Size) * 16));
+    Sample->AllocateData(static_cast<int32_t>(capacity));
+    Sample->SampleLength = 0;
+    constexpr int32_t ScratchBytes = 65536;
+    std::unique_ptr<int16_t[]> scratch(new int16_t[ScratchBytes / 2]);
+    const int32_t frameBytes = 2 * channels;
+    int64_t decoded = 0;
+    int32_t holes = 0;
+    int bitstream = 0;
+    while (decoded < wanted) {
+      const int64_t request = std::min<int64_t>((ScratchBytes / frameBytes) * frameBytes, (wanted - decoded) * frameBytes);
+      if (request <= 0) break;
+      const long got = ov_read(&vf, reinterpret_cast<char*>(scratch.get()), static_cast<int>(request), &bitstream);
+      if (got == OV_HOLE) {
+        if (++holes > MaxOggHoles) break;
+        continue;
+      }
+      if (got <= 0) break;
+      holes = 0;
+      const int64_t n = std::min<int64_t>(got / frameBytes, wanted - decoded);
+      if (decoded + n > capacity) {
+        capacity = std::min<int64_t>(wanted, std::max(capacity * 2, decoded + n));
+        Sample->SampleLength = static_cast<int32_t>(decoded);
+        Sample->AllocateData(static_cast<int32_t>(capacity), static_cast<int32_t>(decoded));
+      }
+      int32_t* out = Sample->Data + decoded * 2;
+      const int16_t* in = scratch.get();
+      switch (channels) {
+        case 1:
+          for (int64_t f = 0; f < n; ++f) out[f * 2] = out[f * 2 + 1] = in[f];
+          break;
+        case 2:
+          for (int64_t i = 0; i < n * 2; ++i) out[i] = in[i];
+          break;
+        default:
+          for (int64_t f = 0; f < n; ++f) {
+            const int16_t* x = in + f * channels;
+            int32_t l, r;
+            switch (channels) {
+              case 3: l = (x[0] + x[1]) >> 1; r = (x[2] + x[1]) >> 1; break;
+              case 4: l = (x[0] + x[2]) >> 1; r = (x[1] + x[3]) >> 1; break;
+              case 5: l = (x[0] + x[1] + x[3]) / 3; r = (x[1] + x[2] + x[4]) / 3; break;
+              case 6: l = (x[0] + x[1] + x[3] + x[5]) >> 2; r = (x[1] + x[2] + x[4] + x[5]) >> 2; break;
+              default: l = x[0]; r = x[1]; break;
+            }
+            out[f * 2] = l;
+            out[f * 2 + 1] = r;
+          }
+          break;
+      }
+      decoded += n;
+    }
+    Sample->SampleLength = static_cast<int32_t>(decoded);
+    if (decoded > 0) {
+      // The guard frames after the end lie inside the block whatever its capacity.
+      std::fill(Sample->Data + decoded * 2, Sample->Data + (decoded + ZSSSampleFixUp) * 2, 0);
+      Sample->SampleRate = static_cast<int32_t>(info->rate);
+      Sample->Loop = TZNT1SoundSampleLoop{};
+      Sample->SustainLoop = TZNT1SoundSampleLoop{};
+      ok = true;
+    }
+  }
+  ov_clear(&vf);
+  return ok;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Mixing thread
 
 TZNT1SoundThread::TZNT1SoundThread(TZNT1SoundSystem* ASoundSystem)
     : SoundSystem(ASoundSystem), Buffer(static_cast<size_t>(std::max(0, ASoundSystem->OutputBufferSize)), 0) {
@@ -27,9 +993,16 @@ void TZNT1SoundThread::Execute() {
       continue;
     }
     s.CriticalSection.Enter();
+    // Lock may have completed between the test above and entering: then samples and the
+    // game's entities may be going away, and the hook must not run.
+    if (!s.IsReady.load()) {
+      s.CriticalSection.Leave();
+      continue;
+    }
     s.FillBuffer();
     s.CriticalSection.Leave();
-    if (s.IsMuted.load()) std::fill(s.OutputBuffer.begin(), s.OutputBuffer.end(), uint8_t(0));
+    if (s.IsMuted.load())
+      std::fill(s.OutputBuffer.begin(), s.OutputBuffer.end(), uint8_t(s.Bits == 8 ? 0x80 : 0));
     // Hand the block over once there is room; drop it when mixing was stopped meanwhile.
     while (!Terminated() && s.IsReady.load()) {
       if (s.RingBuffer->Size - s.RingBuffer->Used() >= s.OutputBufferSize) {
@@ -41,10 +1014,13 @@ void TZNT1SoundThread::Execute() {
   }
 }
 
+// ---------------------------------------------------------------------------------------------
+// Sound system
+
 TZNT1SoundSystem::TZNT1SoundSystem(TZNT1Engine* AEngine, int32_t ASampleRate, int32_t AChannels, int32_t ABits,
                                    int32_t ABufferSamples)
     : Engine(AEngine),
-      SampleRate(ASampleRate),
+      SampleRate(std::max(1, ASampleRate)),
       Channels(AChannels),
       Bits(ABits),
       BufferSamples(std::max(1, ABufferSamples)),
@@ -55,7 +1031,48 @@ TZNT1SoundSystem::TZNT1SoundSystem(TZNT1Engine* AEngine, int32_t ASampleRate, in
       MixingBuffer(static_cast<size_t>(BufferChannelSamples)),
       EffectMixingBuffer(static_cast<size_t>(BufferChannelSamples)),
       OutputBuffer(static_cast<size_t>(std::max(0, OutputBufferSize))) {
+  const double rate = SampleRate;
+  SpatializationWaterLowPassCW = static_cast<float>(std::clamp(2.0 * std::sin(M_PI * 300.0 / rate), 0.0, 1.0));
+  SpatializationWaterWaterBoostLowPassCW =
+      static_cast<int32_t>(SoundRound(std::clamp(2.0 * std::sin(M_PI * 500.0 / rate), 0.0, 1.0) * 4096.0));
+  SpatializationWaterWaterBoostHighPassCW =
+      static_cast<int32_t>(SoundRound(std::clamp(2.0 * std::sin(M_PI * 1000.0 / rate), 0.0, 1.0) * 4096.0));
+  SpatializationWaterWaterBoost = 16384;
+  SpatializationLowPassCW = static_cast<float>(std::clamp(std::cos(2.0 * M_PI * 3300.0 / rate), 0.0, 1.0));
+  SpatializationDelayAir = static_cast<float>(rate * 0.5097582 / 1000.0);
+  SpatializationDelayUnderwater = static_cast<float>(rate * 0.11498029 / 1000.0);
+  const int64_t delay = std::max<int64_t>(
+      SoundRound(std::max(SpatializationDelayAir, SpatializationDelayUnderwater) + 0.5), 32);
+  SpatializationDelayPowerOfTwo = static_cast<int32_t>(RoundUpToPowerOfTwo(static_cast<uint32_t>(delay)));
+  SpatializationDelayMask = SpatializationDelayPowerOfTwo - 1;
+  Samples = std::make_unique<TZNT1SoundSamples>(this);
+  HRTFPreset = nullptr;
+  HRTF = SampleRate == ZSSHRTFPresetSampleRate;
+  SpatializationMode = HRTF ? SPATIALIZATION_HRTF : SPATIALIZATION_PSEUDO;
+  MasterVolume = 4096;
+  SampleVolume = 32768;
+  OGGVolume = 4096;
+  AGCActive = true;
+  AGC = 256;
+  AGCCounter = 0;
   AGCInterval = std::max(1, SampleRate * 25 / 1000);
+  RampingSamples = std::max(10, SampleRate * 10 / 1000);
+  RampingStepSamples = std::min(std::max(1, SampleRate / 1000), RampingSamples);
+  CubicSplineTable.resize(4096 * 4);
+  for (int32_t i = 0; i < 4096; ++i) {
+    const double t = i / 4096.0, t2 = t * t, t3 = t2 * t;
+    CubicSplineTable[i * 4 + 0] = static_cast<int32_t>(SoundRound((-0.5 * t3 + t2 - 0.5 * t) * 4096.0));
+    CubicSplineTable[i * 4 + 1] = static_cast<int32_t>(SoundRound((1.5 * t3 - 2.5 * t2 + 1.0) * 4096.0));
+    CubicSplineTable[i * 4 + 2] = static_cast<int32_t>(SoundRound((-1.5 * t3 + 2.0 * t2 + 0.5 * t) * 4096.0));
+    CubicSplineTable[i * 4 + 3] = static_cast<int32_t>(SoundRound((0.5 * t3 - 0.5 * t2) * 4096.0));
+  }
+  ListenerMatrix = Matrix4x4Identity;
+  PitchShifter = std::make_unique<TZNT1SoundPitchShifter>();
+  Reverb = std::make_unique<TZNT1SoundReverb>();
+  PanningLUT.resize(65537);
+  for (int32_t i = 0; i <= 65536; ++i)
+    PanningLUT[static_cast<size_t>(i)] = static_cast<int32_t>(SoundRound(std::sin(i / 65536.0 * M_PI / 2.0) * 65536.0));
+  PanningLUT[65536] = 65536;
   RingBuffer = std::make_unique<TZNT1RingBuffer>(2 * OutputBufferSize);
   Thread = std::make_unique<TZNT1SoundThread>(this);
   IsReady.store(true);
@@ -67,6 +1084,9 @@ TZNT1SoundSystem::~TZNT1SoundSystem() {
   std::unique_ptr<TZNT1SoundThread> t = std::move(Thread);
   t.reset();
   RingBuffer.reset();
+  Reverb.reset();
+  PitchShifter.reset();
+  Samples.reset();
 }
 
 void TZNT1SoundSystem::Lock() {
@@ -93,26 +1113,139 @@ void TZNT1SoundSystem::Unmute() {
   CriticalSection.Leave();
 }
 
+void TZNT1SoundSystem::SetMixerMasterVolume(float Volume) {
+  CriticalSection.Enter();
+  MasterVolume = RoundSaturated(static_cast<double>(Volume) * 4096.0);
+  CriticalSection.Leave();
+}
+
+void TZNT1SoundSystem::SetMixerOGGVolume(float Volume) {
+  CriticalSection.Enter();
+  OGGVolume = RoundSaturated(static_cast<double>(Volume) * 4096.0);
+  CriticalSection.Leave();
+}
+
+void TZNT1SoundSystem::SetMixerSampleVolume(float Volume) {
+  CriticalSection.Enter();
+  SampleVolume = RoundSaturated(static_cast<double>(Volume) * 32768.0);
+  CriticalSection.Leave();
+}
+
+void TZNT1SoundSystem::SetMixerAGC(bool Active) {
+  CriticalSection.Enter();
+  AGCActive = Active;
+  CriticalSection.Leave();
+}
+
+void TZNT1SoundSystem::Setup() {
+  for (TZNT1SoundSample* s : Samples->Items) s->CorrectPolyphony();
+}
+
 void TZNT1SoundSystem::ClipBuffer(int32_t* Buffer, int32_t Limit) {
   for (int32_t i = 0; i < BufferChannelSamples; ++i) Buffer[i] = std::clamp(Buffer[i], -Limit, Limit - 1);
+}
+
+void TZNT1SoundSystem::WaterBoost() {
+  int32_t* bus = EffectMixingBuffer.data();
+  const int64_t cwLow = SpatializationWaterWaterBoostLowPassCW, cwHigh = SpatializationWaterWaterBoostHighPassCW;
+  const int64_t boost = SpatializationWaterWaterBoost;
+  auto channel = [&](int32_t x, int32_t* low, int32_t* high, int32_t& mid, int32_t* history) {
+    low[0] += static_cast<int32_t>((static_cast<int64_t>(x) - low[0]) * cwLow / 4096);
+    for (int k = 1; k < 4; ++k) low[k] += static_cast<int32_t>((static_cast<int64_t>(low[k - 1]) - low[k]) * cwLow / 4096);
+    high[0] += static_cast<int32_t>((static_cast<int64_t>(x) - high[0]) * cwHigh / 4096);
+    for (int k = 1; k < 4; ++k)
+      high[k] += static_cast<int32_t>((static_cast<int64_t>(high[k - 1]) - high[k]) * cwHigh / 4096);
+    const int64_t h = history[3];
+    const int64_t hi = h - high[3], lo = low[3];
+    const int64_t m = h - (lo + hi);
+    mid = static_cast<int32_t>(m);
+    history[3] = history[2];
+    history[2] = history[1];
+    history[1] = x;
+    return static_cast<int32_t>(m * boost / 4096 + lo + hi);
+  };
+  for (int32_t i = 0; i < BufferSamples; ++i) {
+    bus[i * 2] = channel(bus[i * 2], WaterBoostLowPassLeft, WaterBoostHighPassLeft, WaterBoostMiddlePassLeft,
+                         WaterBoostHistoryLeft);
+    bus[i * 2 + 1] = channel(bus[i * 2 + 1], WaterBoostLowPassRight, WaterBoostHighPassRight,
+                             WaterBoostMiddlePassRight, WaterBoostHistoryRight);
+  }
+}
+
+void TZNT1SoundSystem::EffectLowPass() {
+  int32_t* bus = EffectMixingBuffer.data();
+  const int32_t open = 0x40000000;
+  const int32_t target =
+      ListenerUnderwater ? static_cast<int32_t>(SoundRound(SpatializationWaterLowPassCW * 16384.0) << 16) : open;
+  if (target != LowPassLast) {
+    LowPassLast = target;
+    LowPassRampingLength = ListenerUnderwater ? RampingSamples : std::max(RampingSamples, (SampleRate + 2) / 4);
+    LowPassIncrement = static_cast<int32_t>((static_cast<int64_t>(target) - LowPassCurrent) / LowPassRampingLength);
+  }
+  if (LowPassRampingLength > 0 || target != open) {
+    int32_t i = 0;
+    while (i < BufferSamples) {
+      const bool ramping = LowPassRampingLength > 0;
+      int32_t run = BufferSamples - i;
+      if (ramping) run = std::min(run, LowPassRampingLength);
+      for (int32_t k = i; k < i + run; ++k) {
+        const int64_t c = LowPassCurrent / 65536;
+        if (ramping) LowPassCurrent += LowPassIncrement;
+        LowPassLeft += static_cast<int32_t>((static_cast<int64_t>(bus[k * 2]) - LowPassLeft) * c / 16384);
+        LowPassRight += static_cast<int32_t>((static_cast<int64_t>(bus[k * 2 + 1]) - LowPassRight) * c / 16384);
+        bus[k * 2] = LowPassLeft;
+        bus[k * 2 + 1] = LowPassRight;
+      }
+      if (ramping) {
+        LowPassRampingLength -= run;
+        if (LowPassRampingLength == 0) LowPassCurrent = target;
+      }
+      i += run;
+    }
+  } else if (BufferSamples > 1) {
+    LowPassLeft = bus[(BufferSamples - 1) * 2];
+    LowPassRight = bus[(BufferSamples - 1) * 2 + 1];
+  }
 }
 
 void TZNT1SoundSystem::FillBuffer() {
   if (UpdateHook) UpdateHook();
   std::fill(MixingBuffer.begin(), MixingBuffer.end(), 0);
   std::fill(EffectMixingBuffer.begin(), EffectMixingBuffer.end(), 0);
-  // Voices, streams and effects mix into the buses here.
+  for (TZNT1SoundSampleVoice* v = VoiceFirst; v;) {
+    TZNT1SoundSampleVoice* next = v->Next;
+    v->MixTo(v->MixToEffect ? EffectMixingBuffer.data() : MixingBuffer.data(), SampleVolume);
+    v = next;
+  }
+  // Streams join the dry bus here once there are any.
+  PitchShifter->Factor = ListenerUnderwater ? 0.7937005f : 1.0f;
+  PitchShifter->Process(EffectMixingBuffer.data(), BufferSamples);
+  if (ListenerUnderwater) {
+    ClipBuffer(EffectMixingBuffer.data(), 0x80000);
+    WaterBoost();
+    ClipBuffer(EffectMixingBuffer.data(), 0x80000);
+  } else {
+    for (int32_t* a : {WaterBoostLowPassLeft, WaterBoostLowPassRight, WaterBoostHighPassLeft, WaterBoostHighPassRight,
+                       WaterBoostHistoryLeft, WaterBoostHistoryRight})
+      std::fill(a, a + 4, 0);
+    WaterBoostMiddlePassLeft = WaterBoostMiddlePassRight = 0;
+  }
+  EffectLowPass();
+  Reverb->Dry = 1.0f;
+  Reverb->Wet = ListenerUnderwater ? 1.0f : 0.0f;
+  Reverb->Process(EffectMixingBuffer.data(), BufferSamples);
   for (int32_t i = 0; i < BufferChannelSamples; ++i) MixingBuffer[i] += EffectMixingBuffer[i];
   if (MasterVolume != 4096) {
     ClipBuffer(MixingBuffer.data(), 0x80000);
-    for (int32_t i = 0; i < BufferChannelSamples; ++i) MixingBuffer[i] = (MixingBuffer[i] * MasterVolume) >> 12;
+    for (int32_t i = 0; i < BufferChannelSamples; ++i)
+      MixingBuffer[i] = static_cast<int32_t>((static_cast<int64_t>(MixingBuffer[i]) * MasterVolume) >> 12);
   }
   if (AGCActive) {
     for (int32_t i = 0; i < BufferSamples; ++i) {
-      const int32_t l = (MixingBuffer[i * 2] * AGC) >> 8;
-      const int32_t r = (MixingBuffer[i * 2 + 1] * AGC) >> 8;
-      MixingBuffer[i * 2] = std::clamp(l, -32768, 32767);
-      MixingBuffer[i * 2 + 1] = std::clamp(r, -32768, 32767);
+      const int64_t l = (static_cast<int64_t>(MixingBuffer[i * 2]) * AGC) >> 8;
+      const int64_t r = (static_cast<int64_t>(MixingBuffer[i * 2 + 1]) * AGC) >> 8;
+      MixingBuffer[i * 2] = static_cast<int32_t>(std::clamp<int64_t>(l, -32768, 32767));
+      MixingBuffer[i * 2 + 1] = static_cast<int32_t>(std::clamp<int64_t>(r, -32768, 32767));
       if (l < -32768 || l > 32767 || r < -32768 || r > 32767) {
         --AGC;
         AGCCounter = 0;
@@ -126,11 +1259,13 @@ void TZNT1SoundSystem::FillBuffer() {
   }
   if (Channels == 1)
     for (int32_t i = 0; i < BufferSamples; ++i) MixingBuffer[i] = (MixingBuffer[i * 2] + MixingBuffer[i * 2 + 1]) >> 1;
+  // The buses are stereo: more output channels than two get nothing beyond them.
+  const int32_t outputValues = std::min(BufferOutputChannelSamples, BufferChannelSamples);
   if (Bits == 8) {
-    for (int32_t i = 0; i < BufferOutputChannelSamples; ++i)
+    for (int32_t i = 0; i < outputValues; ++i)
       OutputBuffer[i] = static_cast<uint8_t>((MixingBuffer[i] + 32768) >> 8);
   } else if (Bits == 16) {
     int16_t* out = reinterpret_cast<int16_t*>(OutputBuffer.data());
-    for (int32_t i = 0; i < BufferOutputChannelSamples; ++i) out[i] = static_cast<int16_t>(MixingBuffer[i]);
+    for (int32_t i = 0; i < outputValues; ++i) out[i] = static_cast<int16_t>(MixingBuffer[i]);
   }
 }

@@ -73,11 +73,18 @@ TEST(GameEntityClass, EveryClassnameOfEveryMapHasItsClass) {
   EXPECT_EQ(Fixed, 28);
   EXPECT_EQ(Unknown, 28);
   EXPECT_EQ(UnknownEntities, 1577);
-  // Names the content uses that have no class; a new one here means a class was lost.
-  const std::set<std::string> KnownUnknown = {"light", "misc_model", "team_CTF_redspawn", "team_CTF_bluespawn",
-                                              "item_botroam", "trigger_relay", "ammo_nailgun"};
-  for (const std::string& n : KnownUnknown)
-    if (Counts.count(n)) EXPECT_EQ(ClassOf(n), "unknown") << n;
+  // The content's names without a class; any other name turning up unknown means a class was lost.
+  const std::set<std::string> NoClass = {
+      "ammo_chaingun", "ammo_nailgun", "ammo_proxmine", "domination_point", "event_lightning", "func_illusionary",
+      "info_camp", "info_intermission", "info_location", "info_player_dd", "info_player_intermission",
+      "info_teleport_destination", "item_botroam", "item_kamikaze", "light", "misc_model", "misc_portal_camera",
+      "misc_portal_surface", "shooter_grenade", "shooter_rocket", "team_CTF_bluespawn", "team_CTF_redspawn",
+      "team_blueobelisk", "team_neutralobelisk", "team_redobelisk", "trigger_changelevel", "trigger_relay",
+      "weapon_proxmine"};
+  std::set<std::string> Unknowns;
+  for (const auto& [ClassName, Count] : Counts)
+    if (ClassOf(ClassName) == "unknown") Unknowns.insert(ClassName);
+  EXPECT_EQ(Unknowns, NoClass);
 }
 
 TEST(GameEntityClass, DispatchIsExactAndCaseSensitive) {

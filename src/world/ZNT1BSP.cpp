@@ -16,6 +16,8 @@
 #include "gpu/ZNT1GLCapabilities.h"
 #include "material/ZNT1Shader.h"
 #include "platform/ZNT1OpenGL.h"
+#include "world/ZNT1BSPCollision.h"
+#include "world/ZNT1StaticAABBTree.h"
 
 namespace {
 
@@ -27,7 +29,7 @@ constexpr float kPatchTolerance = 5.0f;
 // Halvings per patch direction; 2^6 + 1 points per curve is far beyond any real map's need.
 constexpr int32_t kMaxPatchHalvings = 6;
 // Tessellated vertices a map may produce in all; a damaged control grid must not exhaust memory.
-constexpr int64_t kMaxTessellatedVertices = int64_t(1) << 25;
+constexpr int64_t kMaxTessellatedVertices = int64_t(1) << 22;
 
 constexpr int32_t kLightMapSize = 128;
 constexpr int32_t kLightMapBytes = kLightMapSize * kLightMapSize * 3;
@@ -259,7 +261,12 @@ bool TZNT1BSPLoader::Run() {
   Progress(27.0f / 60.0f);
   BrushFlagsAndBoxes();
   Progress(28.0f / 60.0f);
-  // [leaf tree] One proxy per leaf into LeafStaticAABBTree, then Build (collision code).
+  for (int32_t i = 0; i < m.CountBSPLeafs; ++i) {
+    KeepAlive();
+    m.LeafStaticAABBTree->CreateProxy(m.BSPMapLeafs[size_t(i)].AABB, i);
+  }
+  m.LeafStaticAABBTree->Build(8, 64, false);
+  m.Collision->PrepareLeafBoxes();
   Progress(29.0f / 60.0f);
   m.VisibleFrameOverflow();
   Progress(291.0f / 600.0f);
@@ -948,7 +955,7 @@ bool TZNT1BSPLoader::Compile() {
   m.CountBSPClusters = Highest + 1;
   m.FaceFlags.assign(size_t(m.CountBSPFaces), false);
 
-  // [patch collision brushes] made here by the collision code.
+  CreatePatchBrushes(m, Vertices);
 
   for (TBSPMapFace& f : m.BSPMapFaces) {
     KeepAlive();
@@ -1571,33 +1578,37 @@ void TZNT1BSPLoader::GroupMergeableFaces() {
     f.Next = -1;
   }
   const bool Vis = m.BSPVisData.Valid;
-  const size_t AreaBytes = size_t((int64_t(m.CountBSPAreas) + 7) / 8);
   const size_t VisBytes = Vis ? size_t(m.BSPVisData.Header.BytesProCluster) : 0;
   const bool Strict = LowQuality();
   auto Mergeable = [](const TBSPMapFace& f) {
     return f.Shader && (f.Shader->SurfaceFlags & SURF_NODRAW) == 0 && f.CountVertices > 0 && f.CountIndices > 0 &&
            f.FaceType != FACE_BAD && f.FaceType != FACE_FLARE;
   };
-  std::vector<uint8_t> AreaRows, VisRows;
+  // A face's area row is kept as the ascending list of its areas: two rows are equal when the
+  // lists are, and a damaged map with a huge area number costs no huge rows.
+  std::vector<std::vector<int32_t>> AreaLists;
+  std::vector<uint8_t> VisRows;
   for (int32_t mi = 0; mi < m.CountBSPModels; ++mi) {
     const TBSPMapModel& Model = m.BSPMapModels[size_t(mi)];
     const bool Rows = mi == 0 && Vis;
     if (mi > 0) {
       for (int32_t k = 0; k < Model.CountFaces; ++k) m.BSPMapFaces[size_t(Model.FaceIndex + k)].ModelIndex = mi;
     } else if (Rows) {
-      AreaRows.assign(AreaBytes * size_t(m.CountBSPFaces), 0);
+      AreaLists.assign(size_t(m.CountBSPFaces), {});
       VisRows.assign(VisBytes * size_t(m.CountBSPFaces), 0);
       for (int32_t fi = 0; fi < m.CountBSPFaces; ++fi) {
-        uint8_t* a = AreaRows.data() + AreaBytes * size_t(fi);
+        std::vector<int32_t>& a = AreaLists[size_t(fi)];
         uint8_t* v = VisRows.data() + VisBytes * size_t(fi);
         for (int32_t li : m.BSPMapFaces[size_t(fi)].Leafs) {
           const TBSPMapLeaf& l = m.BSPMapLeafs[size_t(li)];
-          if (l.area >= 0 && l.area < m.CountBSPAreas) a[l.area >> 3] |= uint8_t(1u << (l.area & 7));
+          if (l.area >= 0 && l.area < m.CountBSPAreas) a.push_back(l.area);
           if (l.Cluster >= 0 && l.Cluster < m.BSPVisData.Header.numOfClusters) {
             const uint8_t* row = m.BSPVisData.pBitsets.data() + size_t(l.Cluster) * VisBytes;
             for (size_t b = 0; b < VisBytes; ++b) v[b] |= row[b];
           }
         }
+        std::sort(a.begin(), a.end());
+        a.erase(std::unique(a.begin(), a.end()), a.end());
       }
     }
     // Faces can only join a chain of equal model, material, portal, fog, atlas, type and
@@ -1612,7 +1623,10 @@ void TZNT1BSPLoader::GroupMergeableFaces() {
       std::memcpy(Key.data(), &sh, sizeof(void*));
       const int32_t Fields[4] = {f.PortalIndex, f.effect, f.LightMapAtlas, f.FaceType};
       std::memcpy(Key.data() + sizeof(void*), Fields, sizeof Fields);
-      if (Rows) Key.append(reinterpret_cast<const char*>(AreaRows.data() + AreaBytes * size_t(fi)), AreaBytes);
+      if (Rows) {
+        const std::vector<int32_t>& a = AreaLists[size_t(fi)];
+        Key.append(reinterpret_cast<const char*>(a.data()), a.size() * sizeof(int32_t));
+      }
       auto [it, Inserted] = Buckets.try_emplace(std::move(Key));
       if (Inserted) Order.push_back(&it->second);
       it->second.push_back(fi);
@@ -1829,9 +1843,10 @@ void TZNT1BSPLoader::GroupBuffers() {
 // ---- The map object ----
 
 TZNT1BSP::TZNT1BSP(TZNT1Engine* AEngine) : Engine(AEngine), Entities(std::make_unique<TZNT1Entities>(false)) {
-  // [collision] Collision := a new trace object for the engine and this map; LeafStaticAABBTree := a new tree.
   SunDirection = Vector3Norm(Vector3(0.45f, 0.3f, 0.9f));
   SunLight = Vector3ScalarMul(SunDirection, -512.0f);
+  Collision = new TZNT1BSPCollision(AEngine, this);
+  LeafStaticAABBTree = new TZNT1StaticAABBTree();
 }
 
 TZNT1BSP::~TZNT1BSP() {
@@ -1845,7 +1860,9 @@ TZNT1BSP::~TZNT1BSP() {
     l.ClearAll();
   }
   ReferencedLightMaps = 0;
-  // [collision] frees Collision, LeafStaticAABBTree and every patch's StaticAABBTree.
+  delete Collision;
+  delete LeafStaticAABBTree;
+  for (TBSPPatch& p : BSPPatches) delete p.StaticAABBTree;
 }
 
 bool TZNT1BSP::Load(TMemoryStream& Stream, const std::string& ResourcePath, const std::string& AMapName) {
@@ -2105,4 +2122,239 @@ void TZNT1BSP::Dispose() {
   DeleteVAO(SkyVAO);
   DeleteBuffer(VertexSkyVBOID);
   DeleteBuffer(IndexSkyVBOID);
+}
+
+// ---- Map queries ----
+
+namespace {
+
+constexpr uint32_t SurfaceSetNonSolid = SURF_NONSOLID | SURF_NODRAW | SURF_NOMARKS;  // 0x40A0
+
+bool Behind(const TBSPPlane& p, const TZNT1Vector3& v) { return Vector3Dot(p.Normal, v) - p.Distance <= 0.0f; }
+
+}  // namespace
+
+bool TZNT1BSP::IsClusterVisible(int32_t Current, int32_t Test, bool DefaultValue) const {
+  const TBSPVisDataHeader& h = BSPVisData.Header;
+  // Leaf clusters may run past the rows the vis data holds.
+  if (!BSPVisData.Valid || Current < 0 || Test < 0 || Current >= h.numOfClusters || Test >= h.numOfClusters ||
+      (Test >> 3) >= h.BytesProCluster)
+    return DefaultValue;
+  const size_t Byte = static_cast<size_t>(Current) * static_cast<size_t>(h.BytesProCluster) + (Test >> 3);
+  if (Byte >= BSPVisData.pBitsets.size()) return DefaultValue;
+  return (BSPVisData.pBitsets[Byte] >> (Test & 7)) & 1;
+}
+
+bool TZNT1BSP::IsLeafFromLeafVisible(int32_t LeafA, int32_t LeafB, bool DefaultValue) const {
+  const int32_t Count = static_cast<int32_t>(BSPMapLeafs.size());
+  if (LeafA < 0 || LeafB < 0 || LeafA >= Count || LeafB >= Count) return DefaultValue;
+  const int32_t a = BSPMapLeafs[LeafA].Cluster, b = BSPMapLeafs[LeafB].Cluster;
+  if (a < 0 || b < 0) return false;
+  return a == b || IsClusterVisible(a, b, true);
+}
+
+bool TZNT1BSP::IsPointFromPointVisible(const TZNT1Vector3& P1, const TZNT1Vector3& P2, bool DefaultValue) const {
+  return IsLeafFromLeafVisible(FindLeaf(P1), FindLeaf(P2), DefaultValue);
+}
+
+int32_t TZNT1BSP::PointContentFlags(const TZNT1Vector3& MyPos) const {
+  int32_t Result = 0;
+  const int32_t CountPlanesNow = static_cast<int32_t>(BSPPlanes.size());
+  const int32_t CountSides = static_cast<int32_t>(BSPBrushSides.size());
+  const int32_t CountBrushesNow = static_cast<int32_t>(BSPMapBrushes.size());
+  auto SidesOk = [&](const TBSPMapBrush& b) {
+    return b.brushside >= 0 && b.numOfBrushsides <= CountSides - b.brushside;
+  };
+
+  const int32_t Leaf = FindLeaf(MyPos);
+  if (Leaf >= 0 && Leaf < static_cast<int32_t>(BSPMapLeafs.size())) {
+    const TBSPMapLeaf& l = BSPMapLeafs[Leaf];
+    if (l.leafBrush >= 0 && l.CountLeafBrushes <= static_cast<int32_t>(BSPLeafBrushes.size()) - l.leafBrush) {
+      for (int32_t i = 0; i < l.CountLeafBrushes; ++i) {
+        const int32_t bi = BSPLeafBrushes[l.leafBrush + i];
+        if (bi < 0 || bi >= CountBrushesNow) continue;
+        const TBSPMapBrush& b = BSPMapBrushes[bi];
+        if (!AABBTouched(b.AABB, MyPos, 10.0f) || !SidesOk(b)) continue;
+        bool Inside = true;
+        for (int32_t s = 0; s < b.numOfBrushsides && Inside; ++s) {
+          const int32_t pi = BSPBrushSides[b.brushside + s].plane;
+          Inside = pi >= 0 && pi < CountPlanesNow && Behind(BSPPlanes[pi], MyPos);
+        }
+        if (Inside) Result |= b.ContentFlags;
+      }
+    }
+  }
+
+  for (int32_t m = 1; m < static_cast<int32_t>(BSPMapModels.size()); ++m) {
+    const TBSPMapModel& Model = BSPMapModels[m];
+    if (!(Model.Visible || Model.Collision) || !AABBTouched(Model.ViewTransformedAABB, MyPos, 10.0f)) continue;
+    if (Model.BrushIndex < 0 || Model.CountBrushes > CountBrushesNow - Model.BrushIndex) continue;
+    // Planes move with the inverse transpose of the point transform.
+    const TZNT1Matrix4x4 PlaneTransform = Matrix4x4TermTranspose(Matrix4x4TermInverse(Model.ViewTransform));
+    for (int32_t i = 0; i < Model.CountBrushes; ++i) {
+      const TBSPMapBrush& b = BSPMapBrushes[Model.BrushIndex + i];
+      if (!AABBTouched(AABBTransform(b.AABB, Model.ViewTransform), MyPos, 10.0f) || !SidesOk(b)) continue;
+      bool Inside = true;
+      for (int32_t s = 0; s < b.numOfBrushsides && Inside; ++s) {
+        const int32_t pi = BSPBrushSides[b.brushside + s].plane;
+        if (pi < 0 || pi >= CountPlanesNow) {
+          Inside = false;
+          break;
+        }
+        const TZNT1Plane p = PlaneMatrixMul(Plane(BSPPlanes[pi].Normal, -BSPPlanes[pi].Distance), PlaneTransform);
+        Inside = !(Vector3Dot(p.Normal, MyPos) > -p.Distance);
+      }
+      if (Inside) Result |= b.ContentFlags;
+    }
+  }
+  return Result;
+}
+
+namespace {
+
+// The flags of a brush's texture; 0 when the index is out of range.
+void TextureFlags(const TZNT1BSP& Map, int32_t Texture, uint32_t& Surface, uint32_t& Content) {
+  Surface = Content = 0;
+  if (Texture >= 0 && Texture < static_cast<int32_t>(Map.BSPMapTextures.size())) {
+    Surface = Map.BSPMapTextures[Texture].SurfaceFlags;
+    Content = Map.BSPMapTextures[Texture].ContentFlags;
+  }
+}
+
+// The leaf's brushes with valid side ranges, in order; empty for a bad range.
+template <typename F>
+void ForLeafBrushes(const TZNT1BSP& Map, const TBSPMapLeaf& l, bool Backwards, F&& Visit) {
+  if (l.leafBrush < 0 || l.CountLeafBrushes > static_cast<int32_t>(Map.BSPLeafBrushes.size()) - l.leafBrush) return;
+  for (int32_t k = 0; k < l.CountLeafBrushes; ++k) {
+    const int32_t i = Backwards ? l.CountLeafBrushes - 1 - k : k;
+    const int32_t bi = Map.BSPLeafBrushes[l.leafBrush + i];
+    if (bi < 0 || bi >= static_cast<int32_t>(Map.BSPMapBrushes.size())) continue;
+    const TBSPMapBrush& b = Map.BSPMapBrushes[bi];
+    if (b.brushside < 0 || b.numOfBrushsides > static_cast<int32_t>(Map.BSPBrushSides.size()) - b.brushside) continue;
+    if (Visit(b)) return;
+  }
+}
+
+const TBSPPlane* SidePlane(const TZNT1BSP& Map, const TBSPMapBrush& b, int32_t s) {
+  const int32_t pi = Map.BSPBrushSides[b.brushside + s].plane;
+  return pi >= 0 && pi < static_cast<int32_t>(Map.BSPPlanes.size()) ? &Map.BSPPlanes[pi] : nullptr;
+}
+
+}  // namespace
+
+bool TZNT1BSP::IsPointInside(const TZNT1Vector3& MyPos) const {
+  const int32_t Leaf = FindLeaf(MyPos);
+  if (Leaf < 0 || Leaf >= static_cast<int32_t>(BSPMapLeafs.size())) return false;
+  const TBSPMapLeaf& l = BSPMapLeafs[Leaf];
+  if (l.Cluster < 0) return false;
+  if (l.CountLeafBrushes <= 0) return true;
+  bool Result = true;
+  ForLeafBrushes(*this, l, false, [&](const TBSPMapBrush& b) {
+    uint32_t Surface, Content;
+    TextureFlags(*this, b.Texture, Surface, Content);
+    if ((Surface & SurfaceSetNonSolid) == SurfaceSetNonSolid) return false;
+    for (int32_t s = 0; s < b.numOfBrushsides; ++s) {
+      const TBSPPlane* p = SidePlane(*this, b, s);
+      if (!p || !Behind(*p, MyPos)) return false;
+    }
+    Result = false;
+    return true;
+  });
+  return Result;
+}
+
+bool TZNT1BSP::CollisionTest(const TZNT1Vector3& Point, float Radius) const {
+  const int32_t Leaf = FindLeaf(Point);
+  if (Leaf < 0 || Leaf >= static_cast<int32_t>(BSPMapLeafs.size())) return false;
+  bool Result = false;
+  ForLeafBrushes(*this, BSPMapLeafs[Leaf], true, [&](const TBSPMapBrush& b) {
+    uint32_t Surface, Content;
+    TextureFlags(*this, b.Texture, Surface, Content);
+    if (b.numOfBrushsides <= 0 || (Content & CONTENTS_SET_NO_COLLISION_ONE) == CONTENTS_SET_NO_COLLISION_ONE)
+      return false;
+    for (int32_t s = b.numOfBrushsides - 1; s >= 0; --s) {
+      const TBSPPlane* p = SidePlane(*this, b, s);
+      if (p && std::fabs(Vector3Dot(p->Normal, Point) - p->Distance) < Radius) {
+        Result = true;
+        return true;
+      }
+    }
+    return false;
+  });
+  return Result;
+}
+
+bool TZNT1BSP::HasPointCollision(const TZNT1Vector3& MyPos, const TZNT1Vector3& NewPos) const {
+  const int32_t Leaf = FindLeaf(MyPos);
+  if (Leaf < 0 || Leaf >= static_cast<int32_t>(BSPMapLeafs.size())) return false;
+  const TBSPMapLeaf& l = BSPMapLeafs[Leaf];
+  if (l.Cluster < 0 || l.CountLeafBrushes <= 0) return false;
+  bool Result = false;
+  ForLeafBrushes(*this, l, false, [&](const TBSPMapBrush& b) {
+    uint32_t Surface, Content;
+    TextureFlags(*this, b.Texture, Surface, Content);
+    if ((Content & CONTENTS_SET_NO_COLLISION_ONE) == CONTENTS_SET_NO_COLLISION_ONE ||
+        (Surface & SurfaceSetNonSolid) == SurfaceSetNonSolid)
+      return false;
+    for (int32_t s = 0; s < b.numOfBrushsides; ++s) {
+      const TBSPPlane* p = SidePlane(*this, b, s);
+      if (p && Vector3Dot(p->Normal, MyPos) - p->Distance < 0.0f && Vector3Dot(p->Normal, NewPos) - p->Distance > 0.0f) {
+        Result = true;
+        return true;
+      }
+    }
+    return false;
+  });
+  return Result;
+}
+
+bool TZNT1BSP::HeightAtPoint(const TZNT1Vector3& MyPos, float& Height) {
+  Height = -1e8f;
+  bool Found = false;
+  FaceFlags.assign(BSPMapFaces.size(), false);
+  const int32_t Cluster = FindCluster(MyPos);
+  const TZNT1Vector3 Down = Vector3(0, -1, 0);
+  for (const TBSPMapLeaf& l : BSPMapLeafs) {
+    if (l.Cluster != Cluster && !IsClusterVisible(Cluster, l.Cluster, true)) continue;
+    if (l.leafface < 0 || l.CountLeafFaces > static_cast<int32_t>(BSPLeafFaces.size()) - l.leafface) continue;
+    for (int32_t i = 0; i < l.CountLeafFaces; ++i) {
+      const int32_t fi = BSPLeafFaces[l.leafface + i];
+      if (fi < 0 || fi >= static_cast<int32_t>(BSPMapFaces.size()) || FaceFlags[fi]) continue;
+      FaceFlags[fi] = true;
+      const TBSPMapFace& f = BSPMapFaces[fi];
+      if (f.FaceType != FACE_POLYGON || f.VBOIndex < 0 || f.VBOIndex >= static_cast<int32_t>(BSPVBOs.size()))
+        continue;
+      uint32_t Surface, Content;
+      TextureFlags(*this, f.textureId, Surface, Content);
+      // A face no one stands on gives no ground height.
+      if ((Content & (CONTENTS_SOLID | CONTENTS_PLAYERCLIP | CONTENTS_BODY)) == 0) continue;
+      const TBSPVBO& Buffer = BSPVBOs[f.VBOIndex];
+      if (f.StartVBOVertex < 0 || f.CountVertices > static_cast<int32_t>(Buffer.Vertices.size()) - f.StartVBOVertex)
+        continue;
+      for (int32_t v = 1; v + 1 < f.CountVertices; ++v) {
+        const TZNT1Vector3& a = Buffer.Vertices[f.StartVBOVertex].Position;
+        const TZNT1Vector3& b = Buffer.Vertices[f.StartVBOVertex + v].Position;
+        const TZNT1Vector3& c = Buffer.Vertices[f.StartVBOVertex + v + 1].Position;
+        float t, u, w;
+        if (!RayIntersectTriangle(MyPos, Down, a, b, c, t, u, w)) continue;
+        const TZNT1Plane p = PlaneFromPoints(a, b, c);
+        if (p.Normal.y == 0.0f) continue;
+        const float y = -(p.Normal.x * MyPos.x + p.Normal.z * MyPos.z + p.Distance) / p.Normal.y;
+        if (y > Height && y < MyPos.y) {
+          Height = y;
+          Found = true;
+          break;
+        }
+      }
+    }
+  }
+  return Found;
+}
+
+bool TZNT1BSP::TestCollision(const TZNT1Vector3& OldPos, const TZNT1Vector3& NewPos, float Radius) const {
+  for (const TBSPPlane& p : BSPPlanes) {
+    const float a = Vector3Dot(p.Normal, OldPos) - p.Distance, b = Vector3Dot(p.Normal, NewPos) - p.Distance;
+    if (std::fabs(a) < Radius || std::fabs(b) < Radius || (a < 0 && b > 0) || (a > 0 && b < 0)) return true;
+  }
+  return false;
 }

@@ -456,6 +456,21 @@ class TZNT1BSP {
   int32_t FindLeaf(const TZNT1Vector3& MyPos) const;
   // That leaf's cluster; -1 for a negative leaf.
   int32_t FindCluster(const TZNT1Vector3& MyPos) const;
+  // Whether Test is potentially visible from Current; DefaultValue without usable vis data or
+  // for a cluster outside the rows.
+  bool IsClusterVisible(int32_t Current, int32_t Test, bool DefaultValue) const;
+  // Leaves with clusters see each other as their clusters do; a leaf without a cluster sees nothing.
+  bool IsLeafFromLeafVisible(int32_t LeafA, int32_t LeafB, bool DefaultValue) const;
+  bool IsPointFromPointVisible(const TZNT1Vector3& P1, const TZNT1Vector3& P2, bool DefaultValue) const;
+  // OR of the content flags of every brush (world and shown or colliding models) holding the point.
+  int32_t PointContentFlags(const TZNT1Vector3& MyPos) const;
+  // Point tests without callers in the program.
+  bool IsPointInside(const TZNT1Vector3& MyPos) const;
+  bool CollisionTest(const TZNT1Vector3& Point, float Radius) const;
+  bool HasPointCollision(const TZNT1Vector3& MyPos, const TZNT1Vector3& NewPos) const;
+  // Highest polygon face below MyPos along -y (writes FaceFlags).
+  bool HeightAtPoint(const TZNT1Vector3& MyPos, float& Height);
+  bool TestCollision(const TZNT1Vector3& OldPos, const TZNT1Vector3& NewPos, float Radius) const;
 
   TZNT1Engine* Engine;
   TZNT1BSPCollision* Collision = nullptr;  // owned trace object

@@ -310,6 +310,75 @@ TFixture MakeFixture() {
   return x;
 }
 
+TCollisionFixture MakeCollisionFixture() {
+  TCollisionFixture x;
+  TBSPFile& f = x.File;
+  x.tWall = f.AddTexture("textures/collision/wall", SURF_METALSTEPS, CONTENTS_SOLID);
+  x.tWater = f.AddTexture("textures/collision/water", SURF_NONSOLID, CONTENTS_WATER);
+  x.tFog = f.AddTexture("textures/collision/fog", SURF_NONSOLID, CONTENTS_FOG);
+  x.tCurve = f.AddTexture("textures/collision/curve", 0, CONTENTS_SOLID);
+  x.tDoor = f.AddTexture("textures/collision/door", SURF_NOSTEPS, CONTENTS_SOLID | CONTENTS_MOVER);
+
+  const int32_t pMid = f.AddPlane(Vector3(1, 0, 0), 0);
+  x.Floor = f.AddBoxBrush(Vector3(-528, -528, -16), Vector3(528, 528, 0), x.tWall);
+  f.AddBoxBrush(Vector3(-528, -528, 256), Vector3(528, 528, 272), x.tWall);
+  f.AddBoxBrush(Vector3(-528, -528, 0), Vector3(-512, 528, 256), x.tWall);
+  f.AddBoxBrush(Vector3(512, -528, 0), Vector3(528, 528, 256), x.tWall);
+  f.AddBoxBrush(Vector3(-512, -528, 0), Vector3(512, -512, 256), x.tWall);
+  f.AddBoxBrush(Vector3(-512, 512, 0), Vector3(512, 528, 256), x.tWall);
+  // The wedge below z = x - 100 inside 100..300 x -100..100 x 0..200: its box, then the slope.
+  x.Slope = f.AddBoxBrush(Vector3(100, -100, 0), Vector3(300, 100, 200), x.tWall);
+  const float r = 1.0f / std::sqrt(2.0f);
+  f.BrushSides.push_back(TBSPBrushSide{f.AddPlane(Vector3(-r, 0, r), -100.0f * r), x.tWall});
+  f.Brushes[x.Slope].numOfBrushsides = 7;
+  x.Water = f.AddBoxBrush(Vector3(-400, -400, 0), Vector3(-200, -200, 100), x.tWater);
+  x.Fog = f.AddBoxBrush(Vector3(-300, -400, 0), Vector3(-100, -200, 150), x.tFog);
+  const int32_t WorldBrushes = int32_t(f.Brushes.size());
+  x.DoorA = f.AddBoxBrush(Vector3(-50, 300, 0), Vector3(50, 340, 128), x.tDoor);
+  x.DoorB = f.AddBoxBrush(Vector3(-20, -20, 0), Vector3(20, 20, 64), x.tDoor);
+
+  // A flat patch at z = 40 and a dome (the middle point 200 above its corners).
+  std::vector<TZNT1Vector3> Flat, Dome;
+  for (int row = 0; row < 3; ++row)
+    for (int c = 0; c < 3; ++c) {
+      Flat.push_back(Vector3(-450 + 50.0f * c, 300 + 50.0f * row, 40));
+      Dome.push_back(Vector3(200 + 100.0f * c, 200 + 100.0f * row, (row == 1 && c == 1) ? 260.0f : 20.0f));
+    }
+  x.FlatPatch = f.AddPatchFace(x.tCurve, 3, 3, Flat);
+  x.CurvedPatch = f.AddPatchFace(x.tCurve, 3, 3, Dome);
+  const TZNT1Vector3 Solid[4] = {Vector3(-50, -300, 0), Vector3(-50, -300, 100), Vector3(50, -300, 100),
+                                 Vector3(50, -300, 0)};
+  x.SolidQuad = f.AddQuadFace(x.tWall, Solid);
+  const TZNT1Vector3 Wet[4] = {Vector3(-50, -100, 0), Vector3(-50, -100, 100), Vector3(50, -100, 100),
+                               Vector3(50, -100, 0)};
+  x.WaterQuad = f.AddQuadFace(x.tWater, Wet);
+
+  f.Nodes.push_back(TBSPNode{pMid, -1, -2, {-528, -528, -16}, {528, 528, 272}});
+  std::vector<int32_t> Brushes;
+  for (int32_t b = 0; b < WorldBrushes; ++b) Brushes.push_back(b);
+  for (int Leaf = 0; Leaf < 2; ++Leaf) {
+    const TBSPXYZ Min = Leaf == 0 ? TBSPXYZ{0, -528, -16} : TBSPXYZ{-528, -528, -16};
+    const TBSPXYZ Max = Leaf == 0 ? TBSPXYZ{528, 528, 272} : TBSPXYZ{0, 528, 272};
+    f.Leafs.push_back(TBSPLeaf{Leaf, 0, Min, Max, int32_t(f.LeafFaces.size()), 4, int32_t(f.LeafBrushes.size()),
+                               WorldBrushes});
+    for (int32_t Face : {x.FlatPatch, x.CurvedPatch, x.WaterQuad, x.SolidQuad}) f.LeafFaces.push_back(Face);
+    f.LeafBrushes.insert(f.LeafBrushes.end(), Brushes.begin(), Brushes.end());
+  }
+  // Unreachable from the tree.
+  f.Leafs.push_back(TBSPLeaf{2, 0, {-16, -16, 1000}, {16, 16, 1016}, 0, 0, 0, 0});
+
+  f.Models.push_back(TBSPModel{Vector3(-528, -528, -16), Vector3(528, 528, 272), 0, 4, 0, WorldBrushes});
+  f.Models.push_back(TBSPModel{Vector3(-50, 300, 0), Vector3(50, 340, 128), 0, 0, x.DoorA, 1});
+  f.Models.push_back(TBSPModel{Vector3(-20, -20, 0), Vector3(20, 20, 64), 0, 0, x.DoorB, 1});
+
+  // Cluster 0 sees itself and 1; clusters 1 and 2 see only themselves.
+  f.HasVis = true;
+  f.VisHeader = TBSPVisDataHeader{3, 1};
+  f.VisBits = {0x03, 0x02, 0x04};
+  f.Entities = "{\n\"classname\" \"worldspawn\"\n}\n";
+  return x;
+}
+
 std::string FixtureShaderScript() {
   return "textures/fixture/portal\n{\n\tportal\n\tsurfaceparm nolightmap\n\t{\n\t\tmap "
          "textures/fixture/wall.tga\n\t\talphagen portal 512\n\t}\n}\n"

@@ -78,6 +78,21 @@ struct TFixture {
 };
 TFixture MakeFixture();
 
+// The collision fixture: a box room (inside -512..512 x -512..512 x 0..256, walls 16 thick), a 45
+// degree slope wedge, overlapping water and fog brushes, a flat 3x3 patch and a curved 3x3 patch
+// with more than 16 collision brushes, a tree of one node (x = 0) over two leaves that both list
+// every world brush and all four faces (both patches, and two upright quads facing +y: a solid
+// one at y = -300 and a water one at y = -100, both over x -50..50, z 0..100), a third leaf (cluster 2) the tree never reaches, vis rows in which
+// cluster 0 sees 1 but not the reverse, and two brush
+// models (doors) whose transforms the tests set.
+struct TCollisionFixture {
+  TBSPFile File;
+  int32_t Floor = -1, Slope = -1, Water = -1, Fog = -1, DoorA = -1, DoorB = -1;  // brushes
+  int32_t FlatPatch = -1, CurvedPatch = -1, SolidQuad = -1, WaterQuad = -1;       // faces
+  int32_t tWall = -1, tWater = -1, tFog = -1, tCurve = -1, tDoor = -1;              // textures
+};
+TCollisionFixture MakeCollisionFixture();
+
 // A small material script naming the fixture's materials (portal, autosprite, fog, sky).
 std::string FixtureShaderScript();
 

@@ -40,7 +40,8 @@ FileFacts ReadFacts(const std::vector<uint8_t>& d) {
 void CheckMap(const TZNT1BSP& m, const std::vector<uint8_t>& Data) {
   const FileFacts f = ReadFacts(Data);
   EXPECT_EQ(m.CountBSPTextures, f.Len[kTextures] / 72);
-  EXPECT_EQ(m.CountBSPPlanes, f.Len[kPlanes] / 16);
+  // Patch collision brushes follow the file's, each of their sides with a plane of its own.
+  EXPECT_EQ(m.CountBSPPlanes - f.Len[kPlanes] / 16, m.CountBSPBrushSides - f.Len[kBrushSides] / 8);
   EXPECT_EQ(m.CountBSPNodes, f.Len[kNodes] / 36);
   EXPECT_EQ(m.CountBSPLeafs, f.Len[kLeafs] / 48);
   EXPECT_EQ(m.CountBSPLeafFaces, f.Len[kLeafFaces] / 4);
@@ -49,6 +50,9 @@ void CheckMap(const TZNT1BSP& m, const std::vector<uint8_t>& Data) {
   int32_t FileBrushes = 0;
   for (const TBSPMapBrush& b : m.BSPMapBrushes) FileBrushes += !b.IsPatch;
   EXPECT_EQ(FileBrushes, f.Len[kBrushes] / 12);
+  int64_t PatchBrushes = 0;
+  for (const TBSPPatch& p : m.BSPPatches) PatchBrushes += p.numbrushes;
+  EXPECT_EQ(m.CountBSPBrushes, f.Len[kBrushes] / 12 + PatchBrushes);
   EXPECT_GE(m.CountBSPBrushSides, f.Len[kBrushSides] / 8);
   EXPECT_EQ(m.CountBSPMapEffects, f.Len[kShaders] / 72);
   EXPECT_EQ(m.CountBSPLightVolumes, f.Len[kLightVolumes] / 8);

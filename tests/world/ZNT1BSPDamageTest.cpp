@@ -4,6 +4,7 @@
 
 #include "core/ZNT1Command.h"
 #include "world/WorldTestSupport.h"
+#include "world/ZNT1BSPCollision.h"
 
 using namespace worldtest;
 using bspwriter::Bytes;
@@ -29,6 +30,21 @@ void ExpectSane(const TZNT1BSP& m) {
     const TZNT1Vector3 c = Vector3Avg(l.AABB.Min, l.AABB.Max);
     const int32_t Leaf = m.FindLeaf(c);
     ASSERT_TRUE(Leaf >= 0 && Leaf < m.CountBSPLeafs);
+  }
+  // Traces and point queries from a few leaf centres, every shape, models touched too.
+  int Touches = 0;
+  for (size_t i = 0; i < m.BSPMapLeafs.size() && i < 8; ++i) {
+    const TZNT1AABB& b = m.BSPMapLeafs[i].AABB;
+    const TZNT1Vector3 a = Vector3Avg(b.Min, b.Max), e = Vector3Add(a, Vector3(40, -30, -50));
+    TZNT1BSPCollisionTrace t;
+    t.TouchMapModel = [&](int32_t) { ++Touches; };
+    m.Collision->TraceRay(a, e, 1, t, MASK_PLAYERSOLID);
+    m.Collision->TraceSphere(a, e, 16, 4, t, MASK_WATER);
+    m.Collision->TraceBox(a, e, Vector3(-15, -15, -24), Vector3(15, 15, 32), 4, t, MASK_PLAYERSOLID);
+    m.Collision->TraceBox(a, b.Max, Vector3(0, 0, 0), Vector3(0, 0, 0), 1, t, int32_t(CONTENTS_SOLID));
+    ASSERT_TRUE(t.Valid);
+    m.PointContentFlags(a);
+    m.IsPointFromPointVisible(a, e, true);
   }
 }
 

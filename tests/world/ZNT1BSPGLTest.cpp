@@ -3,6 +3,8 @@
 #include <cstring>
 
 #include "assets/ZNT1Texture.h"
+#include "core/ZNT1Command.h"
+#include "game/Game.h"
 #include "gpu/ZNT1GLCapabilities.h"
 #include "material/ZNT1Shader.h"
 #include "platform/ZNT1OpenGL.h"
@@ -238,4 +240,53 @@ TEST_F(BSPGL, LargestMap) {
   ExpectUploadedEqualsMemory();
   EXPECT_GT(CoveredPixelsFromAbove(), 64 * 64 / 4);
   ExpectDisposeDeletesEverything();
+}
+
+namespace {
+
+// The program's engine and game on their own window; notes what the loading screen showed.
+class ProgramEngine : public TZNT1Engine {
+ public:
+  ProgramEngine() : TZNT1Engine(&CreateGameOfClass<TGame>, false) {}
+  void ShowLoadProgress(bool Force, float Progress) override {
+    if (Force && Loading) {
+      Forced.push_back(Progress);
+      LevelShotSeen = LevelShotSeen || LevelShotTexture;
+    }
+    TZNT1Engine::ShowLoadProgress(Force, Progress);
+  }
+  std::vector<float> Forced;
+  bool LevelShotSeen = false;
+};
+
+}  // namespace
+
+TEST(BSPProgramGL, MapCommandLoadsAContentMap) {
+  REQUIRE_CONTENT_DIR();
+  const char* d = std::getenv("DISPLAY");
+  if (!d || !*d) {
+    if (testdata::InCI()) FAIL() << "no display in CI";
+    GTEST_SKIP() << "no display";
+  }
+  auto e = std::make_unique<ProgramEngine>();
+  ASSERT_TRUE(e->Archives->LoadDirectory(testdata::ContentDir() + "/"));
+  e->Archives->Finish();
+  ASSERT_TRUE(e->Init()) << e->InitError;
+  e->Game = e->GameClass(e.get());
+  const size_t Before = e->Console->Lines.Strings.size();
+  e->Command->Queue("map oa_dm1\n");
+  e->Command->ExecuteCommandBuffer();
+  for (size_t i = Before; i < e->Console->Lines.Strings.size(); ++i)
+    EXPECT_EQ(e->Console->Lines.Strings[i].find("ERROR"), std::string::npos) << e->Console->Lines.Strings[i];
+  ASSERT_TRUE(e->BSP);
+  EXPECT_TRUE(e->BSP->Uploaded);
+  EXPECT_NE(e->BSP->BSPGroupVBOs.at(0).VertexVBOID, 0u);
+  EXPECT_TRUE(e->LevelShotSeen);
+  // The bar filled to one half in the map loader, then to the end.
+  EXPECT_NE(std::find(e->Forced.begin(), e->Forced.end(), 0.5f), e->Forced.end());
+  EXPECT_EQ(e->Forced.back(), 1.0f);
+  EXPECT_FALSE(e->Loading);
+  EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
+  e->Game.reset();
+  e->UnloadMap();
 }

@@ -954,3 +954,43 @@ TEST(BSP, DedicatedUploadMakesNoGPUObject) {
   m->Dispose();
   EXPECT_FALSE(m->Uploaded);
 }
+
+TEST(BSPGroups, FacesOfOtherAreasStayApart) {
+  FixtureEngine e;
+  TFixture x = bspwriter::MakeFixture();
+  x.File.Leafs[1].area = 2;  // the east half in another area; both clusters still see each other
+  auto m = Load(e, x.File);
+  ASSERT_TRUE(m);
+  EXPECT_EQ(m->CountBSPAreas, 3);
+  EXPECT_NE(m->BSPMapFaces[size_t(x.FloorWest)].GroupIndex, m->BSPMapFaces[size_t(x.FloorEast)].GroupIndex);
+  // The portal and sprite quads lie in both leaves, so in both areas: alike, they group.
+  EXPECT_GE(m->BSPMapFaces[size_t(x.Portal)].GroupIndex, 0);
+}
+
+TEST(BSPBuffers, AutospriteAfterAnotherDeformationTurnsTheQuadUp) {
+  const std::string Script =
+      "textures/fixture/flame\n{\n\tdeformvertexes wave 8 sin 0 1 0 1\n\tdeformvertexes autosprite\n\t{\n\t\tmap "
+      "$whiteimage\n\t}\n}\n";
+  auto Files = ScriptFiles();
+  Files.push_back({"scripts/flame.shader", Bytes(Script.begin(), Script.end())});
+  MapEngine e(Files);
+  TFixture x = bspwriter::MakeFixture();
+  // A quad facing +x, to be turned to face +y about its centre (100, 0, 50).
+  const TZNT1Vector3 q[4] = {Vector3(100, -20, 30), Vector3(100, 20, 30), Vector3(100, 20, 70), Vector3(100, -20, 70)};
+  x.File.AddQuadFace(x.File.AddTexture("textures/fixture/flame", 0, 0), q);
+  std::swap(x.File.Faces[size_t(x.Door)], x.File.Faces.back());
+  x.File.Models[0].CountFaces = int32_t(x.File.Faces.size()) - 1;
+  x.File.Models[1].FaceIndex = int32_t(x.File.Faces.size()) - 1;
+  auto m = Load(e, x.File);
+  ASSERT_TRUE(m);
+  const TBSPMapFace& f = m->BSPMapFaces[size_t(x.Door)];  // the flame took the door's place
+  ASSERT_TRUE(f.Shader && f.Shader->HasAutoSpriteDeformation);
+  const TZNT1VBOVertex* v = &m->BSPVBOs[size_t(f.VBOIndex)].Vertices[size_t(f.StartVBOVertex)];
+  for (int k = 0; k < 4; ++k) {
+    EXPECT_FLOAT_EQ(v[k].Middle.x, 100.0f);
+    EXPECT_FLOAT_EQ(v[k].Middle.z, 50.0f);
+    EXPECT_NEAR(v[k].Position.y, 0.0f, 1e-4f);  // now in the plane y = 0
+    EXPECT_NEAR(Vector3Dist(v[k].Position, Vector3(100, 0, 50)), Vector3Dist(q[k], Vector3(100, 0, 50)), 1e-3f);
+    EXPECT_NEAR(std::fabs(v[k].Normal.y), 1.0f, 1e-5f);
+  }
+}

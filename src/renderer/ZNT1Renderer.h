@@ -1,17 +1,479 @@
 #pragma once
-// Draws one frame of the current view.
+// The renderer: view contexts, visibility and batching, the OpenGL state cache and the frame.
+#include <array>
 #include <cstdint>
+#include <memory>
+#include <unordered_map>
+#include <vector>
+
+#include "core/ZNT1Math.h"
+#include "gpu/ZNT1FrameBufferObject.h"
+#include "gpu/ZNT1VBO.h"
+#include "platform/ZNT1OpenGL.h"
+#include "renderer/ZNT1Frustum.h"
 
 class TZNT1Engine;
+class TZNT1GLSLShader;
+class TZNT1Shader;
+class TZNT1ShaderStage;
+class TZNT1BSP;
+class TZNT1ModelInstance;
+struct TBSPGroup;
+struct TBSPVBO;
+struct TBSPMapLeaf;
+struct TBSPMapFace;
+class TZNT1ModelMesh;
+class TZNT1Texture;
+class TZNT1Renderer;
+
+// The OpenGL entry points through which the renderer draws and changes state. They point at
+// the driver; tests may point them at recorders that pass the calls on.
+struct TZNT1RendererGL {
+  decltype(&::glEnable) Enable = &::glEnable;
+  decltype(&::glDisable) Disable = &::glDisable;
+  decltype(&::glDepthMask) DepthMask = &::glDepthMask;
+  decltype(&::glDepthFunc) DepthFunc = &::glDepthFunc;
+  decltype(&::glDepthRange) DepthRange = &::glDepthRange;
+  decltype(&::glBlendEquation) BlendEquation = &::glBlendEquation;
+  decltype(&::glBlendFunc) BlendFunc = &::glBlendFunc;
+  decltype(&::glCullFace) CullFace = &::glCullFace;
+  decltype(&::glPolygonMode) PolygonMode = &::glPolygonMode;
+  decltype(&::glPolygonOffset) PolygonOffset = &::glPolygonOffset;
+  decltype(&::glActiveTexture) ActiveTexture = &::glActiveTexture;
+  decltype(&::glBindTexture) BindTexture = &::glBindTexture;
+  decltype(&::glUseProgram) UseProgram = &::glUseProgram;
+  decltype(&::glEnableVertexAttribArray) EnableVertexAttribArray = &::glEnableVertexAttribArray;
+  decltype(&::glDisableVertexAttribArray) DisableVertexAttribArray = &::glDisableVertexAttribArray;
+  decltype(&::glVertexAttribPointer) VertexAttribPointer = &::glVertexAttribPointer;
+  decltype(&::glBindVertexArray) BindVertexArray = &::glBindVertexArray;
+  decltype(&::glBindBuffer) BindBuffer = &::glBindBuffer;
+  decltype(&::glBufferSubData) BufferSubData = &::glBufferSubData;
+  decltype(&::glDrawElements) DrawElements = &::glDrawElements;
+  decltype(&::glDrawRangeElements) DrawRangeElements = &::glDrawRangeElements;
+  decltype(&::glMultiDrawElements) MultiDrawElements = &::glMultiDrawElements;
+};
+extern TZNT1RendererGL RendererGL;
+
+// Antialiasing modes; anything outside 0..5 draws as aaNONE.
+constexpr int32_t aaNONE = 0;
+constexpr int32_t aaDLAA = 1;
+constexpr int32_t aaFXAA2 = 2;
+constexpr int32_t aaFXAA3 = 3;
+constexpr int32_t aaNFAA = 4;
+constexpr int32_t aaSMAA = 5;
+
+// Context tasks.
+constexpr int32_t ctNORMAL = 0;
+constexpr int32_t ctPORTAL = 1;
+constexpr int32_t ctGEOMETRYFILL = 2;
+constexpr int32_t ctGEOMETRYFILLPORTAL = 3;
+constexpr int32_t ctSHADOWMAP = 4;
+constexpr int32_t ctSHADOWCUBEMAP = 5;
+constexpr int32_t ctFACEID = 6;
+
+// Batch item kinds.
+constexpr int32_t zbikBSPFACE = 0;
+constexpr int32_t zbikBSPGROUP = 1;
+constexpr int32_t zbikMODEL = 2;
+
+constexpr int32_t MaxShadowMaps = 5;
+constexpr int32_t ShadowMapSplits = 4;
+constexpr int32_t CountSortKeyBatchs = 18;
+constexpr int32_t NoKey = static_cast<int32_t>(0x80000001u);  // never equals a real batch key
+constexpr int32_t WorldModelIndex = static_cast<int32_t>(0x80000003u);
+constexpr int32_t NoModelEffect = static_cast<int32_t>(0x80000008u);
+
+// The OpenGL state cache: sends a call only when the requested value differs from the last one
+// sent, and counts each call it sends in the renderer's GLCalls.
+class TZNT1RendererState {
+ public:
+  explicit TZNT1RendererState(TZNT1Renderer* ARenderer);
+
+  // Forgets everything: the next request for each piece of state reaches OpenGL.
+  void Reset();
+  void Enable(uint32_t Cap);
+  void Disable(uint32_t Cap);
+  void SetDepthMask(bool NewState);
+  void SetDepthFunc(uint32_t NewFunc);
+  // Not cached: always sent, never counted.
+  void SetDepthRange(float NewZNear, float NewZFar);
+  void SetBlendEquation(uint32_t NewEquation);
+  void SetBlendFunc(uint32_t NewSrc, uint32_t NewDest);
+  void SetCullFace(uint32_t NewCullFace);
+  void SetPolyModeLine(bool NewState);
+  // Compared by bit pattern; sent uncounted.
+  void SetPolygonOffset(float NewOffsetFactor, float NewOffsetUnits);
+  // TextureUnit is GL_TEXTURE0 + i, i below 32.
+  void BindTexture(uint32_t TextureUnit, uint32_t TextureHandle, uint32_t TextureType);
+  void UseProgram(uint32_t NewProgramHandle);
+  // Always true.
+  bool UseShader(TZNT1GLSLShader* NewShader);
+  void SetVertexAttribArray(int32_t Index, bool NewState);
+  // Binds a vertex array object when one is given and supported, else the two buffers with
+  // attributes 0-6 starting at vertex Ofs.
+  void BindSingleVBO(uint32_t VerticesHandle, uint32_t IndicesHandle, int32_t Ofs, uint32_t VAOHandle);
+  // Attributes 0-6 from vertex Ofs of the first buffer, 7-13 from vertex Ofs2 of the second.
+  void BindDualVBO(uint32_t VerticesHandle, uint32_t IndicesHandle, uint32_t VerticesHandle2, uint32_t IndicesHandle2,
+                   int32_t Ofs, int32_t Ofs2);
+  void RemoveVertexAttributes();
+
+  TZNT1Renderer* Renderer;
+  uint32_t Capabilities[16384];
+  uint32_t CapabilitiesInitialized[16384];
+  uint32_t TextureHandles[32];
+  uint32_t TextureTypes[32];
+  uint32_t VertexAttribArrayStates[256];
+  uint32_t ProgramHandle;
+  uint32_t PolyModeLine;
+  uint32_t DepthMask;
+  uint32_t DepthFunc;
+  uint32_t BlendEquation;
+  uint32_t BlendSrc, BlendDest;
+  uint32_t CullFace;
+  float OffsetFactor, OffsetUnits;
+  TZNT1GLSLShader* Shader;
+  bool LastWasDualVBO, LastWasVAO, LastWasVBO;
+
+ private:
+  void Count(uint32_t n);
+  bool HasVAO() const;
+  void PointAttributes(int32_t First, size_t FrameOfs);
+};
+
+// One draw record of a view: a map face, a face group or a model mesh.
+struct TZNT1BatchItem {
+  uint32_t EntityIndex;
+  uint32_t DepthIndex;
+  uint32_t SortIndex;
+  int32_t SortKey;
+  int32_t SortedShaderIndex;
+  uint32_t AdditiveBlend;
+  uint32_t DepthCategory;
+  int32_t EffectIndex;
+  int32_t BatchItemKind;
+  union {
+    struct {
+      int32_t GroupIndex, VBOIndex, LightMapAtlasIndex, ModelIndex, MeshTypeIndex, PortalIndex, FaceIndex;
+    };
+    struct {
+      TZNT1ModelInstance* ModelInstance;
+      int32_t MeshIndex, LevelOfDistanceIndex;
+    };
+  };
+};
+
+// One sort bucket.
+struct TZNT1SortKeyBatchItem {
+  std::vector<void*> BatchItems;  // TZNT1BatchItem references, in the sort routine's element type
+  TZNT1BatchItem* Item(int32_t i) const { return static_cast<TZNT1BatchItem*>(BatchItems[static_cast<size_t>(i)]); }
+  int32_t CountBatchItems = 0;
+  bool Sorted = false;
+  bool DepthOnly = false;
+};
+using TZNT1SortKeyBatchs = std::array<TZNT1SortKeyBatchItem, CountSortKeyBatchs>;
+
+// Orderings of batch items (-1, 0, 1).
+int32_t CompareFaceOrGroupBatchItems(const TZNT1BatchItem& a, const TZNT1BatchItem& b);
+int32_t CompareFaceOrGroupBatchItemsForDepthCategory(const TZNT1BatchItem& a, const TZNT1BatchItem& b);
+int32_t CompareBatchItems(const TZNT1BatchItem& a, const TZNT1BatchItem& b);
+int32_t CompareOpaqueBatchItems(const TZNT1BatchItem& a, const TZNT1BatchItem& b);
+int32_t CompareAllAboveBatchItems(const TZNT1BatchItem& a, const TZNT1BatchItem& b);
+int32_t CompareTransparentBatchItems(const TZNT1BatchItem& a, const TZNT1BatchItem& b);
+
+struct TZNT1RendererLight {
+  TZNT1Vector3 Position, Direction, Color;
+  float Radius, RadiusExponent, SpotCosCutOff, SpotExponent, Specular, ConstantAttenuation, LinearAttenuation,
+      QuadraticAttenuation;
+  uint32_t Spot;
+};
+
+// One shadow-map slot with its own render target.
+class TZNT1RendererShadowMap {
+ public:
+  TZNT1RendererShadowMap(TZNT1Renderer* ARenderer, TZNT1Engine* AEngine);
+
+  TZNT1Renderer* Renderer;
+  TZNT1Engine* Engine;
+  std::unique_ptr<TZNT1FrameBufferObject> FrameBufferObject;
+  bool ToRender = false;
+};
+
+// One view the renderer draws.
+class TZNT1RendererContext {
+ public:
+  TZNT1RendererContext(TZNT1Renderer* ARenderer, bool NeedFrameBufferObject);
+  ~TZNT1RendererContext();
+  TZNT1RendererContext(const TZNT1RendererContext&) = delete;
+  TZNT1RendererContext& operator=(const TZNT1RendererContext&) = delete;
+
+  // Binds the context to the engine's current map and builds its presorted lists.
+  void Check();
+  // (Re)creates the render target for the task and size.
+  void CheckFrameBufferObject();
+  void InitFaceBatchItems();
+  void InitGroupBatchItems();
+  // Draws the view; -1 for the camera view, the index in the renderer's Contexts for a portal.
+  void Render(int32_t ContextIndex);
+  void DrawFrustum() {}
+
+  // Visibility walk and batch items.
+  void WalkThroughMap();
+  void GetCurrentLeafAndCluster();
+  void ExtractWalkthroughFrustum();
+  void WalkTree(int32_t Node, bool CheckFrustum);
+  void AddLeaf(int32_t LeafIndex, bool CheckFrustum);
+  void SearchVisibleGroups();
+  void GetRenderingZFarPlane();
+  void BuildGroupQueue();
+  void CreateGroupBatchItems();
+  void CreateFaceBatchItems();
+  void AddFaceToBitmap(int32_t AFaceIndex);
+  void AddGroupToBitmap(int32_t AGroupIndex);
+  void FlushFacesBitmap();
+  void FlushGroupsBitmap();
+  void ResetFacesBitmap();
+  void ResetGroupsBitmap();
+  void SearchInsideEffect();
+  void InsertModelBatchItems();
+  // Puts one item into its bucket; returns its index there (0 when dropped).
+  int32_t AddBatchItem(TZNT1BatchItem* Item);
+  void SortBatchItems();
+  void CollectPortal(int32_t Index);
+  // Map faces and groups that are never drawn: no material, SURF_NODRAW, bad or flare faces,
+  // patches while curves are off.
+  bool PassesFilters(TZNT1Shader* Shader, int32_t FaceType) const;
+  static void MarkBit(std::vector<uint32_t>& Bitmap, uint32_t Bit, uint32_t& First, uint32_t& Last);
+  // Sky material and shadow receivers seen by the walk.
+  void NoteMaterial(TZNT1Shader* Shader);
+
+  // Batch rendering.
+  void InitRendering();
+  void BeginRendering();
+  void FinishRendering();
+  void ResetVBOs();
+  void RenderBatchItems(bool AUseWireframe);
+  void FlushDraw();
+  void FlushVBO(int32_t CountIndices, int32_t CountRanges, bool IsModel);
+  void FlushModelDraw();
+  void ApplyLight(bool Force, float x, float y, float z);
+  void FlushModelDrawCPUInterpolate(TZNT1ModelMesh& Mesh);
+  void BindLightMap(int32_t Atlas);
+  // Adds a face's indices (or its range) to the current buffer's batch; false when it lies
+  // outside the buffer.
+  bool CollectFace(const TBSPMapFace& Face, bool MultiDraw);
+  // The shadow tasks' choice of map and model items.
+  bool DrawnInThisTask(const TZNT1BatchItem& Item) const;
+  void BindPortalView(TZNT1Shader* Shader, int32_t CountIndices);
+  // New batch of a model item: transform, light and entity colour of its instance.
+  void BeginModelItem(const TZNT1BatchItem& Item);
+  static int32_t ModelRenderType(const TZNT1BatchItem& Item);
+  // Stage texture, blend, depth and face state of a pass.
+  void ApplyMaterialState(const TZNT1Shader* Shader, bool Wireframe, bool ShadowFill);
+  void ApplyStageBits(const TZNT1Shader* Shader, uint32_t Bits);
+  TZNT1Texture* StageTexture(const TZNT1ShaderStage* Stage, float Time) const;
+  // Binds normal, specular, light-buffer and light-grid textures from unit Unit on.
+  void BindExtraTextures(const TZNT1Shader* Shader, TZNT1GLSLShader* Program, uint32_t Unit, bool LightTextures);
+  void DrawElementsOfBatch(int32_t CountIndices);
+  bool FogVolumeActive() const;
+  void ScissorBegin();
+  void ScissorEnd();
+
+  // Material application.
+  void ApplyShader(TZNT1Shader* Shader, int32_t CountIndices, bool RecieveShadow, const TZNT1Matrix4x4& AViewMatrix);
+  void ApplyGLSLShader(TZNT1GLSLShader* AGLSLShader, int32_t CountIndices, float Time,
+                       const TZNT1Matrix4x4& AViewMatrix);
+  void ApplyGeometryFillShader(TZNT1Shader* Shader, int32_t CountIndices, const TZNT1Matrix4x4& AViewMatrix);
+  void ApplyShadowMapFillShader(TZNT1Shader* Shader, int32_t CountIndices, const TZNT1Matrix4x4& AViewMatrix,
+                                bool CubeMap);
+  void ApplyFogShader(TZNT1Shader* Shader, int32_t CountIndices, const TZNT1Matrix4x4& AViewMatrix);
+  void ApplyPortalShader(TZNT1Shader* Shader, int32_t CountIndices, const TZNT1Matrix4x4& AViewMatrix);
+  void ApplyWireFrameShader(TZNT1Shader* Shader, int32_t CountIndices, const TZNT1Matrix4x4& AViewMatrix);
+  // The material's clock: game time less its offset, held in [0, ClampTime] when that is set.
+  float GetShaderTime(const TZNT1Shader* Shader) const;
+  // The animation image shown at Time (0 when the stage does not animate).
+  static int32_t GetTextureAnimationIndex(const TZNT1ShaderStage* Stage, double Time);
+
+  // Steps that come with the sky, portal, shadow and light passes.
+  void RenderSky() {}
+  void RenderPortals(int32_t) {}
+  void RenderGeometryFill() {}
+  void RenderModelShadowMaps() {}
+  void RenderLightAndShadowPrepass();
+
+  // Current flush state.
+  int32_t SortedShaderIndex = NoKey, GroupIndex = NoKey, VBOIndex = NoKey, LightMapAtlasIndex = NoKey,
+          MeshTypeIndex = NoKey, EffectIndex = NoKey, PortalIndex = NoKey, FaceIndex = NoKey, FlushCount = 0,
+          ModelIndex = NoKey;
+  TZNT1ModelInstance* ModelInstance = nullptr;
+  int32_t MeshIndex = NoKey, LevelOfDistanceIndex = NoKey, BatchItemKind = NoKey;
+  int32_t FirstPass = 1, ContextTask = 0, PassCounter = 1;
+  TBSPGroup* Group = nullptr;
+  TBSPVBO* VBO = nullptr;
+  TBSPMapLeaf* Leaf = nullptr;
+  TZNT1BatchItem* CurrentBatchItem = nullptr;
+  TZNT1Shader* CurrentShader = nullptr;
+  TZNT1Shader* ResolvedShader = nullptr;
+  TZNT1Shader* SkyShader = nullptr;
+  TZNT1GLSLShader* GLSLShader = nullptr;
+  TZNT1Matrix4x4 RotationMatrix, InverseViewMatrix, InverseProjectionMatrix, InverseViewProjectionMatrix,
+      ViewProjectionMatrix, CurrentViewMatrix;
+  TZNT1AABB TransformedAABB{};
+  // Shadow-map view.
+  TZNT1AABB ShadowMapAABB{};
+  TZNT1Matrix4x4 ShadowMapViewMatrix, ShadowMapProjectionMatrix;
+  float ShadowMapZBias = 0, ShadowMapZNear = 0, ShadowMapZFar = 0;
+  bool ShadowMapIgnoreBSP = false;
+  TZNT1Vector3 ShadowMapViewOrigin{}, ShadowMapLightOrigin{}, ShadowMapLightPosition{}, ShadowMapLightDirection{};
+  TZNT1AABB ShadowMapLightAABB{};
+  float ShadowMapLightInvRadius = 0, ShadowMapLightRadius = 0;
+  int32_t ShadowMapPass = 0;
+  float NearClippingDistance = 1, FarClippingDistance = 4096, ForceValue = -1, SpecularScale = 1, SpecularPower = 1;
+  bool StencilUsed = false, BatchHasContent = false;
+  int32_t CubeMapSide = 0;
+  TZNT1Vector3 ViewAxis[3]{}, Axis[3]{};
+  int32_t CurrentContextIndex = -1, FallbackContextIndex = -1;
+  bool Mirror = false, Portal = false, InterpolateVertices = false, UseMultiDrawElements = false, UseWireframe = false;
+  std::vector<const void*> MultiDrawElementsRangeStarts;
+  std::vector<GLsizei> MultiDrawElementsRangeCounts;
+  int32_t MultiDrawElementsCountRanges = 0;
+  TZNT1Vector4 ShaderRGBA{};
+  TZNT1Vector2 ShaderTexCoord{};
+  std::vector<int32_t> Stack;
+  int32_t StackCapacity = 0;
+  TZNT1RendererShadowMap* ShadowMapQueue[4] = {};
+  int32_t ShadowMapQueueCount = 0;
+  uint32_t AllModelShadowMapBitmap = 0;
+  TZNT1Renderer* Renderer;
+  TZNT1Engine* Engine;
+  TZNT1RendererState* State;
+  TZNT1RendererContext* Parent = nullptr;
+  TZNT1BSP* BSP = nullptr;
+  std::unique_ptr<TZNT1Frustum> Frustum;
+  TZNT1AABB FrustumAABB{};
+  TZNT1Sphere FrustumSphere{};
+  std::unique_ptr<TZNT1Frustum> VisibleCheckFrustum;
+  std::unique_ptr<TZNT1FrameBufferObject> FrameBufferObject;
+  std::unique_ptr<TZNT1FrameBufferObject> TempFrameBufferObject;
+  std::unique_ptr<TZNT1FrameBufferObject> DownSampleFrameBufferObjects[2];
+  bool UseFrameBufferObject = true;
+  TZNT1Matrix4x4 TranslatedViewMatrix, ModelMatrix, ViewMatrix, ProjectionMatrix, ShadowMapLightMatrix,
+      ShadowMapLightInvMatrix;
+  float FOV = 90;
+  int32_t CanvasWidth = 0, CanvasHeight = 0, ViewPortLeft = 0, ViewPortTop = 0, ViewPortRight = 0,
+          ViewPortBottom = 0;
+  bool Clip2D = false;
+  int32_t Clip2DLeft = 0, Clip2DTop = 0, Clip2DRight = 0, Clip2DBottom = 0;
+  TZNT1Vector3 RenderOrigin{}, RenderPosition{}, RenderDirection{};
+  int32_t LastRenderLeaf = -2, LastRenderCluster = -2, RenderLeaf = 0, RenderCluster = 0, RenderEffectIndex = -1;
+  // Visibility lists.
+  std::vector<int32_t> LeafsToDraw;
+  int32_t CountLeafsToDraw = 0;
+  uint32_t VisibleCounter = 0;
+  std::vector<uint32_t> ClusterCounters;
+  std::vector<int32_t> ClustersToDraw;
+  int32_t CountClustersToDraw = 0;
+  std::vector<uint32_t> GroupCounters;
+  std::vector<int32_t> GroupsToDraw;
+  int32_t CountGroupsToDraw = 0;
+  int32_t CountShadowMaps = 0;
+  // Batch items.
+  std::vector<TZNT1BatchItem> ModelBatchItems;
+  std::vector<TZNT1BatchItem> SortedFaceBatchItems;
+  std::vector<TZNT1BatchItem> SortedGroupBatchItems;
+  std::vector<TZNT1BatchItem*> FaceBatchItems;
+  std::vector<TZNT1BatchItem*> GroupBatchItems;
+  int32_t CountBatchItems = 0;
+  std::vector<uint32_t> FacesBitmap;
+  std::vector<uint32_t> GroupsBitmap;
+  TZNT1SortKeyBatchs SortKeyBatchs;
+  std::vector<void*> PortalsToDraw;
+  int32_t CountPortalsToDraw = 0;
+  uint32_t FacesBitmapFirst = 0xFFFFFFFFu, FacesBitmapLast = 0, GroupsBitmapFirst = 0xFFFFFFFFu, GroupsBitmapLast = 0;
+  // Clip plane and light.
+  bool ClipPlaneActive = false;
+  TZNT1Plane ClipPlane{}, TransformedClipPlane{};
+  TZNT1Vector3 PortalPosition{}, PrimaryLightAmbient{}, PrimaryLightDirectional{}, PrimaryLightDirection{};
+  bool HasShadowReceivers = false;
+};
 
 class TZNT1Renderer {
  public:
-  explicit TZNT1Renderer(TZNT1Engine* AEngine) : Engine(AEngine) {}
+  explicit TZNT1Renderer(TZNT1Engine* AEngine);
+  ~TZNT1Renderer();
+  TZNT1Renderer(const TZNT1Renderer&) = delete;
+  TZNT1Renderer& operator=(const TZNT1Renderer&) = delete;
+
+  // After the engine's map was set or cleared: new contexts with the new map's lists.
+  void ResetBSP();
+  // One frame.
   void Render();
-  void ResetBSP() {}
+  // Adds the instance and, depth first, what hangs on its tags, each at most once per frame;
+  // -1 for a nil instance or one without a model.
+  int32_t AddModelInstance(TZNT1ModelInstance* ModelInstance, TZNT1ModelInstance* RootModelInstance = nullptr);
+  int32_t AddLight(const TZNT1RendererLight& Light);
+  void IncrementLinkCounter();
+  void IncrementVisibleFrame();
+  // The material drawn in place of TheShader: the end of its remap chain, stopping at the first
+  // material met twice.
+  TZNT1Shader* ResolveShader(TZNT1Shader* TheShader);
+  void CheckFrameBufferObjects();
+  // Size of canvas-derived targets: never below 1 pixel.
+  static int32_t ShiftedSize(int32_t Size, int32_t Shift);
+  static int32_t BlurSize(int32_t Size, int32_t Level);
 
   TZNT1Engine* Engine;
+  std::unique_ptr<TZNT1RendererState> State;
+  std::unique_ptr<TZNT1RendererContext> MainContext;
+  std::unique_ptr<TZNT1RendererContext> GeometryFillContext;
+  std::unique_ptr<TZNT1RendererContext> ShadowMapContext;
+  std::unique_ptr<TZNT1RendererContext> ShadowCubeMapContext;
+  TZNT1RendererContext* CurrentContext = nullptr;
+  std::unique_ptr<TZNT1RendererContext> Contexts[4];
+  std::vector<TZNT1ModelInstance*> ModelInstances;
+  int32_t CountModelInstances = 0;
+  std::vector<TZNT1RendererLight> Lights;
+  int32_t CountLights = 0;
+  uint32_t LinkCounter = 0;
+  uint32_t VisibleFrame = 0;
   uint32_t GLCalls = 0;
   uint32_t CountBatchItems = 0;
   uint32_t CountFlushs = 0;
+  std::unique_ptr<TZNT1VBO> QuadVBO;
+  std::unique_ptr<TZNT1VBO> MeshVBO;
+  bool WireFrame = false;
+  bool Curves = true;
+  bool WaterEffect = false;
+  bool BloomEffect = true;
+  int32_t Antialiasing = aaFXAA3;
+  int32_t ShadowMapWidth = 512;
+  int32_t ShadowMapHeight = 512;
+  TZNT1Vector3 LightPosition{};
+  TZNT1Vector3 LightDirection{};
+  TZNT1AABB LightAABB{};
+  float LightInvRadius = 0, LightRadius = 0;
+  float WorldSpaceRadius = 4096;
+  std::unique_ptr<TZNT1FrameBufferObject> ShadowBufferFrameBufferObject;
+  std::unique_ptr<TZNT1FrameBufferObject> LightBufferFrameBufferObject;
+  std::unique_ptr<TZNT1FrameBufferObject> TempFloatRGBAFrameBufferObjects[2];
+  std::unique_ptr<TZNT1FrameBufferObject> EdgeBufferFrameBufferObject;
+  std::unique_ptr<TZNT1FrameBufferObject> ShadowBlurFrameBufferObjects[7];
+  std::unique_ptr<TZNT1FrameBufferObject> FrameBufferObjects[2];
+  std::unique_ptr<TZNT1FrameBufferObject> AntialiasingFrameBufferObjects[2];
+  std::unique_ptr<TZNT1FrameBufferObject> UpDownSampleFrameBufferObjects[6][2];
+  std::unique_ptr<TZNT1FrameBufferObject> BloomFrameBufferObjects[2];
+  std::unique_ptr<TZNT1RendererShadowMap> ShadowMaps[MaxShadowMaps];
+
+  // The post-processing chain; ends with the picture in the window's framebuffer.
+  void PostProcess();
+
+ private:
+  friend class TZNT1RendererContext;
+  void CheckTarget(std::unique_ptr<TZNT1FrameBufferObject>& Target, int32_t Width, int32_t Height, int32_t Format);
+  void ComputeSunParameters();
+  // Per mesh, the buffer its frames are blended into when the GPU cannot blend them.
+  std::unordered_map<const TZNT1ModelMesh*, std::unique_ptr<TZNT1VBO>> MeshScratchVBOs;
+  std::vector<TZNT1Shader*> ResolveSeen;  // scratch of ResolveShader
+  std::vector<TZNT1Shader*> ChainSeen;    // scratch of the material chain of a flush
+  void AddLinkedModelInstances(TZNT1ModelInstance* ModelInstance, TZNT1ModelInstance* RootModelInstance,
+                               int32_t RootIndex);
 };

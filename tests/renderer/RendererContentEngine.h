@@ -1,0 +1,148 @@
+#pragma once
+// An engine on the caller's current OpenGL context with the OpenArena content mounted, all
+// materials loaded and a game whose map load is the engine's: for frames of real maps.
+#include <SDL2/SDL.h>
+
+#include <cmath>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "assets/ZNT1Archive.h"
+#include "assets/ZNT1Texture.h"
+#include "core/ZNT1Command.h"
+#include "core/ZNT1Engine.h"
+#include "gpu/ZNT1GLCapabilities.h"
+#include "gpu/ZNT1GLSLShader.h"
+#include "material/ZNT1Shader.h"
+#include "platform/ZNT1OpenGL.h"
+#include "renderer/ZNT1Renderer.h"
+#include "world/ZNT1BSP.h"
+#include "world/ZNT1Entity.h"
+#include "world/ZNT1Model.h"
+
+class RendererContentEngine : public TZNT1Engine {
+ public:
+  class MapGame : public TZNT1Game {
+   public:
+    using TZNT1Game::TZNT1Game;
+    void LoadMap(const std::string& MapName) override {
+      Engine->LoadMap(MapName);
+      Engine->DoneLoadMap();
+    }
+  };
+
+  RendererContentEngine(const std::string& ContentDir, int32_t Width, int32_t Height)
+      : TZNT1Engine(&CreateGameOfClass<MapGame>, false) {
+    Archives->LoadDirectory(ContentDir + "/");
+    Archives->Finish();
+    GLCapabilities = std::make_unique<TZNT1GLCapabilities>(this);
+    GLCapabilities->Query();
+    Textures = std::make_unique<TZNT1Textures>(this);
+    Textures->CreateDefaultTextures();
+    GLSLShaders = std::make_unique<TZNT1GLSLShaders>(this);
+    LightMaps = std::make_unique<TZNT1Textures>(this);
+    Shaders = std::make_unique<TZNT1Shaders>(this);
+    Models = std::make_unique<TZNT1Models>(this);
+    Renderer = std::make_unique<TZNT1Renderer>(this);
+    Shaders->Load();
+    Game = GameClass(this);
+    SetCanvas(Width, Height);
+  }
+  ~RendererContentEngine() override {
+    Game.reset();
+    UnloadMap();
+  }
+
+  void ShowLoadProgress(bool, float Progress) override { LastProgress = Progress; }
+
+  void SetCanvas(int32_t Width, int32_t Height) {
+    CanvasWidth = Width;
+    CanvasHeight = Height;
+    ViewPortLeft = ViewPortTop = 0;
+    ViewPortRight = Width;
+    ViewPortBottom = Height;
+    Matrix4x4Perspective(ProjectionMatrix, 45.0f, float(Width) / float(Height), 1.0f, 8192.0f);
+  }
+
+  // The "map" console command.
+  bool MapCommand(const std::string& Name) {
+    Command->ExecuteString("map " + Name);
+    return BSP != nullptr;
+  }
+
+  // Spawn points of the loaded map, in entity order.
+  std::vector<const TZNT1Entity*> SpawnPoints() const {
+    std::vector<const TZNT1Entity*> r;
+    if (!BSP || !BSP->Entities) return r;
+    for (int32_t i = 0; i < BSP->Entities->Count(); ++i) {
+      const TZNT1Entity* e = BSP->Entities->GetEntity(i);
+      if (e && e->HasField("classname", "info_player_deathmatch")) r.push_back(e);
+    }
+    if (r.empty())
+      for (int32_t i = 0; i < BSP->Entities->Count(); ++i) {
+        const TZNT1Entity* e = BSP->Entities->GetEntity(i);
+        if (e && (e->HasField("classname", "info_player_start") || e->HasField("classname", "team_CTF_redspawn")))
+          r.push_back(e);
+      }
+    return r;
+  }
+
+  // The eye of a spawn point (its origin raised to eye height) looking along its angle.
+  bool SpawnView(size_t Index = 0) {
+    const auto Points = SpawnPoints();
+    if (Index >= Points.size()) return false;
+    const TZNT1Entity& e = *Points[Index];
+    TZNT1Vector3 Eye = e.GetVector("origin");
+    Eye.z += 31.0f;
+    const float Yaw = e.GetFloat("angle") * float(DEG2RAD);
+    View(Eye, Vector3(0, Yaw, 0));
+    return true;
+  }
+
+  void View(const TZNT1Vector3& Eye, const TZNT1Vector3& Angles) { ViewMatrix = Matrix4x4LookAtViewerLDX(Eye, Angles); }
+
+  // One frame as the main loop draws it.
+  void Frame() {
+    Renderer->GLCalls = 0;
+    Renderer->CountBatchItems = 0;
+    Renderer->CountFlushs = 0;
+    Renderer->Render();
+  }
+
+  // The frame's picture, bottom row first, RGBA: from the main context's target in full
+  // quality, else from the window.
+  std::vector<uint8_t> ReadFrame() const {
+    std::vector<uint8_t> Pixels(size_t(CanvasWidth) * size_t(CanvasHeight) * 4);
+    const TZNT1RendererContext* c = Renderer->MainContext.get();
+    if (c && c->UseFrameBufferObject && c->FrameBufferObject)
+      glBindFramebuffer(GL_READ_FRAMEBUFFER, c->FrameBufferObject->FrameBuffer);
+    else
+      glBindFramebuffer(GL_READ_FRAMEBUFFER, 0);
+    glPixelStorei(GL_PACK_ALIGNMENT, 1);
+    glReadPixels(0, 0, CanvasWidth, CanvasHeight, GL_RGBA, GL_UNSIGNED_BYTE, Pixels.data());
+    glBindFramebuffer(GL_READ_FRAMEBUFFER, 0);
+    return Pixels;
+  }
+};
+
+struct FrameStats {
+  double LitFraction = 0;  // pixels not black
+  size_t Colours = 0;      // distinct RGB values
+};
+
+inline FrameStats MeasureFrame(const std::vector<uint8_t>& Pixels) {
+  FrameStats s;
+  std::vector<bool> Seen(1u << 24);
+  size_t Lit = 0, n = Pixels.size() / 4;
+  for (size_t i = 0; i < n; ++i) {
+    const uint32_t rgb = uint32_t(Pixels[i * 4]) << 16 | uint32_t(Pixels[i * 4 + 1]) << 8 | Pixels[i * 4 + 2];
+    if (rgb) ++Lit;
+    if (!Seen[rgb]) {
+      Seen[rgb] = true;
+      ++s.Colours;
+    }
+  }
+  s.LitFraction = n ? double(Lit) / double(n) : 0;
+  return s;
+}

@@ -1,0 +1,91 @@
+#pragma once
+// Records the renderer's OpenGL calls in order (name and arguments) and passes them on to the
+// driver, for tests where the order or the exact calls matter.
+#include <cstdint>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "renderer/ZNT1Renderer.h"
+
+class RendererGLRecorder {
+ public:
+  RendererGLRecorder() {
+    Saved = RendererGL;
+    Calls().clear();
+    RendererGL.Enable = [](GLenum c) { Log("Enable", c); ::glEnable(c); };
+    RendererGL.Disable = [](GLenum c) { Log("Disable", c); ::glDisable(c); };
+    RendererGL.DepthMask = [](GLboolean b) { Log("DepthMask", int(b)); ::glDepthMask(b); };
+    RendererGL.DepthFunc = [](GLenum f) { Log("DepthFunc", f); ::glDepthFunc(f); };
+    RendererGL.DepthRange = [](GLdouble n, GLdouble f) { Log("DepthRange", n, f); ::glDepthRange(n, f); };
+    RendererGL.BlendEquation = [](GLenum e) { Log("BlendEquation", e); ::glBlendEquation(e); };
+    RendererGL.BlendFunc = [](GLenum s, GLenum d) { Log("BlendFunc", s, d); ::glBlendFunc(s, d); };
+    RendererGL.CullFace = [](GLenum f) { Log("CullFace", f); ::glCullFace(f); };
+    RendererGL.PolygonMode = [](GLenum f, GLenum m) { Log("PolygonMode", f, m); ::glPolygonMode(f, m); };
+    RendererGL.PolygonOffset = [](GLfloat f, GLfloat u) { Log("PolygonOffset", f, u); ::glPolygonOffset(f, u); };
+    RendererGL.ActiveTexture = [](GLenum u) { Log("ActiveTexture", u - GL_TEXTURE0); ::glActiveTexture(u); };
+    RendererGL.BindTexture = [](GLenum t, GLuint h) { Log("BindTexture", t, h); ::glBindTexture(t, h); };
+    RendererGL.UseProgram = [](GLuint p) { Log("UseProgram", p); ::glUseProgram(p); };
+    RendererGL.EnableVertexAttribArray = [](GLuint i) { Log("EnableVertexAttribArray", i); ::glEnableVertexAttribArray(i); };
+    RendererGL.DisableVertexAttribArray = [](GLuint i) {
+      Log("DisableVertexAttribArray", i);
+      ::glDisableVertexAttribArray(i);
+    };
+    RendererGL.VertexAttribPointer = [](GLuint i, GLint n, GLenum t, GLboolean norm, GLsizei s, const void* p) {
+      Log("VertexAttribPointer", i, n, t, int(norm), s, reinterpret_cast<uintptr_t>(p));
+      ::glVertexAttribPointer(i, n, t, norm, s, p);
+    };
+    RendererGL.BindVertexArray = [](GLuint a) { Log("BindVertexArray", a); ::glBindVertexArray(a); };
+    RendererGL.BindBuffer = [](GLenum t, GLuint b) { Log("BindBuffer", t, b); ::glBindBuffer(t, b); };
+    RendererGL.BufferSubData = [](GLenum t, GLintptr o, GLsizeiptr s, const void* d) {
+      Log("BufferSubData", t, o, s);
+      ::glBufferSubData(t, o, s, d);
+    };
+    RendererGL.DrawElements = [](GLenum m, GLsizei n, GLenum t, const void* p) {
+      Log("DrawElements", m, n, t, reinterpret_cast<uintptr_t>(p));
+      ::glDrawElements(m, n, t, p);
+    };
+    RendererGL.DrawRangeElements = [](GLenum m, GLuint a, GLuint b, GLsizei n, GLenum t, const void* p) {
+      Log("DrawRangeElements", m, a, b, n, t, reinterpret_cast<uintptr_t>(p));
+      ::glDrawRangeElements(m, a, b, n, t, p);
+    };
+    RendererGL.MultiDrawElements = [](GLenum m, const GLsizei* n, GLenum t, const void* const* p, GLsizei c) {
+      Log("MultiDrawElements", m, c);
+      ::glMultiDrawElements(m, n, t, p, c);
+    };
+  }
+  ~RendererGLRecorder() { RendererGL = Saved; }
+  RendererGLRecorder(const RendererGLRecorder&) = delete;
+  RendererGLRecorder& operator=(const RendererGLRecorder&) = delete;
+
+  static std::vector<std::string>& Calls() {
+    static std::vector<std::string> c;
+    return c;
+  }
+  // Calls whose text starts with Prefix.
+  static int Count(const std::string& Prefix) {
+    int n = 0;
+    for (const std::string& c : Calls())
+      if (c.compare(0, Prefix.size(), Prefix) == 0) ++n;
+    return n;
+  }
+  static void Clear() { Calls().clear(); }
+
+  // The text a call is recorded as, e.g. Format("BindTexture", GL_TEXTURE_2D, 5).
+  template <typename... A>
+  static std::string Format(const char* Name, A... Args) {
+    std::ostringstream s;
+    s << Name << "(";
+    const char* Sep = "";
+    ((s << Sep << Args, Sep = ","), ...);
+    s << ")";
+    return s.str();
+  }
+
+ private:
+  template <typename... A>
+  static void Log(const char* Name, A... Args) {
+    Calls().push_back(Format(Name, Args...));
+  }
+  TZNT1RendererGL Saved;
+};

@@ -1069,6 +1069,10 @@ namespace {
 
 constexpr int32_t PushMask = 0x2010001;  // solid, player clip and bodies
 
+bool IsLivePlayer(const TGameEntity* E) {
+  return E && E->EntityType == ET_CLIENT && E->Client && E->Client->Mode == gcmALIVE;
+}
+
 }  // namespace
 
 void TGameEntity::MoverPush() {
@@ -1092,6 +1096,7 @@ void TGameEntity::MoverPush() {
       Maxs = E->Client->Maxs;
     }
     TZNT1BSPCollisionTrace Trace;
+    Trace.Alive = IsLivePlayer(E);  // doors and platforms do not block the dead
     BSP->Collision->TraceBox(P, P, Mins, Maxs, 1, Trace, PushMask);
     if (!Trace.StartSolid) continue;
     const TZNT1Vector3 d = Vector3Sub(P, Translation);
@@ -1099,6 +1104,7 @@ void TGameEntity::MoverPush() {
     const TZNT1Vector3 PNew = Vector3Add(Vector3Add(P, TranslationOffset), Move);
     const TZNT1Vector3 PFar = Vector3Add(Vector3Add(PNew, TranslationOffset), Vector3ScalarMul(Move, 16.0f));
     TZNT1BSPCollisionTrace Escape;
+    Escape.Alive = Trace.Alive;
     BSP->Collision->TraceBox(PFar, PNew, Mins, Maxs, 4, Escape, PushMask);
     if (Escape.StartSolid) continue;
     const TZNT1Vector3 Delta = Vector3Sub(Escape.EndPos, P);
@@ -1272,9 +1278,6 @@ TGameEntitySound* TGameEntities::LoadSound(TGameEntity* Entity, const std::strin
 
 namespace {
 
-bool IsLivePlayer(const TGameEntity* E) {
-  return E && E->EntityType == ET_CLIENT && E->Client && E->Client->Mode == gcmALIVE;
-}
 
 // |Random x RandomEx| + Wait.
 float RandomDelay(const TGameEntity& E) { return std::fabs(static_cast<float>(Random()) * E.RandomEx) + E.Wait; }

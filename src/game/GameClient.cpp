@@ -112,6 +112,9 @@ TZNT1Vector3 TGameClient::Move(const TZNT1Vector3& Direction, bool DoJump, float
   ForwardVector = Mode == gcmDEAD ? Vector3Origin : Vector3Norm(Direction);
   q3movement_frameTime = FrameTime;
   Timers(FrameTime);
+  // Until the animation choice exists, the bodies stand (their tags then carry the head upright).
+  if (TorsoAnim != TORSO_STAND) StartTorsoAnim(TORSO_STAND);
+  if (LegsAnim != LEGS_IDLE && LegsTimer <= 0.0) StartLegsAnim(LEGS_IDLE, false);
 
   if (std::fabs(FrameTime) > 1e-18f)
     MovedVelocity = Vector3ScalarMul(Vector3Sub(InternalPosition, LastInternalPosition), 1.0f / FrameTime);
@@ -168,6 +171,12 @@ void TGameClient::StartLegsAnim(int32_t Anim, bool HalfSpeed) {
     TZNT1ModelAnimationState& State = ViewPlayerModel->LowerInstance->Animation;
     State.EndFrame = State.StartFrame;
   }
+}
+
+void TGameClient::StartTorsoAnim(int32_t Anim) {
+  TorsoAnim = Anim;
+  for (TGamePlayerModel* Body : {PlayerModel.get(), ViewPlayerModel.get()})
+    if (Body) Body->SetAnimation(Anim, false, true, false, 1.0f);
 }
 
 void TGameClient::ForceLegsAnim(int32_t Anim, bool HalfSpeed) {
@@ -252,6 +261,7 @@ bool TGameClient::CameraTrace(const TZNT1Vector3& Start, const TZNT1Vector3& End
   Result = TCameraTrace{};
   Result.EndPos = End;
   if (!Engine->BSP || !Engine->BSP->Collision) return false;
+  if (CameraTraceObserver) CameraTraceObserver(CameraTraceObserverUser, Start, End);
   TZNT1BSPCollisionTrace Trace;
   Trace.Alive = Mode == gcmALIVE;
   Engine->BSP->Collision->TraceSphere(Start, End, 4.0f, 8, Trace, static_cast<int32_t>(MASK_PLAYERSOLID));

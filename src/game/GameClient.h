@@ -9,6 +9,8 @@
 #include "game/GamePlayerModel.h"
 
 class TZNT1Engine;
+
+constexpr TZNT1Quaternion IdentityQuaternion{{{1.0f, 0.0f, 0.0f, 0.0f}}};
 class TGameEntity;
 class TGameWeaponCache;
 
@@ -22,7 +24,8 @@ class TGameClient {
 
   // One tick: input bits to a direction, the move, the walk factors and the eye height.
   void Update(float FrameTime);
-  // The movement step; for now it keeps the position and turns legs and torso towards the view.
+  // The movement step; for now it keeps the position, turns legs and torso towards the view and
+  // keeps the bodies standing.
   TZNT1Vector3 Move(const TZNT1Vector3& Direction, bool DoJump, float FrameTime, bool DoWalk, bool DoDuck);
   void UpdateAABB();
   // Puts the player at Position with every remembered position there and no step smoothing.
@@ -54,6 +57,7 @@ class TGameClient {
   void Timers(float FrameTime);
   // Starts a legs animation on both bodies unless a timed one runs; Force ends the timed one first.
   void StartLegsAnim(int32_t Anim, bool HalfSpeed);
+  void StartTorsoAnim(int32_t Anim);
   void ForceLegsAnim(int32_t Anim, bool HalfSpeed);
 
   // Map model Index (1 .. CountBSPModels - 1) touched during the last move.
@@ -118,10 +122,10 @@ class TGameClient {
   float DestAngleYawLegs = 0.0f;
   float AngleYawLegs = 0.0f;
   float AngleYawTorso = 0.0f;
-  TZNT1Quaternion LegsQuaternion{1, 0, 0, 0};
-  TZNT1Quaternion TorsoQuaternion{1, 0, 0, 0};
-  TZNT1Quaternion LastLegsQuaternion{1, 0, 0, 0};
-  TZNT1Quaternion LastTorsoQuaternion{1, 0, 0, 0};
+  TZNT1Quaternion LegsQuaternion = IdentityQuaternion;
+  TZNT1Quaternion TorsoQuaternion = IdentityQuaternion;
+  TZNT1Quaternion LastLegsQuaternion = IdentityQuaternion;
+  TZNT1Quaternion LastTorsoQuaternion = IdentityQuaternion;
 
   // View.
   float WalkFactor1 = 0.0f;
@@ -147,6 +151,10 @@ class TGameClient {
   int32_t LegsAnim = -1;
   double TorsoTimer = -1.0;
   double LegsTimer = -1.0;
+
+  // Sees every camera trace (start, end) before it runs; for measurements, nullptr otherwise.
+  void (*CameraTraceObserver)(void* User, const TZNT1Vector3& Start, const TZNT1Vector3& End) = nullptr;
+  void* CameraTraceObserverUser = nullptr;
 
   // Weapons.
   int32_t WeaponIndex = -1;

@@ -619,7 +619,20 @@ void TGameEntities::Load(TZNT1BSP* BSP) {
       RespawnPositions.push_back(p);
     }
 
-  // Teams: the first member is the master; later ones chain in right behind it.
+  LinkTeams();
+  LinkTargets();
+
+  for (int32_t i = 0; i < Count(); ++i)
+    if (TGameEntity* E = Items[static_cast<size_t>(i)]) E->Initialize();
+
+  const int32_t CountModels = BSP ? static_cast<int32_t>(BSP->BSPMapModels.size()) : 0;
+  MapModelsToEntities.assign(static_cast<size_t>(CountModels), {});
+  for (TGameEntity* E : Items)
+    if (E && E->MapModelIndex >= 0 && E->MapModelIndex < CountModels)
+      MapModelsToEntities[static_cast<size_t>(E->MapModelIndex)].push_back(E);
+}
+
+void TGameEntities::LinkTeams() {
   for (int32_t i = 0; i < Count(); ++i) {
     TGameEntity* E = Items[static_cast<size_t>(i)];
     if (!E || E->Team.empty() || E->TeamSlave) continue;
@@ -637,7 +650,9 @@ void TGameEntities::Load(TZNT1BSP* BSP) {
       }
     }
   }
+}
 
+void TGameEntities::LinkTargets() {
   std::unordered_map<std::string, std::vector<TGameEntity*>> ByName;
   for (TGameEntity* O : Items)
     if (O && !O->TargetName.empty()) ByName[O->TargetName].push_back(O);
@@ -646,15 +661,6 @@ void TGameEntities::Load(TZNT1BSP* BSP) {
     if (const auto It = ByName.find(E->Target); It != ByName.end())
       for (TGameEntity* O : It->second) E->AddTarget(O);
   }
-
-  for (int32_t i = 0; i < Count(); ++i)
-    if (TGameEntity* E = Items[static_cast<size_t>(i)]) E->Initialize();
-
-  const int32_t CountModels = BSP ? static_cast<int32_t>(BSP->BSPMapModels.size()) : 0;
-  MapModelsToEntities.assign(static_cast<size_t>(CountModels), {});
-  for (TGameEntity* E : Items)
-    if (E && E->MapModelIndex >= 0 && E->MapModelIndex < CountModels)
-      MapModelsToEntities[static_cast<size_t>(E->MapModelIndex)].push_back(E);
 }
 
 TGameEntityClient* TGameEntities::NewClient() {

@@ -223,6 +223,9 @@ class TGameEntities {
   void Init();
   void SmoothStore();
   void SmoothInterpolate(float Interpolation, float ADeltaTime);
+  // Team chains (the first member of a team is its master) and target links; part of Load.
+  void LinkTeams();
+  void LinkTargets();
   // One tick of ADeltaTime seconds.
   void Update(double ADeltaTime);
   // Listener and entity sounds; on the mixing thread.

@@ -112,7 +112,7 @@ void TZNT1SoundSampleVoice::Init(float AVolume, float APanning, float ARate) {
   LastLeft += NewLastLeft;
   LastRight += NewLastRight;
   NewLastLeft = NewLastRight = 0;
-  SpatializationLowPassLeftCoef = SpatializationLowPassRightCoef = 0x40000000;
+  InitSpatialization();
   RampingSamples = SoundSystem->RampingSamples;
 }
 
@@ -276,9 +276,13 @@ void TZNT1SoundSampleVoice::MixTo(int32_t* Buffer, int32_t ASampleVolume) {
     Sample->FreeVoice = this;
     return;
   }
-  // Spatialised voices mix through the plain path with their ear multipliers for now.
+  if (Spatialization) UpdateSpatialization();
   UpdateIncrementRamping();
   UpdateVolumeRamping(ASampleVolume);
+  if (SpatializedMode(SPATIALIZATION_PSEUDO) || SpatializedMode(SPATIALIZATION_HRTF)) {
+    UpdateSpatializationDelayRamping();
+    UpdateSpatializationLowPassRamping();
+  }
   if (VolumeRampingRemain == 0 && VolumeLeft == 0 && VolumeRight == 0 && IncrementRampingRemain > 0)
     IncrementRampingStepRemain = IncrementRampingRemain;
 
@@ -290,6 +294,7 @@ void TZNT1SoundSampleVoice::MixTo(int32_t* Buffer, int32_t ASampleVolume) {
     if (IncrementRampingRemain > 0) n = std::min(n, IncrementRampingRemain);
     if (IncrementRampingStepRemain > 0) n = std::min(n, IncrementRampingStepRemain);
     if (VolumeRampingRemain > 0) n = std::min(n, VolumeRampingRemain);
+    n = SpatializationRunLimit(n);
     n = GetSampleLength(n);
     if (n == 0) {
       Active = false;
@@ -302,7 +307,11 @@ void TZNT1SoundSampleVoice::MixTo(int32_t* Buffer, int32_t ASampleVolume) {
     if (VolumeRampingRemain > 0 || VolumeLeftCurrent != 0 || VolumeRightCurrent != 0) {
       int32_t* last = buf + (n - 1) * 2;
       const int32_t beforeLeft = last[0], beforeRight = last[1];
-      if (VolumeRampingRemain > 0)
+      if (SpatializedMode(SPATIALIZATION_PSEUDO))
+        MixProcSpatializationPSEUDO(buf, n);
+      else if (SpatializedMode(SPATIALIZATION_HRTF))
+        MixProcSpatializationHRTF(buf, n);
+      else if (VolumeRampingRemain > 0)
         MixProcVolumeRamping(buf, n);
       else
         MixProcNormal(buf, n);
@@ -310,6 +319,7 @@ void TZNT1SoundSampleVoice::MixTo(int32_t* Buffer, int32_t ASampleVolume) {
       NewLastRight = (last[1] - beforeRight) * 4096;
     } else {
       Position += MixIncrement * n;
+      SkipSpatialization(n);
       NewLastLeft = NewLastRight = 0;
     }
     if (IncrementRampingStepRemain > 0) {
@@ -334,6 +344,7 @@ void TZNT1SoundSampleVoice::MixTo(int32_t* Buffer, int32_t ASampleVolume) {
         VolumeLeftIncrement = VolumeRightIncrement = 0;
       }
     }
+    AdvanceSpatializationRamps(n);
     buf += n * 2;
     remain -= n;
   }
@@ -1046,8 +1057,9 @@ TZNT1SoundSystem::TZNT1SoundSystem(TZNT1Engine* AEngine, int32_t ASampleRate, in
   SpatializationDelayPowerOfTwo = static_cast<int32_t>(RoundUpToPowerOfTwo(static_cast<uint32_t>(delay)));
   SpatializationDelayMask = SpatializationDelayPowerOfTwo - 1;
   Samples = std::make_unique<TZNT1SoundSamples>(this);
-  HRTFPreset = nullptr;
-  HRTF = SampleRate == ZSSHRTFPresetSampleRate;
+  OGGs = std::make_unique<TZNT1SoundOGGs>(this);
+  HRTFPreset = DefaultHRTFPreset();
+  HRTF = SampleRate == HRTFPreset->SampleRate;
   SpatializationMode = HRTF ? SPATIALIZATION_HRTF : SPATIALIZATION_PSEUDO;
   MasterVolume = 4096;
   SampleVolume = 32768;
@@ -1067,8 +1079,8 @@ TZNT1SoundSystem::TZNT1SoundSystem(TZNT1Engine* AEngine, int32_t ASampleRate, in
     CubicSplineTable[i * 4 + 3] = static_cast<int32_t>(SoundRound((0.5 * t3 - 0.5 * t2) * 4096.0));
   }
   ListenerMatrix = Matrix4x4Identity;
-  PitchShifter = std::make_unique<TZNT1SoundPitchShifter>();
-  Reverb = std::make_unique<TZNT1SoundReverb>();
+  PitchShifter = std::make_unique<TZNT1SoundPitchShifter>(this);
+  Reverb = std::make_unique<TZNT1SoundReverb>(this);
   PanningLUT.resize(65537);
   for (int32_t i = 0; i <= 65536; ++i)
     PanningLUT[static_cast<size_t>(i)] = static_cast<int32_t>(SoundRound(std::sin(i / 65536.0 * M_PI / 2.0) * 65536.0));
@@ -1087,6 +1099,7 @@ TZNT1SoundSystem::~TZNT1SoundSystem() {
   Reverb.reset();
   PitchShifter.reset();
   Samples.reset();
+  OGGs.reset();
 }
 
 void TZNT1SoundSystem::Lock() {
@@ -1217,7 +1230,7 @@ void TZNT1SoundSystem::FillBuffer() {
     v->MixTo(v->MixToEffect ? EffectMixingBuffer.data() : MixingBuffer.data(), SampleVolume);
     v = next;
   }
-  // Streams join the dry bus here once there are any.
+  for (TZNT1SoundOGG* o : OGGs->Items) o->MixTo(MixingBuffer.data(), OGGVolume);
   PitchShifter->Factor = ListenerUnderwater ? 0.7937005f : 1.0f;
   PitchShifter->Process(EffectMixingBuffer.data(), BufferSamples);
   if (ListenerUnderwater) {
@@ -1268,4 +1281,988 @@ void TZNT1SoundSystem::FillBuffer() {
     int16_t* out = reinterpret_cast<int16_t*>(OutputBuffer.data());
     for (int32_t i = 0; i < outputValues; ++i) out[i] = static_cast<int16_t>(MixingBuffer[i]);
   }
+}
+
+// ---------------------------------------------------------------------------------------------
+// 3D placement
+
+namespace {
+
+constexpr double UnitMetres = 0.0381;  // 8 units per foot
+constexpr double MinDistance = 120.0, MaxDistance = 1024.0, MaxFadeOutDistance = 1250.0, FadeOutDistance = 256.0,
+                 AttenuationRollOff = 2.0;
+constexpr double SpeedOfSoundAir = 343.3, SpeedOfSoundUnderwater = 1522.0, DopplerVelocity = 1.0;
+constexpr double AirAbsorptionGainHF = 0.99426, AirAbsorptionFactor = 0.1;
+constexpr double HF_DAMP = 0.25, HF_DAMP_HALF = 0.125, HF_DAMP_FACTOR = 0.9375;
+constexpr double HRTFUnderwaterDelayFactor = 0.22555847;
+
+int32_t RoundUnitGain(double g) { return static_cast<int32_t>(SoundRound(ClampUnit(g) * 65536.0)); }
+
+}  // namespace
+
+float LowPassCoef(float Coef, float Gain) {
+  const double c = Coef;
+  const double g = std::max(static_cast<double>(Gain), 0.01);
+  if (!(g < 0.9999)) return 0.0f;
+  const double root = std::sqrt(std::max(0.0, 2.0 * g * (1.0 - c) - g * g * (1.0 - c * c)));
+  return static_cast<float>(std::clamp((1.0 - g * c - root) / (1.0 - g), -1.0, 1.0));
+}
+
+float CalculateDelta(const TZNT1Vector3& L, const TZNT1Vector3& D, float G, float G0) {
+  const double gd = std::fabs(std::log10(std::max(static_cast<double>(G), 0.0001) /
+                                         std::max(static_cast<double>(G0), 0.0001)) /
+                              std::log10(0.0001));
+  double ad = 0.0;
+  const bool differ = L.x != D.x || L.y != D.y || L.z != D.z;
+  if (differ && !(gd <= 0.0001 && G <= 0.0001)) {
+    const double dot = static_cast<double>(L.x) * D.x + static_cast<double>(L.y) * D.y + static_cast<double>(L.z) * D.z;
+    ad = std::acos(std::clamp(dot, -1.0, 1.0)) / M_PI;
+  }
+  return static_cast<float>(std::min(1.0, 2.0 * std::max(gd, 25.0 * ad)));
+}
+
+bool TZNT1SoundSampleVoice::SpatializedMode(int32_t Mode) const {
+  return Spatialization && SoundSystem->SpatializationMode == Mode;
+}
+
+void TZNT1SoundSampleVoice::InitSpatialization() {
+  const int32_t mode = SoundSystem->SpatializationMode;
+  if (mode == SPATIALIZATION_HRTF) {
+    for (int64_t* a : {HRTFLeftCoefs, HRTFRightCoefs, HRTFLeftCoefsCurrent, HRTFRightCoefsCurrent,
+                       HRTFLeftCoefsIncrement, HRTFRightCoefsIncrement})
+      std::fill(a, a + ZSSHRTFMaxLength, 0);
+    std::fill(HRTFLeftHistory, HRTFLeftHistory + ZSSHRTFMaxLength, 0);
+    std::fill(HRTFRightHistory, HRTFRightHistory + ZSSHRTFMaxLength, 0);
+    HRTFHistoryIndex = HRTFLeftDelay = HRTFRightDelay = HRTFRampingRemain = 0;
+    const TZNT1SoundHRTFPreset* preset = SoundSystem->HRTFPreset;
+    HRTFLength = (SoundSystem->HRTF && preset) ? std::clamp(preset->irSize, 1, ZSSHRTFMaxLength) : ZSSHRTFMaxLength;
+    HRTFLength = static_cast<int32_t>(RoundUpToPowerOfTwo(static_cast<uint32_t>(HRTFLength)));
+    HRTFMask = HRTFLength - 1;
+  }
+  if (mode == SPATIALIZATION_PSEUDO || mode == SPATIALIZATION_HRTF) {
+    SpatializationDelayLeft = SpatializationDelayRight = 0;
+    SpatializationDelayLeftLast = SpatializationDelayRightLast = 0;
+    SpatializationDelayLeftCurrent = SpatializationDelayRightCurrent = 0;
+    SpatializationDelayLeftIncrement = SpatializationDelayRightIncrement = 0;
+    SpatializationDelayRampingRemain = 0;
+    // Open (0), not 1.0: a voice placed after its first block ramps from the open filter
+    // instead of from a frozen one that would hold it silent.
+    SpatializationLowPassLeftCoef = SpatializationLowPassRightCoef = 0;
+    SpatializationLowPassLeftLastCoef = SpatializationLowPassRightLastCoef = 0;
+    SpatializationLowPassLeftCurrentCoef = SpatializationLowPassRightCurrentCoef = 0;
+    SpatializationLowPassLeftIncrementCoef = SpatializationLowPassRightIncrementCoef = 0;
+    SpatializationLowPassLeftHistory[0] = SpatializationLowPassLeftHistory[1] = 0;
+    SpatializationLowPassRightHistory[0] = SpatializationLowPassRightHistory[1] = 0;
+    SpatializationLowPassRampingRemain = 0;
+  }
+}
+
+void TZNT1SoundSampleVoice::UpdateSpatialization() {
+  TZNT1SoundSystem& s = *SoundSystem;
+  const int32_t mode = s.SpatializationMode;
+  const TZNT1Vector3 rel = Vector3Sub(SpatializationOrigin, s.ListenerOrigin);
+  double d = Vector3Length(rel);
+  TZNT1Vector3 u = Vector3Norm(rel);
+  // A position the game broke (NaN, infinite) plays silent rather than poisoning the mix.
+  if (!(d == d) || d > 1e30) {
+    d = MaxFadeOutDistance;
+    u = TZNT1Vector3{};
+  }
+  const double dc = std::clamp(d, MinDistance, MaxDistance);
+  double g = MinDistance / ((dc - MinDistance) * AttenuationRollOff + MinDistance);
+  const double fade = 1.0 - std::clamp(d - (MaxFadeOutDistance - FadeOutDistance), 0.0, FadeOutDistance) / FadeOutDistance;
+  g = std::clamp(g * fade * fade, 0.0, 1.0);
+  const TZNT1Vector3 v = Vector3Norm(Vector3TermMatrixMulEx(u, s.ListenerMatrix));
+
+  RampingSamples = s.RampingSamples;
+  bool changed = false;
+  if (Age == 0) {
+    SpatializationVolumeLast = static_cast<float>(g);
+    LastDirection = v;
+  } else {
+    const float delta = CalculateDelta(LastDirection, v, static_cast<float>(g), SpatializationVolumeLast);
+    if (delta > 0.001f) {
+      RampingSamples = std::max<int32_t>(1, static_cast<int32_t>(std::floor(s.SampleRate * 0.015 * delta + 0.5)));
+      SpatializationVolumeLast = static_cast<float>(g);
+      LastDirection = v;
+      changed = true;
+    }
+  }
+
+  const double x = std::clamp(-static_cast<double>(v.y), -1.0, 1.0);
+  if (mode == SPATIALIZATION_HRTF) {
+    MulLeft = MulRight = RoundUnitGain(g);
+  } else {
+    MulLeft = RoundUnitGain(g * std::sin(M_PI / 2 * std::clamp((1.0 - HF_DAMP_FACTOR * x) / 2, 0.0, 1.0)));
+    MulRight = RoundUnitGain(g * std::sin(M_PI / 2 * std::clamp((1.0 + HF_DAMP_FACTOR * x) / 2, 0.0, 1.0)));
+  }
+
+  double hL = 1.0, hR = 1.0;
+  if (mode == SPATIALIZATION_PSEUDO) {
+    SpatializationDelayLeft = SpatializationDelayRight = 0;
+    const double delay = s.ListenerUnderwater ? s.SpatializationDelayUnderwater : s.SpatializationDelayAir;
+    if (x < 0) {
+      hR = 1.0 + HF_DAMP_HALF * x;
+      SpatializationDelayRight = static_cast<int32_t>(SoundRound(-x * delay * 65536.0));
+    } else if (x > 0) {
+      hL = 1.0 - HF_DAMP_HALF * x;
+      SpatializationDelayLeft = static_cast<int32_t>(SoundRound(x * delay * 65536.0));
+    }
+    if (v.x < 0) {
+      hL *= 1.0 + HF_DAMP * v.x;
+      hR *= 1.0 + HF_DAMP * v.x;
+    }
+  } else if (mode == SPATIALIZATION_HRTF && s.HRTFPreset) {
+    // Up is up (ring 18), and a source exactly to one side or behind keeps its azimuth.
+    const float elevation = static_cast<float>(std::asin(std::clamp(static_cast<double>(v.z), -1.0, 1.0)));
+    const float azimuth = (v.x == 0 && v.y == 0) ? 0.0f : static_cast<float>(-std::atan2(v.y, v.x));
+    if (Age == 0) {
+      s.GetLerpedHRTFCoefs(HRTFLeftCoefs, HRTFRightCoefs, HRTFRightDelay, HRTFLeftDelay, azimuth, elevation);
+      for (int32_t i = 0; i < ZSSHRTFMaxLength; ++i) {
+        HRTFLeftCoefsCurrent[i] = HRTFLeftCoefs[i];
+        HRTFRightCoefsCurrent[i] = HRTFRightCoefs[i];
+        HRTFLeftCoefsIncrement[i] = HRTFRightCoefsIncrement[i] = 0;
+      }
+      HRTFRampingRemain = 0;
+    } else if (changed) {
+      HRTFRampingRemain = RampingSamples;
+      s.GetLerpedHRTFCoefs(HRTFLeftCoefs, HRTFRightCoefs, HRTFRightDelay, HRTFLeftDelay, azimuth, elevation);
+      for (int32_t i = 0; i < ZSSHRTFMaxLength; ++i) {
+        HRTFLeftCoefsIncrement[i] = (HRTFLeftCoefs[i] - HRTFLeftCoefsCurrent[i]) / HRTFRampingRemain;
+        HRTFRightCoefsIncrement[i] = (HRTFRightCoefs[i] - HRTFRightCoefsCurrent[i]) / HRTFRampingRemain;
+      }
+    }
+    SpatializationDelayLeft = HRTFLeftDelay;
+    SpatializationDelayRight = HRTFRightDelay;
+  }
+  if (mode == SPATIALIZATION_PSEUDO || mode == SPATIALIZATION_HRTF) {
+    if (d > MinDistance) {
+      const double air = std::pow(AirAbsorptionGainHF, (std::clamp(d, MinDistance, MaxFadeOutDistance) - MinDistance) *
+                                                           UnitMetres * AirAbsorptionFactor);
+      hL *= air;
+      hR *= air;
+    }
+    SpatializationLowPassLeftCoef = static_cast<int32_t>(
+        SoundRound(static_cast<double>(LowPassCoef(s.SpatializationLowPassCW, static_cast<float>(hL))) * 1073741824.0));
+    SpatializationLowPassRightCoef = static_cast<int32_t>(
+        SoundRound(static_cast<double>(LowPassCoef(s.SpatializationLowPassCW, static_cast<float>(hR))) * 1073741824.0));
+  }
+
+  double c = (s.ListenerUnderwater ? SpeedOfSoundUnderwater : SpeedOfSoundAir) * DopplerVelocity;
+  double factor = UnitMetres;
+  if (c > 0 && c < 1) {
+    factor /= c;
+    c = 1;
+  }
+  const double vL = Vector3Dot(s.ListenerVelocity, u) * factor;
+  const double vS = Vector3Dot(SpatializationVelocity, u) * factor;
+  double rate = std::clamp(c + vL, 1.0, 2 * c - 1) / std::clamp(c + vS, 1.0, 2 * c - 1);
+  if (!(rate == rate)) rate = 1.0;
+  DopplerRate = static_cast<float>(rate);
+  UpdateIncrement();
+}
+
+void TZNT1SoundSampleVoice::UpdateSpatializationDelayRamping() {
+  if (Age == 0) {
+    SpatializationDelayLeftCurrent = SpatializationDelayLeftLast = SpatializationDelayLeft;
+    SpatializationDelayRightCurrent = SpatializationDelayRightLast = SpatializationDelayRight;
+    SpatializationDelayLeftIncrement = SpatializationDelayRightIncrement = 0;
+    SpatializationDelayRampingRemain = 0;
+    std::fill(SpatializationDelayLeftLine.begin(), SpatializationDelayLeftLine.end(), 0);
+    std::fill(SpatializationDelayRightLine.begin(), SpatializationDelayRightLine.end(), 0);
+  } else if (SpatializationDelayLeft != SpatializationDelayLeftLast ||
+             SpatializationDelayRight != SpatializationDelayRightLast) {
+    SpatializationDelayRampingRemain = RampingSamples;
+    SpatializationDelayLeftLast = SpatializationDelayLeft;
+    SpatializationDelayRightLast = SpatializationDelayRight;
+    SpatializationDelayLeftIncrement = (SpatializationDelayLeft - SpatializationDelayLeftCurrent) / RampingSamples;
+    SpatializationDelayRightIncrement = (SpatializationDelayRight - SpatializationDelayRightCurrent) / RampingSamples;
+  }
+}
+
+void TZNT1SoundSampleVoice::UpdateSpatializationLowPassRamping() {
+  if (Age == 0) {
+    SpatializationLowPassLeftCurrentCoef = SpatializationLowPassLeftLastCoef = SpatializationLowPassLeftCoef;
+    SpatializationLowPassRightCurrentCoef = SpatializationLowPassRightLastCoef = SpatializationLowPassRightCoef;
+    SpatializationLowPassLeftIncrementCoef = SpatializationLowPassRightIncrementCoef = 0;
+    SpatializationLowPassRampingRemain = 0;
+  } else if (SpatializationLowPassLeftCoef != SpatializationLowPassLeftLastCoef ||
+             SpatializationLowPassRightCoef != SpatializationLowPassRightLastCoef) {
+    SpatializationLowPassRampingRemain = RampingSamples;
+    SpatializationLowPassLeftLastCoef = SpatializationLowPassLeftCoef;
+    SpatializationLowPassRightLastCoef = SpatializationLowPassRightCoef;
+    SpatializationLowPassLeftIncrementCoef = static_cast<int32_t>(
+        (static_cast<int64_t>(SpatializationLowPassLeftCoef) - SpatializationLowPassLeftCurrentCoef) / RampingSamples);
+    SpatializationLowPassRightIncrementCoef = static_cast<int32_t>(
+        (static_cast<int64_t>(SpatializationLowPassRightCoef) - SpatializationLowPassRightCurrentCoef) / RampingSamples);
+  }
+}
+
+int32_t TZNT1SoundSampleVoice::SpatializationRunLimit(int32_t Count) const {
+  const bool pseudo = SpatializedMode(SPATIALIZATION_PSEUDO), hrtf = SpatializedMode(SPATIALIZATION_HRTF);
+  if (!pseudo && !hrtf) return Count;
+  // The low-pass ramp cuts runs in both modes: a coefficient carried past its ramp's end
+  // would leave the filter's stable range.
+  if (SpatializationLowPassRampingRemain > 0) Count = std::min(Count, SpatializationLowPassRampingRemain);
+  if (hrtf && HRTFRampingRemain > 0) Count = std::min(Count, HRTFRampingRemain);
+  if (SpatializationDelayRampingRemain > 0) Count = std::min(Count, SpatializationDelayRampingRemain);
+  return Count;
+}
+
+void TZNT1SoundSampleVoice::SkipSpatialization(int32_t Count) {
+  if (!SpatializedMode(SPATIALIZATION_PSEUDO) && !SpatializedMode(SPATIALIZATION_HRTF)) return;
+  for (int32_t i = 0; i < ZSSHRTFMaxLength; ++i) {
+    HRTFLeftCoefsCurrent[i] += HRTFLeftCoefsIncrement[i] * Count;
+    HRTFRightCoefsCurrent[i] += HRTFRightCoefsIncrement[i] * Count;
+  }
+  SpatializationLowPassLeftCurrentCoef += static_cast<int32_t>(int64_t(SpatializationLowPassLeftIncrementCoef) * Count);
+  SpatializationLowPassRightCurrentCoef +=
+      static_cast<int32_t>(int64_t(SpatializationLowPassRightIncrementCoef) * Count);
+  SpatializationDelayLeftCurrent += static_cast<int32_t>(int64_t(SpatializationDelayLeftIncrement) * Count);
+  SpatializationDelayRightCurrent += static_cast<int32_t>(int64_t(SpatializationDelayRightIncrement) * Count);
+  SpatializationLowPassLeftHistory[0] = SpatializationLowPassLeftHistory[1] = 0;
+  SpatializationLowPassRightHistory[0] = SpatializationLowPassRightHistory[1] = 0;
+  const int32_t mask = SoundSystem->SpatializationDelayMask;
+  const int32_t zeros = std::min(Count, mask + 1);
+  for (int32_t i = 0; i < zeros; ++i) {
+    SpatializationDelayLeftLine[static_cast<size_t>((SpatializationDelayLeftIndex + i) & mask)] = 0;
+    SpatializationDelayRightLine[static_cast<size_t>((SpatializationDelayRightIndex + i) & mask)] = 0;
+  }
+  SpatializationDelayLeftIndex = (SpatializationDelayLeftIndex + Count) & mask;
+  SpatializationDelayRightIndex = (SpatializationDelayRightIndex + Count) & mask;
+}
+
+void TZNT1SoundSampleVoice::AdvanceSpatializationRamps(int32_t Count) {
+  if (!SpatializedMode(SPATIALIZATION_PSEUDO) && !SpatializedMode(SPATIALIZATION_HRTF)) return;
+  if (HRTFRampingRemain > 0 && (HRTFRampingRemain -= Count) <= 0) {
+    HRTFRampingRemain = 0;
+    for (int32_t i = 0; i < ZSSHRTFMaxLength; ++i) {
+      HRTFLeftCoefsCurrent[i] = HRTFLeftCoefs[i];
+      HRTFRightCoefsCurrent[i] = HRTFRightCoefs[i];
+      HRTFLeftCoefsIncrement[i] = HRTFRightCoefsIncrement[i] = 0;
+    }
+  }
+  if (SpatializationLowPassRampingRemain > 0 && (SpatializationLowPassRampingRemain -= Count) <= 0) {
+    SpatializationLowPassRampingRemain = 0;
+    SpatializationLowPassLeftCurrentCoef = SpatializationLowPassLeftCoef;
+    SpatializationLowPassRightCurrentCoef = SpatializationLowPassRightCoef;
+    SpatializationLowPassLeftIncrementCoef = SpatializationLowPassRightIncrementCoef = 0;
+  }
+  if (SpatializationDelayRampingRemain > 0 && (SpatializationDelayRampingRemain -= Count) <= 0) {
+    SpatializationDelayRampingRemain = 0;
+    SpatializationDelayLeftCurrent = SpatializationDelayLeft;
+    SpatializationDelayRightCurrent = SpatializationDelayRight;
+    SpatializationDelayLeftIncrement = SpatializationDelayRightIncrement = 0;
+  }
+}
+
+namespace {
+
+// One ear's 3D state, held in locals for a run (the bus must not alias it).
+struct TSpatialEar {
+  int64_t Gain, GainStep;  // 1.15 << 16
+  int32_t Coef, CoefStep;  // 2.30
+  int32_t Delay, DelayStep;  // 16.16
+  int32_t H0, H1;
+  int32_t* Line;
+  int32_t Index;
+
+  // Per-frame constants of the ramped values; refreshed every frame while ramping.
+  int64_t G = 0, A = 0;
+  int32_t K = 0, F = 0;
+  bool Near = true;  // no delay: the ear facing the source
+  void Prepare() {
+    G = Gain / 65536;
+    A = Coef / 65536;
+    K = Delay >> 16;
+    F = (Delay & 65535) >> 4;
+    Near = Delay < 16;
+  }
+  bool Ramping() const { return GainStep != 0 || CoefStep != 0 || DelayStep != 0; }
+
+  // Two low-pass stages and the fractional delay line; the delayed value.
+  int32_t Process(int64_t Value, int32_t Mask) {
+    if (A != 0) {
+      const int64_t h0 = Value + (A * (H0 - Value)) / 16384;
+      const int64_t h1 = h0 + (A * (H1 - h0)) / 16384;
+      H0 = static_cast<int32_t>(h0);
+      H1 = static_cast<int32_t>(h1);
+    } else {
+      H0 = H1 = static_cast<int32_t>(Value);  // the open filter passes the value as it is
+    }
+    Line[Index] = H1;
+    if (Near) {
+      Index = (Index + 1) & Mask;
+      return H1;
+    }
+    const int64_t x0 = Line[(Index - K) & Mask], x1 = Line[(Index - K - 1) & Mask];
+    Index = (Index + 1) & Mask;
+    return static_cast<int32_t>(x0 + ((x1 - x0) * F) / 4096);
+  }
+  void Step() {
+    Gain += GainStep;
+    Coef += CoefStep;
+    Delay += DelayStep;
+  }
+};
+
+// Adds one frame's taps (1.15) times Value into the partial sums of the next 32 output frames.
+inline void AddTaps(int32_t* __restrict Sums, const int32_t* __restrict Taps, int32_t Value) {
+  // Values inside 17 bits keep the products inside 32 bits, which vectorise.
+  if (Value >= -65535 && Value <= 65535) {
+    for (int32_t t = 0; t < ZSSHRTFMaxLength; ++t) Sums[t] += (Taps[t] * Value) / 32768;
+  } else {
+    for (int32_t t = 0; t < ZSSHRTFMaxLength; ++t)
+      Sums[t] += static_cast<int32_t>((int64_t(Taps[t]) * Value) / 32768);
+  }
+}
+
+inline int32_t TapOf(int64_t Coef) { return static_cast<int32_t>(std::clamp<int64_t>(Coef / 65536, -32768, 32767)); }
+
+}  // namespace
+
+namespace {
+
+TSpatialEar LoadEar(TZNT1SoundSampleVoice& v, bool Left) {
+  if (Left)
+    return {v.VolumeLeftCurrent,
+            v.VolumeLeftIncrement,
+            v.SpatializationLowPassLeftCurrentCoef,
+            v.SpatializationLowPassLeftIncrementCoef,
+            v.SpatializationDelayLeftCurrent,
+            v.SpatializationDelayLeftIncrement,
+            v.SpatializationLowPassLeftHistory[0],
+            v.SpatializationLowPassLeftHistory[1],
+            v.SpatializationDelayLeftLine.data(),
+            v.SpatializationDelayLeftIndex};
+  return {v.VolumeRightCurrent,
+          v.VolumeRightIncrement,
+          v.SpatializationLowPassRightCurrentCoef,
+          v.SpatializationLowPassRightIncrementCoef,
+          v.SpatializationDelayRightCurrent,
+          v.SpatializationDelayRightIncrement,
+          v.SpatializationLowPassRightHistory[0],
+          v.SpatializationLowPassRightHistory[1],
+          v.SpatializationDelayRightLine.data(),
+          v.SpatializationDelayRightIndex};
+}
+
+void StoreEars(TZNT1SoundSampleVoice& v, const TSpatialEar& l, const TSpatialEar& r) {
+  v.VolumeLeftCurrent = l.Gain;
+  v.VolumeRightCurrent = r.Gain;
+  v.SpatializationLowPassLeftCurrentCoef = l.Coef;
+  v.SpatializationLowPassRightCurrentCoef = r.Coef;
+  v.SpatializationDelayLeftCurrent = l.Delay;
+  v.SpatializationDelayRightCurrent = r.Delay;
+  v.SpatializationLowPassLeftHistory[0] = l.H0;
+  v.SpatializationLowPassLeftHistory[1] = l.H1;
+  v.SpatializationLowPassRightHistory[0] = r.H0;
+  v.SpatializationLowPassRightHistory[1] = r.H1;
+  v.SpatializationDelayLeftIndex = l.Index;
+  v.SpatializationDelayRightIndex = r.Index;
+}
+
+}  // namespace
+
+void TZNT1SoundSampleVoice::MixProcSpatializationPSEUDO(int32_t* Buffer, int32_t Count) {
+  const int32_t* d = Sample->Data;
+  const int32_t mask = SoundSystem->SpatializationDelayMask;
+  int64_t position = Position;
+  const int64_t increment = MixIncrement;
+  TSpatialEar left = LoadEar(*this, true), right = LoadEar(*this, false);
+  const bool ramping = left.Ramping() || right.Ramping();
+  left.Prepare();
+  right.Prepare();
+  for (int32_t k = 0; k < Count; ++k) {
+    const int64_t i = position >> 32;
+    const int32_t f = static_cast<int32_t>(static_cast<uint32_t>(position) >> 20);
+    const int32_t* a = d + i * 2;
+    const int64_t l = a[0] + ((a[2] - a[0]) * f) / 4096;
+    const int64_t r = a[1] + ((a[3] - a[1]) * f) / 4096;
+    Buffer[k * 2] += left.Process((left.G * l) / 32768, mask);
+    Buffer[k * 2 + 1] += right.Process((right.G * r) / 32768, mask);
+    if (ramping) {
+      left.Step();
+      right.Step();
+      left.Prepare();
+      right.Prepare();
+    }
+    position += increment;
+  }
+  StoreEars(*this, left, right);
+  Position = position;
+}
+
+void TZNT1SoundSampleVoice::MixProcSpatializationHRTF(int32_t* Buffer, int32_t Count) {
+  const int32_t* d = Sample->Data;
+  const int32_t mask = SoundSystem->SpatializationDelayMask;
+  const int32_t length = HRTFLength, hmask = HRTFMask;
+  int64_t position = Position;
+  const int64_t increment = MixIncrement;
+  const bool ramping = HRTFRampingRemain > 0;
+  TSpatialEar left = LoadEar(*this, true), right = LoadEar(*this, false);
+  const bool earsRamping = left.Ramping() || right.Ramping();
+  left.Prepare();
+  right.Prepare();
+  // The history ring, unrolled: sums[p + t] is due t frames from now. Twice the length, so that
+  // a frame's taps land in one contiguous stretch; the upper half moves down when p reaches it.
+  constexpr int32_t N = ZSSHRTFMaxLength;
+  int32_t sumsL[2 * N] = {}, sumsR[2 * N] = {}, tapsL[N], tapsR[N];
+  int32_t h = HRTFHistoryIndex;
+  for (int32_t t = 0; t < length - 1; ++t) {
+    sumsL[t] = HRTFLeftHistory[(h + 1 + t) & hmask];
+    sumsR[t] = HRTFRightHistory[(h + 1 + t) & hmask];
+  }
+  for (int32_t t = 0; t < N; ++t) {
+    tapsL[t] = TapOf(HRTFLeftCoefsCurrent[t]);
+    tapsR[t] = TapOf(HRTFRightCoefsCurrent[t]);
+  }
+  int32_t p = 0;
+  for (int32_t k = 0; k < Count; ++k) {
+    const int64_t i = position >> 32;
+    const int32_t f = static_cast<int32_t>(static_cast<uint32_t>(position) >> 20);
+    const int32_t* a = d + i * 2;
+    const int64_t l = a[0] + ((a[2] - a[0]) * f) / 4096;
+    const int64_t r = a[1] + ((a[3] - a[1]) * f) / 4096;
+    const int64_t outL = left.Process(l, mask), outR = right.Process(r, mask);
+    const int64_t vl = (left.G * outL) / 32768, vr = (right.G * outR) / 32768;
+    AddTaps(sumsL + p, tapsL, static_cast<int32_t>(std::clamp<int64_t>(vl, INT32_MIN, INT32_MAX)));
+    AddTaps(sumsR + p, tapsR, static_cast<int32_t>(std::clamp<int64_t>(vr, INT32_MIN, INT32_MAX)));
+    if (ramping)
+      for (int32_t t = 0; t < length; ++t) {
+        HRTFLeftCoefsCurrent[t] += HRTFLeftCoefsIncrement[t];
+        HRTFRightCoefsCurrent[t] += HRTFRightCoefsIncrement[t];
+        tapsL[t] = TapOf(HRTFLeftCoefsCurrent[t]);
+        tapsR[t] = TapOf(HRTFRightCoefsCurrent[t]);
+      }
+    Buffer[k * 2] += sumsL[p];
+    Buffer[k * 2 + 1] += sumsR[p];
+    if (++p == N) {
+      std::copy(sumsL + N, sumsL + 2 * N, sumsL);
+      std::copy(sumsR + N, sumsR + 2 * N, sumsR);
+      std::fill(sumsL + N, sumsL + 2 * N, 0);
+      std::fill(sumsR + N, sumsR + 2 * N, 0);
+      p = 0;
+    }
+    h = (h + 1) & hmask;
+    if (earsRamping) {
+      left.Step();
+      right.Step();
+      left.Prepare();
+      right.Prepare();
+    }
+    position += increment;
+  }
+  // Back into the ring: the slot after h is due next.
+  for (int32_t t = 0; t < length; ++t) {
+    HRTFLeftHistory[(h + 1 + t) & hmask] = sumsL[p + t];
+    HRTFRightHistory[(h + 1 + t) & hmask] = sumsR[p + t];
+  }
+  HRTFHistoryIndex = h;
+  StoreEars(*this, left, right);
+  Position = position;
+}
+
+void TZNT1SoundSystem::CalcEvIndices(float Elevation, int32_t& e0, int32_t& e1, float& fe) const {
+  const TZNT1SoundHRTFPreset& p = *HRTFPreset;
+  double t = (static_cast<double>(Elevation) + M_PI / 2) * (p.evCount - 1) / M_PI;
+  t = (t == t) ? std::clamp(t, 0.0, static_cast<double>(p.evCount - 1)) : 0.0;
+  const int32_t whole = static_cast<int32_t>(t);
+  e0 = whole % p.evCount;
+  e1 = std::min(e0 + 1, p.evCount - 1);
+  fe = static_cast<float>(t - whole);
+}
+
+void TZNT1SoundSystem::CalcAzIndices(int32_t Ring, float Azimuth, int32_t& a0, int32_t& a1, float& fa) const {
+  const int32_t count = HRTFPreset->azCount[Ring];
+  double t = (static_cast<double>(Azimuth) + 2 * M_PI) * count / (2 * M_PI);
+  t = (t == t) ? std::clamp(t, 0.0, 4.0 * count) : 0.0;
+  const int32_t whole = static_cast<int32_t>(t);
+  a0 = whole % count;
+  a1 = (a0 + 1) % count;
+  fa = static_cast<float>(t - whole);
+}
+
+void TZNT1SoundSystem::GetLerpedHRTFCoefs(int64_t* LeftCoefs, int64_t* RightCoefs, int32_t& RightDelay,
+                                          int32_t& LeftDelay, float Azimuth, float Elevation) const {
+  const TZNT1SoundHRTFPreset& p = *HRTFPreset;
+  int32_t e[2], a[2][2];
+  float fe, fa[2];
+  CalcEvIndices(Elevation, e[0], e[1], fe);
+  CalcAzIndices(e[0], Azimuth, a[0][0], a[0][1], fa[0]);
+  CalcAzIndices(e[1], Azimuth, a[1][0], a[1][1], fa[1]);
+  int32_t left[4], right[4];
+  double w[4];
+  for (int32_t r = 0; r < 2; ++r) {
+    const int32_t count = p.azCount[e[r]];
+    for (int32_t k = 0; k < 2; ++k) {
+      left[r * 2 + k] = p.evOffset[e[r]] + a[r][k];
+      right[r * 2 + k] = p.evOffset[e[r]] + (count - a[r][k]) % count;
+    }
+    const double ring = r == 0 ? 1.0 - fe : fe;
+    w[r * 2] = (1.0 - fa[r]) * ring;
+    w[r * 2 + 1] = fa[r] * ring;
+  }
+  const double scale = (ListenerUnderwater ? HRTFUnderwaterDelayFactor : 1.0) * 65536.0;
+  double dl = 0, dr = 0;
+  for (int32_t k = 0; k < 4; ++k) {
+    dl += w[k] * p.Delays[left[k]];
+    dr += w[k] * p.Delays[right[k]];
+  }
+  LeftDelay = static_cast<int32_t>(SoundRound(dl * scale));
+  RightDelay = static_cast<int32_t>(SoundRound(dr * scale));
+  const int32_t taps = std::min(p.irSize, ZSSHRTFMaxLength);
+  for (int32_t t = 0; t < ZSSHRTFMaxLength; ++t) {
+    double cl = 0, cr = 0;
+    if (t < taps)
+      for (int32_t k = 0; k < 4; ++k) {
+        cl += w[k] * p.Coefs[static_cast<size_t>(left[k]) * p.irSize + t];
+        cr += w[k] * p.Coefs[static_cast<size_t>(right[k]) * p.irSize + t];
+      }
+    LeftCoefs[t] = SoundRound(cl * 65536.0);
+    RightCoefs[t] = SoundRound(cr * 65536.0);
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Effects
+
+TZNT1SoundPitchShifter::TZNT1SoundPitchShifter(TZNT1SoundSystem* ASoundSystem) : SoundSystem(ASoundSystem) {
+  for (int32_t i = 0; i < PitchShifterBufferSize; ++i)
+    PitchShifterFadeBuffer[i] =
+        static_cast<int32_t>(SoundRound((std::cos((i / 1023.0 - 0.5) * 2.0 * M_PI) * 0.5 + 0.5) * 4096.0));
+  Reset();
+}
+
+void TZNT1SoundPitchShifter::Reset() {
+  std::fill(WorkBuffer, WorkBuffer + PitchShifterBufferSize * 2, 0);
+  p1 = 0;
+  p2 = 0x200000;
+  InputPointer = 0;
+  Factor = 1.0f;
+}
+
+void TZNT1SoundPitchShifter::Process(int32_t* Buffer, int32_t Samples) {
+  if (Factor == 1.0f) {
+    for (int32_t i = 0; i < Samples; ++i) {
+      WorkBuffer[InputPointer * 2] = Buffer[i * 2];
+      WorkBuffer[InputPointer * 2 + 1] = Buffer[i * 2 + 1];
+      InputPointer = (InputPointer + 1) & PitchShifterBufferMask;
+    }
+    return;
+  }
+  const uint32_t step = static_cast<uint32_t>(SoundRound(static_cast<double>(Factor) * 4096.0) - 4096);
+  for (int32_t i = 0; i < Samples; ++i) {
+    WorkBuffer[InputPointer * 2] = Buffer[i * 2];
+    WorkBuffer[InputPointer * 2 + 1] = Buffer[i * 2 + 1];
+    const uint32_t k1 = p1 >> 12, k2 = (p2 >> 12) & 65535;
+    const int64_t w1 = PitchShifterFadeBuffer[k1 & PitchShifterBufferMask];
+    const int64_t w2 = PitchShifterFadeBuffer[k2 & PitchShifterBufferMask];
+    const uint32_t r1 = (InputPointer - k1) & PitchShifterBufferMask, r2 = (InputPointer - k2) & PitchShifterBufferMask;
+    for (int32_t c = 0; c < 2; ++c)
+      Buffer[i * 2 + c] = static_cast<int32_t>((WorkBuffer[r1 * 2 + c] * w1 + WorkBuffer[r2 * 2 + c] * w2) /
+                                               (1 << PitchShifterOutputShift));
+    p1 -= step;
+    p2 -= step;
+    InputPointer = (InputPointer + 1) & PitchShifterBufferMask;
+  }
+}
+
+TZNT1SoundReverb::TZNT1SoundReverb(TZNT1SoundSystem* ASoundSystem)
+    : SampleBufferSize(static_cast<int32_t>(
+          RoundUpToPowerOfTwo(static_cast<uint32_t>(std::max(2, 2 * ASoundSystem->SampleRate))))),
+      SampleBufferMask(SampleBufferSize - 1),
+      SoundSystem(ASoundSystem) {
+  for (std::vector<int32_t>& ring : AllPassBuffer) ring.resize(static_cast<size_t>(SampleBufferSize) * 2);
+  LeftBuffer.resize(static_cast<size_t>(SampleBufferSize));
+  RightBuffer.resize(static_cast<size_t>(SampleBufferSize));
+  Reset();
+}
+
+void TZNT1SoundReverb::Reset() {
+  for (std::vector<int32_t>& ring : AllPassBuffer) std::fill(ring.begin(), ring.end(), 0);
+  std::fill(LeftBuffer.begin(), LeftBuffer.end(), 0);
+  std::fill(RightBuffer.begin(), RightBuffer.end(), 0);
+  for (auto& c : Counter) std::fill(c, c + 4, 0);
+  LeftDelayedCounter = RightDelayedCounter = LeftCounter = RightCounter = 0;
+  LastLowPassLeft = LastLowPassRight = 0;
+  Init();
+}
+
+void TZNT1SoundReverb::Init() {
+  const double rate = SoundSystem->SampleRate;
+  AllPassFilters = std::clamp(AllPassFilters, 0, MaxReverbAllPassFilters);
+  CutOff = static_cast<int32_t>(SoundRound(std::sin(44100.0 / rate * 0.0001 * Absortion * M_PI * 0.5) * 4096.0));
+  LeftCounter = RightCounter = (SampleBufferSize - 4) & SampleBufferMask;
+  LeftDelayedCounter =
+      static_cast<int32_t>((LeftCounter - SoundRound(PreDelay * 0.00001 * rate)) & SampleBufferMask);
+  RightDelayedCounter = static_cast<int32_t>(
+      (RightCounter - SoundRound((PreDelay + CombFilterSeparation) * 0.00001 * rate)) & SampleBufferMask);
+  const int32_t t = static_cast<int32_t>(std::clamp(RoomSize * 0.01 / 0.17 + 0.5, 1.0, 640.0));
+  for (int32_t i = 0; i < AllPassFilters; ++i) {
+    const int64_t d = int64_t(i + 1) * t + int64_t(i) * i;
+    const int32_t write = (SampleBufferSize - 4) & SampleBufferMask;
+    Counter[i][0] = Counter[i][1] = write;
+    Counter[i][2] = static_cast<int32_t>((write - d) & SampleBufferMask);
+    Counter[i][3] = static_cast<int32_t>((write - (SoundRound(i * 1.3) + d)) & SampleBufferMask);
+  }
+}
+
+void TZNT1SoundReverb::Process(int32_t* Buffer, int32_t Samples) {
+  const int64_t wet = SoundRound(static_cast<double>(Wet) * 4096.0);
+  const int64_t dry = SoundRound(static_cast<double>(Dry) * 4096.0);
+  const int64_t g = SoundRound(static_cast<double>(FeedBack) * 4096.0);
+  const int32_t mask = SampleBufferMask;
+  for (int32_t i = 0; i < Samples; ++i) {
+    const int64_t inL = Buffer[i * 2], inR = Buffer[i * 2 + 1];
+    LeftBuffer[static_cast<size_t>(LeftCounter)] = static_cast<int32_t>(inL);
+    RightBuffer[static_cast<size_t>(RightCounter)] = static_cast<int32_t>(inR);
+    int64_t l = LeftBuffer[static_cast<size_t>(LeftDelayedCounter)];
+    int64_t r = RightBuffer[static_cast<size_t>(RightDelayedCounter)];
+    LeftCounter = (LeftCounter + 1) & mask;
+    RightCounter = (RightCounter + 1) & mask;
+    LeftDelayedCounter = (LeftDelayedCounter + 1) & mask;
+    RightDelayedCounter = (RightDelayedCounter + 1) & mask;
+    for (int32_t f = 0; f < AllPassFilters; ++f) {
+      int32_t* ring = AllPassBuffer[f].data();
+      int32_t* c = Counter[f];
+      const int64_t yl = ring[c[2] * 2] - (g * l) / 4096;
+      ring[c[0] * 2] = static_cast<int32_t>((yl * g) / 4096 + l);
+      l = yl;
+      const int64_t yr = ring[c[3] * 2 + 1] - (g * r) / 4096;
+      ring[c[1] * 2 + 1] = static_cast<int32_t>((yr * g) / 4096 + r);
+      r = yr;
+      for (int32_t k = 0; k < 4; ++k) c[k] = (c[k] + 1) & mask;
+    }
+    LastLowPassLeft += static_cast<int32_t>(((l - LastLowPassLeft) * CutOff) / 4096);
+    LastLowPassRight += static_cast<int32_t>(((r - LastLowPassRight) * CutOff) / 4096);
+    Buffer[i * 2] = static_cast<int32_t>((inL * dry + int64_t(LastLowPassLeft) * wet) / 4096);
+    Buffer[i * 2 + 1] = static_cast<int32_t>((inR * dry + int64_t(LastLowPassRight) * wet) / 4096);
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Streams
+
+struct TZNT1SoundOGGDecoder {
+  TOggSource Source{nullptr, 0, 0};
+  OggVorbis_File File{};
+  bool Open = false;
+  ~TZNT1SoundOGGDecoder() {
+    if (Open) ov_clear(&File);
+  }
+};
+
+namespace {
+
+// Input frames the resampler reads ahead of its output: zeros pushed after the end flush them.
+constexpr int32_t SincFlushFrames = ResamplerSINCWidth / 2 + 1;
+constexpr int32_t CubicFlushFrames = 3;
+// Fastest a stream may be stepped: input frames per output frame.
+constexpr int64_t MaxResamplerIncrement = int64_t(256) << 32;
+
+int32_t RoundFixed16(float Value) { return RoundSaturated(static_cast<double>(Value) * 65536.0); }
+
+}  // namespace
+
+TZNT1SoundOGG::TZNT1SoundOGG(TZNT1SoundSystem* ASoundSystem, TZNT1SoundOGGs* ASoundOGGs)
+    : SoundSystem(ASoundSystem),
+      SoundOGGs(ASoundOGGs),
+      ResamplerBuffer(ResamplerBufferSize * 2, 0),
+      OutBuffer(ResamplerBufferSize * 2, 0),
+      InBuffer(ResamplerBufferSize * 2, 0),
+      Table(ResamplerSINCLength * ResamplerSINCWidth, 0) {}
+
+TZNT1SoundOGG::~TZNT1SoundOGG() {
+  if (SoundOGGs) {
+    std::vector<TZNT1SoundOGG*>& items = SoundOGGs->Items;
+    auto it = std::find(items.begin(), items.end(), this);
+    if (it != items.end()) items.erase(it);
+    if (!Name.empty() && SoundOGGs->HashMap.GetValue(Name) == this) SoundOGGs->HashMap.Delete(Name);
+  }
+}
+
+void TZNT1SoundOGG::InitSINC() {
+  const double cutoff = std::clamp(static_cast<double>(SoundSystem->SampleRate) / std::max(1, SampleRate), 0.0, 1.0);
+  for (int32_t r = 0; r < ResamplerSINCLength; ++r)
+    for (int32_t k = 0; k < ResamplerSINCWidth; ++k) {
+      const double t = k + 0.5 - r / 4096.0, u = t - 4.0;
+      const double window = 0.42 - 0.5 * std::cos(M_PI * t / 4.0) + 0.08 * std::cos(M_PI * t / 2.0);
+      const double w = std::fabs(u) < ResamplerEpsilon ? cutoff : std::sin(cutoff * M_PI * u) / (M_PI * u) * window;
+      Table[static_cast<size_t>(r * ResamplerSINCWidth + k)] = static_cast<int32_t>(SoundRound(w * 32768.0));
+    }
+}
+
+void TZNT1SoundOGG::Play(float AVolume, float APanning, float ARate, bool ALoop) {
+  LastLeft += NewLastLeft;
+  LastRight += NewLastRight;
+  NewLastLeft = NewLastRight = 0;
+  if (vf && vf->Open) ov_raw_seek(&vf->File, 0);
+  InBufferPosition = InBufferSize = 0;
+  OutBufferPosition = OutBufferSize = 0;
+  Volume = RoundFixed16(AVolume);
+  Panning = RoundFixed16(APanning);
+  Loop = ALoop;
+  KeyOff = false;
+  VolumeRampingRemain = 0;
+  LastOGGVolume = SoundSystem->OGGVolume;
+  UpdateGainTargets(LastOGGVolume, VolLeftCurrent, VolRightCurrent);
+  ResamplerPosition = 0;
+  ResamplerOriginalIncrement =
+      SampleRate == SoundSystem->SampleRate
+          ? ONE_FRAME
+          : ((static_cast<int64_t>(SampleRate) << 32) + SoundSystem->SampleRate / 2) / SoundSystem->SampleRate;
+  SetRate(ARate);
+  std::fill(ResamplerBuffer.begin(), ResamplerBuffer.end(), 0);
+  ResamplerBufferPosition = 0;
+  ResamplerCurrentSample[0] = ResamplerCurrentSample[1] = 0;
+  ResamplerLastSample[0] = ResamplerLastSample[1] = 0;
+  Age = Position = 0;
+  InputEnded = false;
+  FlushFrames = 0;
+  Active = true;
+}
+
+void TZNT1SoundOGG::Stop() {
+  Active = false;
+  LastLeft += NewLastLeft;
+  LastRight += NewLastRight;
+  NewLastLeft = NewLastRight = 0;
+}
+
+void TZNT1SoundOGG::SetVolume(float AVolume) {
+  Volume = RoundFixed16(AVolume);
+  VolumeRampingRemain = SoundSystem->RampingSamples;
+}
+
+void TZNT1SoundOGG::SetPanning(float APanning) {
+  Panning = RoundFixed16(APanning);
+  VolumeRampingRemain = SoundSystem->RampingSamples;
+}
+
+void TZNT1SoundOGG::SetRate(float ARate) {
+  const __int128 rate = std::llabs(static_cast<long long>(RoundSaturated(static_cast<double>(ARate) * 65536.0)));
+  const __int128 inc = (rate * ResamplerOriginalIncrement) >> 16;
+  ResamplerIncrement = static_cast<int64_t>(std::min<__int128>(inc, MaxResamplerIncrement));
+}
+
+void TZNT1SoundOGG::GetNextInBuffer() {
+  InBufferPosition = 0;
+  InBufferSize = 0;
+  if (!vf || !vf->Open || Channels < 1 || InputEnded) {
+    InputEnded = true;
+    return;
+  }
+  const int32_t frameBytes = 2 * Channels;
+  PCMBuffer.resize(static_cast<size_t>(ResamplerBufferSize) * Channels);
+  char* pcm = reinterpret_cast<char*>(PCMBuffer.data());
+  const int32_t capacity = ResamplerBufferSize * frameBytes;
+  int32_t bytes = 0, rewinds = 0, holes = 0;
+  while (bytes + frameBytes <= capacity) {
+    int bitstream = 0;
+    const long got = ov_read(&vf->File, pcm + bytes, capacity - bytes, &bitstream);
+    BitStream = bitstream;
+    if (got == OV_HOLE) {
+      if (++holes <= MaxOggHoles) continue;
+    } else if (got > 0) {
+      holes = 0;
+      bytes += static_cast<int32_t>(std::min<long>(got, capacity - bytes));
+      continue;
+    }
+    // End of the file, or damage past repair.
+    if (Loop && rewinds < 3 && ov_raw_seek(&vf->File, 0) == 0) {
+      ++rewinds;
+      holes = 0;
+      continue;
+    }
+    InputEnded = true;
+    break;
+  }
+  const int32_t frames = bytes / frameBytes;
+  const int16_t* src = PCMBuffer.data();
+  int32_t* out = InBuffer.data();
+  for (int32_t f = 0; f < frames; ++f) {
+    const int16_t* s = src + static_cast<size_t>(f) * Channels;
+    int32_t l, r;
+    switch (Channels) {
+      case 1: l = r = s[0]; break;
+      case 2: l = s[0]; r = s[1]; break;
+      case 3: l = (s[0] + s[1]) >> 1; r = (s[2] + s[1]) >> 1; break;
+      case 4: l = (s[0] + s[2]) >> 1; r = (s[1] + s[3]) >> 1; break;
+      case 5: l = (s[0] + s[1] + s[3]) / 3; r = (s[1] + s[2] + s[4]) / 3; break;
+      case 6: l = (s[0] + s[1] + s[3] + s[5]) >> 2; r = (s[1] + s[2] + s[4] + s[5]) >> 2; break;
+      default: l = s[0]; r = s[1]; break;
+    }
+    out[f * 2] = l;
+    out[f * 2 + 1] = r;
+  }
+  InBufferSize = frames;
+}
+
+void TZNT1SoundOGG::NextInputFrame(int32_t* Frame) {
+  while (InBufferPosition >= InBufferSize && !InputEnded) GetNextInBuffer();
+  if (InBufferPosition < InBufferSize) {
+    Frame[0] = InBuffer[static_cast<size_t>(InBufferPosition) * 2];
+    Frame[1] = InBuffer[static_cast<size_t>(InBufferPosition) * 2 + 1];
+    ++InBufferPosition;
+  } else {
+    Frame[0] = Frame[1] = 0;
+    ++FlushFrames;
+  }
+}
+
+void TZNT1SoundOGG::Resample() {
+  int32_t* out = OutBuffer.data();
+  int32_t produced = 0;
+  auto inputDone = [&](int32_t Flush) {
+    return InputEnded && InBufferPosition >= InBufferSize && FlushFrames >= Flush;
+  };
+  if (ResamplerIncrement == ONE_FRAME) {
+    while (produced < ResamplerBufferSize && !inputDone(0)) {
+      NextInputFrame(out + produced * 2);
+      if (FlushFrames > 0) break;
+      ++produced;
+    }
+  } else {
+    const bool sinc = ResamplerIncrement >= ONE_FRAME && ResamplerIncrement == ResamplerOriginalIncrement;
+    const int32_t flush = sinc ? SincFlushFrames : CubicFlushFrames;
+    int32_t* ring = ResamplerBuffer.data();
+    const int32_t rmask = ResamplerBufferSize - 1;
+    while (produced < ResamplerBufferSize && !inputDone(flush)) {
+      ResamplerPosition += ResamplerIncrement;
+      while ((ResamplerPosition >> 32) >= 1) {
+        ResamplerPosition -= ONE_FRAME;
+        NextInputFrame(ring + ResamplerBufferPosition * 2);
+        ResamplerBufferPosition = (ResamplerBufferPosition + 1) & rmask;
+      }
+      const uint32_t fraction = static_cast<uint32_t>(ResamplerPosition);
+      const int32_t p = ResamplerBufferPosition;
+      for (int32_t c = 0; c < 2; ++c) {
+        int64_t v;
+        if (sinc) {
+          const int32_t* row = &Table[static_cast<size_t>(fraction >> ResamplerSINCFracShift) * ResamplerSINCWidth];
+          int64_t a = 0, b = 0;
+          for (int32_t k = 0; k < 4; ++k) a += int64_t(ring[((p - 8 + k) & rmask) * 2 + c]) * row[k];
+          for (int32_t k = 4; k < 8; ++k) b += int64_t(ring[((p - 8 + k) & rmask) * 2 + c]) * row[k];
+          v = (a >> ResamplerSINCValueBits) + (b >> ResamplerSINCValueBits);
+        } else {
+          const int32_t* row = &SoundSystem->CubicSplineTable[static_cast<size_t>(fraction >> 20) * 4];
+          v = (int64_t(ring[((p - 4) & rmask) * 2 + c]) * row[0] + int64_t(ring[((p - 3) & rmask) * 2 + c]) * row[1] +
+               int64_t(ring[((p - 2) & rmask) * 2 + c]) * row[2] + int64_t(ring[((p - 1) & rmask) * 2 + c]) * row[3]) >>
+              ResamplerCubicSplineValueBits;
+        }
+        out[produced * 2 + c] = static_cast<int32_t>(v);
+      }
+      ++produced;
+    }
+  }
+  OutBufferPosition = 0;
+  OutBufferSize = produced;
+}
+
+void TZNT1SoundOGG::UpdateGainTargets(int32_t AOGGVolume, int64_t& Left, int64_t& Right) const {
+  const int64_t p = std::clamp<int64_t>(int64_t(Panning) + 65536, 0, 131071);
+  // Volume and OGGVolume are unclamped: the product needs 64 bits, and is held below the point
+  // where the pan products would leave them.
+  const int64_t v = std::clamp<int64_t>((int64_t(Volume) * AOGGVolume) >> 16, -(int64_t(1) << 40), int64_t(1) << 40);
+  Left = std::clamp<int64_t>(((131072 - p) * v) >> 17, 0, 4095) << 12;
+  Right = std::clamp<int64_t>((p * v) >> 17, 0, 4095) << 12;
+}
+
+void TZNT1SoundOGG::MixTo(int32_t* Buffer, int32_t AOGGVolume) {
+  if (!Active && VolumeRampingRemain == 0 && LastLeft == 0 && LastRight == 0) return;
+  int64_t targetLeft, targetRight;
+  UpdateGainTargets(AOGGVolume, targetLeft, targetRight);
+  // A changed mixer volume ramps like a changed stream volume.
+  if (AOGGVolume != LastOGGVolume) {
+    LastOGGVolume = AOGGVolume;
+    if (VolumeRampingRemain == 0) VolumeRampingRemain = SoundSystem->RampingSamples;
+  }
+  int64_t stepLeft = 0, stepRight = 0;
+  if (VolumeRampingRemain > 0) {
+    stepLeft = (targetLeft - VolLeftCurrent) / VolumeRampingRemain;
+    stepRight = (targetRight - VolRightCurrent) / VolumeRampingRemain;
+  } else {
+    VolLeftCurrent = targetLeft;
+    VolRightCurrent = targetRight;
+  }
+  const int32_t frames = SoundSystem->BufferSamples;
+  for (int32_t i = 0; i < frames; ++i) {
+    int64_t l = 0, r = 0;
+    if (Active) {
+      if (OutBufferPosition >= OutBufferSize) {
+        Resample();
+        // The ended input is played out: the rest is silence.
+        if (OutBufferSize == 0) Active = false;
+      }
+      if (Active) {
+        l = OutBuffer[static_cast<size_t>(OutBufferPosition) * 2];
+        r = OutBuffer[static_cast<size_t>(OutBufferPosition) * 2 + 1];
+        ++OutBufferPosition;
+        ++Age;
+      }
+    }
+    if (VolumeRampingRemain > 0) {
+      if (--VolumeRampingRemain == 0) {
+        VolLeftCurrent = targetLeft;
+        VolRightCurrent = targetRight;
+      } else {
+        VolLeftCurrent += stepLeft;
+        VolRightCurrent += stepRight;
+      }
+    }
+    const int64_t outL = (l * (VolLeftCurrent >> 12)) >> 12, outR = (r * (VolRightCurrent >> 12)) >> 12;
+    NewLastLeft = static_cast<int32_t>(outL * 4096);
+    NewLastRight = static_cast<int32_t>(outR * 4096);
+    LastLeft -= (LastLeft + (LastLeft > 0 ? 255 : 0)) >> 8;
+    LastRight -= (LastRight + (LastRight > 0 ? 255 : 0)) >> 8;
+    Buffer[i * 2] += static_cast<int32_t>(outL + (LastLeft >> 12));
+    Buffer[i * 2 + 1] += static_cast<int32_t>(outR + (LastRight >> 12));
+  }
+  if (!Active) NewLastLeft = NewLastRight = 0;
+}
+
+TZNT1SoundOGGs::TZNT1SoundOGGs(TZNT1SoundSystem* ASoundSystem) : SoundSystem(ASoundSystem) {}
+
+TZNT1SoundOGGs::~TZNT1SoundOGGs() {
+  while (!Items.empty()) delete Items.back();
+}
+
+TZNT1SoundOGG* TZNT1SoundOGGs::GetItem(int32_t Index) const {
+  return Index >= 0 && Index < Count() ? Items[static_cast<size_t>(Index)] : nullptr;
+}
+
+void TZNT1SoundOGGs::SetItem(int32_t Index, TZNT1SoundOGG* OGG) {
+  if (Index >= 0 && Index < Count()) Items[static_cast<size_t>(Index)] = OGG;
+}
+
+TZNT1SoundOGG* TZNT1SoundOGGs::Load(const std::string& Name, TMemoryStream* Stream) {
+  if (auto* found = static_cast<TZNT1SoundOGG*>(HashMap.GetValue(Name))) return found;
+  if (!Stream || Stream->Size() <= 0) return nullptr;
+  TZNT1SoundSystem& s = *SoundSystem;
+  s.CriticalSection.Enter();
+  auto ogg = std::make_unique<TZNT1SoundOGG>(&s, nullptr);
+  ogg->Data.assign(Stream->Memory(), Stream->Memory() + Stream->Size());
+  ogg->vf = std::make_unique<TZNT1SoundOGGDecoder>();
+  TZNT1SoundOGGDecoder& dec = *ogg->vf;
+  dec.Source = TOggSource{ogg->Data.data(), static_cast<int64_t>(ogg->Data.size()), 0};
+  const ov_callbacks callbacks{OggRead, OggSeek, OggClose, OggTell};
+  TZNT1SoundOGG* result = nullptr;
+  if (ov_open_callbacks(&dec.Source, &dec.File, nullptr, 0, callbacks) == 0) {
+    dec.Open = true;
+    const vorbis_info* info = ov_info(&dec.File, -1);
+    if (info && info->channels > 0 && info->rate > 0 && static_cast<uint64_t>(info->rate) <= ZSSMaxFileSampleRate) {
+      ogg->Channels = info->channels;
+      ogg->SampleRate = static_cast<int32_t>(info->rate);
+      ogg->SoundOGGs = this;
+      ogg->Name = Name;
+      // Only streams faster than the mix rate read the sinc table.
+      if (ogg->SampleRate > s.SampleRate) ogg->InitSINC();
+      result = ogg.release();
+      Items.push_back(result);
+      HashMap.Add(Name, result);
+    }
+  }
+  s.CriticalSection.Leave();
+  return result;
 }

@@ -14,11 +14,13 @@
 #include "core/ZNT1Stream.h"
 #include "core/ZNT1StringHashMap.h"
 #include "platform/ZNT1PlatformEvent.h"
+#include "sound/ZNT1SoundHRTFTables.h"
 
 class TZNT1Engine;
 class TZNT1SoundSystem;
 class TZNT1SoundSample;
 class TZNT1SoundSamples;
+class TZNT1SoundOGGs;
 
 constexpr int32_t SPATIALIZATION_FAST = 0;
 constexpr int32_t SPATIALIZATION_PSEUDO = 1;
@@ -75,6 +77,13 @@ class TZNT1SoundSampleVoice {
   void MixProcNormal(int32_t* Buffer, int32_t Count);
   void MixProcVolumeRamping(int32_t* Buffer, int32_t Count);
 
+  // 3D placement: distance, ear gains, delays, damping and Doppler from the listener, once a block.
+  void UpdateSpatialization();
+  void UpdateSpatializationDelayRamping();
+  void UpdateSpatializationLowPassRamping();
+  void MixProcSpatializationPSEUDO(int32_t* Buffer, int32_t Count);
+  void MixProcSpatializationHRTF(int32_t* Buffer, int32_t Count);
+
   TZNT1SoundSampleVoice* Previous = nullptr;
   TZNT1SoundSampleVoice* Next = nullptr;
   TZNT1SoundSampleVoice* NextFree = nullptr;
@@ -117,8 +126,6 @@ class TZNT1SoundSampleVoice {
   TZNT1Vector3 SpatializationVelocity{};
   std::vector<int32_t> SpatializationDelayLeftLine;
   std::vector<int32_t> SpatializationDelayRightLine;
-  int32_t SpatializationLowPassLeftCoef = 0x40000000;
-  int32_t SpatializationLowPassRightCoef = 0x40000000;
   TZNT1Vector3 LastDirection{};
   // Click-removal tails, 12 extra fraction bits.
   int32_t LastLeft = 0;
@@ -128,7 +135,63 @@ class TZNT1SoundSampleVoice {
   float Rate = 1.0f;
   float DopplerRate = 1.0f;
   int32_t* VoiceIndexPointer = nullptr;
+
+  // 3D placement state. HRTF taps are 1.15 shifted left 16: a ramp's step between two taps
+  // needs more than 32 bits.
+  int64_t HRTFLeftCoefs[ZSSHRTFMaxLength] = {};
+  int64_t HRTFRightCoefs[ZSSHRTFMaxLength] = {};
+  int64_t HRTFLeftCoefsCurrent[ZSSHRTFMaxLength] = {};
+  int64_t HRTFRightCoefsCurrent[ZSSHRTFMaxLength] = {};
+  int64_t HRTFLeftCoefsIncrement[ZSSHRTFMaxLength] = {};
+  int64_t HRTFRightCoefsIncrement[ZSSHRTFMaxLength] = {};
+  int32_t HRTFLeftHistory[ZSSHRTFMaxLength] = {};
+  int32_t HRTFRightHistory[ZSSHRTFMaxLength] = {};
+  int32_t HRTFHistoryIndex = 0;
+  int32_t HRTFLeftDelay = 0;
+  int32_t HRTFRightDelay = 0;
+  int32_t HRTFRampingRemain = 0;
+  float SpatializationVolumeLast = 0.0f;
+  int32_t SpatializationDelayLeft = 0;  // 16.16 frames
+  int32_t SpatializationDelayRight = 0;
+  int32_t SpatializationDelayLeftIndex = 0;
+  int32_t SpatializationDelayRightIndex = 0;
+  int32_t SpatializationDelayLeftLast = 0;
+  int32_t SpatializationDelayRightLast = 0;
+  int32_t SpatializationDelayLeftCurrent = 0;
+  int32_t SpatializationDelayRightCurrent = 0;
+  int32_t SpatializationDelayLeftIncrement = 0;
+  int32_t SpatializationDelayRightIncrement = 0;
+  int32_t SpatializationDelayRampingRemain = 0;
+  // Low-pass poles in 2.30; 0 is the open filter, where a voice starts.
+  int32_t SpatializationLowPassLeftCoef = 0;
+  int32_t SpatializationLowPassRightCoef = 0;
+  int32_t SpatializationLowPassLeftLastCoef = 0;
+  int32_t SpatializationLowPassRightLastCoef = 0;
+  int32_t SpatializationLowPassLeftCurrentCoef = 0;
+  int32_t SpatializationLowPassRightCurrentCoef = 0;
+  int32_t SpatializationLowPassLeftIncrementCoef = 0;
+  int32_t SpatializationLowPassRightIncrementCoef = 0;
+  int32_t SpatializationLowPassLeftHistory[2] = {};
+  int32_t SpatializationLowPassRightHistory[2] = {};
+  int32_t SpatializationLowPassRampingRemain = 0;
+
+  // Resets the 3D state for a new sound (the delay lines keep their contents).
+  void InitSpatialization();
+  // Spatialised voices in modes 1 and 2: cuts a run at the 3D ramps.
+  int32_t SpatializationRunLimit(int32_t Count) const;
+  // A silent spatialised run: the ramps advance, filters and delay lines empty.
+  void SkipSpatialization(int32_t Count);
+  // Ends the 3D ramps after a run of Count frames.
+  void AdvanceSpatializationRamps(int32_t Count);
+  // Spatialised and the sound system in Mode.
+  bool SpatializedMode(int32_t Mode) const;
 };
+
+// Pole of a one-pole low-pass y := x + a(y - x) whose power gain at the frequency with cosine Coef
+// is Gain; 0 (open) for gains near 1.
+float LowPassCoef(float Coef, float Gain);
+// How far a placement moved (0 … 1) from its last direction and gain.
+float CalculateDelta(const TZNT1Vector3& L, const TZNT1Vector3& D, float G, float G0);
 
 // One decoded sound with its pool of voices.
 class TZNT1SoundSample {
@@ -209,18 +272,170 @@ class TZNT1SoundSamples {
   TZNT1StringHashMap HashMap;
 };
 
-// Effect processors on the effect bus (pass-through for now).
+constexpr int32_t PitchShifterBufferSize = 1024;
+constexpr int32_t PitchShifterBufferMask = 1023;
+constexpr int32_t PitchShifterOutputShift = 12;
+constexpr int32_t MaxReverbAllPassFilters = 16;
+
+// Lowers the pitch of a bus by Factor with two cross-faded taps 512 frames apart.
 class TZNT1SoundPitchShifter {
  public:
-  void Process(int32_t* Buffer, int32_t Count) {}
+  explicit TZNT1SoundPitchShifter(TZNT1SoundSystem* ASoundSystem);
+  void Reset();
+  // In place on Samples stereo frames; Factor 1.0 leaves them bit-identical.
+  void Process(int32_t* Buffer, int32_t Samples);
+
+  TZNT1SoundSystem* SoundSystem;
+  int32_t PitchShifterFadeBuffer[PitchShifterBufferSize];
+  int32_t WorkBuffer[PitchShifterBufferSize * 2];
+  uint32_t p1 = 0;
+  uint32_t p2 = 0;
+  uint32_t InputPointer = 0;
   float Factor = 1.0f;
 };
 
+// Pre-delayed chain of all-pass filters with a low-pass; output = dry input + wet chain.
 class TZNT1SoundReverb {
  public:
-  void Process(int32_t* Buffer, int32_t Count) {}
-  float Dry = 1.0f;
-  float Wet = 0.0f;
+  explicit TZNT1SoundReverb(TZNT1SoundSystem* ASoundSystem);
+  // Zeroes the rings, indices and filter states, then Init.
+  void Reset();
+  // Derives the ring indices and CutOff from the settings.
+  void Init();
+  void Process(int32_t* Buffer, int32_t Samples);
+
+  std::vector<int32_t> AllPassBuffer[MaxReverbAllPassFilters];  // stereo frames
+  int32_t Counter[MaxReverbAllPassFilters][4] = {};             // left/right write, left/right read
+  int32_t LastLowPassLeft = 0;
+  int32_t LastLowPassRight = 0;
+  std::vector<int32_t> LeftBuffer;
+  std::vector<int32_t> RightBuffer;
+  int32_t LeftDelayedCounter = 0;
+  int32_t RightDelayedCounter = 0;
+  int32_t LeftCounter = 0;
+  int32_t RightCounter = 0;
+  int32_t SampleBufferSize;
+  int32_t SampleBufferMask;
+  int32_t CutOff = 0;
+  TZNT1SoundSystem* SoundSystem;
+  int32_t PreDelay = 6400;  // 10 µs units
+  int32_t CombFilterSeparation = 1400;
+  int32_t RoomSize = 700;
+  float FeedBack = 0.82f;
+  int32_t Absortion = 1000;
+  float Dry = 0.75f;
+  float Wet = 0.25f;
+  int32_t AllPassFilters = 16;
+};
+
+constexpr int32_t ResamplerBufferSize = 4096;
+constexpr int32_t ResamplerSINCWidth = 8;
+constexpr int32_t ResamplerSINCLength = 4096;
+constexpr int32_t ResamplerSINCValueBits = 15;
+constexpr int32_t ResamplerSINCFracShift = 20;
+constexpr int32_t ResamplerCubicSplineLength = 4096;
+constexpr int32_t ResamplerCubicSplineValueBits = 12;
+constexpr double ResamplerEpsilon = 1e-12;
+constexpr double ResamplerFixedPointFactor = 4294967296.0;
+
+struct TZNT1SoundOGGDecoder;
+
+// An Ogg Vorbis file decoded while it plays, resampled to the mix rate and panned.
+class TZNT1SoundOGG {
+ public:
+  TZNT1SoundOGG(TZNT1SoundSystem* ASoundSystem, TZNT1SoundOGGs* ASoundOGGs);
+  // Leaves the library and closes the decoder.
+  ~TZNT1SoundOGG();
+  TZNT1SoundOGG(const TZNT1SoundOGG&) = delete;
+  TZNT1SoundOGG& operator=(const TZNT1SoundOGG&) = delete;
+
+  // Starts from the beginning; nothing is clamped (the mixer works in 64 bits).
+  void Play(float AVolume, float APanning, float ARate, bool ALoop);
+  void Stop();
+  // Ramped over the sound system's RampingSamples.
+  void SetVolume(float AVolume);
+  void SetPanning(float APanning);
+  void SetRate(float ARate);
+  bool IsPlaying() const { return Active; }
+  // Decodes the next up to 4,096 frames into InBuffer; at the end of a non-looping file marks
+  // the input ended and keeps InBufferSize at the frames decoded.
+  void GetNextInBuffer();
+  // Refills OutBuffer: 4,096 frames, fewer once the ended input has been played out.
+  void Resample();
+  // Mixes one block into the dry bus.
+  void MixTo(int32_t* Buffer, int32_t AOGGVolume);
+  // Sinc weights for this stream's rate.
+  void InitSINC();
+
+  TZNT1SoundSystem* SoundSystem;
+  TZNT1SoundOGGs* SoundOGGs;
+  std::string Name;
+  std::vector<uint8_t> Data;  // the whole file
+  bool Active = false;
+  bool Loop = false;
+  bool KeyOff = false;
+  int32_t Volume = 0;
+  int64_t VolLeftCurrent = 0;  // ear gains with 12 extra fraction bits
+  int64_t VolRightCurrent = 0;
+  int32_t Panning = 0;
+  int32_t VolumeRampingRemain = 0;
+  int64_t Age = 0;
+  int64_t Position = 0;
+  int64_t Increment = 0;
+  // Click-removal tails, 12 extra fraction bits.
+  int32_t LastLeft = 0;
+  int32_t LastRight = 0;
+  int32_t NewLastLeft = 0;
+  int32_t NewLastRight = 0;
+  std::vector<int32_t> ResamplerBuffer;  // ring of stereo frames
+  int32_t ResamplerBufferPosition = 0;
+  int32_t ResamplerCurrentSample[2] = {};
+  int32_t ResamplerLastSample[2] = {};
+  int64_t ResamplerPosition = 0;
+  int64_t ResamplerIncrement = 0;
+  int64_t ResamplerOriginalIncrement = 0;
+  std::vector<int32_t> OutBuffer;
+  int32_t OutBufferPosition = 0;
+  int32_t OutBufferSize = 0;
+  std::vector<int32_t> InBuffer;
+  int32_t InBufferPosition = 0;
+  int32_t InBufferSize = 0;
+  std::vector<int16_t> PCMBuffer;
+  int32_t Channels = 0;
+  int32_t SampleRate = 0;
+  int32_t BitStream = 0;
+  int32_t LastSample = 0;
+  std::vector<int32_t> Table;  // 4,096 rows of 8 weights
+  std::unique_ptr<TZNT1SoundOGGDecoder> vf;
+  // The file's last frame was decoded (non-looping); what is buffered still plays.
+  bool InputEnded = false;
+  // Zero frames pushed into the resampler after the ended input.
+  int32_t FlushFrames = 0;
+
+ private:
+  // Next input frame into Frame; zeros once the ended input is used up.
+  void NextInputFrame(int32_t* Frame);
+  void UpdateGainTargets(int32_t AOGGVolume, int64_t& Left, int64_t& Right) const;
+  int32_t LastOGGVolume = 4096;
+};
+
+// The stream library: one stream per name.
+class TZNT1SoundOGGs {
+ public:
+  explicit TZNT1SoundOGGs(TZNT1SoundSystem* ASoundSystem);
+  ~TZNT1SoundOGGs();
+  TZNT1SoundOGGs(const TZNT1SoundOGGs&) = delete;
+  TZNT1SoundOGGs& operator=(const TZNT1SoundOGGs&) = delete;
+
+  int32_t Count() const { return static_cast<int32_t>(Items.size()); }
+  TZNT1SoundOGG* GetItem(int32_t Index) const;
+  void SetItem(int32_t Index, TZNT1SoundOGG* OGG);
+  // The stream stored under Name, else a new one from Stream; nullptr when it does not open.
+  TZNT1SoundOGG* Load(const std::string& Name, TMemoryStream* Stream);
+
+  TZNT1SoundSystem* SoundSystem;
+  std::vector<TZNT1SoundOGG*> Items;
+  TZNT1StringHashMap HashMap;
 };
 
 class TZNT1SoundThread {
@@ -270,12 +485,19 @@ class TZNT1SoundSystem {
   void FillBuffer();
   // Clamps the BufferChannelSamples values of a bus to -Limit … Limit - 1.
   void ClipBuffer(int32_t* Buffer, int32_t Limit);
+  // HRTF lookup: ring pair and weight of an elevation, response pair and weight of an azimuth.
+  void CalcEvIndices(float Elevation, int32_t& e0, int32_t& e1, float& fe) const;
+  void CalcAzIndices(int32_t Ring, float Azimuth, int32_t& a0, int32_t& a1, float& fa) const;
+  // Both ears' taps (1.15 << 16) and delays (16.16 frames), interpolated from the preset.
+  void GetLerpedHRTFCoefs(int64_t* LeftCoefs, int64_t* RightCoefs, int32_t& RightDelay, int32_t& LeftDelay,
+                          float Azimuth, float Elevation) const;
 
   TZNT1Engine* Engine;
   std::unique_ptr<TZNT1SoundSamples> Samples;
+  std::unique_ptr<TZNT1SoundOGGs> OGGs;
   int32_t SpatializationMode = SPATIALIZATION_PSEUDO;
   bool HRTF = false;
-  const void* HRTFPreset = nullptr;
+  const TZNT1SoundHRTFPreset* HRTFPreset = nullptr;
   TZNT1SoundSampleVoice* VoiceFirst = nullptr;
   TZNT1SoundSampleVoice* VoiceLast = nullptr;
   int32_t SampleRate;

@@ -2038,7 +2038,7 @@ void TZNT1BSP::UploadVBO(TBSPVBO& VBO, bool StaticIndices, bool DynamicIndices) 
   VBO.VAO = VAOs ? uint32_t(CreateVAO(int32_t(VBO.VertexVBOID), int32_t(Index))) : 0;
 }
 
-void TZNT1BSP::DisposeVBO(TBSPVBO& VBO, bool, bool) {
+void TZNT1BSP::DisposeVBO(TBSPVBO& VBO) {
   DeleteVAO(VBO.VAO);
   DeleteBuffer(VBO.VertexVBOID);
   DeleteBuffer(VBO.StaticIndexVBOID);
@@ -2107,12 +2107,12 @@ void TZNT1BSP::Dispose() {
     t->Uploaded = false;
   }
   if (CountBSPGroups == 0) {
-    for (TBSPVBO& v : BSPVBOs) DisposeVBO(v, true, true);
+    for (TBSPVBO& v : BSPVBOs) DisposeVBO(v);
   } else if (GroupsSingleVBO) {
-    for (TBSPVBO& v : BSPGroupVBOs) DisposeVBO(v, true, false);
+    for (TBSPVBO& v : BSPGroupVBOs) DisposeVBO(v);
   } else {
     for (TBSPGroup& g : BSPGroups)
-      for (TBSPVBO& v : g.VBOs) DisposeVBO(v, true, false);
+      for (TBSPVBO& v : g.VBOs) DisposeVBO(v);
   }
   for (int32_t i = 0; i < 6; ++i) {
     DeleteVAO(SkySideVAO[i]);

@@ -556,7 +556,7 @@ class TZNT1BSP {
  private:
   friend class TZNT1BSPLoader;
   void UploadVBO(TBSPVBO& VBO, bool StaticIndices, bool DynamicIndices);
-  void DisposeVBO(TBSPVBO& VBO, bool StaticIndices, bool DynamicIndices);
+  void DisposeVBO(TBSPVBO& VBO);
   // What this map took references on, so that only those are given back.
   std::vector<TZNT1Shader*> ReferencedShaders;
   int32_t ReferencedLightMaps = 0;

@@ -13,6 +13,7 @@
 #include "assets/ZipTestSupport.h"
 #include "core/ZNT1Engine.h"
 #include "game/Game.h"
+#include "support/BSPWriter.h"
 #include "support/TestData.h"
 
 namespace gametest {
@@ -53,5 +54,24 @@ class GameEngine : public TZNT1Engine {
 };
 
 inline std::vector<uint8_t> Text(const std::string& s) { return std::vector<uint8_t>(s.begin(), s.end()); }
+
+// The collision fixture's room (inside -512..512 x -512..512 x 0..256, brush models 1 and 2)
+// with the given entity lump, as "maps/NAME.bsp".
+inline std::pair<std::string, std::vector<uint8_t>> RoomMap(const std::string& EntityText,
+                                                           const std::string& Name = "room") {
+  bspwriter::TCollisionFixture x = bspwriter::MakeCollisionFixture();
+  x.File.Entities = EntityText;
+  return {"maps/" + Name + ".bsp", x.File.Build()};
+}
+
+// One entity block from key/value pairs.
+inline std::string EntityBlock(const std::vector<std::pair<std::string, std::string>>& Pairs) {
+  std::string s = "{\n";
+  for (const auto& [k, v] : Pairs) s += "\"" + k + "\" \"" + v + "\"\n";
+  return s + "}\n";
+}
+
+// A standing height over the room's floor: the player's box reaches 24 below its origin.
+constexpr float FloorZ = 24.125f;
 
 }  // namespace gametest

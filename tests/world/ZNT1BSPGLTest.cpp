@@ -209,6 +209,23 @@ TEST_F(BSPGL, FixtureUploadsReadsBackDrawsAndDisposes) {
   ExpectUploadedEqualsMemory();
 }
 
+TEST_F(BSPGL, WithoutGroupsTheFaceBuffersGoUp) {
+  bspwriter::TFixture x = bspwriter::MakeFixture();
+  for (TBSPFace& f : x.File.Faces)
+    if (f.FaceType != FACE_PATCH) f.FaceType = FACE_FLARE;
+  for (TBSPFace& f : x.File.Faces) f.textureID = f.FaceType == FACE_PATCH ? -1 : f.textureID;
+  LoadAndUpload(x.File.Build());
+  ASSERT_EQ(map->CountBSPGroups, 0);
+  ASSERT_EQ(map->CountBSPVBOs, 1);
+  const TBSPVBO& b = map->BSPVBOs[0];
+  ExpectBufferHolds(GL_ARRAY_BUFFER, b.VertexVBOID, b.Vertices);
+  ExpectBufferHolds(GL_ELEMENT_ARRAY_BUFFER, b.StaticIndexVBOID, b.StaticIndices);
+  EXPECT_EQ(b.DynamicIndexVBOID, 0u);
+  const uint32_t Names[2] = {b.VertexVBOID, b.StaticIndexVBOID};
+  map->Dispose();
+  for (uint32_t n : Names) EXPECT_FALSE(glIsBuffer(n));
+}
+
 TEST_F(BSPGL, SkyGeometry) {
   LoadAndUpload(bspwriter::MakeFixture().File.Build());
   for (int i = 0; i < 6; ++i) {

@@ -1285,6 +1285,10 @@ TGameEntitySound* TGameEntities::LoadSound(TGameEntity* Entity, const std::strin
 namespace {
 
 
+// Whether a countdown ends in this tick. A hair of slack keeps sums of 1/60 s steps from
+// pushing an event whose time is a whole number of ticks into the tick after.
+bool RunsOut(double RemainTime, double DeltaTime) { return RemainTime <= DeltaTime + 1e-9; }
+
 // |Random x RandomEx| + Wait.
 float RandomDelay(const TGameEntity& E) { return std::fabs(static_cast<float>(Random()) * E.RandomEx) + E.Wait; }
 
@@ -1575,7 +1579,7 @@ void TGameEntityTargetDelay::Use(TGameEntity*) {
 
 void TGameEntityTargetDelay::Update() {
   if (!Triggered) return;
-  if (RemainTime <= Entities->DeltaTime) {
+  if (RunsOut(RemainTime, Entities->DeltaTime)) {
     RemainTime = 0.0;
     UseTargets(this);
     Triggered = false;
@@ -1599,7 +1603,7 @@ void TGameEntityTargetPush::Use(TGameEntity* UsedByEntity) {
 }
 
 void TGameEntityTargetPush::Update() {
-  if (RemainTime <= Entities->DeltaTime)
+  if (RunsOut(RemainTime, Entities->DeltaTime))
     RemainTime = 0.0;
   else
     RemainTime -= Entities->DeltaTime;
@@ -1637,7 +1641,7 @@ void TGameEntityTargetTeleporter::Use(TGameEntity* UsedByEntity) {
 
 void TGameEntityTriggerAlways::Update() {
   if (!ToTrigger) return;
-  if (RemainTime <= Entities->DeltaTime) {
+  if (RunsOut(RemainTime, Entities->DeltaTime)) {
     ToTrigger = false;
     RemainTime = 0.0;
     UseTargets(this);
@@ -1649,7 +1653,7 @@ void TGameEntityTriggerAlways::Update() {
 void TGameEntityTriggerMultiple::Initialize() { ToWait = RemainTime > 0.0; }
 
 void TGameEntityTriggerMultiple::Update() {
-  if (RemainTime <= Entities->DeltaTime) {
+  if (RunsOut(RemainTime, Entities->DeltaTime)) {
     RemainTime = 0.0;
     ToWait = false;
   } else {
@@ -1708,7 +1712,7 @@ void TGameEntityFuncTimer::Update() {
     ToTrigger = false;
     if (SpawnFlags & 1) Use(nullptr);
   }
-  if (RemainTime > Entities->DeltaTime) {
+  if (!RunsOut(RemainTime, Entities->DeltaTime)) {
     RemainTime -= Entities->DeltaTime;
   } else {
     RemainTime = RandomDelay(*this);
@@ -2175,7 +2179,7 @@ void TGameEntityItem::Touch(TGameEntity* TouchedByEntity) {
 void TGameEntityItem::Update() {
   const double dt = Entities->DeltaTime;
   if (Collected) {
-    if (RemainTime > dt) {
+    if (!RunsOut(RemainTime, dt)) {
       RemainTime -= dt;
     } else {
       Collected = false;

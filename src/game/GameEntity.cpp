@@ -1086,7 +1086,9 @@ void TGameEntity::MoverPush() {
   TZNT1BSP* BSP = Engine->BSP.get();
   if (!BSP || !BSP->Collision) return;
   const TZNT1AABB TotalAABB = AABBCombine(OldAABB, AABB);
-  const TZNT1Matrix4x4 R = Matrix4x4TermTranspose(RotationOfDegrees(RotationOffset));
+  // The turn of this tick, applied the way Transform turns the brush (row vectors), so what it
+  // pushes moves along the arc with it.
+  const TZNT1Matrix4x4 R = RotationOfDegrees(RotationOffset);
   for (TGameEntity* E : Entities->Items) {
     if (!E || E == this || (E->EntityType != ET_ITEM && E->EntityType != ET_CLIENT)) continue;
     if (E->GroundEntity == this || !AABBIntersectEx(E->AABB, TotalAABB, 1e-12f)) continue;

@@ -172,7 +172,9 @@ void TGameEntity::UpdateCollisionAABBProxy() {
   if (CollisionDynamicAABBTreeProxy < 0) {
     CollisionDynamicAABBTreeProxy = Tree.CreateProxy(CollisionAABB, this);
   } else if (HasOldCollisionAABB && HasCollisionDisplacement) {
-    Tree.MoveProxy(CollisionDynamicAABBTreeProxy, CollisionDisplacementAABB,
+    // The stored box must hold the end of the sweep too: the start box alone can stay inside an
+    // old stretched box while the entity has left it, and its pairs would be lost.
+    Tree.MoveProxy(CollisionDynamicAABBTreeProxy, AABBCombine(CollisionDisplacementAABB, CollisionAABB),
                    Vector3ScalarMul(CollisionDisplacement, 10.0f));
   } else {
     Tree.MoveProxy(CollisionDynamicAABBTreeProxy, CollisionAABB, Vector3Origin);

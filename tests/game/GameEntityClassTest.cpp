@@ -9,6 +9,7 @@
 
 #include "GameTestSupport.h"
 #include "game/GameEntity.h"
+#include "world/ZNT1BSP.h"
 #include "world/ZNT1Entity.h"
 
 namespace {
@@ -38,18 +39,29 @@ TEST(GameEntityClass, EveryClassnameOfEveryMapHasItsClass) {
   TStringList Maps;
   ASSERT_TRUE(Engine.Archives->FindFiles("maps/*.bsp", &Maps));
   std::map<std::string, int32_t> Counts;
+  std::map<int32_t, int32_t> ListTypes, WantTypes;  // entity type -> count, over all maps
   int32_t Entities = 0;
   for (const std::string& Name : Maps.Strings) {
     auto Stream = Engine.Archives->ExtractFile(Name);
     ASSERT_NE(Stream, nullptr) << Name;
     const std::vector<uint8_t> Bytes(Stream->Memory(), Stream->Memory() + Stream->Size());
-    TZNT1Entities List;
-    ParseEntities(List, EntityLump(Bytes));
-    for (const TZNT1Entity* e : List.Items) {
-      ++Counts[e->GetString("classname")];
+    // The entity list spawned from the lump alone (no geometry: map-model writes are skipped).
+    TZNT1BSP Map(&Engine);
+    Map.Entities = std::make_unique<TZNT1Entities>();
+    ParseEntities(*Map.Entities, EntityLump(Bytes));
+    for (const TZNT1Entity* e : Map.Entities->Items) {
+      const std::string ClassName = e->GetString("classname");
+      ++Counts[ClassName];
       ++Entities;
+      const TGameEntityFixedClass* f = FindFixedClass(ClassName);
+      ++WantTypes[FindItemListRow(ClassName) > 0 ? ET_ITEM : f ? f->EntityType : ET_UNKNOWN];
     }
+    TGameEntities List(&Engine);
+    List.Load(&Map);
+    for (const TGameEntity* e : List.Items)
+      if (e && e->EntityType != ET_MODEL) ++ListTypes[e->EntityType];
   }
+  EXPECT_EQ(ListTypes, WantTypes) << "the entity list holds one entity of its class per map entity";
   int32_t Items = 0, Fixed = 0, Unknown = 0, UnknownEntities = 0;
   std::printf("%-28s %6s  %s\n", "classname", "count", "class");
   for (const auto& [ClassName, Count] : Counts) {

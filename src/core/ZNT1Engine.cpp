@@ -72,6 +72,9 @@ TZNT1Engine::TZNT1Engine(TZNT1GameClass AGameClass, bool ADedicated) : GameClass
 }
 
 TZNT1Engine::~TZNT1Engine() {
+  // Run frees the game; an engine that never ran still holds it, and its entities hold models,
+  // materials and sounds that go below.
+  Game.reset();
   // Released first: its last reference deletes the OpenGL texture, which needs the context.
   if (LevelShotTexture) {
     LevelShotTexture->DecRef();

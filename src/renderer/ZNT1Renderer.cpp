@@ -858,7 +858,16 @@ void TZNT1RendererContext::Render(int32_t ContextIndex) {
 }
 
 void TZNT1RendererContext::RenderLightAndShadowPrepass() {
-  // Until the shadow passes exist, the light buffer only says "no shadow" everywhere.
+  FillGlobalShadowBuffer();
+  State->Disable(GL_BLEND);
+  glDrawBuffer(GL_COLOR_ATTACHMENT0);
+  glBindFramebuffer(GL_FRAMEBUFFER, 0);
+  Renderer->IncrementLinkCounter();
+  glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE);
+}
+
+void TZNT1RendererContext::FillGlobalShadowBuffer() {
+  // Only the clear so far: the light buffer reads "no shadow" everywhere.
   TZNT1FrameBufferObject* Light = Renderer->LightBufferFrameBufferObject.get();
   if (!Light) return;
   glBindFramebuffer(GL_FRAMEBUFFER, Light->FrameBuffer);
@@ -868,9 +877,6 @@ void TZNT1RendererContext::RenderLightAndShadowPrepass() {
   glClearDepth(1.0);
   glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE);
   glClear(GL_COLOR_BUFFER_BIT);
-  State->Disable(GL_BLEND);
-  glBindFramebuffer(GL_FRAMEBUFFER, 0);
-  Renderer->IncrementLinkCounter();
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -293,12 +293,18 @@ class TZNT1RendererContext {
   // The animation image shown at Time (0 when the stage does not animate).
   static int32_t GetTextureAnimationIndex(const TZNT1ShaderStage* Stage, double Time);
 
-  // Steps that come with the sky, portal, shadow and light passes.
+  // Steps that come with the sky, portal, shadow and light passes; until then the sky stays at
+  // the clear colour and the light buffer says "no shadow".
   void RenderSky() {}
+  void DrawSky() {}
+  void FlushSkyDraw() {}
   void RenderPortals(int32_t) {}
   void RenderGeometryFill() {}
   void RenderModelShadowMaps() {}
   void RenderLightAndShadowPrepass();
+  void FillGlobalShadowBuffer();
+  void FlushShadowMapQueue() {}
+  void PostprocessShadowBuffer(float) {}
 
   // Current flush state.
   int32_t SortedShaderIndex = NoKey, GroupIndex = NoKey, VBOIndex = NoKey, LightMapAtlasIndex = NoKey,

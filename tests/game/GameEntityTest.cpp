@@ -10,6 +10,7 @@
 #include "game/GameEntity.h"
 #include "support/MD3Writer.h"
 #include "world/ZNT1BSP.h"
+#include "material/ZNT1Shader.h"
 #include "world/ZNT1Model.h"
 
 namespace {
@@ -372,6 +373,53 @@ TEST(GameEntities, TouchedThroughBoxesAndMapModels) {
   EXPECT_NEAR(b->CollisionDisplacementAABB.Min.x, 20.0f, 1e-5);
   b->UpdateCollisionAABBProxy();
   EXPECT_GE(b->CollisionDynamicAABBTreeProxy, 0);
+}
+
+// Counts the uses it receives.
+struct UsedEntity : TGameEntityUnknown {
+  using TGameEntityUnknown::TGameEntityUnknown;
+  void Use(TGameEntity* By) override {
+    ++Uses;
+    LastUser = By;
+  }
+  int Uses = 0;
+  TGameEntity* LastUser = nullptr;
+};
+
+TEST(GameEntities, UseTargetsSwapsTheMaterialAndUsesEveryTarget) {
+  const std::string Script = "textures/game/old\n{\n\t{\n\t\tmap $whiteimage\n\t}\n}\n"
+                             "textures/game/new\n{\n\t{\n\t\tmap $whiteimage\n\t}\n}\n";
+  gametest::GameEngine Engine({{"scripts/game.shader", gametest::Text(Script)}});
+  TZNT1Shader* Old = Engine.Shaders->GetShader("textures/game/old");
+  TZNT1Shader* New = Engine.Shaders->GetShader("textures/game/new");
+  ASSERT_TRUE(Old && New);
+  TGameEntities e(&Engine);
+  auto* User = new TGameEntityUnknown(&e);
+  auto* a = new UsedEntity(&e);
+  auto* b = new UsedEntity(&e);
+  for (TGameEntity* x : {static_cast<TGameEntity*>(User), static_cast<TGameEntity*>(a), static_cast<TGameEntity*>(b)})
+    e.Add(x);
+  User->AddTarget(a);
+  User->AddTarget(b);
+  User->TargetShader = Old;
+  User->TargetShaderNew = New;
+  e.Time = 5.0;
+  const int32_t Refs = New->ReferenceCounter;
+  User->UseTargets(User);
+  EXPECT_EQ(Old->RemappedShader, New);
+  EXPECT_EQ(Old->TimeOffset, 5.0);
+  EXPECT_EQ(New->TimeOffset, 5.0);
+  EXPECT_EQ(New->ReferenceCounter, Refs == 0 ? 1 : Refs);
+  EXPECT_EQ(a->Uses, 1);
+  EXPECT_EQ(b->Uses, 1);
+  EXPECT_EQ(b->LastUser, User);
+  // Swapping a material for itself undoes the swap.
+  User->TargetShaderNew = Old;
+  User->RemoveTarget(a);
+  User->UseTargets(nullptr);
+  EXPECT_EQ(Old->RemappedShader, nullptr);
+  EXPECT_EQ(a->Uses, 1);
+  EXPECT_EQ(b->Uses, 2);
 }
 
 TEST(GameEntities, DamagedEntityListsLoadAndTick) {

@@ -300,6 +300,16 @@ TEST(Game, SoundHookNeverSeesAFreedEntityList) {
   EXPECT_GE(Hooks.load(), 200);
 }
 
+TEST(GameContent, EngineFreedWithAMapAndPlayerStillLoaded) {
+  REQUIRE_CONTENT_DIR();
+  auto Engine = std::make_unique<gametest::GameEngine>(gametest::Files{gametest::RoomMap(Lump)}, true);
+  TGame& g = Engine->MakeGame();
+  g.LoadMap("room");
+  ASSERT_NE(g.LocalClientInstance, nullptr);
+  ASSERT_NE(g.LocalClientInstance->PlayerModel->LowerInstance, nullptr);
+  Engine.reset();  // the game and its bodies go before the models they use
+}
+
 TEST(GameContent, EveryMapLoadsIntoEntitiesAndAPlayer) {
   REQUIRE_CONTENT_DIR();
   gametest::GameEngine Engine({}, true);

@@ -32,12 +32,14 @@ class RendererContentEngine : public TZNT1Engine {
     }
   };
 
-  RendererContentEngine(const std::string& ContentDir, int32_t Width, int32_t Height)
+  // ForceLowQuality: -1 keeps the probe's choice, 0 and 1 override it (before any material exists).
+  RendererContentEngine(const std::string& ContentDir, int32_t Width, int32_t Height, int ForceLowQuality = -1)
       : TZNT1Engine(&CreateGameOfClass<MapGame>, false) {
     Archives->LoadDirectory(ContentDir + "/");
     Archives->Finish();
     GLCapabilities = std::make_unique<TZNT1GLCapabilities>(this);
     GLCapabilities->Query();
+    if (ForceLowQuality >= 0) GLCapabilities->LowQuality = ForceLowQuality == 1;
     Textures = std::make_unique<TZNT1Textures>(this);
     Textures->CreateDefaultTextures();
     GLSLShaders = std::make_unique<TZNT1GLSLShaders>(this);

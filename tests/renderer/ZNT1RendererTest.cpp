@@ -376,3 +376,84 @@ TEST_F(RendererLogic, ModelItemsTakeTheirSkinsSortAndOverlayBit) {
   ASSERT_EQ(Top.CountBatchItems, 2);
   EXPECT_EQ(Top.Item(0)->SortKey, 128 + SORT_OPAQUE);
 }
+
+TEST_F(RendererLogic, LightWithoutAGridComesFromAbove) {
+  TZNT1RendererContext& c = *renderer->MainContext;
+  c.ApplyLight(false, 10, 20, 30);
+  EXPECT_FLOAT_EQ(c.PrimaryLightAmbient.x, 0.25f);
+  EXPECT_FLOAT_EQ(c.PrimaryLightDirectional.y, 0.75f);
+  EXPECT_FLOAT_EQ(c.PrimaryLightDirection.z, 1.0f);
+  // A grid of one lit cell: ambient and directional from its bytes, direction from its angles.
+  RendererTestMap Map;
+  TZNT1BSP* b = Map.Build(engine, true);
+  renderer->ResetBSP();
+  TZNT1RendererContext& d = *renderer->MainContext;
+  b->UseLightGrid = true;
+  b->LightGridBounds.x = b->LightGridBounds.y = b->LightGridBounds.z = 1;
+  b->LightGridInvSize = Vector3(1.0f / 64, 1.0f / 64, 1.0f / 128);
+  b->BSPLightVolumes = {TBSPLightVolume{{128, 64, 0}, {255, 255, 255}, {0, 0}}};
+  b->CountBSPLightVolumes = 1;
+  d.ApplyLight(true, 5000, -5000, 7);  // far outside: clamped into the grid
+  EXPECT_FLOAT_EQ(d.PrimaryLightAmbient.x, 0.5f);
+  EXPECT_FLOAT_EQ(d.PrimaryLightAmbient.y, 0.25f);
+  EXPECT_NEAR(d.PrimaryLightDirectional.z, 255.0f / 256, 1e-6f);
+  EXPECT_NEAR(d.PrimaryLightDirection.z, 1.0f, 1e-6f);
+  b->BSPLightVolumes[0].Ambient[0] = b->BSPLightVolumes[0].Ambient[1] = 0;  // an empty cell
+  d.ApplyLight(true, 0, 0, 0);
+  EXPECT_FLOAT_EQ(d.PrimaryLightAmbient.x, 1.0f);
+  EXPECT_FLOAT_EQ(d.PrimaryLightDirectional.x, 0.0f);
+}
+
+TEST_F(RendererLogic, VisibleFrameWrapResetsTheMapStamps) {
+  RendererTestMap Map;
+  TZNT1BSP* b = Map.Build(engine, true);
+  b->Portals.resize(1);
+  b->CountPortals = 1;
+  for (auto& l : b->BSPMapLeafs) l.VisibleFrame[0] = 0xFFFFFFFDu;
+  b->Portals[0].VisibleFrame[2] = 7;
+  renderer->VisibleFrame = 0xFFFFFFFDu;
+  renderer->IncrementVisibleFrame();
+  EXPECT_EQ(renderer->VisibleFrame, 0xFFFFFFFEu);
+  EXPECT_EQ(b->BSPMapLeafs[1].VisibleFrame[0], 0xFFFFFFFDu);
+  renderer->IncrementVisibleFrame();
+  EXPECT_EQ(renderer->VisibleFrame, 0u);
+  for (const auto& l : b->BSPMapLeafs) EXPECT_EQ(l.VisibleFrame[0], 0xFFFFFFFFu);
+  EXPECT_EQ(b->Portals[0].VisibleFrame[2], 0xFFFFFFFFu);
+  // The link counter wraps the same way, without a program library to reset.
+  renderer->LinkCounter = 0xFFFFFFFEu;
+  renderer->IncrementLinkCounter();
+  EXPECT_EQ(renderer->LinkCounter, 0u);
+}
+
+TEST_F(RendererLogic, PortalsByRangeAndSide) {
+  RendererTestMap Map;
+  TZNT1BSP* b = Map.Build(engine, true);
+  struct Case {
+    bool Mirror;
+    float Distance;  // signed distance of the eye from the portal plane (N.p + D)
+    bool Collected;
+  };
+  const Case Cases[] = {{false, -100, true}, {false, -300, false}, {true, -3000, true}, {true, 50, false},
+                        {false, 50, false}};
+  b->Portals.resize(std::size(Cases));
+  b->CountPortals = int32_t(std::size(Cases));
+  for (size_t i = 0; i < std::size(Cases); ++i) {
+    TZNT1Portal& p = b->Portals[i];
+    p.SourceMirror = Cases[i].Mirror;
+    p.PortalRange = 256;
+    // Plane x = c with the normal along +x: N.p + D at x = 100 is 100 + D.
+    p.Plane = Plane(Vector3(1, 0, 0), Cases[i].Distance - 100);
+    p.VisibleFrame[0] = 0xFFFFFFFFu;
+    b->BSPGroups[1].Portals.push_back(int32_t(i));
+    b->BSPGroups[1].CountPortals++;
+  }
+  renderer->ResetBSP();
+  const TZNT1RendererContext& c = Walk(Vector3(100, 10, 0));
+  std::vector<const void*> Expected;
+  for (size_t i = 0; i < std::size(Cases); ++i)
+    if (Cases[i].Collected) Expected.push_back(&b->Portals[i]);
+  ASSERT_EQ(c.CountPortalsToDraw, int32_t(Expected.size()));
+  for (size_t i = 0; i < Expected.size(); ++i) EXPECT_EQ(c.PortalsToDraw[i], Expected[i]);
+  // Room A sees none of them.
+  EXPECT_EQ(Walk(Vector3(-100, 10, 0)).CountPortalsToDraw, 0);
+}

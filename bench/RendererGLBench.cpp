@@ -1,0 +1,155 @@
+// Frames of the spawn views of five maps at 1280 x 720, low and full quality, against the
+// brute-force baseline that draws every drawable face with one draw call each: time and draw
+// calls per frame, and their ratios.
+#include <benchmark/benchmark.h>
+
+#include <SDL2/SDL.h>
+
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "BenchRatio.h"
+#include "renderer/RendererBaseline.h"
+#include "renderer/RendererContentEngine.h"
+
+namespace {
+
+const char* const Maps[] = {"oa_dm1", "oa_dm3", "oa_dm6", "kaos2", "oa_rpg3dm2"};
+const char* const Modes[] = {"low", "full"};
+
+SDL_Window* Window = nullptr;
+SDL_GLContext Context = nullptr;
+std::unique_ptr<RendererContentEngine> Engine;
+std::unique_ptr<RendererBaseline> Baseline;
+int EngineMode = -1;
+std::string LoadedMap;
+uint64_t DrawCalls = 0;
+std::map<std::string, double> DrawsPerFrame;
+std::map<std::string, double> ThreadSecondsPerFrame;  // the drawing thread's own CPU time
+
+double ThreadSeconds() {
+  timespec t{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return double(t.tv_sec) + double(t.tv_nsec) * 1e-9;
+}
+
+void CountDraws() {
+  RendererGL.DrawElements = [](GLenum m, GLsizei n, GLenum t, const void* p) {
+    ++DrawCalls;
+    ::glDrawElements(m, n, t, p);
+  };
+  RendererGL.DrawRangeElements = [](GLenum m, GLuint a, GLuint b, GLsizei n, GLenum t, const void* p) {
+    ++DrawCalls;
+    ::glDrawRangeElements(m, a, b, n, t, p);
+  };
+  RendererGL.MultiDrawElements = [](GLenum m, const GLsizei* n, GLenum t, const void* const* p, GLsizei c) {
+    ++DrawCalls;
+    ::glMultiDrawElements(m, n, t, p, c);
+  };
+}
+
+bool Ready(int Mode, const std::string& Map) {
+  if (!Context) return false;
+  if (Mode != EngineMode) {
+    Baseline.reset();
+    Engine.reset();
+    Engine = std::make_unique<RendererContentEngine>(ZNT1_CONTENT_DIR, 1280, 720, Mode == 0 ? 1 : 0);
+    Baseline = std::make_unique<RendererBaseline>(*Engine);
+    EngineMode = Mode;
+    LoadedMap.clear();
+  }
+  if (Map != LoadedMap) {
+    if (!Engine->MapCommand(Map) || !Engine->SpawnView()) return false;
+    Baseline->Prepare();
+    LoadedMap = Map;
+    // Programs and textures reach the driver on first use; neither side pays for that here.
+    Engine->Frame();
+    Baseline->Render();
+    glFinish();
+  }
+  return true;
+}
+
+void Frame(benchmark::State& State, int Mode, const std::string& Map, bool Brute) {
+  if (!Ready(Mode, Map)) {
+    State.SkipWithError("no OpenGL context or content");
+    return;
+  }
+  uint64_t Draws = 0;
+  const double Cpu0 = ThreadSeconds();
+  for (auto _ : State) {
+    DrawCalls = 0;
+    if (Brute)
+      Baseline->Render();
+    else
+      Engine->Frame();
+    glFinish();
+    Draws += DrawCalls;
+  }
+  const double PerFrame = double(Draws) / double(State.iterations());
+  State.counters["draws"] = PerFrame;
+  const std::string Key = std::string(Brute ? "Baseline/" : "Renderer/") + Modes[Mode] + "/" + Map;
+  DrawsPerFrame[Key] = PerFrame;
+  ThreadSecondsPerFrame[Key] = (ThreadSeconds() - Cpu0) / double(State.iterations());
+}
+
+void Register() {
+  for (int Mode = 0; Mode < 2; ++Mode)
+    for (const char* Map : Maps)
+      for (bool Brute : {false, true}) {
+        const std::string Name = std::string(Brute ? "Baseline/" : "Renderer/") + Modes[Mode] + "/" + Map;
+        benchmark::RegisterBenchmark(Name.c_str(), [=](benchmark::State& s) { Frame(s, Mode, Map, Brute); })
+            ->Unit(benchmark::kMillisecond)
+            ->Iterations(8);
+      }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (SDL_Init(SDL_INIT_VIDEO) == 0) {
+    SDL_GL_SetAttribute(SDL_GL_CONTEXT_PROFILE_MASK, SDL_GL_CONTEXT_PROFILE_COMPATIBILITY);
+    SDL_GL_SetAttribute(SDL_GL_DEPTH_SIZE, 24);
+    SDL_GL_SetAttribute(SDL_GL_STENCIL_SIZE, 8);
+    Window = SDL_CreateWindow("bench", 0, 0, 1280, 720, SDL_WINDOW_OPENGL | SDL_WINDOW_HIDDEN);
+    if (Window) Context = SDL_GL_CreateContext(Window);
+  }
+  if (!Context) std::fprintf(stderr, "no OpenGL context: %s\n", SDL_GetError());
+  CountDraws();
+  Register();
+  const int Result = RunBenchmarksWithRatios(argc, argv, [](const TRatioReporter& r) {
+    std::printf("Renderer against the brute-force baseline (time ratio = baseline / renderer):\n");
+    for (int Mode = 0; Mode < 2; ++Mode) {
+      double LogTime = 0, LogCpu = 0, LogDraws = 0;
+      int n = 0;
+      for (const char* Map : Maps) {
+        const std::string Key = std::string(Modes[Mode]) + "/" + Map;
+        const std::string Runs = "/iterations:8";
+        const double tr = r.Time("Renderer/" + Key + Runs), tb = r.Time("Baseline/" + Key + Runs);
+        const double dr = DrawsPerFrame["Renderer/" + Key], db = DrawsPerFrame["Baseline/" + Key];
+        const double cr = ThreadSecondsPerFrame["Renderer/" + Key], cb = ThreadSecondsPerFrame["Baseline/" + Key];
+        if (tr <= 0 || tb <= 0 || dr <= 0 || cr <= 0) continue;
+        std::printf("  %-16s %6.1f ms (%5.2f ms CPU) %5.0f draws | baseline %6.1f ms (%5.2f ms CPU) %5.0f draws | "
+                    "time %.2fx, CPU %.2fx, draws %.1fx\n",
+                    Key.c_str(), tr * 1e3, cr * 1e3, dr, tb * 1e3, cb * 1e3, db, tb / tr, cb / cr, db / dr);
+        LogTime += std::log(tb / tr);
+        LogCpu += std::log(cb / cr);
+        LogDraws += std::log(db / dr);
+        ++n;
+      }
+      if (n)
+        std::printf("  %-16s geometric mean: frame time %.2fx, drawing thread CPU %.2fx, draw calls %.1fx\n",
+                    Modes[Mode], std::exp(LogTime / n), std::exp(LogCpu / n), std::exp(LogDraws / n));
+    }
+  });
+  Baseline.reset();
+  Engine.reset();
+  if (Context) SDL_GL_DeleteContext(Context);
+  if (Window) SDL_DestroyWindow(Window);
+  SDL_Quit();
+  return Result;
+}

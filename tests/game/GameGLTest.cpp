@@ -1,0 +1,145 @@
+// The game drawn on a real map: in third person the player's body shows where its box projects.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <memory>
+
+#include "game/Game.h"
+#include "game/GameClient.h"
+#include "game/GameEntity.h"
+#include "renderer/RendererContentEngine.h"
+#include "support/GLContextFixture.h"
+#include "support/TestData.h"
+
+namespace {
+
+constexpr int32_t Width = 640, Height = 480;
+
+class GameGL : public GLContextFixture {
+ protected:
+  static void SetUpTestSuite() {
+    GLContextFixture::SetUpTestSuite();
+    if (!Context() || testdata::ContentDir().empty()) return;
+    window_ = SDL_CreateWindow("game", 0, 0, Width, Height, SDL_WINDOW_OPENGL | SDL_WINDOW_HIDDEN);
+    if (!window_) return;
+    SDL_GL_MakeCurrent(window_, Context());
+    engine_ = new RendererContentEngine(testdata::ContentDir(), Width, Height);
+    engine_->Game = CreateGameOfClass<TGame>(engine_);
+  }
+  static void TearDownTestSuite() {
+    if (engine_) {
+      SDL_GL_MakeCurrent(window_, Context());
+      delete engine_;
+      engine_ = nullptr;
+    }
+    if (window_) {
+      SDL_GL_MakeCurrent(Window(), Context());
+      SDL_DestroyWindow(window_);
+      window_ = nullptr;
+    }
+  }
+  void SetUp() override {
+    GLContextFixture::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    REQUIRE_CONTENT_DIR();
+    ASSERT_NE(engine_, nullptr);
+    SDL_GL_MakeCurrent(window_, Context());
+    while (glGetError() != GL_NO_ERROR) {
+    }
+  }
+
+  static RendererContentEngine* engine_;
+  static SDL_Window* window_;
+};
+
+RendererContentEngine* GameGL::engine_ = nullptr;
+SDL_Window* GameGL::window_ = nullptr;
+
+// The pixel rectangle (bottom row 0) a box covers under the engine's view and projection.
+struct TRect {
+  float x0 = 1e9f, y0 = 1e9f, x1 = -1e9f, y1 = -1e9f;
+};
+
+TRect Project(const TZNT1Engine& e, const TZNT1AABB& Box) {
+  const TZNT1Matrix4x4 VP = Matrix4x4TermMul(Matrix4x4TermMul(e.ViewMatrix, Matrix4x4Flip), e.ProjectionMatrix);
+  TRect r;
+  for (int i = 0; i < 8; ++i) {
+    TZNT1Vector4 p = Vector4(i & 1 ? Box.Max.x : Box.Min.x, i & 2 ? Box.Max.y : Box.Min.y,
+                             i & 4 ? Box.Max.z : Box.Min.z, 1.0f);
+    Vector4MatrixMul(p, VP);
+    if (p.w <= 0.0f) continue;
+    const float x = (p.x / p.w * 0.5f + 0.5f) * float(e.CanvasWidth), y = (p.y / p.w * 0.5f + 0.5f) * float(e.CanvasHeight);
+    r.x0 = std::min(r.x0, x);
+    r.x1 = std::max(r.x1, x);
+    r.y0 = std::min(r.y0, y);
+    r.y1 = std::max(r.y1, y);
+  }
+  return r;
+}
+
+TEST_F(GameGL, ThirdPersonBodyShowsWhereItsBoxProjects) {
+  RendererContentEngine& e = *engine_;
+  TGame& g = static_cast<TGame&>(*e.Game);
+  g.LoadMap("oa_dm1");
+  ASSERT_TRUE(e.BSP);
+  ASSERT_NE(g.LocalClientInstance, nullptr);
+  TGameClient& c = *g.LocalClientInstance;
+  TGamePlayerModel& Body = *c.PlayerModel;
+  ASSERT_NE(Body.LowerInstance, nullptr);
+  e.Renderer->BloomEffect = false;
+  c.ThirdPerson = true;
+  // Let the blend and the camera's glide settle.
+  for (int f = 0; f < 240; ++f) {
+    g.Update(1.0 / 60.0);
+    c.GetViewMatrix(1.0f / 60.0f, 1.0f);
+  }
+  ASSERT_GT(c.ViewInterpolation, 0.99f);
+  auto Shoot = [&](bool ShowBody) {
+    g.Draw(1.0f, 1.0f / 60.0f);
+    for (TZNT1ModelInstance* i : {Body.LowerInstance, Body.UpperInstance, Body.HeadInstance}) {
+      i->CastShadow = false;
+      if (!ShowBody) i->RenderType = 3;
+    }
+    e.Frame();
+    return e.ReadFrame();
+  };
+  Shoot(true);  // programs compiled, targets made
+  const std::vector<uint8_t> With = Shoot(true);
+  const TZNT1AABB Box = AABBCombine(AABBCombine(Body.LowerInstance->ViewAABB, Body.UpperInstance->ViewAABB),
+                                    Body.HeadInstance->ViewAABB);
+  const TRect r = Project(e, Box);
+  const std::vector<uint8_t> Without = Shoot(false);
+  if (const char* Dump = std::getenv("ZNT1_DUMP_FRAME")) {
+    FILE* f = std::fopen((std::string(Dump) + "third_person.ppm").c_str(), "wb");
+    std::fprintf(f, "P6 %d %d 255\n", Width, Height);
+    for (int y = Height - 1; y >= 0; --y)
+      for (int x = 0; x < Width; ++x) std::fwrite(&With[(size_t(y) * Width + x) * 4], 1, 3, f);
+    std::fclose(f);
+  }
+  EXPECT_EQ(glGetError(), GLenum(GL_NO_ERROR));
+  ASSERT_LT(r.x0, r.x1);
+  int64_t Inside = 0, Outside = 0;
+  for (int y = 0; y < Height; ++y)
+    for (int x = 0; x < Width; ++x) {
+      const size_t k = (size_t(y) * Width + x) * 4;
+      int d = 0;
+      for (int ch = 0; ch < 3; ++ch) d = std::max(d, std::abs(int(With[k + ch]) - int(Without[k + ch])));
+      if (d <= 8) continue;
+      const bool In = x >= r.x0 - 2 && x <= r.x1 + 2 && y >= r.y0 - 2 && y <= r.y1 + 2;
+      (In ? Inside : Outside)++;
+    }
+  std::printf("body pixels %lld inside its box's %.0f x %.0f rectangle, %lld outside\n", (long long)Inside,
+              double(r.x1 - r.x0), double(r.y1 - r.y0), (long long)Outside);
+  EXPECT_GT(Inside, 200);
+  EXPECT_LE(Outside, Inside / 50);
+  // The camera stands behind the body: the rectangle is inside the picture.
+  EXPECT_GT(r.x0, 0.0f);
+  EXPECT_LT(r.x1, float(Width));
+  g.UnloadMap();
+}
+
+}  // namespace

@@ -287,7 +287,7 @@ TEST(Game, SoundHookNeverSeesAFreedEntityList) {
     ASSERT_TRUE(l.Game.GameEntities);
     // Give the mixer room to run the hook over the new list.
     const int64_t Seen = Hooks.load();
-    for (int w = 0; w < 2000 && Hooks.load() == Seen; ++w) std::this_thread::sleep_for(std::chrono::microseconds(100));
+    for (int w = 0; w < 20000 && Hooks.load() == Seen; ++w) std::this_thread::sleep_for(std::chrono::microseconds(100));
     l.Game.Update(Tick);
     if (i % 2) l.Game.UnloadMap();
   }

@@ -9,6 +9,12 @@ SDL_GLContext GLContextFixture::context_ = nullptr;
 std::string GLContextFixture::error_;
 
 void GLContextFixture::SetUpTestSuite() {
+  // A test that ran a whole engine ends with SDL_Quit, which takes our window and context
+  // with it: start again then.
+  if (window_ && SDL_WasInit(SDL_INIT_VIDEO) == 0) {
+    window_ = nullptr;
+    context_ = nullptr;
+  }
   if (window_) return;
   if (SDL_Init(SDL_INIT_VIDEO) < 0) {
     error_ = std::string("SDL_Init: ") + SDL_GetError();
@@ -39,6 +45,7 @@ void GLContextFixture::TearDownTestSuite() {
 }
 
 void GLContextFixture::SetUp() {
+  SetUpTestSuite();
   if (!context_) {
     // Without a display the GL tests cannot run; CI always provides Xvfb.
     if (testdata::InCI()) FAIL() << "no OpenGL context: " << error_;

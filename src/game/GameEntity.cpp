@@ -2156,6 +2156,39 @@ void TGameEntityFuncPlat::Touch(TGameEntity* TouchedByEntity) {
 
 // ---- items ----
 
+namespace {
+
+// Weapons and ammunition of a picked-up item. The player's weapon arrays come with its weapon
+// code; until the client has them, such items are collected and give nothing.
+template <class TClient>
+void GiveWeaponItem(TClient& Client, const TGameEntity& Item) {
+  if constexpr (requires {
+                  Client.HasWeapon[0];
+                  Client.WeaponAmmo[0];
+                  Client.SwitchToWeapon(0, false);
+                }) {
+    const TGameWeaponCache* Cache = Item.Entities->WeaponCache.get();
+    const int32_t Count = Cache ? Cache->Count() : 0;
+    const int32_t Tag = Item.ItemTag;
+    auto AddAmmo = [&] {
+      if (Tag >= static_cast<int32_t>(Client.WeaponAmmo.size())) return;
+      const int32_t Max = Cache->GetItem(Tag)->MaxQuantity;
+      int32_t& Ammo = Client.WeaponAmmo[static_cast<size_t>(Tag)];
+      Ammo = Ammo + Item.Quantity <= Max ? Ammo + Item.Quantity : Max;
+    };
+    if (Item.ItemType == IT_WEAPON && Tag >= 0 && Tag < Count) {
+      if (Tag < static_cast<int32_t>(Client.HasWeapon.size())) Client.HasWeapon[static_cast<size_t>(Tag)] = true;
+      if (Tag > 0) AddAmmo();
+      Client.SwitchToWeapon(Tag, false);
+    } else if (Item.ItemType == IT_AMMO && Tag > 0 && Tag < Count && Tag < static_cast<int32_t>(Client.HasWeapon.size()) &&
+               Client.HasWeapon[static_cast<size_t>(Tag)]) {
+      AddAmmo();
+    }
+  }
+}
+
+}  // namespace
+
 TGameEntityItem::TGameEntityItem(TGameEntities* AEntities) : TGameEntityTyped(AEntities) {
   AutoUpdateCollisionAABB = true;
 }
@@ -2178,6 +2211,7 @@ void TGameEntityItem::Touch(TGameEntity* TouchedByEntity) {
   Collected = true;
   Visible = false;
   if (ItemType == IT_HEALTH) TouchedByEntity->Health = std::min(TouchedByEntity->Health + Quantity, 200);
+  if (ItemType == IT_WEAPON || ItemType == IT_AMMO) GiveWeaponItem(*TouchedByEntity->Client, *this);
 }
 
 void TGameEntityItem::Update() {

@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "EntityRoomSupport.h"
+#include "game/GameWeaponCache.h"
 #include "support/MD3Writer.h"
 
 using namespace roomtest;
@@ -144,6 +145,57 @@ TEST(Item, RespawnPlacesItOnAMoverThatThenCarriesIt) {
     High = std::max(High, Item->BaseTranslation.z);
   }
   EXPECT_GT(High - Low, 30.0f);
+}
+
+}  // namespace
+
+namespace {
+
+template <class TClient>
+constexpr bool HasWeaponArrays() {
+  return requires(TClient& c) {
+    c.HasWeapon[0];
+    c.WeaponAmmo[0];
+  };
+}
+
+template <class TClient>
+void CheckWeaponPickUps(Room& r, TClient& c) {
+  auto* Gun = r.template First<TGameEntityItem>(0);
+  auto* Ammo = r.template First<TGameEntityItem>(1);
+  auto* Gauntlet = r.template First<TGameEntityItem>(2);
+  ASSERT_EQ(Gun->ItemTag, WP_MACHINEGUN);
+  ASSERT_EQ(r.E().WeaponCache->GetItem(WP_MACHINEGUN)->MaxQuantity, 400);
+  // Ammunition for a weapon not owned: collected, nothing given.
+  c.HasWeapon[WP_MACHINEGUN] = false;
+  c.WeaponAmmo[WP_MACHINEGUN] = 0;
+  Ammo->Touch(&r.PlayerEntity());
+  EXPECT_TRUE(Ammo->Collected);
+  EXPECT_EQ(c.WeaponAmmo[WP_MACHINEGUN], 0);
+  // 390 + 40 stops at 400.
+  c.WeaponAmmo[WP_MACHINEGUN] = 390;
+  Gun->Touch(&r.PlayerEntity());
+  EXPECT_TRUE(c.HasWeapon[WP_MACHINEGUN]);
+  EXPECT_EQ(c.WeaponAmmo[WP_MACHINEGUN], 400);
+  // The gauntlet: the weapon, no ammunition change.
+  c.HasWeapon[WP_GAUNTLET] = false;
+  const int32_t Before = c.WeaponAmmo[WP_GAUNTLET];
+  Gauntlet->Touch(&r.PlayerEntity());
+  EXPECT_TRUE(c.HasWeapon[WP_GAUNTLET]);
+  EXPECT_EQ(c.WeaponAmmo[WP_GAUNTLET], Before);
+}
+
+TEST(Item, WeaponsAndAmmunition) {
+  Room r({}, World + "{\n\"classname\" \"weapon_machinegun\"\n\"origin\" \"0 0 40\"\n}\n"
+                     "{\n\"classname\" \"ammo_bullets\"\n\"origin\" \"100 0 40\"\n}\n"
+                     "{\n\"classname\" \"weapon_gauntlet\"\n\"origin\" \"200 0 40\"\n}\n",
+         ItemFiles());
+  r.Park();
+  if constexpr (HasWeaponArrays<TGameClient>()) {
+    CheckWeaponPickUps(r, r.Player());
+  } else {
+    GTEST_SKIP() << "the player carries no weapons yet";
+  }
 }
 
 }  // namespace

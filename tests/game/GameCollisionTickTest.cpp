@@ -38,10 +38,12 @@ TEST(CollisionTick, PlayerTouchingABrushBothWaysIsTouchedOncePerTick) {
   Toucher* T = AddToucher(r, Box(-64, -64, 0, 64, 64, 64));
   T->MapModelIndex = 1;
   r.E().MapModelsToEntities[1] = {T};
-  r.Player().TouchedMapModelsList = {1};
-  r.Player().TouchedMapModelsListSize = 1;
-  r.Player().GroundMapModel = 1;
-  r.Run(10);
+  for (int t = 0; t < 10; ++t) {
+    r.Player().TouchedMapModelsList = {1};
+    r.Player().TouchedMapModelsListSize = 1;
+    r.Player().GroundMapModel = 1;
+    r.Run(1);
+  }
   EXPECT_EQ(T->Touches, 10);
 }
 

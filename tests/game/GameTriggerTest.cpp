@@ -58,9 +58,12 @@ TEST(Trigger, MultipleFiresAtOnceThenEveryWait) {
     auto* Trigger = r.First<TGameEntityTriggerMultiple>();
     auto Counters = CountTargets(r, Trigger);
     r.Place(Vector3(0, 0, 30));
-    r.Player().TouchedMapModelsList = {Trigger->MapModelIndex};
-    r.Player().TouchedMapModelsListSize = 1;
-    r.Run(c.Ticks);
+    // What the player's move reports each tick: it stands in the trigger's brush.
+    for (int t = 0; t < c.Ticks; ++t) {
+      r.Player().TouchedMapModelsList = {Trigger->MapModelIndex};
+      r.Player().TouchedMapModelsListSize = 1;
+      r.Run(1);
+    }
     EXPECT_EQ(Counters[0]->Uses, c.Fires);
     EXPECT_EQ(Counters[0]->LastUser, &r.PlayerEntity());
   }

@@ -51,11 +51,11 @@ std::unique_ptr<TZNT1Engine> MakeEngine(bool Content) {
   return Engine;
 }
 
-// N boxes of 32 units at a density where each meets a few others; a tenth move every tick.
+// N boxes of 32 units spread so that each meets about one other; a tenth move every tick.
 struct TField {
   explicit TField(int32_t N) : Engine(MakeEngine(false)), List(std::make_unique<TGameEntities>(Engine.get())) {
     std::mt19937 Rng(1234);
-    const float Side = 40.0f * std::cbrt(static_cast<float>(N));
+    const float Side = 64.0f * std::cbrt(static_cast<float>(N));
     std::uniform_real_distribution<float> Pos(0.0f, Side);
     for (int32_t i = 0; i < N; ++i) {
       auto* e = new TGameEntityUnknown(List.get());

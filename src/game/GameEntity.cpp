@@ -990,6 +990,13 @@ void TGameEntities::AddCollisionPair(TGameEntity* EntityA, TGameEntity* EntityB)
 
 namespace {
 
+// AABBIntersectEx with the tolerance 1e-12, inline for the tree walk's inner loop.
+inline bool Meets(const TZNT1AABB& a, const TZNT1AABB& b) {
+  constexpr float t = 1e-12f;
+  return a.Max.x + t >= b.Min.x - t && b.Max.x + t >= a.Min.x - t && a.Max.y + t >= b.Min.y - t &&
+         b.Max.y + t >= a.Min.y - t && a.Max.z + t >= b.Min.z - t && b.Max.z + t >= a.Min.z - t;
+}
+
 // The box an entity sweeps this tick and its motion.
 void SweepOf(const TGameEntity& E, TZNT1AABB& Box, TZNT1Vector3& Motion) {
   if (E.HasCollisionDisplacement) {
@@ -1050,7 +1057,7 @@ void TGameEntities::CollisionDetection() {
       const int32_t NodeID = Stack[static_cast<size_t>(--Top)];
       if (NodeID == daabbtNULLNODE) continue;
       const TZNT1DynamicAABBTreeNode& Node = Tree->Nodes[static_cast<size_t>(NodeID)];
-      if (!AABBIntersectEx(Node.AABB, Query, 1e-12f)) continue;
+      if (!Meets(Node.AABB, Query)) continue;
       if (Node.Height > 0 || Node.Children[0] != daabbtNULLNODE) {
         Push(Node.Children[0]);
         Push(Node.Children[1]);

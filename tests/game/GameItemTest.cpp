@@ -7,6 +7,7 @@
 #include "EntityRoomSupport.h"
 #include "game/GameWeaponCache.h"
 #include "support/MD3Writer.h"
+#include "world/ZNT1Model.h"
 
 using namespace roomtest;
 
@@ -35,7 +36,8 @@ std::vector<uint8_t> BoxModel() {
 gametest::Files ItemFiles() {
   gametest::Files f = EntitySounds();
   for (const char* n : {"models/powerups/health/medium_cross.md3", "models/weapons2/machinegun/machinegun.md3",
-                        "models/powerups/ammo/machinegunam.md3"})
+                        "models/powerups/ammo/machinegunam.md3",
+                        "models/weapons2/machinegun/machinegun_barrel.md3"})
     f.emplace_back(n, BoxModel());
   return f;
 }
@@ -112,6 +114,14 @@ TEST(Item, SpinsBobsAndScales) {
   EXPECT_NEAR(Low, 40.0f, 0.1f);
   EXPECT_NEAR(High, 48.0f, 0.1f);
   EXPECT_TRUE(Vector3Compare(Gun->Scaling, Vector3(1.5f, 1.5f, 1.5f)));
+  // A weapon's barrel rides on its model, drawn with the same entity index.
+  ASSERT_EQ(Gun->NumChildren, 1);
+  TGameEntity* GunModel = Gun->Children[0];
+  ASSERT_NE(GunModel->AddOnModel, nullptr);
+  EXPECT_EQ(GunModel->AddOnModel->Name, "models/weapons2/machinegun/machinegun_barrel.md3");
+  EXPECT_EQ(GunModel->AddOnModelInstance->EntityIndex, GunModel->ModelInstance->EntityIndex);
+  EXPECT_EQ(GunModel->ModelInstance->EntityIndex, 0x10000001 + 2 * 2);
+  EXPECT_EQ(Health->Children[0]->AddOnModel, nullptr);
   EXPECT_TRUE(Vector3Compare(Health->Scaling, Vector3(1, 1, 1)));
   // Weapons turn once in two seconds.
   const double t = Gun->CurrentTime + Gun->Angles.y;

@@ -287,3 +287,31 @@ TEST(Mover, RotationOffsetAcrossTheWrap) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Mover, TimeOffsetFastForwardsClocksTrainsAndDoors) {
+  Room r({{Box(-32, -32, 0, 32, 32, 16)}, {Box(-64, -8, 0, 64, 8, 136)}},
+         TrainEntities("") + "{\n\"classname\" \"func_rotating\"\n\"model\" \"*1\"\n\"speed\" \"90\"\n}\n"
+                             "{\n\"classname\" \"func_door\"\n\"model\" \"*2\"\n\"angle\" \"-1\"\n}\n");
+  r.Park();
+  auto* Train = r.First<TGameEntityFuncTrain>();
+  auto* Rot = r.First<TGameEntityFuncRotating>();
+  auto* Door = r.First<TGameEntityFuncDoor>();
+  r.E().ApplyTimeOffset(9.0);  // one loop of 8 s and one more second; 2 turns and a quarter
+  EXPECT_NEAR(Train->CurrentTime, 1.0, 1e-6);
+  EXPECT_EQ(Train->Current, 1);
+  EXPECT_NEAR(Rot->CurrentTime, 1.0, 1e-6);
+  EXPECT_EQ(Door->MoverState, 0) << "a door at rest stays at rest";
+  r.Run(1);
+  EXPECT_NEAR(Rot->Rotation.y, 90.0f, 1e-3f);
+  EXPECT_NEAR(Train->Translation.x, 100.0f, 1e-3f);  // half way along the first 2 s side
+  // A door on its way is carried across its states.
+  Door->Use(nullptr);
+  r.Run(1);
+  r.E().ApplyTimeOffset(0.5);
+  EXPECT_EQ(Door->MoverState, 16);
+  EXPECT_FLOAT_EQ(Door->Translation.z, 128.0f);
+}
+
+}  // namespace

@@ -9,6 +9,8 @@
 #include "GameTestSupport.h"
 #include "game/GameClient.h"
 #include "game/GameEntity.h"
+#include "core/ZNT1Command.h"
+#include "sound/ZNT1Sound.h"
 #include "world/ZNT1BSP.h"
 
 namespace {
@@ -114,6 +116,70 @@ TEST(EntityContent, PadsAndTeleportersCarryThePlayer) {
     }
     g.UnloadMap();
   }
+}
+
+}  // namespace
+
+namespace {
+
+// A run through the game as the engine drives it, on pul1duel-oa: the console loads the map, the
+// player is put where it would walk (standing in a brush, as its move would report) onto a jump
+// pad, into a teleporter and onto an item, every tick through the game's Update and the sound
+// hook, and the console quits.
+TEST(EntityContent, ScriptedRunOnPul1duel) {
+  REQUIRE_CONTENT_DIR();
+  gametest::GameEngine Engine({}, true);
+  Engine.Game = Engine.GameClass(&Engine);
+  TGame& g = static_cast<TGame&>(*Engine.Game);
+  Engine.Command->ExecuteString("map pul1duel-oa");
+  ASSERT_TRUE(g.GameEntities);
+  TGameEntities& e = *g.GameEntities;
+  TGameClient& c = *g.LocalClientInstance;
+  auto Tick = [&](int n, int32_t StandingIn = -1) {
+    for (int i = 0; i < n; ++i) {
+      c.TouchedMapModelsList.assign(StandingIn >= 0 ? 1 : 0, StandingIn);
+      c.TouchedMapModelsListSize = StandingIn >= 0 ? 1 : 0;
+      g.Update(1.0 / 60.0);
+      Engine.SoundSystem->Lock();
+      g.UpdateSounds();
+      Engine.SoundSystem->Unlock();
+    }
+  };
+  Tick(10);
+  // Onto a jump pad.
+  TGameEntityTriggerPush* Pad = All<TGameEntityTriggerPush>(e).at(0);
+  const TZNT1Vector3 PadCentre = Vector3Avg(Pad->MapModel()->TransformedAABB.Min, Pad->MapModel()->TransformedAABB.Max);
+  c.SetPosition(PadCentre);
+  Tick(1, Pad->MapModelIndex);
+  EXPECT_GT(c.Velocity.z, 100.0f) << "launched";
+  EXPECT_EQ(c.JumpPadNumber, Pad->Index);
+  Tick(30);
+  // Into a teleporter.
+  TGameEntityTriggerTeleport* Tele = All<TGameEntityTriggerTeleport>(e).at(0);
+  c.SetPosition(Vector3Avg(Tele->MapModel()->TransformedAABB.Min, Tele->MapModel()->TransformedAABB.Max));
+  Tick(1, Tele->MapModelIndex);
+  EXPECT_TRUE(Vector3Compare(c.InternalPosition, Vector3Add(Tele->Targets[0]->Origin, Vector3(0, 0, 1))));
+  EXPECT_TRUE(Tele->SampleInstance == nullptr || Tele->SampleInstance->Playing());
+  // Onto an item: collected, hidden, back after its wait.
+  TGameEntityItem* Item = nullptr;
+  for (TGameEntityItem* i : All<TGameEntityItem>(e))
+    if (i->NumChildren > 0 && i->HasCollisionAABB && !(i->SpawnFlags & 1)) {
+      Item = i;
+      break;
+    }
+  ASSERT_NE(Item, nullptr);
+  c.SetPosition(Vector3Avg(Item->CollisionAABB.Min, Item->CollisionAABB.Max));
+  Tick(2);
+  ASSERT_TRUE(Item->Collected);
+  EXPECT_FALSE(Item->Visible);
+  c.SetPosition(Vector3(99999, 99999, 99999));
+  const int Wait = int(Item->RemainTime * 60.0) + 2;
+  Tick(Wait);
+  EXPECT_FALSE(Item->Collected);
+  EXPECT_TRUE(Item->Visible);
+  Engine.Command->ExecuteString("quit");
+  EXPECT_TRUE(Engine.Quit);
+  g.UnloadMap();
 }
 
 }  // namespace

@@ -379,6 +379,36 @@ TCollisionFixture MakeCollisionFixture() {
   return x;
 }
 
+TBSPFile MakeEntityRoom(const std::vector<TBrushModel>& BrushModels, const std::string& Entities) {
+  TBSPFile f;
+  const int32_t tWall = f.AddTexture("textures/room/wall", 0, CONTENTS_SOLID);
+  const int32_t pMid = f.AddPlane(Vector3(1, 0, 0), 0);
+  const float In = 1024, Out = 1040;
+  f.AddBoxBrush(Vector3(-Out, -Out, -16), Vector3(Out, Out, 0), tWall);
+  f.AddBoxBrush(Vector3(-Out, -Out, In), Vector3(Out, Out, In + 16), tWall);
+  f.AddBoxBrush(Vector3(-Out, -Out, 0), Vector3(-In, Out, In), tWall);
+  f.AddBoxBrush(Vector3(In, -Out, 0), Vector3(Out, Out, In), tWall);
+  f.AddBoxBrush(Vector3(-In, -Out, 0), Vector3(In, -In, In), tWall);
+  f.AddBoxBrush(Vector3(-In, In, 0), Vector3(In, Out, In), tWall);
+  const int32_t WorldBrushes = int32_t(f.Brushes.size());
+  f.Nodes.push_back(TBSPNode{pMid, -1, -2, {-1040, -1040, -16}, {1040, 1040, 1040}});
+  for (int Leaf = 0; Leaf < 2; ++Leaf) {
+    const TBSPXYZ Min = Leaf == 0 ? TBSPXYZ{0, -1040, -16} : TBSPXYZ{-1040, -1040, -16};
+    const TBSPXYZ Max = Leaf == 0 ? TBSPXYZ{1040, 1040, 1040} : TBSPXYZ{0, 1040, 1040};
+    f.Leafs.push_back(TBSPLeaf{0, 0, Min, Max, 0, 0, int32_t(f.LeafBrushes.size()), WorldBrushes});
+    for (int32_t b = 0; b < WorldBrushes; ++b) f.LeafBrushes.push_back(b);
+  }
+  f.Models.push_back(TBSPModel{Vector3(-Out, -Out, -16), Vector3(Out, Out, In + 16), 0, 0, 0, WorldBrushes});
+  for (const TBrushModel& m : BrushModels) {
+    const uint32_t Surface = (m.Contents & CONTENTS_SOLID) ? 0u : SURF_NONSOLID;
+    const int32_t Texture = f.AddTexture("textures/room/model" + std::to_string(f.Textures.size()), Surface, m.Contents);
+    const int32_t Brush = f.AddBoxBrush(m.Box.Min, m.Box.Max, Texture);
+    f.Models.push_back(TBSPModel{m.Box.Min, m.Box.Max, 0, 0, Brush, 1});
+  }
+  f.Entities = Entities;
+  return f;
+}
+
 std::string FixtureShaderScript() {
   return "textures/fixture/portal\n{\n\tportal\n\tsurfaceparm nolightmap\n\t{\n\t\tmap "
          "textures/fixture/wall.tga\n\t\talphagen portal 512\n\t}\n}\n"

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "core/ZNT1Globals.h"
 #include "world/ZNT1BSP.h"
 
 namespace bspwriter {
@@ -92,6 +93,17 @@ struct TCollisionFixture {
   int32_t tWall = -1, tWater = -1, tFog = -1, tCurve = -1, tDoor = -1;              // textures
 };
 TCollisionFixture MakeCollisionFixture();
+
+// A brush model of the entity room: one box brush of the given contents.
+struct TBrushModel {
+  TZNT1AABB Box;
+  uint32_t Contents = CONTENTS_SOLID | CONTENTS_MOVER;
+};
+
+// The entity room: a closed box (inside -1024..1024 x -1024..1024 x 0..1024, walls 16 thick) of
+// world brushes in one node over two leaves, then the given brush models as models 1, 2, ...,
+// and the entity text.
+TBSPFile MakeEntityRoom(const std::vector<TBrushModel>& BrushModels, const std::string& Entities);
 
 // A small material script naming the fixture's materials (portal, autosprite, fog, sky).
 std::string FixtureShaderScript();

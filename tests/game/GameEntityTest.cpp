@@ -37,7 +37,8 @@ const std::string World = EntityBlock({{"classname", "worldspawn"}});
 TEST(GameEntities, LoadReadsCommonKeysAndAddsModelChildren) {
   const std::string Lump =
       World +
-      EntityBlock({{"classname", "func_door"}, {"model", "*1"}, {"angles", "0 45 0"}, {"angle", "90"},
+      // A brush entity of a class the game does not know: only the common keys act.
+      EntityBlock({{"classname", "func_unknown"}, {"model", "*1"}, {"angles", "0 45 0"}, {"angle", "90"},
                    {"targetname", "d1"}, {"target", "t1"}, {"wait", "3"}, {"count", "7"}, {"spawnflags", "5"},
                    {"origin", "1 2 3"}, {"model2", "models/test/box.md3"},
                    {"targetShaderName", "x"}, {"targetShaderNewName", "y"}}) +

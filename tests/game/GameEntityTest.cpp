@@ -37,8 +37,8 @@ const std::string World = EntityBlock({{"classname", "worldspawn"}});
 TEST(GameEntities, LoadReadsCommonKeysAndAddsModelChildren) {
   const std::string Lump =
       World +
-      // A brush entity of a class the game does not know: only the common keys act.
-      EntityBlock({{"classname", "func_unknown"}, {"model", "*1"}, {"angles", "0 45 0"}, {"angle", "90"},
+      // A static brush entity: its class adds nothing to the common keys.
+      EntityBlock({{"classname", "func_static"}, {"model", "*1"}, {"angles", "0 45 0"}, {"angle", "90"},
                    {"targetname", "d1"}, {"target", "t1"}, {"wait", "3"}, {"count", "7"}, {"spawnflags", "5"},
                    {"origin", "1 2 3"}, {"model2", "models/test/box.md3"},
                    {"targetShaderName", "x"}, {"targetShaderNewName", "y"}}) +
@@ -57,7 +57,7 @@ TEST(GameEntities, LoadReadsCommonKeysAndAddsModelChildren) {
   TGameEntity* Relay2 = e->GetItem(69);
   ASSERT_TRUE(Door && Child && Trigger && Relay1 && Relay2);
   EXPECT_EQ(Door->Index, 65);
-  EXPECT_EQ(Door->EntityType, ET_UNKNOWN);
+  EXPECT_EQ(Door->EntityType, ET_FUNC_STATIC);
   EXPECT_EQ(Door->SpawnFlags, 5);
   EXPECT_EQ(Door->Count, 7);
   EXPECT_FLOAT_EQ(Door->Wait, 3.0f);

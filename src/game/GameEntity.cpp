@@ -380,15 +380,11 @@ void SetMoveDir(TZNT1Vector3& InputAngles, TZNT1Vector3& MoveDir) {
 }
 
 void MapModelSwitchesOfClass(const std::string& ClassName, bool& Visible, bool& Collision, bool& Touchable) {
-  static const char* const All[] = {"func_bobbing", "func_pendulum", "func_rotating", "func_train",
-                                    "func_button",  "func_door",     "func_group",    "func_plat",
-                                    "func_static",  "func_breakable"};
-  static const char* const Touch[] = {"trigger_hurt", "trigger_multiple", "trigger_push", "trigger_teleport"};
-  Visible = Collision = Touchable = false;
-  for (const char* n : All)
-    if (ClassName == n) Visible = Collision = Touchable = true;
-  for (const char* n : Touch)
-    if (ClassName == n) Visible = Touchable = true;
+  TGameEntityMapModelSwitches Switches = mmsNone;
+  if (FindItemListRow(ClassName) > 0) Switches = mmsAll;
+  else if (const TGameEntityFixedClass* c = FindFixedClass(ClassName)) Switches = c->Switches;
+  Visible = Touchable = Switches != mmsNone;
+  Collision = Switches == mmsAll;
 }
 
 // ---- Model child ----
@@ -1365,12 +1361,6 @@ TGameEntity* NewEntity(TGameEntities* A, int32_t Type) {
   }
 }
 
-void SetSwitches(TGameEntity& E, TGameEntityMapModelSwitches s) {
-  E.MapModelVisible = s != mmsNone;
-  E.MapModelTouchable = s != mmsNone;
-  E.MapModelCollision = s == mmsAll;
-}
-
 // A model child of E holding Model (and AddOn); nothing when the model is missing.
 void AddModelChild(TGameEntity& E, TZNT1Model* Model, TZNT1Model* AddOn, int32_t EntityIndex) {
   auto* Child = new TGameEntityModel(E.Entities);
@@ -1406,7 +1396,6 @@ void LoadClassKeys(TGameEntity* E, const TZNT1Entity& e, int32_t EntityIndex) {
     const int32_t Row = FindItemListRow(e.GetString("classname"));
     if (Row <= 0) return;
     const TGameEntityPredefinedItem& Item = ItemList[Row];
-    SetSwitches(*E, mmsAll);
     E->ItemType = Item.giType;
     E->ItemTag = Item.giTag;
     E->Quantity = Item.Quantity;
@@ -1428,8 +1417,6 @@ void LoadClassKeys(TGameEntity* E, const TZNT1Entity& e, int32_t EntityIndex) {
     }
     return;
   }
-  for (const TGameEntityFixedClass& c : FixedClassList)
-    if (c.EntityType == E->EntityType) SetSwitches(*E, c.Switches);
   switch (E->EntityType) {
     case ET_WORLDSPAWN:
       E->MessageText = e.GetString("message");

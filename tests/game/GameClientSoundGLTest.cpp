@@ -20,7 +20,8 @@
 
 namespace {
 
-// Loads the hall on its first tick, stands for a second, holds jump, quits half a second later.
+// Loads the hall on its first tick, stands for a second, holds jump, quits once half a second more
+// has been written.
 class JumpGame : public TGame {
  public:
   using TGame::TGame;
@@ -38,7 +39,9 @@ class JumpGame : public TGame {
       BytesBeforeJump = std::filesystem::exists(Output) ? std::filesystem::file_size(Output) : 0;
       LocalClientInstance->CommandFlags |= gccfJUMP;
     }
-    if (t > 1.6 && !Quitting) {
+    // Half a second of output after the jump, however slowly a loaded machine writes it.
+    const uintmax_t Written = Jumped && std::filesystem::exists(Output) ? std::filesystem::file_size(Output) : 0;
+    if (!Quitting && ((Jumped && Written >= BytesBeforeJump + 44100 * 4 / 2) || t > 20.0)) {
       Quitting = true;
       SDL_Event Quit{};
       Quit.type = SDL_QUIT;

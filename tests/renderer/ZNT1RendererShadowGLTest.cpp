@@ -1,0 +1,192 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "RendererContentEngine.h"
+#include "support/GLContextFixture.h"
+#include "support/TestData.h"
+
+// The sun's model shadows and the dynamic lights on the oa_dm1 floor, in the quality the probe
+// chooses; the shadow-map formats in full quality.
+namespace {
+
+constexpr int32_t W = 200, H = 150;
+
+// Sarge standing 90 units before the first spawn point, in its view.
+class Sarge {
+ public:
+  explicit Sarge(RendererContentEngine& e) : e_(e) {
+    const TZNT1Entity& Spawn = *e.SpawnPoints()[0];
+    const float Yaw = Spawn.GetFloat("angle") * float(DEG2RAD);
+    Feet = Vector3Add(Spawn.GetVector("origin"), Vector3(std::cos(Yaw) * 90, std::sin(Yaw) * 90, 0));
+    const char* Names[3] = {"models/players/sarge/lower.md3", "models/players/sarge/upper.md3",
+                            "models/players/sarge/head.md3"};
+    for (int i = 0; i < 3; ++i) {
+      Parts[i] = e.Models->GetModel(Names[i]);
+      if (!Parts[i]) return;
+      Parts[i]->IncRef();
+      Instances[i] = Parts[i]->CreateInstance();
+    }
+    Instances[0]->Link("tag_torso", Instances[1]);
+    Instances[1]->Link("tag_head", Instances[2]);
+    Instances[0]->Transform = Matrix4x4Translate(Feet);
+    Instances[0]->ViewTransform = Instances[0]->Transform;
+    for (TZNT1ModelInstance* i : Instances) i->Animation.Animation = false;
+  }
+  ~Sarge() {
+    for (TZNT1ModelInstance* i : Instances) delete i;
+    for (TZNT1Model* m : Parts)
+      if (m) m->DecRef();
+  }
+  bool Loaded() const { return Instances[2] != nullptr; }
+  void CastShadow(bool On) {
+    for (TZNT1ModelInstance* i : Instances) i->CastShadow = On;
+  }
+  void Add() {
+    Instances[0]->Update(0);
+    Instances[0]->SmoothStore();
+    Instances[0]->SmoothInterpolate(0.0, true, nullptr, -1);
+    for (TZNT1ModelInstance* i : Instances) i->CastShadow = Shadow;
+    e_.Renderer->AddModelInstance(Instances[0]);
+  }
+  TZNT1AABB Box() const {
+    TZNT1AABB b = Instances[0]->ViewAABB;
+    for (TZNT1ModelInstance* i : Instances) b = AABBCombine(b, i->ViewAABB);
+    return b;
+  }
+
+  TZNT1Vector3 Feet{};
+  bool Shadow = true;
+  TZNT1Model* Parts[3] = {};
+  TZNT1ModelInstance* Instances[3] = {};
+
+ private:
+  RendererContentEngine& e_;
+};
+
+class RendererShadowGL : public GLContextFixture {
+ protected:
+  void SetUp() override {
+    GLContextFixture::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    REQUIRE_CONTENT_DIR();
+    window_ = SDL_CreateWindow("shadow", 0, 0, W, H, SDL_WINDOW_OPENGL | SDL_WINDOW_HIDDEN);
+    ASSERT_NE(window_, nullptr);
+    SDL_GL_MakeCurrent(window_, Context());
+    while (glGetError() != GL_NO_ERROR) {
+    }
+  }
+  void TearDown() override {
+    if (window_) {
+      SDL_GL_MakeCurrent(Window(), Context());
+      SDL_DestroyWindow(window_);
+    }
+  }
+
+  static void Plain(RendererContentEngine& e) {
+    e.Renderer->Antialiasing = aaNONE;
+    e.Renderer->BloomEffect = false;
+  }
+
+  // One frame with or without Sarge and the lights; the picture.
+  static std::vector<uint8_t> Draw(RendererContentEngine& e, Sarge* s, const std::vector<TZNT1RendererLight>& Lights) {
+    if (s) s->Add();
+    for (const TZNT1RendererLight& l : Lights) e.Renderer->AddLight(l);
+    e.Frame();
+    EXPECT_EQ(glGetError(), GLenum(GL_NO_ERROR));
+    return e.ReadFrame();
+  }
+
+  struct Change {
+    size_t Darker = 0, Brighter = 0;
+  };
+  // Pixels of b darker (or brighter) than a in some channel and not brighter (darker) in any.
+  static Change Compare(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b,
+                        std::vector<size_t>* DarkerPixels = nullptr) {
+    Change c;
+    for (size_t i = 0; i < a.size(); i += 4) {
+      bool Down = false, Up = false;
+      for (size_t k = 0; k < 3; ++k) {
+        Down |= b[i + k] < a[i + k];
+        Up |= b[i + k] > a[i + k];
+      }
+      if (Down && !Up) {
+        ++c.Darker;
+        if (DarkerPixels) DarkerPixels->push_back(i / 4);
+      }
+      if (Up && !Down) ++c.Brighter;
+    }
+    return c;
+  }
+
+  SDL_Window* window_ = nullptr;
+};
+
+// The world point of a pixel of the main view, from its depth buffer.
+TZNT1Vector3 WorldOf(const RendererContentEngine& e, size_t Pixel, float Depth) {
+  const TZNT1RendererContext& c = *e.Renderer->MainContext;
+  const float x = (float(Pixel % size_t(W)) + 0.5f) / float(W) * 2 - 1;
+  const float y = (float(Pixel / size_t(W)) + 0.5f) / float(H) * 2 - 1;
+  const float v[4] = {x, y, Depth * 2 - 1, 1};
+  TZNT1Matrix4x4 ViewProjection, Inverse;
+  Matrix4x4Mul(ViewProjection, c.TranslatedViewMatrix, c.ProjectionMatrix);
+  Matrix4x4Inverse(Inverse, ViewProjection);
+  float r[4] = {};
+  for (int j = 0; j < 4; ++j)
+    for (int i = 0; i < 4; ++i) r[j] += v[i] * Inverse.M[i][j];
+  return Vector3(r[0] / r[3], r[1] / r[3], r[2] / r[3]);
+}
+
+float DistanceToBox(const TZNT1Vector3& p, const TZNT1AABB& b) {
+  const float dx = std::max({b.Min.x - p.x, 0.0f, p.x - b.Max.x});
+  const float dy = std::max({b.Min.y - p.y, 0.0f, p.y - b.Max.y});
+  const float dz = std::max({b.Min.z - p.z, 0.0f, p.z - b.Max.z});
+  return std::sqrt(dx * dx + dy * dy + dz * dz);
+}
+
+}  // namespace
+
+TEST_F(RendererShadowGL, SargeDarkensTheFloorBehindItAlongTheSunOnly) {
+  RendererContentEngine e(testdata::ContentDir(), W, H);
+  ASSERT_TRUE(e.MapCommand("oa_dm1"));
+  ASSERT_TRUE(e.SpawnView());
+  Plain(e);
+  Sarge s(e);
+  ASSERT_TRUE(s.Loaded());
+  const bool Low = e.GLCapabilities->LowQuality;
+  s.Shadow = false;
+  const auto Without = Draw(e, &s, {});
+  s.Shadow = true;
+  const auto With = Draw(e, &s, {});
+  std::vector<size_t> Darker;
+  const Change c = Compare(Without, With, &Darker);
+  std::printf("%s: the shadow darkens %zu pixels, brightens %zu\n", Low ? "low" : "full", c.Darker, c.Brighter);
+  if (Low) {
+    EXPECT_EQ(e.Renderer->MainContext->AllModelShadowMapBitmap, 0u);
+    EXPECT_EQ(std::memcmp(Without.data(), With.data(), With.size()), 0);
+    return;
+  }
+  EXPECT_NE(e.Renderer->MainContext->AllModelShadowMapBitmap, 0u);
+  EXPECT_EQ(c.Brighter, 0u);
+  EXPECT_GT(c.Darker, 30u);
+  // Every darkened point sees Sarge when looking towards the sun.
+  std::vector<float> Depths(size_t(W) * H);
+  glBindFramebuffer(GL_READ_FRAMEBUFFER, e.Renderer->MainContext->FrameBufferObject->FrameBuffer);
+  glReadPixels(0, 0, W, H, GL_DEPTH_COMPONENT, GL_FLOAT, Depths.data());
+  glBindFramebuffer(GL_READ_FRAMEBUFFER, 0);
+  ASSERT_EQ(glGetError(), GLenum(GL_NO_ERROR));
+  const TZNT1AABB Box = s.Box();
+  const TZNT1Vector3 Towards = Vector3Neg(e.Renderer->LightDirection);
+  size_t Astray = 0;
+  for (size_t p : Darker) {
+    const TZNT1Vector3 World = WorldOf(e, p, Depths[p]);
+    float Nearest = 1e9f;
+    for (float t = 0; t < 2048; t += 2) Nearest = std::min(Nearest, DistanceToBox(Vector3Add(World, Vector3ScalarMul(Towards, t)), Box));
+    if (Nearest > 24) ++Astray;
+  }
+  EXPECT_EQ(Astray, 0u);
+}

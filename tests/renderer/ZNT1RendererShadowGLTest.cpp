@@ -190,3 +190,92 @@ TEST_F(RendererShadowGL, SargeDarkensTheFloorBehindItAlongTheSunOnly) {
   }
   EXPECT_EQ(Astray, 0u);
 }
+
+namespace {
+
+TZNT1RendererLight PointLight(const TZNT1Vector3& Position, float Radius) {
+  TZNT1RendererLight l{};
+  l.Position = Position;
+  l.Direction = Vector3(0, 0, -1);
+  l.Color = Vector3(1, 0.8f, 0.6f);
+  l.Radius = Radius;
+  l.RadiusExponent = 1;
+  l.ConstantAttenuation = 1;
+  return l;
+}
+
+}  // namespace
+
+// A light beyond Sarge, low over the floor, facing the camera: the lit floor brightens and
+// Sarge's shadow, thrown towards the camera, darkens part of it again. The light pass reads the
+// world positions of the two-channel format's geometry buffer, so that format is used here.
+TEST_F(RendererShadowGL, LightBrightensTheFloorAndACasterLeavesADarkerPatch) {
+  RendererContentEngine e(testdata::ContentDir(), W, H, -1, GL_TEXTURE_RG32F);
+  ASSERT_TRUE(e.MapCommand("oa_dm1"));
+  ASSERT_TRUE(e.SpawnView());
+  Plain(e);
+  Sarge s(e);
+  ASSERT_TRUE(s.Loaded());
+  const bool Low = e.GLCapabilities->LowQuality;
+  const TZNT1Vector3 Ahead = Vector3Norm(Vector3Sub(s.Feet, e.SpawnPoints()[0]->GetVector("origin")));
+  const auto Light = PointLight(Vector3Add(Vector3Add(s.Feet, Vector3ScalarMul(Ahead, 60)), Vector3(0, 0, 40)), 400);
+  s.Shadow = false;
+  const auto Dark = Draw(e, &s, {});
+  const auto Lit = Draw(e, &s, {Light});
+  s.Shadow = true;
+  const auto SunShadow = Draw(e, &s, {});
+  const auto Shadowed = Draw(e, &s, {Light});
+  std::vector<size_t> BySun, ByCaster;
+  Compare(Dark, SunShadow, &BySun);
+  const Change ByLight = Compare(Dark, Lit), Caster = Compare(Lit, Shadowed, &ByCaster);
+  std::vector<bool> Sun(size_t(W) * H);
+  for (size_t p : BySun) Sun[p] = true;
+  const size_t Patch = size_t(std::count_if(ByCaster.begin(), ByCaster.end(), [&](size_t p) { return !Sun[p]; }));
+  std::printf("%s: the light brightens %zu pixels (darkens %zu); the caster darkens %zu more (brightens %zu)\n",
+              Low ? "low" : "full", ByLight.Brighter, ByLight.Darker, Patch, Caster.Brighter);
+  if (Low) {
+    EXPECT_EQ(std::memcmp(Dark.data(), Lit.data(), Lit.size()), 0);
+    EXPECT_EQ(std::memcmp(Lit.data(), Shadowed.data(), Lit.size()), 0);
+    return;
+  }
+  EXPECT_GT(ByLight.Brighter, 1000u);
+  EXPECT_EQ(ByLight.Darker, 0u);
+  EXPECT_GT(Patch, 30u);
+  // The patch lies where Sarge stands between the floor and the light.
+  std::vector<float> Depths(size_t(W) * H);
+  glBindFramebuffer(GL_READ_FRAMEBUFFER, e.Renderer->MainContext->FrameBufferObject->FrameBuffer);
+  glReadPixels(0, 0, W, H, GL_DEPTH_COMPONENT, GL_FLOAT, Depths.data());
+  glBindFramebuffer(GL_READ_FRAMEBUFFER, 0);
+  const TZNT1AABB Box = s.Box();
+  size_t Astray = 0;
+  for (size_t p : ByCaster) {
+    if (Sun[p]) continue;
+    const TZNT1Vector3 World = WorldOf(e, p, Depths[p]);
+    float Nearest = 1e9f;
+    for (float t = 0; t <= 1; t += 1.0f / 256)
+      Nearest = std::min(Nearest, DistanceToBox(Vector3Add(World, Vector3ScalarMul(Vector3Sub(Light.Position, World), t)), Box));
+    if (Nearest > 24) ++Astray;
+  }
+  std::printf("%zu of the patch astray\n", Astray);
+  EXPECT_EQ(Astray, 0u);
+}
+
+// Both shadow-map formats draw the sun's shadows and a light in full quality without a GL error.
+TEST_F(RendererShadowGL, FormatsTwentyAndFifteenRenderWithoutGLError) {
+  for (const int32_t Format : {GL_TEXTURE_R32F, GL_TEXTURE_RG32F}) {
+    SCOPED_TRACE(Format);
+    RendererContentEngine e(testdata::ContentDir(), W, H, 0, Format);
+    ASSERT_TRUE(e.MapCommand("oa_dm1"));
+    ASSERT_TRUE(e.SpawnView());
+    Plain(e);
+    Sarge s(e);
+    ASSERT_TRUE(s.Loaded());
+    s.Shadow = false;
+    const auto Without = Draw(e, &s, {});
+    s.Shadow = true;
+    const auto With = Draw(e, &s, {PointLight(Vector3Add(s.Feet, Vector3(0, 0, 100)), 300)});
+    EXPECT_NE(e.Renderer->MainContext->AllModelShadowMapBitmap, 0u);
+    const Change c = Compare(Without, With);
+    std::printf("format %d: %zu pixels darker, %zu brighter\n", Format, c.Darker, c.Brighter);
+  }
+}

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "RendererContentEngine.h"
+#include "RendererGLRecorder.h"
 #include "support/GLContextFixture.h"
 #include "support/TestData.h"
 
@@ -278,4 +279,105 @@ TEST_F(RendererShadowGL, FormatsTwentyAndFifteenRenderWithoutGLError) {
     const Change c = Compare(Without, With);
     std::printf("format %d: %zu pixels darker, %zu brighter\n", Format, c.Darker, c.Brighter);
   }
+}
+
+namespace {
+
+// The fill programs used by one FillGlobalShadowBuffer, as program entries (maps - 1), and the
+// other built-in programs as -2 (copy) and -3 (combine).
+std::vector<int> FillPasses(RendererContentEngine& e) {
+  const TZNT1GLSLShaders& s = *e.GLSLShaders;
+  std::vector<int> r;
+  for (const std::string& Call : RendererGLRecorder::Calls()) {
+    for (int i = 0; i < TZNT1GLSLShaders::MaxShadowFillMaps; ++i)
+      if (s.DefaultGLSLShadowFillShader[i] &&
+          Call == RendererGLRecorder::Format("UseProgram", s.DefaultGLSLShadowFillShader[i]->ProgramHandle))
+        r.push_back(i);
+    if (Call == RendererGLRecorder::Format("UseProgram", s.DefaultGLSLCopyShader->ProgramHandle)) r.push_back(-2);
+    if (Call == RendererGLRecorder::Format("UseProgram", s.DefaultGLSLShadowCombineShader->ProgramHandle))
+      r.push_back(-3);
+  }
+  return r;
+}
+
+float UniformOf(const TZNT1GLSLShader* P, int32_t Location) {
+  float v[4] = {};
+  if (Location >= 0) glGetUniformfv(GLuint(P->ProgramHandle), Location, v);
+  return v[0];
+}
+
+}  // namespace
+
+// Which finished slots go into which fill pass, in which queue position, for both formats.
+TEST_F(RendererShadowGL, FinishedSlotsAreQueuedInIndexOrder) {
+  struct Case {
+    int32_t Format;
+    uint32_t Bitmap, ToRender;
+    std::vector<int> Passes;
+  };
+  const Case Cases[] = {
+      {GL_TEXTURE_R32F, 0x0A, 0x1F, {1}},           // slots 1 and 3 in one pass
+      {GL_TEXTURE_R32F, 0x0A, 0x02, {0}},           // slot 3's bit without a finished map
+      {GL_TEXTURE_R32F, 0x1F, 0x1F, {3, 0}},        // four at once, then the fifth
+      {GL_TEXTURE_R32F, 0x00, 0x1F, {}},            // nothing finished
+      {GL_TEXTURE_RG32F, 0x1F, 0x1F, {3, -2, 0, -3}},  // the first batch copied, the second combined
+  };
+  for (const int32_t Format : {GL_TEXTURE_R32F, GL_TEXTURE_RG32F}) {
+    RendererContentEngine e(testdata::ContentDir(), W, H, 0, Format);
+    ASSERT_EQ(e.GLSLShaders->MaxShadowMapCountAtOnce, 4);
+    e.Renderer->CheckFrameBufferObjects();
+    TZNT1RendererContext& c = *e.Renderer->MainContext;
+    c.ViewPortRight = W;
+    c.ViewPortBottom = H;
+    for (int k = 0; k < MaxShadowMaps; ++k) e.Renderer->ShadowMaps[k]->LightRadius = float(100 + k);
+    for (const Case& t : Cases) {
+      if (t.Format != Format) continue;
+      SCOPED_TRACE(testing::Message() << Format << " bitmap " << t.Bitmap << " finished " << t.ToRender);
+      for (int k = 0; k < MaxShadowMaps; ++k) e.Renderer->ShadowMaps[k]->ToRender = (t.ToRender >> k) & 1;
+      c.AllModelShadowMapBitmap = t.Bitmap;
+      e.Renderer->State->Reset();
+      RendererGLRecorder Recorder;
+      c.FillGlobalShadowBuffer();
+      EXPECT_EQ(FillPasses(e), t.Passes);
+      EXPECT_EQ(c.ShadowMapQueueCount, 0);
+      EXPECT_EQ(glGetError(), GLenum(GL_NO_ERROR));
+    }
+    // Slot 1 went to queue position 0 and slot 3 to position 1.
+    if (Format == GL_TEXTURE_R32F) {
+      for (int k = 0; k < MaxShadowMaps; ++k) e.Renderer->ShadowMaps[k]->ToRender = true;
+      c.AllModelShadowMapBitmap = 0x0A;
+      c.FillGlobalShadowBuffer();
+      const TZNT1GLSLShader* P = e.GLSLShaders->DefaultGLSLShadowFillShader[1];
+      EXPECT_EQ(UniformOf(P, P->uShadowMapLightRadiusArray[0]), 101.0f);
+      EXPECT_EQ(UniformOf(P, P->uShadowMapLightRadiusArray[1]), 103.0f);
+    }
+  }
+}
+
+// A light without the spot flag still sends its radius exponent; a nil light draws nothing.
+TEST_F(RendererShadowGL, LightPassUniforms) {
+  RendererContentEngine e(testdata::ContentDir(), W, H, 0);
+  e.Renderer->CheckFrameBufferObjects();
+  TZNT1RendererContext& c = *e.Renderer->MainContext;
+  TZNT1RendererLight l = PointLight(Vector3(1, 2, 3), 200);
+  l.RadiusExponent = 2.5f;
+  const TZNT1GLSLShader* P = e.GLSLShaders->DefaultGLSLLightFillShader;
+  ASSERT_NE(P, nullptr);
+  ASSERT_GE(P->uLightSpot, 0);
+  {
+    RendererGLRecorder Recorder;
+    c.FlushLight(nullptr);
+    EXPECT_EQ(RendererGLRecorder::Count("DrawElements"), 0);
+  }
+  for (const uint32_t Spot : {0u, 1u}) {
+    l.Spot = Spot;
+    RendererGLRecorder Recorder;
+    c.FlushLight(&l);
+    EXPECT_EQ(RendererGLRecorder::Count("DrawElements"), 1);
+    float v[2] = {};
+    glGetUniformfv(GLuint(P->ProgramHandle), P->uLightSpot, v);
+    EXPECT_EQ(v[0], float(Spot));
+    EXPECT_EQ(v[1], 2.5f);
+  }
+  EXPECT_EQ(glGetError(), GLenum(GL_NO_ERROR));
 }

@@ -381,3 +381,93 @@ TEST_F(RendererShadowGL, LightPassUniforms) {
   }
   EXPECT_EQ(glGetError(), GLenum(GL_NO_ERROR));
 }
+
+namespace {
+
+// The slot holding an instance, or -1.
+int SlotOf(const RendererContentEngine& e, const TZNT1ModelInstance* i) {
+  for (int k = 0; k < MaxShadowMaps; ++k) {
+    const TZNT1RendererShadowMap& s = *e.Renderer->ShadowMaps[k];
+    for (int n = 0; n < s.CountModelInstances; ++n)
+      if (s.ModelInstances[size_t(n)] == i) return k;
+  }
+  return -1;
+}
+
+}  // namespace
+
+// The local player's slot stays reserved for it; an instance 129 units behind the camera plane
+// or one that casts no shadow takes no slot, one 127.5 units behind does.
+TEST_F(RendererShadowGL, SlotReservationAndCandidateWindow) {
+  RendererContentEngine e(testdata::ContentDir(), W, H);
+  ASSERT_TRUE(e.MapCommand("oa_dm1"));
+  ASSERT_TRUE(e.SpawnView());
+  Plain(e);
+  TZNT1Model* Head = e.Models->GetModel("models/players/sarge/head.md3");
+  ASSERT_NE(Head, nullptr);
+  Head->IncRef();
+  const bool Low = e.GLCapabilities->LowQuality;
+  const TZNT1RendererContext& c = *e.Renderer->MainContext;
+  std::vector<TZNT1ModelInstance*> Heads;
+  for (int i = 0; i < 5; ++i) Heads.push_back(Head->CreateInstance());
+  auto Place = [&](TZNT1ModelInstance* h, const TZNT1Vector3& p) {
+    h->Transform = h->ViewTransform = Matrix4x4Translate(p);
+    h->Update(0);
+    h->SmoothStore();
+    h->SmoothInterpolate(0.0, true, nullptr, -1);
+    h->Leaf = e.BSP->FindLeaf(p);
+  };
+  auto Frame = [&](std::initializer_list<TZNT1ModelInstance*> List) {
+    for (TZNT1ModelInstance* h : List) e.Renderer->AddModelInstance(h);
+    e.Frame();
+    EXPECT_EQ(glGetError(), GLenum(GL_NO_ERROR));
+  };
+  e.Frame();
+  // Step forward, so that the spawn point's open floor lies behind the camera.
+  {
+    const TZNT1Entity& Spawn = *e.SpawnPoints()[0];
+    const TZNT1Vector3 Start = Vector3Add(c.RenderPosition, Vector3ScalarMul(c.ViewAxis[0], 150));
+    e.View(Start, Vector3(0, Spawn.GetFloat("angle") * float(DEG2RAD), 0));
+    e.Frame();
+  }
+  const TZNT1Vector3 Eye = c.RenderPosition, Forward = c.ViewAxis[0];
+  const TZNT1Vector3 Ahead = Vector3Add(Eye, Vector3ScalarMul(Forward, 100));
+  // Where the head's sphere centre lies relative to its origin.
+  Place(Heads[0], Ahead);
+  const TZNT1Vector3 Offset = Vector3Sub(Heads[0]->ViewSphere.Center, Ahead);
+  auto AtDistance = [&](float d) { return Vector3Sub(Vector3Add(Eye, Vector3ScalarMul(Forward, d)), Offset); };
+
+  TZNT1ModelInstance *Player = Heads[0], *Other = Heads[1], *Behind129 = Heads[2], *Behind128 = Heads[3],
+                     *NoShadow = Heads[4];
+  Player->LocalPlayerModel = true;
+  Place(Player, Ahead);
+  Place(Other, Vector3Add(Ahead, Vector3(0, 0, 8)));
+  Place(Behind129, AtDistance(-129));
+  Place(Behind128, AtDistance(-127.5f));
+  NoShadow->CastShadow = false;
+  Place(NoShadow, Vector3Add(Ahead, Vector3(0, 0, -8)));
+  Frame({Player, Other, Behind129, Behind128, NoShadow});
+  if (Low) {
+    EXPECT_EQ(c.AllModelShadowMapBitmap, 0u);
+    for (const auto& s : e.Renderer->ShadowMaps) EXPECT_TRUE(!s || s->CountCasters == 0);
+  } else {
+    const int Reserved = SlotOf(e, Player);
+    ASSERT_GE(Reserved, 0);
+    EXPECT_TRUE(e.Renderer->ShadowMaps[Reserved]->LocalPlayerModel);
+    EXPECT_EQ(e.Renderer->ShadowMaps[Reserved]->CountModelInstances, 1);
+    // Overlapping the player's box, Other still goes elsewhere.
+    EXPECT_GE(SlotOf(e, Other), 0);
+    EXPECT_NE(SlotOf(e, Other), Reserved);
+    EXPECT_EQ(SlotOf(e, Behind129), -1);
+    EXPECT_GE(SlotOf(e, Behind128), 0);
+    EXPECT_EQ(SlotOf(e, NoShadow), -1);
+    // Without the player the reserved slot stays empty.
+    Frame({Other, Behind128});
+    EXPECT_TRUE(e.Renderer->ShadowMaps[Reserved]->LocalPlayerModel);
+    EXPECT_EQ(e.Renderer->ShadowMaps[Reserved]->CountCasters, 0);
+    EXPECT_GE(SlotOf(e, Other), 0);
+    EXPECT_NE(SlotOf(e, Other), Reserved);
+  }
+  for (TZNT1ModelInstance* h : Heads) delete h;
+  Head->DecRef();
+}

@@ -471,3 +471,29 @@ TEST_F(RendererShadowGL, SlotReservationAndCandidateWindow) {
   for (TZNT1ModelInstance* h : Heads) delete h;
   Head->DecRef();
 }
+
+// A light behind the camera gets its cube shadow map while its sphere widened to 3 x radius + 256
+// reaches before the near plane, and none beyond.
+TEST_F(RendererShadowGL, LightsBehindTheCameraAreSkippedBeyondTheWidenedSphere) {
+  RendererContentEngine e(testdata::ContentDir(), W, H);
+  ASSERT_TRUE(e.MapCommand("oa_dm1"));
+  ASSERT_TRUE(e.SpawnView());
+  Plain(e);
+  e.Frame();
+  const TZNT1RendererContext& c = *e.Renderer->MainContext;
+  const TZNT1RendererContext& Cube = *e.Renderer->ShadowCubeMapContext;
+  const TZNT1Vector3 Eye = c.RenderPosition, Forward = c.ViewAxis[0];
+  const float R = 100;  // widened radius 556
+  for (const float Behind : {520.0f, 600.0f}) {
+    SCOPED_TRACE(Behind);
+    const TZNT1Vector3 p = Vector3Sub(Eye, Vector3ScalarMul(Forward, Behind));
+    const TZNT1Vector3 Before = Cube.ShadowMapLightPosition;
+    Draw(e, nullptr, {PointLight(p, R)});
+    const bool Rendered = Vector3Dist(Cube.ShadowMapLightPosition, p) < 1e-3f;
+    if (e.GLCapabilities->LowQuality) {
+      EXPECT_EQ(Vector3Dist(Cube.ShadowMapLightPosition, Before), 0.0f);
+    } else {
+      EXPECT_EQ(Rendered, Behind < 556.0f);
+    }
+  }
+}

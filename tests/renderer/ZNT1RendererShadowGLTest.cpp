@@ -261,7 +261,7 @@ TEST_F(RendererShadowGL, LightBrightensTheFloorAndACasterLeavesADarkerPatch) {
     float Nearest = 1e9f;
     for (float t = 0; t <= 1; t += 1.0f / 256)
       Nearest = std::min(Nearest, DistanceToBox(Vector3Add(World, Vector3ScalarMul(Vector3Sub(Light.Position, World), t)), Box));
-    if (Nearest > 24) ++Astray;
+    if (Nearest > 4) ++Astray;
   }
   std::printf("%zu of the patch astray\n", Astray);
   EXPECT_EQ(Astray, 0u);

@@ -294,18 +294,6 @@ void TZNT1RendererState::RemoveVertexAttributes() {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Shadow-map slot
-
-TZNT1RendererShadowMap::TZNT1RendererShadowMap(TZNT1Renderer* ARenderer, TZNT1Engine* AEngine)
-    : Renderer(ARenderer), Engine(AEngine) {
-  if (!Engine || Engine->Dedicated) return;
-  const int32_t Format = Engine->GLCapabilities ? Engine->GLCapabilities->ShadowMapTextureFormat : GL_TEXTURE_R32F;
-  FrameBufferObject = std::make_unique<TZNT1FrameBufferObject>(Engine, Renderer->ShadowMapWidth,
-                                                               Renderer->ShadowMapHeight, 1, false, false, true, true,
-                                                               false, false, std::vector<int32_t>{Format}, false, 1);
-}
-
-// ---------------------------------------------------------------------------------------------
 // Renderer
 
 TZNT1Renderer::TZNT1Renderer(TZNT1Engine* AEngine) : Engine(AEngine) {
@@ -952,7 +940,32 @@ void TZNT1RendererContext::Render(int32_t ContextIndex) {
   ResetVBOs();
   BeginRendering();
   if (ContextTask == ctSHADOWCUBEMAP) {
-    // Cube shadow maps come with the light passes; no context draws one yet.
+    if (FrameBufferObject) {
+      auto Face = [this] {
+        glDrawBuffers(1, DrawBuffers);
+        glViewport(ViewPortLeft, ViewPortTop, ViewPortRight, ViewPortBottom);
+        glClearColor(1, 1, 1, 1);
+        glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE);
+        State->SetDepthMask(true);
+        glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+        Renderer->GLCalls += 5;
+        RenderBatchItems(false);
+      };
+      glBindFramebuffer(GL_FRAMEBUFFER, FrameBufferObject->FrameBuffer);
+      ++Renderer->GLCalls;
+      if (Engine->GLCapabilities && Engine->GLCapabilities->UseSinglePassShadowCubeMaps) {
+        Face();
+      } else {
+        // One face at a time where layered programs are unavailable.
+        for (CubeMapSide = 0; CubeMapSide < 6; ++CubeMapSide) {
+          glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, CubeMapTexs[CubeMapSide],
+                                 FrameBufferObject->TextureHandles[0], 0);
+          ++Renderer->GLCalls;
+          Face();
+        }
+        CubeMapSide = 0;
+      }
+    }
   } else {
     RenderBatchItems(false);
     if ((ContextTask == ctNORMAL || ContextTask == ctPORTAL) && Renderer->WireFrame) {
@@ -962,28 +975,6 @@ void TZNT1RendererContext::Render(int32_t ContextIndex) {
     }
   }
   FinishRendering();
-}
-
-void TZNT1RendererContext::RenderLightAndShadowPrepass() {
-  FillGlobalShadowBuffer();
-  State->Disable(GL_BLEND);
-  glDrawBuffer(GL_COLOR_ATTACHMENT0);
-  glBindFramebuffer(GL_FRAMEBUFFER, 0);
-  Renderer->IncrementLinkCounter();
-  glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE);
-}
-
-void TZNT1RendererContext::FillGlobalShadowBuffer() {
-  // Only the clear so far: the light buffer reads "no shadow" everywhere.
-  TZNT1FrameBufferObject* Light = Renderer->LightBufferFrameBufferObject.get();
-  if (!Light) return;
-  glBindFramebuffer(GL_FRAMEBUFFER, Light->FrameBuffer);
-  glDrawBuffer(GL_COLOR_ATTACHMENT0);
-  glViewport(ViewPortLeft, ViewPortTop, ViewPortRight, ViewPortBottom);
-  glClearColor(0, 0, 0, 0);
-  glClearDepth(1.0);
-  glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE);
-  glClear(GL_COLOR_BUFFER_BIT);
 }
 
 // ---------------------------------------------------------------------------------------------

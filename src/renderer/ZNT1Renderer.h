@@ -22,6 +22,7 @@ struct TBSPGroup;
 struct TBSPVBO;
 struct TBSPMapLeaf;
 struct TBSPMapFace;
+struct TBSPMapModel;
 class TZNT1ModelMesh;
 class TZNT1Texture;
 class TZNT1Renderer;
@@ -192,11 +193,71 @@ class TZNT1RendererShadowMap {
  public:
   TZNT1RendererShadowMap(TZNT1Renderer* ARenderer, TZNT1Engine* AEngine);
 
+  // Empties the slot for a new frame; the reservation, ToRender and the union boxes stay.
+  void Clear();
+  void AddCaster(const TZNT1AABB& CasterAABB, const TZNT1Sphere& CasterSphere);
+  void AddReceiver(const TZNT1AABB& ReceiverAABB);
+  void AddModelInstance(TZNT1ModelInstance* ModelInstance, bool Caster, bool Receiver);
+  void AddMapModel(TBSPMapModel* MapModel, bool Caster, bool Receiver);
+  void AddCluster(int32_t Cluster);
+  bool ContainCluster(int32_t Cluster) const;
+  bool IsPrimaryCluster(int32_t Cluster) const;
+  bool IsVisibleClusterToTheOthers(int32_t Cluster) const;
+
   TZNT1Renderer* Renderer;
   TZNT1Engine* Engine;
   std::unique_ptr<TZNT1FrameBufferObject> FrameBufferObject;
+  std::vector<int32_t> Clusters;
+  int32_t CountClusters = 0;
+  int32_t SplittedDistanceIndex = -1;
+  bool LocalPlayerModel = false;
   bool ToRender = false;
+  std::vector<TZNT1ModelInstance*> ModelInstances;
+  int32_t CountModelInstances = 0;
+  std::vector<TBSPMapModel*> MapModels;
+  int32_t CountMapModels = 0;
+  TZNT1AABB AABB{};
+  TZNT1Sphere Sphere{};
+  TZNT1Vector3 LightOrigin{}, LightPosition{};
+  float LightRadius = 0;
+  TZNT1Vector3 LightDirection{};
+  TZNT1Plane ClipPlane{};
+  TZNT1Matrix4x4 ModelViewMatrix, ProjectionMatrix, LightMatrix, LightInvMatrix;
+  float ZBias = 0, ZNear = 0, ZFar = 0;
+  TZNT1AABB AllCasterAABB{};
+  std::vector<TZNT1AABB> CasterAABBs;
+  int32_t CountCasters = 0;
+  TZNT1AABB AllReceiverAABB{};
+  std::vector<TZNT1AABB> ReceiverAABBs;
+  int32_t CountReceivers = 0;
 };
+
+// One shadow candidate.
+struct TZNT1RendererShadowItem {
+  float SortIndex = 0;
+  TBSPMapModel* MapModel = nullptr;
+  TZNT1ModelInstance* ModelInstance = nullptr;
+};
+
+// The local player's model first, then ascending SortIndex.
+int32_t CompareShadowItem(const TZNT1RendererShadowItem& a, const TZNT1RendererShadowItem& b);
+
+// One depth range of the view.
+struct TZNT1RendererShadowMapFrustum {
+  float NearDistance = 0, FarDistance = 0, FOV = 0, Ratio = 0;
+  TZNT1Vector3 Points[8]{};
+};
+using TZNT1RendererShadowMapFrustums = std::array<TZNT1RendererShadowMapFrustum, ShadowMapSplits>;
+
+constexpr float ShadowMapSplitWidth = 0.8f;
+constexpr float ModelShadowDistance = 128.0f;
+constexpr float ShadowMapBlurDiv = 2.0f;
+
+// The orthographic sun view of a slot: a rotation looking along LightDirection that encloses
+// CasterAABB, padded 144 units away from the sun and 16 on the other sides.
+void ShadowMapLightView(const TZNT1Vector3& ViewDirection, const TZNT1Vector3& LightDirection,
+                        const TZNT1AABB& CasterAABB, TZNT1Matrix4x4& ModelViewMatrix,
+                        TZNT1Matrix4x4& ProjectionMatrix, float& ZNear, float& ZFar);
 
 // One view the renderer draws.
 class TZNT1RendererContext {
@@ -305,11 +366,26 @@ class TZNT1RendererContext {
   void RenderPortals(int32_t ContextIndex);
   // The same camera into the geometry-fill targets read by the lighting passes.
   void RenderGeometryFill();
-  void RenderModelShadowMaps() {}
+  // Depth ranges of the view between NearDistance (positive) and FarDistance.
+  static void UpdateSplitDist(TZNT1RendererShadowMapFrustums& Frustums, float NearDistance, float FarDistance);
+  // The sun's model shadows of this view into the renderer's five slots.
+  void RenderModelShadowMaps();
+  // Draws the casters described by the hand-over fields through a shadow context.
+  void RenderShadowMap(bool DoCubeMap, bool DoBlur, bool DoIgnoreBSP);
+  void CopyIntoShadowMap(TZNT1RendererShadowMap& Slot);
   void RenderLightAndShadowPrepass();
   void FillGlobalShadowBuffer();
-  void FlushShadowMapQueue() {}
-  void PostprocessShadowBuffer(float) {}
+  void FlushShadowMapQueue();
+  void FlushShadowMapQueueEx(bool First);
+  void PostprocessShadowBuffer(float LightRadius);
+  void FlushLight(const TZNT1RendererLight* Light);
+  // Fill-program uniforms of the queued slots and the view.
+  void SetShadowFillUniforms(TZNT1GLSLShader* P);
+  void SetViewUniforms(TZNT1GLSLShader* P);
+  // One full-screen quad.
+  void ScreenPass();
+  // Binds Target (0 for the window) and sets the viewport to its size.
+  void BindTarget(TZNT1FrameBufferObject* Target);
 
   // Current flush state.
   int32_t SortedShaderIndex = NoKey, GroupIndex = NoKey, VBOIndex = NoKey, LightMapAtlasIndex = NoKey,
@@ -351,6 +427,7 @@ class TZNT1RendererContext {
   TZNT1Vector2 ShaderTexCoord{};
   std::vector<int32_t> Stack;
   int32_t StackCapacity = 0;
+  TZNT1RendererShadowMapFrustums ShadowMapFrustums{};
   TZNT1RendererShadowMap* ShadowMapQueue[4] = {};
   int32_t ShadowMapQueueCount = 0;
   uint32_t AllModelShadowMapBitmap = 0;
@@ -473,6 +550,8 @@ class TZNT1Renderer {
   std::unique_ptr<TZNT1FrameBufferObject> UpDownSampleFrameBufferObjects[6][2];
   std::unique_ptr<TZNT1FrameBufferObject> BloomFrameBufferObjects[2];
   std::unique_ptr<TZNT1RendererShadowMap> ShadowMaps[MaxShadowMaps];
+  std::vector<TZNT1RendererShadowItem> ShadowItems;
+  std::vector<void*> ShadowItemPointers;  // TZNT1RendererShadowItem references in sorted order
 
   // The post-processing chain; ends with the picture in the window's framebuffer.
   void PostProcess();

@@ -32,14 +32,17 @@ class RendererContentEngine : public TZNT1Engine {
     }
   };
 
-  // ForceLowQuality: -1 keeps the probe's choice, 0 and 1 override it (before any material exists).
-  RendererContentEngine(const std::string& ContentDir, int32_t Width, int32_t Height, int ForceLowQuality = -1)
+  // ForceLowQuality: -1 keeps the probe's choice, 0 and 1 override it (before any material exists);
+  // ShadowFormat, when positive, replaces the shadow-map format before the programs are built.
+  RendererContentEngine(const std::string& ContentDir, int32_t Width, int32_t Height, int ForceLowQuality = -1,
+                        int32_t ShadowFormat = 0)
       : TZNT1Engine(&CreateGameOfClass<MapGame>, false) {
     Archives->LoadDirectory(ContentDir + "/");
     Archives->Finish();
     GLCapabilities = std::make_unique<TZNT1GLCapabilities>(this);
     GLCapabilities->Query();
     if (ForceLowQuality >= 0) GLCapabilities->LowQuality = ForceLowQuality == 1;
+    if (ShadowFormat > 0) GLCapabilities->ShadowMapTextureFormat = ShadowFormat;
     Textures = std::make_unique<TZNT1Textures>(this);
     Textures->CreateDefaultTextures();
     GLSLShaders = std::make_unique<TZNT1GLSLShaders>(this);

@@ -1,0 +1,884 @@
+// The sun's model shadow maps, the shadow contexts and the light and shadow prepass.
+#include <algorithm>
+#include <cmath>
+
+#include "core/ZNT1Engine.h"
+#include "core/ZNT1Globals.h"
+#include "core/ZNT1Sort.h"
+#include "gpu/ZNT1GLCapabilities.h"
+#include "gpu/ZNT1GLSLShader.h"
+#include "assets/ZNT1Texture.h"
+#include "renderer/ZNT1Renderer.h"
+#include "world/ZNT1BSP.h"
+#include "world/ZNT1Model.h"
+
+namespace {
+
+template <typename T>
+void Append(std::vector<T>& Array, int32_t& Count, const T& Value) {
+  if (Array.size() <= size_t(Count) + 1) Array.resize(RoundUpToPowerOfTwo(uint32_t(Count) + 1u));
+  Array[size_t(Count++)] = Value;
+}
+
+bool TwoChannel(const TZNT1Engine* Engine) {
+  return Engine->GLCapabilities && Engine->GLCapabilities->ShadowMapTextureFormat == GL_TEXTURE_RG32F;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Shadow-map slot
+
+TZNT1RendererShadowMap::TZNT1RendererShadowMap(TZNT1Renderer* ARenderer, TZNT1Engine* AEngine)
+    : Renderer(ARenderer), Engine(AEngine) {
+  Clusters.resize(1024);
+  ModelInstances.resize(1024);
+  MapModels.resize(1024);
+  CasterAABBs.resize(1024);
+  ReceiverAABBs.resize(1024);
+  if (!Engine || Engine->Dedicated) return;
+  const int32_t Format = Engine->GLCapabilities ? Engine->GLCapabilities->ShadowMapTextureFormat : GL_TEXTURE_R32F;
+  FrameBufferObject = std::make_unique<TZNT1FrameBufferObject>(Engine, Renderer->ShadowMapWidth,
+                                                               Renderer->ShadowMapHeight, 1, false, false, true, true,
+                                                               false, false, std::vector<int32_t>{Format}, false, 1);
+}
+
+void TZNT1RendererShadowMap::Clear() {
+  CountClusters = 0;
+  SplittedDistanceIndex = -1;
+  CountModelInstances = 0;
+  CountMapModels = 0;
+  AABB = TZNT1AABB{};
+  Sphere = TZNT1Sphere{};
+  CountCasters = 0;
+  CountReceivers = 0;
+}
+
+void TZNT1RendererShadowMap::AddCaster(const TZNT1AABB& CasterAABB, const TZNT1Sphere&) {
+  AllCasterAABB = CountCasters == 0 ? CasterAABB : AABBCombine(AllCasterAABB, CasterAABB);
+  Append(CasterAABBs, CountCasters, CasterAABB);
+}
+
+void TZNT1RendererShadowMap::AddReceiver(const TZNT1AABB& ReceiverAABB) {
+  AllReceiverAABB = CountReceivers == 0 ? ReceiverAABB : AABBCombine(AllReceiverAABB, ReceiverAABB);
+  Append(ReceiverAABBs, CountReceivers, ReceiverAABB);
+}
+
+void TZNT1RendererShadowMap::AddModelInstance(TZNT1ModelInstance* ModelInstance, bool Caster, bool Receiver) {
+  Append(ModelInstances, CountModelInstances, ModelInstance);
+  if (Caster && ModelInstance->CastShadow) AddCaster(ModelInstance->ViewAABB, ModelInstance->ViewSphere);
+  if (Receiver && ModelInstance->RecieveShadow) AddReceiver(ModelInstance->ViewAABB);
+}
+
+void TZNT1RendererShadowMap::AddMapModel(TBSPMapModel* MapModel, bool Caster, bool Receiver) {
+  Append(MapModels, CountMapModels, MapModel);
+  if (Caster) AddCaster(MapModel->ViewTransformedAABB, MapModel->ViewTransformedSphere);
+  if (Receiver) AddReceiver(MapModel->ViewTransformedAABB);
+}
+
+void TZNT1RendererShadowMap::AddCluster(int32_t Cluster) {
+  if (!ContainCluster(Cluster)) Append(Clusters, CountClusters, Cluster);
+}
+
+bool TZNT1RendererShadowMap::ContainCluster(int32_t Cluster) const {
+  for (int32_t i = 0; i < CountClusters; ++i)
+    if (Clusters[size_t(i)] == Cluster) return true;
+  return false;
+}
+
+bool TZNT1RendererShadowMap::IsPrimaryCluster(int32_t Cluster) const {
+  return CountClusters > 0 && Clusters[0] == Cluster;
+}
+
+bool TZNT1RendererShadowMap::IsVisibleClusterToTheOthers(int32_t Cluster) const {
+  const TZNT1BSP* BSP = Engine ? Engine->BSP.get() : nullptr;
+  if (!BSP) return false;
+  for (int32_t i = 0; i < CountClusters; ++i)
+    if (Clusters[size_t(i)] == Cluster || BSP->IsClusterVisible(Cluster, Clusters[size_t(i)], true)) return true;
+  return false;
+}
+
+int32_t CompareShadowItem(const TZNT1RendererShadowItem& a, const TZNT1RendererShadowItem& b) {
+  const bool pa = a.ModelInstance && a.ModelInstance->LocalPlayerModel;
+  const bool pb = b.ModelInstance && b.ModelInstance->LocalPlayerModel;
+  if (pa != pb) return pa ? -1 : 1;
+  return a.SortIndex < b.SortIndex ? -1 : a.SortIndex > b.SortIndex ? 1 : 0;
+}
+
+void ShadowMapLightView(const TZNT1Vector3& ViewDirection, const TZNT1Vector3& LightDirection,
+                        const TZNT1AABB& CasterAABB, TZNT1Matrix4x4& ModelViewMatrix,
+                        TZNT1Matrix4x4& ProjectionMatrix, float& ZNear, float& ZFar) {
+  const TZNT1Vector3 Forward = Vector3Norm(Vector3Neg(LightDirection));
+  TZNT1Vector3 Side = Vector3Cross(ViewDirection, Forward);
+  if (Vector3Length(Side) < 1e-4f) {
+    // Looking along the sun: any axis across the light direction will do; take the world axis
+    // least aligned with it.
+    const float ax = std::fabs(Forward.x), ay = std::fabs(Forward.y), az = std::fabs(Forward.z);
+    const TZNT1Vector3 Reference = (ax <= ay && ax <= az) ? Vector3(1, 0, 0) : (ay <= az ? Vector3(0, 1, 0) : Vector3(0, 0, 1));
+    Side = Vector3Cross(Reference, Forward);
+  }
+  Side = Vector3Norm(Side);
+  const TZNT1Vector3 Up = Vector3Norm(Vector3Cross(Forward, Side));
+  ModelViewMatrix = Matrix4x4Identity;
+  const float* s = &Side.x;
+  const float* u = &Up.x;
+  const float* f = &Forward.x;
+  for (int j = 0; j < 3; ++j) {
+    ModelViewMatrix.M[j][0] = s[j];
+    ModelViewMatrix.M[j][1] = u[j];
+    ModelViewMatrix.M[j][2] = f[j];
+    ModelViewMatrix.M[j][3] = 0;
+  }
+  TZNT1AABB B = AABBTransform(CasterAABB, ModelViewMatrix);
+  B.Min = Vector3(B.Min.x - 16, B.Min.y - 16, B.Min.z - 144);
+  B.Max = Vector3(B.Max.x + 16, B.Max.y + 16, B.Max.z + 16);
+  const float Near = -B.Max.z, Far = -B.Min.z;
+  ProjectionMatrix = TZNT1Matrix4x4{};
+  ProjectionMatrix.M[0][0] = 2.0f / (B.Max.x - B.Min.x);
+  ProjectionMatrix.M[1][1] = 2.0f / (B.Max.y - B.Min.y);
+  ProjectionMatrix.M[2][2] = -2.0f / (Far - Near);
+  ProjectionMatrix.M[3][0] = -(B.Max.x + B.Min.x) / (B.Max.x - B.Min.x);
+  ProjectionMatrix.M[3][1] = -(B.Max.y + B.Min.y) / (B.Max.y - B.Min.y);
+  ProjectionMatrix.M[3][2] = -(Far + Near) / (Far - Near);
+  ProjectionMatrix.M[3][3] = 1;
+  ZNear = Near;
+  ZFar = Far;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Model shadow pass
+
+void TZNT1RendererContext::UpdateSplitDist(TZNT1RendererShadowMapFrustums& Frustums, float NearDistance,
+                                           float FarDistance) {
+  const float n = NearDistance, f = FarDistance, Lambda = ShadowMapSplitWidth;
+  Frustums[0].NearDistance = n;
+  for (int32_t i = 1; i < ShadowMapSplits; ++i) {
+    const float s = float(i) / float(ShadowMapSplits);
+    const float Split = Lambda * n * std::pow(f / n, s) + (1.0f - Lambda) * (n + (f - n) * s);
+    Frustums[size_t(i)].NearDistance = Split;
+    Frustums[size_t(i) - 1].FarDistance = Split * 1.005f;
+  }
+  Frustums[ShadowMapSplits - 1].FarDistance = f;
+}
+
+void TZNT1RendererContext::RenderModelShadowMaps() {
+  AllModelShadowMapBitmap = 0;
+  if (!BSP || BSP->CountBSPClusters <= 0) return;
+  TZNT1Renderer& R = *Renderer;
+  for (auto& s : R.ShadowMaps)
+    if (!s) s = std::make_unique<TZNT1RendererShadowMap>(Renderer, Engine);
+  const int32_t CountMapModels = std::min<int32_t>(BSP->CountBSPModels, int32_t(BSP->BSPMapModels.size()));
+  const size_t Needed = size_t(std::max(0, CountMapModels)) + size_t(R.CountModelInstances);
+  if (R.ShadowItems.size() < Needed) {
+    R.ShadowItems.resize(RoundUpToPowerOfTwo(uint32_t(Needed)));
+    R.ShadowItemPointers.resize(R.ShadowItems.size());
+  }
+  int32_t MaxShadowMap = -1;
+  uint32_t BitmapActive = 0;
+  UpdateSplitDist(ShadowMapFrustums, NearClippingDistance, FarClippingDistance);
+  for (auto& s : R.ShadowMaps) {
+    s->Clear();
+    s->LightRadius = 128;
+  }
+
+  // Candidates.
+  int32_t CountItems = 0;
+  const TZNT1Vector3 Forward = ViewAxis[0];
+  for (int32_t i = 0; i < R.CountModelInstances; ++i) {
+    TZNT1ModelInstance* Instance = R.ModelInstances[size_t(i)];
+    if (!Instance) continue;
+    const float Distance = Vector3Dot(Vector3Sub(Instance->ViewSphere.Center, RenderPosition), Forward);
+    float SortIndex = -2;
+    bool Candidate = false;
+    if (Instance->LocalPlayerModel) {
+      SortIndex = -512;
+      Candidate = true;
+    } else if (Instance->RenderType == 2) {
+      SortIndex = 0;
+      Candidate = true;
+    } else if (Distance >= -ModelShadowDistance && Distance <= FarClippingDistance + ModelShadowDistance &&
+               AABBDistance(TransformedAABB, Instance->ViewAABB) < ModelShadowDistance &&
+               Frustum->SphereInFrustum(Instance->ViewSphere, 2.0f * Instance->ViewSphere.Radius + ModelShadowDistance) !=
+                   COMPLETE_OUT &&
+               BSP->IsLeafFromLeafVisible(Instance->Leaf, RenderLeaf, true)) {
+      SortIndex = Distance;
+      Candidate = true;
+    }
+    Instance->CastShadowToProcess = Candidate;
+    if (Candidate) {
+      TZNT1RendererShadowItem& Item = R.ShadowItems[size_t(CountItems)];
+      Item.SortIndex = SortIndex;
+      Item.MapModel = nullptr;
+      Item.ModelInstance = Instance;
+      R.ShadowItemPointers[size_t(CountItems)] = &Item;
+      ++CountItems;
+    }
+  }
+  if (CountItems >= 2)
+    IntroSort(R.ShadowItemPointers.data(), 0, CountItems - 1, [](const void* a, const void* b) {
+      return CompareShadowItem(*static_cast<const TZNT1RendererShadowItem*>(a),
+                               *static_cast<const TZNT1RendererShadowItem*>(b));
+    });
+
+  // Slot assignment.
+  auto Slot = [&](int32_t k) -> TZNT1RendererShadowMap& { return *R.ShadowMaps[size_t(k)]; };
+  for (int32_t n = 0; n < CountItems; ++n) {
+    TZNT1RendererShadowItem& Item = *static_cast<TZNT1RendererShadowItem*>(R.ShadowItemPointers[size_t(n)]);
+    if (!Item.MapModel && !(Item.ModelInstance && Item.ModelInstance->CastShadow)) continue;
+    const TZNT1AABB Box = Item.MapModel ? Item.MapModel->ViewTransformedAABB : Item.ModelInstance->ViewAABB;
+    const TZNT1Sphere Sphere = Item.MapModel ? Item.MapModel->ViewTransformedSphere : Item.ModelInstance->ViewSphere;
+    const float Distance = Vector3Dot(Vector3Sub(Sphere.Center, RenderPosition), Forward);
+    int32_t Range = ShadowMapSplits - 1;
+    for (int32_t i = 0; i < ShadowMapSplits; ++i)
+      if (Distance <= ShadowMapFrustums[size_t(i)].FarDistance) {
+        Range = i;
+        break;
+      }
+    const int32_t Leaf = BSP->FindLeaf(Vector3Avg(Box.Min, Box.Max));
+    const int32_t Cluster = (Leaf < 0 || Leaf >= BSP->CountBSPLeafs || size_t(Leaf) >= BSP->BSPMapLeafs.size())
+                                ? -1
+                                : BSP->BSPMapLeafs[size_t(Leaf)].Cluster;
+    const bool Player = Item.ModelInstance && Item.ModelInstance->LocalPlayerModel;
+    const bool ValidCluster = Cluster >= 0 && Cluster < BSP->CountBSPClusters;
+    auto Open = [&](int32_t k) { return Slot(k).CountCasters > 0 && !Slot(k).LocalPlayerModel; };
+    int32_t Chosen = -1;
+    if (Player) {
+      for (int32_t k = 0; k < MaxShadowMaps && Chosen < 0; ++k)
+        if (Slot(k).LocalPlayerModel) Chosen = k;
+      for (int32_t k = 0; k < MaxShadowMaps && Chosen < 0; ++k)
+        if (Slot(k).CountCasters == 0) Chosen = k;
+    }
+    for (int32_t k = 0; k <= MaxShadowMap && Chosen < 0; ++k) {
+      if (!Open(k) || !AABBIntersectEx(Slot(k).AABB, Box, 1e-12f)) continue;
+      for (int32_t c = 0; c < Slot(k).CountCasters; ++c)
+        if (AABBIntersectEx(Slot(k).CasterAABBs[size_t(c)], Box, 1e-12f)) {
+          Chosen = k;
+          break;
+        }
+    }
+    if (ValidCluster)
+      for (int32_t k = 0; k <= MaxShadowMap && Chosen < 0; ++k)
+        if (Open(k) && (Slot(k).ContainCluster(Cluster) || Slot(k).SplittedDistanceIndex == Range)) Chosen = k;
+    for (int32_t k = 0; k < MaxShadowMaps && Chosen < 0; ++k)
+      if (Slot(k).CountCasters == 0 && !Slot(k).LocalPlayerModel) Chosen = k;
+    if (Chosen < 0) {
+      float Best = 1e18f;
+      for (int32_t k = 0; k <= MaxShadowMap; ++k) {
+        if (!Open(k)) continue;
+        if (AABBIntersectEx(Slot(k).AABB, Box, 1e-12f)) {
+          Chosen = k;
+          break;
+        }
+        const float d = AABBDistance(Slot(k).AABB, Box);
+        if (d < Best) {
+          Best = d;
+          Chosen = k;
+        }
+      }
+    }
+    if (Chosen < 0) continue;
+    MaxShadowMap = std::max(MaxShadowMap, Chosen);
+    TZNT1RendererShadowMap& s = Slot(Chosen);
+    if (Player && s.CountCasters == 0) s.LocalPlayerModel = true;
+    if (ValidCluster) s.AddCluster(Cluster);
+    if (s.SplittedDistanceIndex < 0) s.SplittedDistanceIndex = Range;
+    if (Item.ModelInstance) s.AddModelInstance(Item.ModelInstance, true, false);
+    if (Item.MapModel) s.AddMapModel(Item.MapModel, true, false);
+    if (s.CountCasters > 0) s.AABB = s.AllCasterAABB;
+  }
+
+  // Slot summary.
+  CountShadowMaps = 0;
+  for (int32_t k = 0; k <= MaxShadowMap; ++k) {
+    TZNT1RendererShadowMap& s = Slot(k);
+    s.ToRender = false;
+    if (s.CountCasters > 0) {
+      s.Sphere = SphereFromAABB(s.AABB);
+      ++CountShadowMaps;
+    }
+  }
+  if (CountShadowMaps == 0) return;
+
+  // Light placement and view.
+  const TZNT1Vector3 Towards = Vector3Neg(R.LightDirection);
+  TZNT1Vector3 ViewDirection =
+      Vector3(-TranslatedViewMatrix.M[2][0], -TranslatedViewMatrix.M[2][1], -TranslatedViewMatrix.M[2][2]);
+  Vector3Normalize(ViewDirection);
+  for (int32_t k = 0; k <= MaxShadowMap; ++k) {
+    TZNT1RendererShadowMap& s = Slot(k);
+    if (s.CountCasters == 0) continue;
+    s.LightRadius = std::max(s.LightRadius, 3.0f * s.Sphere.Radius);
+    s.LightOrigin = Vector3Add(s.Sphere.Center, Vector3ScalarMul(Towards, s.LightRadius));
+    s.LightDirection = Vector3Neg(Towards);
+    s.ClipPlane.Normal = s.LightDirection;
+    s.ClipPlane.Distance = Vector3Dot(s.ClipPlane.Normal, s.LightOrigin);
+    s.ToRender = true;
+    BitmapActive |= 1u << k;
+    ShadowMapLightView(ViewDirection, s.LightDirection, s.AllCasterAABB, s.ModelViewMatrix, s.ProjectionMatrix,
+                       s.ZNear, s.ZFar);
+    Matrix4x4Mul(s.LightMatrix, s.ModelViewMatrix, s.ProjectionMatrix);
+    if (!Matrix4x4Inverse(s.LightInvMatrix, s.LightMatrix)) s.LightInvMatrix = Matrix4x4Identity;
+  }
+
+  auto SetCasting = [&](const TZNT1RendererShadowMap& s, bool On) {
+    for (int32_t i = 0; i < s.CountModelInstances; ++i) s.ModelInstances[size_t(i)]->CastShadowToProcess = On;
+    for (int32_t i = 0; i < s.CountMapModels; ++i) s.MapModels[size_t(i)]->CastShadowToProcess = On;
+  };
+  for (int32_t i = 0; i < R.CountModelInstances; ++i)
+    if (R.ModelInstances[size_t(i)]) R.ModelInstances[size_t(i)]->CastShadowToProcess = false;
+  for (int32_t m = 1; m < CountMapModels; ++m) BSP->BSPMapModels[size_t(m)].CastShadowToProcess = false;
+
+  // Rendering.
+  for (int32_t k = 0; k <= MaxShadowMap; ++k) {
+    TZNT1RendererShadowMap& s = Slot(k);
+    if (s.CountCasters == 0 || !s.ToRender) continue;
+    SetCasting(s, true);
+    s.LightPosition = R.LightPosition;
+    s.LightRadius = R.LightRadius;
+    ShadowMapViewMatrix = s.ModelViewMatrix;
+    ShadowMapProjectionMatrix = s.ProjectionMatrix;
+    ShadowMapZBias = s.ZBias;
+    ShadowMapZNear = s.ZNear;
+    ShadowMapZFar = s.ZFar;
+    ShadowMapLightOrigin = s.LightOrigin;
+    ShadowMapLightPosition = s.LightPosition;
+    ShadowMapLightDirection = s.LightDirection;
+    ShadowMapLightRadius = s.LightRadius;
+    ShadowMapLightInvRadius = ShadowMapLightRadius != 0.0f ? 1.0f / ShadowMapLightRadius : 0.0f;
+    ShadowMapLightMatrix = s.LightMatrix;
+    ShadowMapLightInvMatrix = s.LightInvMatrix;
+    ShadowMapAABB = s.AllCasterAABB;
+    ShadowMapLightAABB = AABBCombine(s.AllCasterAABB, s.AllReceiverAABB);
+    RenderShadowMap(false, false, true);
+    if (HasShadowReceivers) {
+      CopyIntoShadowMap(s);
+      R.IncrementLinkCounter();
+    } else {
+      s.ToRender = false;
+      BitmapActive &= ~(1u << k);
+    }
+    SetCasting(s, false);
+  }
+  glBindFramebuffer(GL_FRAMEBUFFER, 0);
+  R.GLCalls++;
+  AllModelShadowMapBitmap = BitmapActive;
+}
+
+void TZNT1RendererContext::CopyIntoShadowMap(TZNT1RendererShadowMap& Slot) {
+  TZNT1FrameBufferObject* Target = Slot.FrameBufferObject.get();
+  TZNT1RendererContext* N = Renderer->ShadowMapContext.get();
+  if (!Target || !N || !N->FrameBufferObject) return;
+  glBindFramebuffer(GL_FRAMEBUFFER, Target->FrameBuffer);
+  glClearDepth(1.0);
+  glClearStencil(0);
+  State->SetDepthMask(true);
+  glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE);
+  StencilUsed = false;
+  glViewport(0, 0, Target->Width, Target->Height);
+  glClear(GL_DEPTH_BUFFER_BIT);
+  Renderer->GLCalls += 6;
+  State->Disable(GL_DEPTH_TEST);
+  State->Disable(GL_CULL_FACE);
+  State->Disable(GL_BLEND);
+  TZNT1GLSLShader* P = Engine->GLSLShaders ? Engine->GLSLShaders->DefaultGLSLCopyShader : nullptr;
+  if (!State->UseShader(P)) return;
+  State->BindTexture(GL_TEXTURE2, N->FrameBufferObject->TextureHandles[0], GL_TEXTURE_2D);
+  if (P->uTex0 >= 0) {
+    glUniform1i(P->uTex0, 2);
+    Renderer->GLCalls++;
+  }
+  ScreenPass();
+}
+
+void TZNT1RendererContext::RenderShadowMap(bool DoCubeMap, bool DoBlur, bool DoIgnoreBSP) {
+  TZNT1Renderer& R = *Renderer;
+  R.IncrementLinkCounter();
+  R.IncrementVisibleFrame();
+  TZNT1RendererContext* N = DoCubeMap ? R.ShadowCubeMapContext.get() : R.ShadowMapContext.get();
+  if (!N) return;
+  N->Portal = false;
+  N->CheckFrameBufferObject();
+  N->TranslatedViewMatrix = TranslatedViewMatrix;
+  N->ViewMatrix = ViewMatrix;
+  N->ProjectionMatrix = ProjectionMatrix;
+  N->FOV = FOV;
+  N->RenderPosition = RenderPosition;
+  N->CanvasWidth = R.ShadowMapWidth;
+  N->CanvasHeight = R.ShadowMapHeight;
+  N->ViewPortLeft = 0;
+  N->ViewPortTop = 0;
+  N->ViewPortRight = R.ShadowMapWidth;
+  N->ViewPortBottom = R.ShadowMapHeight;
+  N->Clip2D = false;
+  N->StencilUsed = true;
+  N->ContextTask = DoCubeMap ? ctSHADOWCUBEMAP : ctSHADOWMAP;
+  N->ShadowMapAABB = ShadowMapAABB;
+  N->ShadowMapViewOrigin = RenderPosition;
+  N->ShadowMapLightOrigin = ShadowMapLightOrigin;
+  N->ShadowMapLightPosition = ShadowMapLightPosition;
+  N->ShadowMapLightDirection = ShadowMapLightDirection;
+  N->ShadowMapLightAABB = ShadowMapLightAABB;
+  N->ShadowMapLightInvRadius = ShadowMapLightInvRadius;
+  N->ShadowMapLightRadius = ShadowMapLightRadius;
+  N->ShadowMapViewMatrix = ShadowMapViewMatrix;
+  N->ShadowMapProjectionMatrix = ShadowMapProjectionMatrix;
+  N->ShadowMapZBias = ShadowMapZBias;
+  N->ShadowMapZNear = ShadowMapZNear;
+  N->ShadowMapZFar = ShadowMapZFar;
+  N->ShadowMapIgnoreBSP = DoIgnoreBSP;
+  N->CheckFrameBufferObject();
+  TZNT1FrameBufferObject* T = N->FrameBufferObject.get();
+  if (!T) return;
+  auto Begin = [&] {
+    glBindFramebuffer(GL_FRAMEBUFFER, T->FrameBuffer);
+    glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE);
+    glViewport(0, 0, T->Width, T->Height);
+    glClearDepth(1.0);
+    glClearStencil(0);
+    glClearColor(1, 1, 1, 1);
+    R.GLCalls += 6;
+    State->SetDepthMask(true);
+  };
+  const bool SinglePassCube = Engine->GLCapabilities && Engine->GLCapabilities->UseSinglePassShadowCubeMaps;
+  if (!DoCubeMap && TwoChannel(Engine)) {
+    Begin();
+    glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+    glColorMask(GL_TRUE, GL_FALSE, GL_FALSE, GL_FALSE);
+    R.GLCalls += 2;
+    N->ShadowMapPass = 1;
+    N->Render(-1);
+    glBindFramebuffer(GL_FRAMEBUFFER, T->FrameBuffer);
+    glColorMask(GL_FALSE, GL_TRUE, GL_FALSE, GL_FALSE);
+    State->SetDepthMask(true);
+    glClear(GL_DEPTH_BUFFER_BIT);
+    R.GLCalls += 3;
+    N->ShadowMapPass = 2;
+    N->Render(-1);
+    glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE);
+    R.GLCalls++;
+  } else if (!DoCubeMap) {
+    Begin();
+    glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+    R.GLCalls++;
+    N->ShadowMapPass = 0;
+    N->Render(-1);
+  } else {
+    if (!(ContextTask == ctSHADOWCUBEMAP && !SinglePassCube)) {
+      Begin();
+      glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+      R.GLCalls++;
+    }
+    N->ShadowMapPass = 0;
+    N->Render(-1);
+  }
+  R.IncrementLinkCounter();
+  R.IncrementVisibleFrame();
+  TZNT1GLSLShaders* Shaders = Engine->GLSLShaders.get();
+  if (DoBlur && !DoCubeMap && N->TempFrameBufferObject && Shaders) {
+    TZNT1FrameBufferObject* Temp = N->TempFrameBufferObject.get();
+    auto Blur = [&](TZNT1FrameBufferObject* Target, uint32_t Source, float sx, float sy) {
+      glBindFramebuffer(GL_FRAMEBUFFER, Target->FrameBuffer);
+      glViewport(0, 0, Target->Width, Target->Height);
+      glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT | GL_STENCIL_BUFFER_BIT);
+      R.GLCalls += 3;
+      State->Disable(GL_DEPTH_TEST);
+      State->Disable(GL_CULL_FACE);
+      State->Disable(GL_BLEND);
+      TZNT1GLSLShader* P = Shaders->DefaultGLSLBlurShader;
+      if (!State->UseShader(P)) return;
+      State->BindTexture(GL_TEXTURE2, Source, GL_TEXTURE_2D);
+      if (P->uTex0 >= 0) glUniform1i(P->uTex0, 2);
+      if (P->uScale >= 0) glUniform2f(P->uScale, sx, sy);
+      R.GLCalls += 2;
+      ScreenPass();
+    };
+    Blur(Temp, T->TextureHandles[0], ShadowMapBlurDiv / float(T->Width), 0);
+    Blur(T, Temp->TextureHandles[0], 0, 1.0f / float(Temp->Height));
+    glBindFramebuffer(GL_FRAMEBUFFER, 0);
+    R.GLCalls++;
+    R.IncrementLinkCounter();
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Light and shadow prepass
+
+void TZNT1RendererContext::ScreenPass() {
+  const TZNT1VBO* Quad = Renderer->QuadVBO.get();
+  if (!Quad) return;
+  State->BindSingleVBO(uint32_t(Quad->VerticesVBOHandle), uint32_t(Quad->IndicesVBOHandle), 0, 0);
+  RendererGL.DrawElements(GL_TRIANGLES, Quad->CountIndices, GL_UNSIGNED_INT, nullptr);
+  Renderer->GLCalls++;
+}
+
+void TZNT1RendererContext::BindTarget(TZNT1FrameBufferObject* Target) {
+  glBindFramebuffer(GL_FRAMEBUFFER, Target ? Target->FrameBuffer : 0);
+  if (Target) glViewport(0, 0, Target->Width, Target->Height);
+  Renderer->GLCalls += Target ? 2 : 1;
+}
+
+namespace {
+
+void SetSampler(TZNT1RendererState& State, TZNT1Renderer& R, int32_t Location, uint32_t Unit, uint32_t Handle,
+                uint32_t Type = GL_TEXTURE_2D) {
+  State.BindTexture(GL_TEXTURE0 + Unit, Handle, Type);
+  if (Location >= 0) {
+    glUniform1i(Location, GLint(Unit));
+    R.GLCalls++;
+  }
+}
+
+void SetMatrix(TZNT1Renderer& R, int32_t Location, const TZNT1Matrix4x4& m) {
+  if (Location < 0) return;
+  glUniformMatrix4fv(Location, 1, GL_FALSE, &m.M[0][0]);
+  R.GLCalls++;
+}
+
+void SetFloat(TZNT1Renderer& R, int32_t Location, float v) {
+  if (Location < 0) return;
+  glUniform1f(Location, v);
+  R.GLCalls++;
+}
+
+void SetVec2(TZNT1Renderer& R, int32_t Location, float x, float y) {
+  if (Location < 0) return;
+  glUniform2f(Location, x, y);
+  R.GLCalls++;
+}
+
+void SetVec3(TZNT1Renderer& R, int32_t Location, const TZNT1Vector3& v) {
+  if (Location < 0) return;
+  glUniform3f(Location, v.x, v.y, v.z);
+  R.GLCalls++;
+}
+
+void SetVec4(TZNT1Renderer& R, int32_t Location, float x, float y, float z, float w) {
+  if (Location < 0) return;
+  glUniform4f(Location, x, y, z, w);
+  R.GLCalls++;
+}
+
+}  // namespace
+
+void TZNT1RendererContext::SetViewUniforms(TZNT1GLSLShader* P) {
+  TZNT1Renderer& R = *Renderer;
+  SetFloat(R, P->uShadowMapInvScale, 1.0f / float(std::max(1, std::max(R.ShadowMapWidth, R.ShadowMapHeight))));
+  SetFloat(R, P->uWorldSpaceRadius, R.WorldSpaceRadius);
+  SetMatrix(R, P->uInverseViewMatrix, InverseViewMatrix);
+  SetMatrix(R, P->uInverseProjectionMatrix, InverseProjectionMatrix);
+  SetMatrix(R, P->uInverseViewProjectionMatrix, InverseViewProjectionMatrix);
+  const TZNT1RendererContext& c = Parent ? *Parent : *this;
+  SetVec2(R, P->uClippingDistances, c.NearClippingDistance, c.FarClippingDistance);
+}
+
+void TZNT1RendererContext::SetShadowFillUniforms(TZNT1GLSLShader* P) {
+  TZNT1Renderer& R = *Renderer;
+  const TZNT1RendererContext* Fill = R.GeometryFillContext.get();
+  const TZNT1FrameBufferObject* G = Fill ? Fill->FrameBufferObject.get() : nullptr;
+  SetSampler(*State, R, P->uTex0, 2, G ? G->TextureHandles[0] : 0);
+  SetSampler(*State, R, P->uTex1, 3, G && G->Textures > 1 ? G->TextureHandles[1] : 0);
+  const TZNT1Texture* White = Engine->Textures ? Engine->Textures->WhiteTexture : nullptr;
+  for (int32_t i = 0; i < ShadowMapQueueCount && i < 4; ++i) {
+    const TZNT1RendererShadowMap& s = *ShadowMapQueue[i];
+    const uint32_t Handle =
+        s.FrameBufferObject ? s.FrameBufferObject->TextureHandles[0] : (White ? uint32_t(White->Handle) : 0u);
+    SetSampler(*State, R, P->uShadowMapTexArray[i], uint32_t(4 + i), Handle);
+    SetMatrix(R, P->uShadowMapViewMatrixArray[i], s.ModelViewMatrix);
+    SetMatrix(R, P->uShadowMapLightMatrixArray[i], s.LightMatrix);
+    const auto& M = s.LightInvMatrix.M;
+    SetVec4(R, P->uShadowMapLightInvMatrixRow2Array[i], M[0][2], M[1][2], M[2][2], M[3][2]);
+    SetVec4(R, P->uShadowMapLightInvMatrixRow3Array[i], M[0][3], M[1][3], M[2][3], M[3][3]);
+    SetVec3(R, P->uShadowMapLightOriginArray[i], s.LightOrigin);
+    SetVec3(R, P->uShadowMapLightPositionArray[i], s.LightPosition);
+    SetVec4(R, P->uShadowMapLightDirectionArray[i], s.LightDirection.x, s.LightDirection.y, s.LightDirection.z, -1);
+    SetFloat(R, P->uShadowMapLightInvRadiusArray[i], s.LightRadius != 0.0f ? 1.0f / s.LightRadius : 0.0f);
+    SetFloat(R, P->uShadowMapLightRadiusArray[i], s.LightRadius);
+    SetFloat(R, P->uShadowMapZBiasArray[i], s.ZBias);
+    SetFloat(R, P->uShadowMapZNearArray[i], s.ZNear);
+    SetFloat(R, P->uShadowMapZFarArray[i], s.ZFar);
+  }
+  SetViewUniforms(P);
+}
+
+void TZNT1RendererContext::RenderLightAndShadowPrepass() {
+  TZNT1Renderer& R = *Renderer;
+  FillGlobalShadowBuffer();
+  TZNT1GLSLShaders* Shaders = Engine->GLSLShaders.get();
+  TZNT1FrameBufferObject* Light = R.LightBufferFrameBufferObject.get();
+  if (TwoChannel(Engine) && Light && R.ShadowBufferFrameBufferObject) {
+    PostprocessShadowBuffer(R.LightRadius);
+    glBindFramebuffer(GL_FRAMEBUFFER, Light->FrameBuffer);
+    glDrawBuffer(GL_COLOR_ATTACHMENT0);
+    glViewport(ViewPortLeft, ViewPortTop, ViewPortRight, ViewPortBottom);
+    glClearColor(0, 0, 0, 0);
+    glClearDepth(1.0);
+    glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+    glColorMask(GL_FALSE, GL_FALSE, GL_FALSE, GL_TRUE);
+    R.GLCalls += 7;
+    State->Disable(GL_BLEND);
+    TZNT1GLSLShader* P = Shaders ? Shaders->DefaultGLSLGlobalShadowCopyShader : nullptr;
+    if (State->UseShader(P)) {
+      SetSampler(*State, R, P->uTex0, 2, R.ShadowBufferFrameBufferObject->TextureHandles[0]);
+      ScreenPass();
+    }
+    glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE);
+    R.GLCalls++;
+    R.IncrementLinkCounter();
+  }
+  for (int32_t i = 0; i < R.CountModelInstances; ++i)
+    if (TZNT1ModelInstance* m = R.ModelInstances[size_t(i)]) m->CastShadowToProcess = m->CastShadow;
+  if (BSP) {
+    const int32_t CountMapModels = std::min<int32_t>(BSP->CountBSPModels, int32_t(BSP->BSPMapModels.size()));
+    for (int32_t m = 1; m < CountMapModels; ++m) BSP->BSPMapModels[size_t(m)].CastShadowToProcess = true;
+  }
+  for (int32_t i = 0; i < R.CountLights; ++i) {
+    const TZNT1RendererLight& L = R.Lights[size_t(i)];
+    const TZNT1Sphere Sphere{L.Position, L.Radius};
+    ShadowMapAABB = AABBFromSphere(Sphere);
+    if (Frustum->SphereInFrustum(Sphere, 2.0f * L.Radius + 256.0f) == COMPLETE_OUT) continue;
+    ShadowMapZBias = 0;
+    ShadowMapZNear = 0.1f;
+    ShadowMapZFar = 2.0f * L.Radius;
+    ShadowMapViewMatrix = Matrix4x4Identity;
+    Matrix4x4Perspective(ShadowMapProjectionMatrix, 90,
+                         float(R.ShadowMapWidth) / float(std::max(1, R.ShadowMapHeight)), 0.1f, 2.0f * L.Radius);
+    ShadowMapLightOrigin = L.Position;
+    ShadowMapLightPosition = L.Position;
+    ShadowMapLightDirection = L.Direction;
+    ShadowMapLightRadius = L.Radius;
+    ShadowMapLightInvRadius = L.Radius != 0.0f ? 1.0f / L.Radius : 0.0f;
+    Matrix4x4Mul(ShadowMapLightMatrix, ShadowMapViewMatrix, ShadowMapProjectionMatrix);
+    if (!Matrix4x4Inverse(ShadowMapLightInvMatrix, ShadowMapLightMatrix)) ShadowMapLightInvMatrix = Matrix4x4Identity;
+    ShadowMapLightAABB = ShadowMapAABB;
+    State->Disable(GL_BLEND);
+    State->Enable(GL_DEPTH_TEST);
+    RenderShadowMap(true, false, false);
+    if (!Light) continue;
+    glBindFramebuffer(GL_FRAMEBUFFER, Light->FrameBuffer);
+    glDrawBuffers(Light->Textures, DrawBuffers);
+    glViewport(ViewPortLeft, ViewPortTop, ViewPortRight, ViewPortBottom);
+    R.GLCalls += 3;
+    State->Disable(GL_DEPTH_TEST);
+    State->Enable(GL_BLEND);
+    State->SetBlendEquation(GL_FUNC_ADD);
+    State->SetBlendFunc(GL_ONE, GL_ONE);
+    FlushLight(&L);
+  }
+  State->Disable(GL_BLEND);
+  glDrawBuffer(GL_COLOR_ATTACHMENT0);
+  glBindFramebuffer(GL_FRAMEBUFFER, 0);
+  R.GLCalls += 2;
+  R.IncrementLinkCounter();
+  glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE);
+  R.GLCalls++;
+}
+
+void TZNT1RendererContext::FillGlobalShadowBuffer() {
+  TZNT1Renderer& R = *Renderer;
+  const bool Two = TwoChannel(Engine);
+  TZNT1FrameBufferObject* Target = Two ? R.ShadowBufferFrameBufferObject.get() : R.LightBufferFrameBufferObject.get();
+  if (!Target) return;
+  glBindFramebuffer(GL_FRAMEBUFFER, Target->FrameBuffer);
+  glDrawBuffer(GL_COLOR_ATTACHMENT0);
+  glViewport(ViewPortLeft, ViewPortTop, ViewPortRight, ViewPortBottom);
+  if (Two)
+    glClearColor(0, 1, 1, 0);
+  else
+    glClearColor(0, 0, 0, 0);
+  glClearDepth(1.0);
+  glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE);
+  glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+  R.GLCalls += 7;
+  const int32_t Max = Engine->GLSLShaders ? Engine->GLSLShaders->MaxShadowMapCountAtOnce : 0;
+  if (Max <= 0) return;
+  if (!Two) {
+    glColorMask(GL_FALSE, GL_FALSE, GL_FALSE, GL_TRUE);
+    R.GLCalls++;
+  }
+  glDepthMask(GL_FALSE);
+  R.GLCalls++;
+  State->SetDepthMask(false);
+  State->Disable(GL_DEPTH_TEST);
+  if (!Two) {
+    State->Enable(GL_BLEND);
+    State->SetBlendEquation(GL_MAX);
+    State->SetBlendFunc(GL_ONE, GL_ONE);
+  }
+  uint32_t Bitmap = AllModelShadowMapBitmap;
+  ShadowMapQueueCount = 0;
+  bool First = true;
+  auto Flush = [&] {
+    if (Two) {
+      const bool Had = ShadowMapQueueCount > 0;
+      FlushShadowMapQueueEx(First);
+      if (Had) First = false;
+    } else {
+      FlushShadowMapQueue();
+    }
+  };
+  for (int32_t k = 0; k < MaxShadowMaps && Bitmap != 0; ++k) {
+    if (!(Bitmap & (1u << k))) continue;
+    Bitmap &= ~(1u << k);
+    TZNT1RendererShadowMap* s = R.ShadowMaps[size_t(k)].get();
+    if (s && s->ToRender) {
+      ShadowMapQueue[ShadowMapQueueCount++] = s;
+      if (ShadowMapQueueCount >= Max) Flush();
+    }
+  }
+  Flush();
+}
+
+void TZNT1RendererContext::FlushShadowMapQueue() {
+  if (ShadowMapQueueCount <= 0) return;
+  TZNT1GLSLShader* P = Engine->GLSLShaders->DefaultGLSLShadowFillShader[ShadowMapQueueCount - 1];
+  if (State->UseShader(P)) {
+    SetShadowFillUniforms(P);
+    ScreenPass();
+  }
+  ShadowMapQueueCount = 0;
+}
+
+void TZNT1RendererContext::FlushShadowMapQueueEx(bool First) {
+  if (ShadowMapQueueCount <= 0) return;
+  TZNT1Renderer& R = *Renderer;
+  TZNT1GLSLShaders* Shaders = Engine->GLSLShaders.get();
+  TZNT1FrameBufferObject* Shadow = R.ShadowBufferFrameBufferObject.get();
+  TZNT1FrameBufferObject* Temp0 = R.TempFloatRGBAFrameBufferObjects[0].get();
+  TZNT1FrameBufferObject* Temp1 = R.TempFloatRGBAFrameBufferObjects[1].get();
+  if (!Shadow || !Temp0 || !Temp1) {
+    ShadowMapQueueCount = 0;
+    return;
+  }
+  State->Disable(GL_DEPTH_TEST);
+  State->Disable(GL_CULL_FACE);
+  State->Disable(GL_BLEND);
+  glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE);
+  R.GLCalls++;
+  auto Copy = [&](TZNT1FrameBufferObject* Source) {
+    TZNT1GLSLShader* P = Shaders->DefaultGLSLCopyShader;
+    if (!State->UseShader(P)) return;
+    SetSampler(*State, R, P->uTex0, 2, Source->TextureHandles[0]);
+    ScreenPass();
+  };
+  if (!First) {
+    BindTarget(Temp0);
+    Copy(Shadow);
+    R.IncrementLinkCounter();
+  }
+  BindTarget(Temp1);
+  TZNT1GLSLShader* P = Shaders->DefaultGLSLShadowFillShader[ShadowMapQueueCount - 1];
+  if (State->UseShader(P)) {
+    SetShadowFillUniforms(P);
+    SetFloat(R, P->uFocalLength, 1.0f / (2.0f * std::tan(FOV * 0.5f * float(DEG2RAD))));
+    SetFloat(R, P->uLightRadius, R.LightRadius);
+    SetFloat(R, P->uPenumbraScale, 0.00390625f);
+    SetMatrix(R, P->uViewMatrix, TranslatedViewMatrix);
+    ScreenPass();
+  }
+  R.IncrementLinkCounter();
+  BindTarget(Shadow);
+  if (First) {
+    Copy(Temp1);
+  } else {
+    TZNT1GLSLShader* C = Shaders->DefaultGLSLShadowCombineShader;
+    if (State->UseShader(C)) {
+      SetSampler(*State, R, C->uTex0, 2, Temp0->TextureHandles[0]);
+      SetSampler(*State, R, C->uTex1, 3, Temp1->TextureHandles[0]);
+      ScreenPass();
+    }
+  }
+  R.IncrementLinkCounter();
+  ShadowMapQueueCount = 0;
+}
+
+void TZNT1RendererContext::PostprocessShadowBuffer(float) {
+  TZNT1Renderer& R = *Renderer;
+  TZNT1GLSLShaders* Shaders = Engine->GLSLShaders.get();
+  TZNT1FrameBufferObject* Shadow = R.ShadowBufferFrameBufferObject.get();
+  TZNT1FrameBufferObject* Temp1 = R.TempFloatRGBAFrameBufferObjects[1].get();
+  const TZNT1RendererContext* Fill = R.GeometryFillContext.get();
+  const TZNT1FrameBufferObject* G = Fill ? Fill->FrameBufferObject.get() : nullptr;
+  if (!Shaders || !Shadow || !Temp1) return;
+  auto Clear = [&] {
+    glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT | GL_STENCIL_BUFFER_BIT);
+    R.GLCalls++;
+  };
+  BindTarget(Temp1);
+  glClearColor(0, 0, 0, 0);
+  R.GLCalls++;
+  Clear();
+  State->Disable(GL_DEPTH_TEST);
+  State->Disable(GL_CULL_FACE);
+  State->Disable(GL_BLEND);
+  glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE);
+  R.GLCalls++;
+  if (TZNT1GLSLShader* P = Shaders->DefaultGLSLShadowCombineAndBlockerSearchShader; State->UseShader(P)) {
+    SetSampler(*State, R, P->uTex0, 2, Shadow->TextureHandles[0]);
+    SetSampler(*State, R, P->uTex1, 3, G && G->Textures > 2 ? G->TextureHandles[2] : 0);
+    SetVec2(R, P->uScale, 1.0f / float(Shadow->Width), 1.0f / float(Shadow->Height));
+    ScreenPass();
+  }
+  R.IncrementLinkCounter();
+  TZNT1FrameBufferObject* Source = Temp1;
+  for (int32_t L = 0; L < 7; ++L) {
+    TZNT1FrameBufferObject* Level = R.ShadowBlurFrameBufferObjects[L].get();
+    if (!Level) break;
+    glBindFramebuffer(GL_FRAMEBUFFER, Level->FrameBuffer);
+    glClearDepth(1.0);
+    glClearStencil(0);
+    R.GLCalls += 3;
+    State->SetDepthMask(false);
+    StencilUsed = false;
+    glViewport(0, 0, Level->Width, Level->Height);
+    glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+    R.GLCalls += 2;
+    if (TZNT1GLSLShader* P = Shaders->DefaultGLSLShadowMipMapBlurFilterShader; State->UseShader(P)) {
+      SetSampler(*State, R, P->uTex0, 2, Source->TextureHandles[0]);
+      SetVec2(R, P->uScale, 1.0f / float(Source->Width), 1.0f / float(Source->Height));
+      ScreenPass();
+    }
+    R.IncrementLinkCounter();
+    Source = Level;
+  }
+  BindTarget(Shadow);
+  glClearColor(0, 0, 0, 0);
+  glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+  R.GLCalls += 2;
+  State->Disable(GL_DEPTH_TEST);
+  State->Disable(GL_CULL_FACE);
+  State->Disable(GL_BLEND);
+  if (TZNT1GLSLShader* P = Shaders->DefaultGLSLShadowMipMapBlurCombineShader; State->UseShader(P)) {
+    SetSampler(*State, R, P->uTexs[0], 0, Temp1->TextureHandles[0]);
+    for (int32_t L = 0; L < 7; ++L)
+      if (R.ShadowBlurFrameBufferObjects[L])
+        SetSampler(*State, R, P->uTexs[L + 1], uint32_t(L + 1), R.ShadowBlurFrameBufferObjects[L]->TextureHandles[0]);
+    SetFloat(R, P->uPenumbraScale, 256.0f);
+    ScreenPass();
+  }
+  R.IncrementLinkCounter();
+  glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE);
+  glBindFramebuffer(GL_FRAMEBUFFER, 0);
+  R.GLCalls += 2;
+}
+
+void TZNT1RendererContext::FlushLight(const TZNT1RendererLight* Light) {
+  if (!Light) return;
+  TZNT1Renderer& R = *Renderer;
+  TZNT1GLSLShader* P = Engine->GLSLShaders ? Engine->GLSLShaders->DefaultGLSLLightFillShader : nullptr;
+  if (!State->UseShader(P)) return;
+  const TZNT1RendererContext* Fill = R.GeometryFillContext.get();
+  const TZNT1FrameBufferObject* G = Fill ? Fill->FrameBufferObject.get() : nullptr;
+  const TZNT1RendererContext* Cube = R.ShadowCubeMapContext.get();
+  SetSampler(*State, R, P->uTex0, 2, G ? G->TextureHandles[0] : 0);
+  SetSampler(*State, R, P->uTex1, 3, G && G->Textures > 1 ? G->TextureHandles[1] : 0);
+  SetSampler(*State, R, P->uTex2, 4, Cube && Cube->FrameBufferObject ? Cube->FrameBufferObject->TextureHandles[0] : 0,
+             GL_TEXTURE_CUBE_MAP);
+  SetViewUniforms(P);
+  const TZNT1RendererLight& L = *Light;
+  SetVec4(R, P->uLightPosition, L.Position.x, L.Position.y, L.Position.z, L.Radius);
+  SetVec4(R, P->uLightDirection, L.Direction.x, L.Direction.y, L.Direction.z, L.SpotCosCutOff);
+  SetVec4(R, P->uLightColor, L.Color.x, L.Color.y, L.Color.z, L.SpotExponent);
+  SetVec4(R, P->uLightAttenuation, L.ConstantAttenuation, L.LinearAttenuation, L.QuadraticAttenuation, L.Specular);
+  SetVec2(R, P->uLightSpot, L.Spot ? 1.0f : 0.0f, L.RadiusExponent);
+  ScreenPass();
+}

@@ -633,7 +633,9 @@ void TZNT1RendererContext::RenderLightAndShadowPrepass() {
   }
   for (int32_t i = 0; i < R.CountLights; ++i) {
     const TZNT1RendererLight& L = R.Lights[size_t(i)];
-    const TZNT1Sphere Sphere{L.Position, L.Radius};
+    TZNT1Sphere Sphere;
+    Sphere.Center = L.Position;
+    Sphere.Radius = L.Radius;
     ShadowMapAABB = AABBFromSphere(Sphere);
     if (Frustum->SphereInFrustum(Sphere, 2.0f * L.Radius + 256.0f) == COMPLETE_OUT) continue;
     ShadowMapZBias = 0;

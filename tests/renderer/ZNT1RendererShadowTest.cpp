@@ -6,6 +6,17 @@
 #include "renderer/ZNT1Renderer.h"
 #include "world/ZNT1Model.h"
 
+namespace {
+
+TZNT1AABB Box(const TZNT1Vector3& Min, const TZNT1Vector3& Max) {
+  TZNT1AABB b;
+  b.Min = Min;
+  b.Max = Max;
+  return b;
+}
+
+}  // namespace
+
 // Depth ranges, candidate order, slot bookkeeping and the sun's light view.
 
 TEST(RendererShadow, DepthRangesOfANearOneFarFourThousandView) {
@@ -46,14 +57,14 @@ TEST(RendererShadow, SlotKeepsReservationAndCountsClustersOnce) {
   EXPECT_TRUE(s.IsPrimaryCluster(7));
   EXPECT_FALSE(s.IsPrimaryCluster(3));
   EXPECT_TRUE(s.ContainCluster(3));
-  s.AddCaster(TZNT1AABB{Vector3(0, 0, 0), Vector3(1, 1, 1)}, TZNT1Sphere{});
-  s.AddCaster(TZNT1AABB{Vector3(-2, 4, 0), Vector3(0, 5, 3)}, TZNT1Sphere{});
+  s.AddCaster(Box(Vector3(0, 0, 0), Vector3(1, 1, 1)), TZNT1Sphere{});
+  s.AddCaster(Box(Vector3(-2, 4, 0), Vector3(0, 5, 3)), TZNT1Sphere{});
   EXPECT_EQ(s.CountCasters, 2);
   EXPECT_EQ(s.AllCasterAABB.Min.x, -2.0f);
   EXPECT_EQ(s.AllCasterAABB.Max.y, 5.0f);
   EXPECT_EQ(s.AllCasterAABB.Max.z, 3.0f);
   // Many casters grow the arrays.
-  for (int i = 0; i < 3000; ++i) s.AddCaster(TZNT1AABB{Vector3(0, 0, 0), Vector3(1, 1, 1)}, TZNT1Sphere{});
+  for (int i = 0; i < 3000; ++i) s.AddCaster(Box(Vector3(0, 0, 0), Vector3(1, 1, 1)), TZNT1Sphere{});
   EXPECT_EQ(s.CountCasters, 3002);
   s.LocalPlayerModel = true;
   s.ToRender = true;
@@ -81,13 +92,13 @@ bool Finite(const TZNT1Matrix4x4& m) {
 // and 16 units on the other sides, whatever the view direction, also looking exactly along the
 // light or against it.
 TEST(RendererShadow, LightViewPadsTheCastersAndSurvivesLookingAlongTheSun) {
-  const TZNT1AABB Box{Vector3(0, 0, 0), Vector3(10, 20, 30)};
+  const TZNT1AABB Casters = Box(Vector3(0, 0, 0), Vector3(10, 20, 30));
   const TZNT1Vector3 Down = Vector3(0, 0, -1);
   for (const TZNT1Vector3 View : {Vector3(1, 0, 0), Vector3(0, 1, 0), Vector3(0, 0, -1), Vector3(0, 0, 1)}) {
     SCOPED_TRACE(testing::Message() << View.x << " " << View.y << " " << View.z);
     TZNT1Matrix4x4 MV, P;
     float ZNear = 0, ZFar = 0;
-    ShadowMapLightView(View, Down, Box, MV, P, ZNear, ZFar);
+    ShadowMapLightView(View, Down, Casters, MV, P, ZNear, ZFar);
     ASSERT_TRUE(Finite(MV));
     ASSERT_TRUE(Finite(P));
     EXPECT_FLOAT_EQ(ZNear, -(30.0f + 16.0f));

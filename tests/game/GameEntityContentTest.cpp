@@ -104,6 +104,37 @@ TEST(EntityContent, PadsAndTeleportersCarryThePlayer) {
       for (int i = 0; i < 10; ++i) Client.Timers(float(Tick));
       std::printf("%s pad %d: launch (%.1f %.1f %.1f) towards (%.0f %.0f %.0f)\n", c.Map, Pad->Index,
                   From.x, From.y, From.z, To.x, To.y, To.z);
+      // The real flight, standing on the pad's floor with no input: the apex lies at the launch
+      // point plus the pad's aim, unless the arc meets the map (then it is only reported).
+      const TZNT1Vector3 Launch = Vector3(From.x, From.y, Pad->MapModel()->TransformedAABB.Min.z + 25.0f);
+      const TZNT1Vector3 Expected = Vector3Add(Launch, Vector3Sub(To, From));
+      Client.SetPosition(Launch);
+      Client.Velocity = Vector3Origin;
+      Client.CommandFlags = 0;
+      Pad->Touch(&Player);
+      const TZNT1Vector3 Aim = Client.Velocity;
+      TZNT1Vector3 Apex = Client.InternalPosition;
+      bool Free = true;
+      for (int i = 0; i < 600; ++i) {
+        const TZNT1Vector3 Before = Client.InternalPosition;
+        Client.Update(float(Tick));
+        // Blocked: the aim changed, or the move fell short of it (a start inside the map included).
+        const TZNT1Vector3 Step = Vector3Sub(Client.InternalPosition, Before);
+        if (std::fabs(Client.Velocity.x - Aim.x) > 1.0f || std::fabs(Client.Velocity.y - Aim.y) > 1.0f ||
+            std::fabs(Step.x - Aim.x * float(Tick)) > 1.0f || std::fabs(Step.y - Aim.y * float(Tick)) > 1.0f ||
+            (i == 0 && Step.z <= 0.0f))
+          Free = false;
+        if (Client.InternalPosition.z <= Apex.z) break;
+        Apex = Client.InternalPosition;
+      }
+      const float Miss = Vector3Dist(Apex, Expected);
+      std::printf("%s pad %d: apex (%.1f %.1f %.1f), expected (%.1f %.1f %.1f), %.2f off, arc %s\n", c.Map,
+                  Pad->Index, Apex.x, Apex.y, Apex.z, Expected.x, Expected.y, Expected.z, Miss,
+                  Free ? "free" : "blocked");
+      if (Free) {
+        EXPECT_LT(Miss, 4.0f) << Pad->Index;
+      }
+      for (int i = 0; i < 10; ++i) Client.Timers(float(Tick));
     }
     for (TGameEntityTriggerTeleport* Tele : Teleporters) {
       ASSERT_GE(Tele->NumTargets, 1);

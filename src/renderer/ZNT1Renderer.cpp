@@ -1,6 +1,7 @@
 #include "renderer/ZNT1Renderer.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 
@@ -1281,32 +1282,31 @@ void TZNT1RendererContext::AddGroupToBitmap(int32_t AGroupIndex) {
   if (Item) MarkBit(GroupsBitmap, Item->SortIndex, GroupsBitmapFirst, GroupsBitmapLast);
 }
 
-void TZNT1RendererContext::FlushFacesBitmap() {
-  if (FacesBitmapFirst != 0xFFFFFFFFu) {
-    for (uint32_t w = FacesBitmapFirst; w <= FacesBitmapLast && w < FacesBitmap.size(); ++w) {
-      uint32_t v = FacesBitmap[w];
-      if (!v) continue;
-      for (uint32_t b = 0; b < 32; ++b)
-        if (v & (1u << b)) AddBatchItem(&SortedFaceBatchItems[w * 32 + b]);
-      FacesBitmap[w] = 0;
+namespace {
+
+// Calls AddItem for every marked index in ascending order, then clears the marks and the range.
+template <class F>
+void DrainBitmap(std::vector<uint32_t>& Bitmap, uint32_t& First, uint32_t& Last, F&& AddItem) {
+  if (First != 0xFFFFFFFFu) {
+    for (uint32_t w = First; w <= Last && w < Bitmap.size(); ++w) {
+      for (uint32_t v = Bitmap[w]; v != 0; v &= v - 1) AddItem(w * 32 + uint32_t(std::countr_zero(v)));
+      Bitmap[w] = 0;
     }
   }
-  FacesBitmapFirst = 0xFFFFFFFFu;
-  FacesBitmapLast = 0;
+  First = 0xFFFFFFFFu;
+  Last = 0;
+}
+
+}  // namespace
+
+void TZNT1RendererContext::FlushFacesBitmap() {
+  DrainBitmap(FacesBitmap, FacesBitmapFirst, FacesBitmapLast,
+              [this](uint32_t i) { AddBatchItem(&SortedFaceBatchItems[i]); });
 }
 
 void TZNT1RendererContext::FlushGroupsBitmap() {
-  if (GroupsBitmapFirst != 0xFFFFFFFFu) {
-    for (uint32_t w = GroupsBitmapFirst; w <= GroupsBitmapLast && w < GroupsBitmap.size(); ++w) {
-      uint32_t v = GroupsBitmap[w];
-      if (!v) continue;
-      for (uint32_t b = 0; b < 32; ++b)
-        if (v & (1u << b)) AddBatchItem(&SortedGroupBatchItems[w * 32 + b]);
-      GroupsBitmap[w] = 0;
-    }
-  }
-  GroupsBitmapFirst = 0xFFFFFFFFu;
-  GroupsBitmapLast = 0;
+  DrainBitmap(GroupsBitmap, GroupsBitmapFirst, GroupsBitmapLast,
+              [this](uint32_t i) { AddBatchItem(&SortedGroupBatchItems[i]); });
 }
 
 void TZNT1RendererContext::ResetFacesBitmap() {

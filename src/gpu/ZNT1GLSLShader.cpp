@@ -772,10 +772,17 @@ void main(){
 }
 )";
 
-const char* const LightFillFragment = R"(uniform sampler2D uTex0;
+// The geometry buffer holds world positions (scaled by uWorldSpaceRadius) only in the two-channel
+// shadow format; every other format stores a sphere-mapped normal and the packed linear view depth,
+// from which the position is rebuilt along the pixel's view ray.
+std::string LightFillFragment(int32_t Format) {
+  const bool WorldPositions = Format == GL_TEXTURE_RG32F;
+  std::string Text = R"(uniform sampler2D uTex0;
 uniform sampler2D uTex1;
 uniform samplerCube uTex2;
 uniform float uWorldSpaceRadius;
+uniform mat4 uInverseViewMatrix;
+uniform vec2 uClippingDistances;
 uniform vec4 uLightPosition;
 uniform vec4 uLightDirection;
 uniform vec4 uLightColor;
@@ -786,9 +793,19 @@ varying vec3 vViewRayDirection;
 void main(){
   vec4 texel0 = texture2D(uTex0, vTexCoord);
   vec4 texel1 = texture2D(uTex1, vTexCoord);
-  vec3 normal = normalize((texel0.rgb - vec3(0.5)) * 2.0);
+)";
+  Text += WorldPositions ? R"(  vec3 normal = normalize((texel0.rgb - vec3(0.5)) * 2.0);
   vec3 position = (texel1.rgb - vec3(0.5)) * 2.0 * uWorldSpaceRadius;
-  vec3 toLight = uLightPosition.xyz - position;
+)"
+                         : R"(  vec2 e = (texel0.xy * 4.0) - vec2(2.0);
+  float ee = dot(e, e);
+  vec3 normal = vec3(e * sqrt(max(1.0 - (ee / 4.0), 0.0)), 1.0 - (ee / 2.0));
+  float far = uClippingDistances.y;
+  float viewDepth = clamp(dot(texel1, vec4(1.0, 1.0 / 255.0, 1.0 / 65025.0, 1.0 / 16581375.0)), 0.0, 1.0);
+  vec3 view = vec3(vViewRayDirection.xy * (-far / vViewRayDirection.z), -far) * viewDepth;
+  vec3 position = (uInverseViewMatrix * vec4(view, 1.0)).xyz;
+)";
+  Text += R"(  vec3 toLight = uLightPosition.xyz - position;
   float d = length(toLight);
   vec3 L = toLight / max(d, 1e-10);
   float radius = uLightPosition.w;
@@ -810,6 +827,8 @@ void main(){
   }
 }
 )";
+  return Text;
+}
 
 }  // namespace
 
@@ -1476,7 +1495,7 @@ void TZNT1GLSLShaders::CreateDefaultShaders() {
   DefaultGLSLCopyShader = Make(Quad, FragmentText(CopyFragment));
   DefaultGLSLGeometryEdgeShader = Make(Quad, FragmentText(GeometryEdgeFragment));
   DefaultGLSLLightGridFillShader = Make(Quad, FragmentText(LightGridFillFragment));
-  DefaultGLSLLightFillShader = Make(ViewRay, FragmentText(LightFillFragment));
+  DefaultGLSLLightFillShader = Make(ViewRay, FragmentText(LightFillFragment(Format).c_str()));
 
   CreateShadowFillShaders(Format);
 

@@ -124,6 +124,8 @@ class RendererShadowGL : public GLContextFixture {
     return c;
   }
 
+  void LightAndCaster(int32_t Format);
+
   SDL_Window* window_ = nullptr;
 };
 
@@ -213,11 +215,9 @@ TZNT1RendererLight PointLight(const TZNT1Vector3& Position, float Radius) {
 
 }  // namespace
 
-// A light beyond Sarge, low over the floor, facing the camera: the lit floor brightens and
-// Sarge's shadow, thrown towards the camera, darkens part of it again. The light pass reads the
-// world positions of the two-channel format's geometry buffer, so that format is used here.
-TEST_F(RendererShadowGL, LightBrightensTheFloorAndACasterLeavesADarkerPatch) {
-  RendererContentEngine e(testdata::ContentDir(), W, H, -1, GL_TEXTURE_RG32F);
+// One light-and-caster scene in the given shadow-map format.
+void RendererShadowGL::LightAndCaster(int32_t Format) {
+  RendererContentEngine e(testdata::ContentDir(), W, H, -1, Format);
   ASSERT_TRUE(e.MapCommand("oa_dm1"));
   ASSERT_TRUE(e.SpawnView());
   Plain(e);
@@ -238,8 +238,8 @@ TEST_F(RendererShadowGL, LightBrightensTheFloorAndACasterLeavesADarkerPatch) {
   std::vector<bool> Sun(size_t(W) * H);
   for (size_t p : BySun) Sun[p] = true;
   const size_t Patch = size_t(std::count_if(ByCaster.begin(), ByCaster.end(), [&](size_t p) { return !Sun[p]; }));
-  std::printf("%s: the light brightens %zu pixels (darkens %zu); the caster darkens %zu more (brightens %zu)\n",
-              Low ? "low" : "full", ByLight.Brighter, ByLight.Darker, Patch, Caster.Brighter);
+  std::printf("format %d, %s: the light brightens %zu pixels (darkens %zu); the caster darkens %zu more (brightens %zu)\n",
+              Format, Low ? "low" : "full", ByLight.Brighter, ByLight.Darker, Patch, Caster.Brighter);
   if (Low) {
     EXPECT_EQ(std::memcmp(Dark.data(), Lit.data(), Lit.size()), 0);
     EXPECT_EQ(std::memcmp(Lit.data(), Shadowed.data(), Lit.size()), 0);
@@ -265,6 +265,16 @@ TEST_F(RendererShadowGL, LightBrightensTheFloorAndACasterLeavesADarkerPatch) {
   }
   std::printf("%zu of the patch astray\n", Astray);
   EXPECT_EQ(Astray, 0u);
+}
+
+// A light beyond Sarge, low over the floor, facing the camera: the lit floor brightens and
+// Sarge's shadow, thrown towards the camera, darkens part of it again. Both shadow-map formats:
+// their geometry buffers hold the pixel positions in different layouts.
+TEST_F(RendererShadowGL, LightBrightensTheFloorAndACasterLeavesADarkerPatch) {
+  for (const int32_t Format : {GL_TEXTURE_R32F, GL_TEXTURE_RG32F}) {
+    SCOPED_TRACE(testing::Message() << "format " << Format);
+    LightAndCaster(Format);
+  }
 }
 
 // Both shadow-map formats draw the sun's shadows and a light in full quality without a GL error.

@@ -249,6 +249,13 @@ struct TZNT1RendererShadowMapFrustum {
 };
 using TZNT1RendererShadowMapFrustums = std::array<TZNT1RendererShadowMapFrustum, ShadowMapSplits>;
 
+// Puts one caster (a map model, or a model instance with CastShadow) of depth range Range into
+// the first slot the sharing rules yield: the local player's reserved or first empty slot, a used
+// slot whose casters its box touches, a used slot of its cluster (-1: none valid) or range, an
+// empty slot, the nearest used slot. Raises MaxShadowMap to that slot; returns it, or -1.
+int32_t AssignShadowMapSlot(std::unique_ptr<TZNT1RendererShadowMap> (&Slots)[MaxShadowMaps], int32_t& MaxShadowMap,
+                            const TZNT1RendererShadowItem& Item, int32_t Range, int32_t Cluster);
+
 constexpr float ShadowMapSplitWidth = 0.8f;
 constexpr float ModelShadowDistance = 128.0f;
 constexpr float ShadowMapBlurDiv = 2.0f;

@@ -145,6 +145,60 @@ void ShadowMapLightView(const TZNT1Vector3& ViewDirection, const TZNT1Vector3& L
   ZFar = Far;
 }
 
+int32_t AssignShadowMapSlot(std::unique_ptr<TZNT1RendererShadowMap> (&Slots)[MaxShadowMaps], int32_t& MaxShadowMap,
+                            const TZNT1RendererShadowItem& Item, int32_t Range, int32_t Cluster) {
+  const TZNT1AABB Box = Item.MapModel ? Item.MapModel->ViewTransformedAABB : Item.ModelInstance->ViewAABB;
+  auto Slot = [&](int32_t k) -> TZNT1RendererShadowMap& { return *Slots[size_t(k)]; };
+  const bool Player = Item.ModelInstance && Item.ModelInstance->LocalPlayerModel;
+  const bool ValidCluster = Cluster >= 0;
+  auto Open = [&](int32_t k) { return Slot(k).CountCasters > 0 && !Slot(k).LocalPlayerModel; };
+  int32_t Chosen = -1;
+  if (Player) {
+    for (int32_t k = 0; k < MaxShadowMaps && Chosen < 0; ++k)
+      if (Slot(k).LocalPlayerModel) Chosen = k;
+    for (int32_t k = 0; k < MaxShadowMaps && Chosen < 0; ++k)
+      if (Slot(k).CountCasters == 0) Chosen = k;
+  }
+  for (int32_t k = 0; k <= MaxShadowMap && Chosen < 0; ++k) {
+    if (!Open(k) || !AABBIntersectEx(Slot(k).AABB, Box, 1e-12f)) continue;
+    for (int32_t c = 0; c < Slot(k).CountCasters; ++c)
+      if (AABBIntersectEx(Slot(k).CasterAABBs[size_t(c)], Box, 1e-12f)) {
+        Chosen = k;
+        break;
+      }
+  }
+  if (ValidCluster)
+    for (int32_t k = 0; k <= MaxShadowMap && Chosen < 0; ++k)
+      if (Open(k) && (Slot(k).ContainCluster(Cluster) || Slot(k).SplittedDistanceIndex == Range)) Chosen = k;
+  for (int32_t k = 0; k < MaxShadowMaps && Chosen < 0; ++k)
+    if (Slot(k).CountCasters == 0 && !Slot(k).LocalPlayerModel) Chosen = k;
+  if (Chosen < 0) {
+    float Best = 1e18f;
+    for (int32_t k = 0; k <= MaxShadowMap; ++k) {
+      if (!Open(k)) continue;
+      if (AABBIntersectEx(Slot(k).AABB, Box, 1e-12f)) {
+        Chosen = k;
+        break;
+      }
+      const float d = AABBDistance(Slot(k).AABB, Box);
+      if (d < Best) {
+        Best = d;
+        Chosen = k;
+      }
+    }
+  }
+  if (Chosen < 0) return -1;
+  MaxShadowMap = std::max(MaxShadowMap, Chosen);
+  TZNT1RendererShadowMap& s = Slot(Chosen);
+  if (Player && s.CountCasters == 0) s.LocalPlayerModel = true;
+  if (ValidCluster) s.AddCluster(Cluster);
+  if (s.SplittedDistanceIndex < 0) s.SplittedDistanceIndex = Range;
+  if (Item.ModelInstance) s.AddModelInstance(Item.ModelInstance, true, false);
+  if (Item.MapModel) s.AddMapModel(Item.MapModel, true, false);
+  if (s.CountCasters > 0) s.AABB = s.AllCasterAABB;
+  return Chosen;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Model shadow pass
 
@@ -238,53 +292,8 @@ void TZNT1RendererContext::RenderModelShadowMaps() {
     const int32_t Cluster = (Leaf < 0 || Leaf >= BSP->CountBSPLeafs || size_t(Leaf) >= BSP->BSPMapLeafs.size())
                                 ? -1
                                 : BSP->BSPMapLeafs[size_t(Leaf)].Cluster;
-    const bool Player = Item.ModelInstance && Item.ModelInstance->LocalPlayerModel;
     const bool ValidCluster = Cluster >= 0 && Cluster < BSP->CountBSPClusters;
-    auto Open = [&](int32_t k) { return Slot(k).CountCasters > 0 && !Slot(k).LocalPlayerModel; };
-    int32_t Chosen = -1;
-    if (Player) {
-      for (int32_t k = 0; k < MaxShadowMaps && Chosen < 0; ++k)
-        if (Slot(k).LocalPlayerModel) Chosen = k;
-      for (int32_t k = 0; k < MaxShadowMaps && Chosen < 0; ++k)
-        if (Slot(k).CountCasters == 0) Chosen = k;
-    }
-    for (int32_t k = 0; k <= MaxShadowMap && Chosen < 0; ++k) {
-      if (!Open(k) || !AABBIntersectEx(Slot(k).AABB, Box, 1e-12f)) continue;
-      for (int32_t c = 0; c < Slot(k).CountCasters; ++c)
-        if (AABBIntersectEx(Slot(k).CasterAABBs[size_t(c)], Box, 1e-12f)) {
-          Chosen = k;
-          break;
-        }
-    }
-    if (ValidCluster)
-      for (int32_t k = 0; k <= MaxShadowMap && Chosen < 0; ++k)
-        if (Open(k) && (Slot(k).ContainCluster(Cluster) || Slot(k).SplittedDistanceIndex == Range)) Chosen = k;
-    for (int32_t k = 0; k < MaxShadowMaps && Chosen < 0; ++k)
-      if (Slot(k).CountCasters == 0 && !Slot(k).LocalPlayerModel) Chosen = k;
-    if (Chosen < 0) {
-      float Best = 1e18f;
-      for (int32_t k = 0; k <= MaxShadowMap; ++k) {
-        if (!Open(k)) continue;
-        if (AABBIntersectEx(Slot(k).AABB, Box, 1e-12f)) {
-          Chosen = k;
-          break;
-        }
-        const float d = AABBDistance(Slot(k).AABB, Box);
-        if (d < Best) {
-          Best = d;
-          Chosen = k;
-        }
-      }
-    }
-    if (Chosen < 0) continue;
-    MaxShadowMap = std::max(MaxShadowMap, Chosen);
-    TZNT1RendererShadowMap& s = Slot(Chosen);
-    if (Player && s.CountCasters == 0) s.LocalPlayerModel = true;
-    if (ValidCluster) s.AddCluster(Cluster);
-    if (s.SplittedDistanceIndex < 0) s.SplittedDistanceIndex = Range;
-    if (Item.ModelInstance) s.AddModelInstance(Item.ModelInstance, true, false);
-    if (Item.MapModel) s.AddMapModel(Item.MapModel, true, false);
-    if (s.CountCasters > 0) s.AABB = s.AllCasterAABB;
+    AssignShadowMapSlot(R.ShadowMaps, MaxShadowMap, Item, Range, ValidCluster ? Cluster : -1);
   }
 
   // Slot summary.

@@ -413,7 +413,8 @@ int SlotOf(const RendererContentEngine& e, const TZNT1ModelInstance* i) {
 }  // namespace
 
 // The local player's slot stays reserved for it; an instance 129 units behind the camera plane
-// or one that casts no shadow takes no slot, one 127.5 units behind does.
+// or one that casts no shadow takes no slot, one 127.5 units behind does, and so does one of
+// render type 2 wherever it is.
 TEST_F(RendererShadowGL, SlotReservationAndCandidateWindow) {
   RendererContentEngine e(testdata::ContentDir(), W, H);
   ASSERT_TRUE(e.MapCommand("oa_dm1"));
@@ -425,7 +426,7 @@ TEST_F(RendererShadowGL, SlotReservationAndCandidateWindow) {
   const bool Low = e.GLCapabilities->LowQuality;
   const TZNT1RendererContext& c = *e.Renderer->MainContext;
   std::vector<TZNT1ModelInstance*> Heads;
-  for (int i = 0; i < 5; ++i) Heads.push_back(Head->CreateInstance());
+  for (int i = 0; i < 6; ++i) Heads.push_back(Head->CreateInstance());
   auto Place = [&](TZNT1ModelInstance* h, const TZNT1Vector3& p) {
     h->Transform = h->ViewTransform = Matrix4x4Translate(p);
     h->Update(0);
@@ -454,7 +455,7 @@ TEST_F(RendererShadowGL, SlotReservationAndCandidateWindow) {
   auto AtDistance = [&](float d) { return Vector3Sub(Vector3Add(Eye, Vector3ScalarMul(Forward, d)), Offset); };
 
   TZNT1ModelInstance *Player = Heads[0], *Other = Heads[1], *Behind129 = Heads[2], *Behind128 = Heads[3],
-                     *NoShadow = Heads[4];
+                     *NoShadow = Heads[4], *TypeTwo = Heads[5];
   Player->LocalPlayerModel = true;
   Place(Player, Ahead);
   Place(Other, Vector3Add(Ahead, Vector3(0, 0, 8)));
@@ -462,7 +463,9 @@ TEST_F(RendererShadowGL, SlotReservationAndCandidateWindow) {
   Place(Behind128, AtDistance(-127.5f));
   NoShadow->CastShadow = false;
   Place(NoShadow, Vector3Add(Ahead, Vector3(0, 0, -8)));
-  Frame({Player, Other, Behind129, Behind128, NoShadow});
+  TypeTwo->RenderType = 2;
+  Place(TypeTwo, AtDistance(-600));
+  Frame({Player, Other, Behind129, Behind128, NoShadow, TypeTwo});
   if (Low) {
     EXPECT_EQ(c.AllModelShadowMapBitmap, 0u);
     for (const auto& s : e.Renderer->ShadowMaps) EXPECT_TRUE(!s || s->CountCasters == 0);
@@ -477,6 +480,7 @@ TEST_F(RendererShadowGL, SlotReservationAndCandidateWindow) {
     EXPECT_EQ(SlotOf(e, Behind129), -1);
     EXPECT_GE(SlotOf(e, Behind128), 0);
     EXPECT_EQ(SlotOf(e, NoShadow), -1);
+    EXPECT_GE(SlotOf(e, TypeTwo), 0);
     // Without the player the reserved slot stays empty.
     Frame({Other, Behind128});
     EXPECT_TRUE(e.Renderer->ShadowMaps[Reserved]->LocalPlayerModel);

@@ -1,9 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <memory>
+#include <vector>
 
+#include "core/ZNT1Engine.h"
+#include "core/ZNT1Game.h"
 #include "core/ZNT1Math.h"
 #include "renderer/ZNT1Renderer.h"
+#include "world/ZNT1BSP.h"
 #include "world/ZNT1Model.h"
 
 namespace {
@@ -119,4 +125,117 @@ TEST(RendererShadow, LightViewPadsTheCastersAndSurvivesLookingAlongTheSun) {
     EXPECT_NEAR(Top.z, -1.0f + 2.0f * 16.0f / Depth, 1e-4f);
     EXPECT_NEAR(Bottom.z, 1.0f - 2.0f * 144.0f / Depth, 1e-4f);
   }
+}
+
+namespace {
+
+// One caster of a slot-sharing case: a 10-unit cube at x = X (a map model or a model instance).
+struct CasterSpec {
+  float X;
+  int32_t Range, Cluster;  // Cluster -1: not a valid cluster of the map
+  bool Player = false, MapModel = false;
+};
+
+}  // namespace
+
+// The five slots are shared by the first rule that yields one: the local player's slot, touching
+// casters, the same valid cluster or depth range, an empty slot, the nearest slot.
+TEST(RendererShadow, CastersShareTheFiveSlotsByTheFirstRuleThatFits) {
+  struct Case {
+    const char* Name;
+    uint32_t Reserved;  // slots reserved for the local player in an earlier frame
+    std::vector<CasterSpec> Casters;
+    std::vector<int32_t> Slots;
+  };
+  const Case Cases[] = {
+      {"boxes touching share", 0, {{0, 0, -1}, {10, 1, -1}}, {0, 0}},
+      {"a map model touching an instance shares", 0, {{0, 0, -1}, {10, 2, -1, false, true}}, {0, 0}},
+      {"a gap opens the next slot", 0, {{0, 0, -1}, {11, 1, -1}, {30, 2, -1}}, {0, 1, 2}},
+      {"the same valid cluster shares", 0, {{0, 0, 3}, {500, 2, 3}}, {0, 0}},
+      {"the same range with a valid cluster shares", 0, {{0, 1, 3}, {500, 1, 4}}, {0, 0}},
+      {"the same range without a valid cluster does not", 0, {{0, 1, -1}, {500, 1, -1}}, {0, 1}},
+      {"inside a slot's box but touching none of its casters", 0, {{0, 0, 3}, {100, 0, 3}, {50, 1, -1}}, {0, 0, 1}},
+      {"five in use, then the nearest slot", 0,
+       {{0, 0, -1}, {100, 0, -1}, {200, 0, -1}, {300, 0, -1}, {400, 0, -1}, {260, 0, -1}, {222, 0, -1}},
+       {0, 1, 2, 3, 4, 3, 2}},
+      {"five in use: an equal distance keeps the earlier slot", 0,
+       {{0, 0, -1}, {100, 0, -1}, {200, 0, -1}, {300, 0, -1}, {400, 0, -1}, {150, 0, -1}}, {0, 1, 2, 3, 4, 1}},
+      {"five in use: a slot whose box holds it wins before a nearer one", 0,
+       {{0, 0, 3}, {300, 0, 3}, {1000, 1, -1}, {1100, 1, -1}, {1200, 1, -1}, {1300, 1, -1}, {290, 1, -1},
+        {150, 1, -1}},
+       {0, 0, 1, 2, 3, 4, 0, 0}},
+      {"the player takes the first empty slot and keeps it to itself", 0,
+       {{0, 0, -1, true}, {5, 0, 3}, {500, 0, 3}}, {0, 1, 1}},
+      {"a reserved slot waits for the player", 1u << 2,
+       {{0, 0, -1}, {100, 0, -1}, {200, 0, -1}, {300, 0, -1}, {400, 0, -1, true}, {350, 0, -1}},
+       {0, 1, 3, 4, 2, 4}},
+      {"a reserved slot takes no one else", 1u << 0,
+       {{0, 0, -1}, {100, 0, -1}, {200, 0, -1}, {300, 0, -1}, {400, 0, -1}}, {1, 2, 3, 4, 4}},
+  };
+  for (const Case& c : Cases) {
+    SCOPED_TRACE(c.Name);
+    std::unique_ptr<TZNT1RendererShadowMap> Slots[MaxShadowMaps];
+    for (int32_t k = 0; k < MaxShadowMaps; ++k) {
+      Slots[k] = std::make_unique<TZNT1RendererShadowMap>(nullptr, nullptr);
+      Slots[k]->LocalPlayerModel = (c.Reserved >> k) & 1;
+    }
+    std::vector<std::unique_ptr<TZNT1ModelInstance>> Instances;
+    std::vector<std::unique_ptr<TBSPMapModel>> MapModels;
+    int32_t MaxShadowMap = -1;
+    std::vector<int32_t> Got;
+    for (const CasterSpec& s : c.Casters) {
+      const TZNT1AABB b = Box(Vector3(s.X, 0, 0), Vector3(s.X + 10, 10, 10));
+      TZNT1RendererShadowItem Item;
+      if (s.MapModel) {
+        MapModels.push_back(std::make_unique<TBSPMapModel>());
+        MapModels.back()->ViewTransformedAABB = b;
+        Item.MapModel = MapModels.back().get();
+      } else {
+        Instances.push_back(std::make_unique<TZNT1ModelInstance>(nullptr, nullptr));
+        Instances.back()->ViewAABB = b;
+        Instances.back()->LocalPlayerModel = s.Player;
+        Item.ModelInstance = Instances.back().get();
+      }
+      Got.push_back(AssignShadowMapSlot(Slots, MaxShadowMap, Item, s.Range, s.Cluster));
+    }
+    EXPECT_EQ(Got, c.Slots);
+    EXPECT_EQ(MaxShadowMap, *std::max_element(Got.begin(), Got.end()));
+    // Each slot's box is the union of its casters, and the first caster's range stays.
+    for (int32_t k = 0; k < MaxShadowMaps; ++k) {
+      const TZNT1RendererShadowMap& s = *Slots[k];
+      float MinX = 1e9f, MaxX = -1e9f;
+      int32_t Count = 0, FirstRange = -1;
+      for (size_t i = 0; i < Got.size(); ++i)
+        if (Got[i] == k) {
+          MinX = std::min(MinX, c.Casters[i].X);
+          MaxX = std::max(MaxX, c.Casters[i].X + 10);
+          if (Count++ == 0) FirstRange = c.Casters[i].Range;
+        }
+      EXPECT_EQ(s.CountCasters, Count) << k;
+      EXPECT_EQ(s.SplittedDistanceIndex, FirstRange) << k;
+      if (Count) {
+        EXPECT_EQ(s.AABB.Min.x, MinX) << k;
+        EXPECT_EQ(s.AABB.Max.x, MaxX) << k;
+      }
+    }
+  }
+}
+
+// Without a map, or with a map of no clusters, no slot is finished and the prepass finds nothing.
+TEST(RendererShadow, NoMapOrNoClustersFinishesNoSlot) {
+  TZNT1Engine Engine{&CreateGameOfClass<TZNT1Game>, true};
+  TZNT1Renderer Renderer(&Engine);
+  TZNT1RendererContext& c = *Renderer.MainContext;
+  for (const bool WithMap : {false, true}) {
+    SCOPED_TRACE(WithMap ? "map of no clusters" : "no map");
+    if (WithMap) {
+      Engine.BSP = std::make_unique<TZNT1BSP>(&Engine);
+      c.Check();
+      ASSERT_EQ(c.BSP, Engine.BSP.get());
+    }
+    c.AllModelShadowMapBitmap = 0x1F;
+    c.RenderModelShadowMaps();
+    EXPECT_EQ(c.AllModelShadowMapBitmap, 0u);
+  }
+  Engine.BSP.reset();
 }

@@ -2763,6 +2763,27 @@ static TZNT1Matrix4x4 PortalLookAt(const TZNT1Vector3& Eye, const TZNT1Vector3& 
   return Matrix4x4LookAtLDX(Eye, Center, Vertical ? Vector3(1, 0, 0) : Vector3(0, 0, 1));
 }
 
+TZNT1Matrix4x4 CameraPortalMatrix(const TZNT1Portal& Portal, const TZNT1Plane& Plane, const TZNT1Vector3& Origin,
+                                  double InGameTime, TZNT1Vector3& TargetPoint) {
+  const TZNT1Vector3 n = Plane.Normal;
+  TZNT1Matrix4x4 Mt;
+  TargetPoint = Portal.TargetPosition;
+  if (Vector3Dist(Portal.TargetOrigin, Portal.TargetPosition) >= 0.1f) {
+    Mt = PortalLookAt(Portal.TargetOrigin, Portal.TargetPosition);
+  } else {
+    // The angle look negates the look-at's right and up axes; half a turn of roll gives them back,
+    // so a camera given by angles shows the same way up as one given by a target point (a quarter
+    // turn here would lay the picture of the usual roll key 180 on its side).
+    Mt = Matrix4x4LookWithAnglesLDX(Portal.TargetOrigin, Vector3Add(Portal.TargetAngles, Vector3(0, 0, 180)));
+    TargetPoint = Vector3Sub(Portal.TargetOrigin, Vector3(Mt.M[0][0], Mt.M[1][0], Mt.M[2][0]));
+  }
+  const TZNT1Vector3 OnPlane = Vector3Sub(Origin, Vector3ScalarMul(n, PlaneVectorDistance(Plane, Origin)));
+  const TZNT1Matrix4x4 Ms = PortalLookAt(OnPlane, Vector3Add(OnPlane, n));
+  const TZNT1Matrix4x4 Roll =
+      Matrix4x4RotateX(float((std::sin(3.0 * InGameTime) * 4.0 + double(Portal.TargetRoll) - 180.0) * DEG2RAD));
+  return Matrix4x4TermMul(Matrix4x4TermMul(Mt, Roll), Matrix4x4TermSimpleInverse(Ms));
+}
+
 void TZNT1RendererContext::RenderPortals(int32_t ContextIndex) {
   FallbackContextIndex = -1;
   if (CountPortalsToDraw < 1 || ContextIndex >= 0 || !BSP) return;
@@ -2829,21 +2850,8 @@ void TZNT1RendererContext::RenderPortals(int32_t ContextIndex) {
       Draw = true;
     } else {
       c.Mirror = false;
-      const TZNT1Vector3 n = Plane.Normal;
-      TZNT1Matrix4x4 Mt;
-      TZNT1Vector3 TargetPoint = p->TargetPosition;
-      if (Vector3Dist(p->TargetOrigin, p->TargetPosition) >= 0.1f) {
-        Mt = PortalLookAt(p->TargetOrigin, p->TargetPosition);
-      } else {
-        Mt = Matrix4x4LookWithAnglesLDX(p->TargetOrigin, Vector3Add(p->TargetAngles, Vector3(0, 0, -90)));
-        TargetPoint = Vector3Sub(p->TargetOrigin, Vector3(Mt.M[0][0], Mt.M[1][0], Mt.M[2][0]));
-      }
-      const TZNT1Vector3 OnPlane = Vector3Sub(Origin, Vector3ScalarMul(n, PlaneVectorDistance(Plane, Origin)));
-      const TZNT1Matrix4x4 Ms = PortalLookAt(OnPlane, Vector3Add(OnPlane, n));
-      const TZNT1Matrix4x4 Roll = Matrix4x4RotateX(
-          float((std::sin(3.0 * Engine->InGameTime) * 4.0 + double(p->TargetRoll) - 180.0) * DEG2RAD));
-      c.ViewMatrix = Matrix4x4TermMul(
-          Matrix4x4TermMul(Matrix4x4TermMul(Mt, Roll), Matrix4x4TermSimpleInverse(Ms)), ViewMatrix);
+      TZNT1Vector3 TargetPoint;
+      c.ViewMatrix = Matrix4x4TermMul(CameraPortalMatrix(*p, Plane, Origin, Engine->InGameTime, TargetPoint), ViewMatrix);
       c.PortalPosition = p->TargetOrigin;
       c.ClipPlaneActive = true;
       c.ClipPlane.Normal = Vector3Norm(Vector3Sub(TargetPoint, p->TargetOrigin));

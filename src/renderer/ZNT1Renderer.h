@@ -22,6 +22,7 @@ struct TBSPGroup;
 struct TBSPVBO;
 struct TBSPMapLeaf;
 struct TBSPMapFace;
+struct TZNT1Portal;
 struct TBSPMapModel;
 class TZNT1ModelMesh;
 class TZNT1Texture;
@@ -259,6 +260,12 @@ int32_t AssignShadowMapSlot(std::unique_ptr<TZNT1RendererShadowMap> (&Slots)[Max
 constexpr float ShadowMapSplitWidth = 0.8f;
 constexpr float ModelShadowDistance = 128.0f;
 constexpr float ShadowMapBlurDiv = 2.0f;
+
+// The transform a camera portal puts before the viewer's view matrix: it carries what lies before
+// the target camera to where it shows behind the portal, the plane through Origin (the portal's
+// origin, projected onto Plane). TargetPoint receives the point the target camera looks at.
+TZNT1Matrix4x4 CameraPortalMatrix(const TZNT1Portal& Portal, const TZNT1Plane& Plane, const TZNT1Vector3& Origin,
+                                  double InGameTime, TZNT1Vector3& TargetPoint);
 
 // The orthographic sun view of a slot: a rotation looking along LightDirection that encloses
 // CasterAABB, padded 144 units away from the sun and 16 on the other sides.

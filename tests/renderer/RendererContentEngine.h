@@ -9,9 +9,11 @@
 #include <vector>
 
 #include "assets/ZNT1Archive.h"
+#include "assets/ZipTestSupport.h"
 #include "assets/ZNT1Texture.h"
 #include "core/ZNT1Command.h"
 #include "core/ZNT1Engine.h"
+#include "core/ZNT1Stream.h"
 #include "gpu/ZNT1GLCapabilities.h"
 #include "gpu/ZNT1GLSLShader.h"
 #include "material/ZNT1Shader.h"
@@ -33,11 +35,24 @@ class RendererContentEngine : public TZNT1Engine {
   };
 
   // ForceLowQuality: -1 keeps the probe's choice, 0 and 1 override it (before any material exists);
-  // ShadowFormat, when positive, replaces the shadow-map format before the programs are built.
+  // ShadowFormat, when positive, replaces the shadow-map format before the programs are built;
+  // Files (name, bytes) are mounted over the content, as one more archive.
   RendererContentEngine(const std::string& ContentDir, int32_t Width, int32_t Height, int ForceLowQuality = -1,
-                        int32_t ShadowFormat = 0)
+                        int32_t ShadowFormat = 0,
+                        const std::vector<std::pair<std::string, std::vector<uint8_t>>>& Files = {})
       : TZNT1Engine(&CreateGameOfClass<MapGame>, false) {
     Archives->LoadDirectory(ContentDir + "/");
+    if (!Files.empty()) {
+      std::vector<ziptest::Entry> Entries;
+      for (const auto& [Name, Data] : Files) {
+        ziptest::Entry e;
+        e.Name = Name;
+        e.Data = Data;
+        Entries.push_back(e);
+      }
+      auto* Stream = new TZNT1MemoryInputStream(ziptest::BuildZip(Entries).Bytes_);
+      if (!Archives->Load(Stream, "zzz-test.pk3", true)) delete Stream;
+    }
     Archives->Finish();
     GLCapabilities = std::make_unique<TZNT1GLCapabilities>(this);
     GLCapabilities->Query();

@@ -2,14 +2,18 @@
 // A map record built in memory for the renderer's walk: two closed rooms split by the plane
 // x = 0 (room A behind it, cluster 0; room B in front, clusters 1 and 2 split by y = 0), a solid
 // leaf beyond x = 1000, a hand-written PVS in which the rooms do not see each other, and one
-// group (or face) per material.
+// group (or face) per material. Scene() is a map file to draw, with its material script.
+#include <cstdint>
 #include <memory>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "core/ZNT1Engine.h"
 #include "core/ZNT1Globals.h"
 #include "material/ZNT1Shader.h"
 #include "renderer/ZNT1Renderer.h"
+#include "support/BSPWriter.h"
 #include "world/ZNT1BSP.h"
 
 struct RendererTestMap {
@@ -90,4 +94,85 @@ struct RendererTestMap {
     }
     return &b;
   }
+
+  // The drawn scene, one leaf of cluster 0 under one node, the floor and the box lit by light maps
+  // of their own colours (red and green), the sky white: a floor (z 0, x -512..1024,
+  // y -512..512); a sky quad at x 900 (y -400..400, z 0..500) facing the origin, partly hidden
+  // from it by a box (x 500..600, y -250..0, z 0..200); and five camera portals (PortalCount) in
+  // the plane x = -400, 64 units wide at y = -240, -120, 0, 120, 240 and z 32..96, facing +x, with
+  // nothing behind them. Each portal has a camera of its own, close to what it looks at: camera 0
+  // at the box, 1 at the sky, 2 down at the floor, 3 back at the portals, 4 along the floor.
+  struct Scene {
+    static constexpr const char* Name = "znt1scene";
+    static constexpr int PortalCount = 5;
+    static constexpr float PortalX = -400, PortalY[PortalCount] = {-240, -120, 0, 120, 240}, PortalZ0 = 32,
+                           PortalZ1 = 96, PortalHalfWidth = 32;
+    static inline const TZNT1Vector3 BoxMin = Vector3(500, -250, 0), BoxMax = Vector3(600, 0, 200);
+    static constexpr float SkyX = 900;
+    // Where the tests look from: the sky and the box from the origin (yaw 0), the portals from
+    // 200 units before them (yaw 180 degrees).
+    static inline const TZNT1Vector3 SkyEye = Vector3(0, 0, 64), PortalEye = Vector3(-200, 0, 64);
+
+    static bspwriter::TBSPFile File() {
+      using bspwriter::TBSPFile;
+      TBSPFile f;
+      const int32_t tFloor = f.AddTexture("textures/znt1scene/floor", 0, CONTENTS_SOLID);
+      const int32_t tBox = f.AddTexture("textures/znt1scene/box", 0, CONTENTS_SOLID);
+      const int32_t tSky = f.AddTexture("textures/znt1scene/sky", SURF_SKY | SURF_NOIMPACT, CONTENTS_SOLID);
+      const int32_t tPortal = f.AddTexture("textures/znt1scene/portal", 0, CONTENTS_SOLID);
+      const int32_t lFloor = f.AddLightMap(200, 60, 60), lBox = f.AddLightMap(60, 200, 60);
+            // Corners in clockwise order as seen from the front.
+      auto Quad = [&](int32_t Texture, int32_t LightMap, TZNT1Vector3 a, TZNT1Vector3 b, TZNT1Vector3 c, TZNT1Vector3 d) {
+        const TZNT1Vector3 Corners[4] = {a, b, c, d};
+        return f.AddQuadFace(Texture, Corners, FACE_POLYGON, LightMap);
+      };
+      Quad(tFloor, lFloor, Vector3(-512, 512, 0), Vector3(1024, 512, 0), Vector3(1024, -512, 0), Vector3(-512, -512, 0));
+      Quad(tSky, -1, Vector3(SkyX, 400, 0), Vector3(SkyX, -400, 0), Vector3(SkyX, -400, 500), Vector3(SkyX, 400, 500));
+      const TZNT1Vector3 a = BoxMin, b = BoxMax;
+      Quad(tBox, lBox, Vector3(a.x, b.y, a.z), Vector3(a.x, b.y, b.z), Vector3(a.x, a.y, b.z), Vector3(a.x, a.y, a.z));
+      Quad(tBox, lBox, Vector3(b.x, a.y, a.z), Vector3(b.x, a.y, b.z), Vector3(b.x, b.y, b.z), Vector3(b.x, b.y, a.z));
+      Quad(tBox, lBox, Vector3(a.x, a.y, a.z), Vector3(a.x, a.y, b.z), Vector3(b.x, a.y, b.z), Vector3(b.x, a.y, a.z));
+      Quad(tBox, lBox, Vector3(b.x, b.y, a.z), Vector3(b.x, b.y, b.z), Vector3(a.x, b.y, b.z), Vector3(a.x, b.y, a.z));
+      Quad(tBox, lBox, Vector3(a.x, a.y, b.z), Vector3(a.x, b.y, b.z), Vector3(b.x, b.y, b.z), Vector3(b.x, a.y, b.z));
+      for (int i = 0; i < PortalCount; ++i) {
+        const float y0 = PortalY[i] - PortalHalfWidth, y1 = PortalY[i] + PortalHalfWidth;
+        Quad(tPortal, -1, Vector3(PortalX, y1, PortalZ0), Vector3(PortalX, y0, PortalZ0), Vector3(PortalX, y0, PortalZ1),
+             Vector3(PortalX, y1, PortalZ1));
+      }
+      const int32_t CountFaces = int32_t(f.Faces.size());
+      const int32_t Plane = f.AddPlane(Vector3(1, 0, 0), 4096);
+      f.Nodes.push_back(TBSPNode{Plane, -2, -1, {-4096, -4096, -4096}, {4096, 4096, 4096}});
+      f.Leafs.push_back(TBSPLeaf{0, 0, {-4096, -4096, -4096}, {4096, 4096, 4096}, 0, CountFaces, 0, 0});
+      f.Leafs.push_back(TBSPLeaf{-1, 0, {4096, -4096, -4096}, {8192, 4096, 4096}, 0, 0, 0, 0});
+      for (int32_t i = 0; i < CountFaces; ++i) f.LeafFaces.push_back(i);
+      f.Models.push_back(TBSPModel{Vector3(-512, -512, 0), Vector3(1024, 512, 500), 0, CountFaces, 0, 0});
+      std::string e = "{\n\"classname\" \"worldspawn\"\n}\n";
+      const char* const Cameras[PortalCount] = {"550 -400 100", "750 0 250", "0 0 300", "-100 100 64", "0 300 32"};
+      const char* const Targets[PortalCount] = {"550 -125 100", "900 0 250", "0 0 0", "-400 100 64", "0 -300 32"};
+      for (int i = 0; i < PortalCount; ++i) {
+        const std::string n = std::to_string(i);
+        e += "{\n\"classname\" \"misc_portal_surface\"\n\"target\" \"cam" + n + "\"\n\"origin\" \"" +
+             std::to_string(int(PortalX)) + " " + std::to_string(int(PortalY[i])) + " 64\"\n}\n";
+        e += "{\n\"classname\" \"misc_portal_camera\"\n\"targetname\" \"cam" + n + "\"\n\"target\" \"pos" + n +
+             "\"\n\"roll\" \"180\"\n\"origin\" \"" + Cameras[i] + "\"\n}\n";
+        e += "{\n\"classname\" \"target_position\"\n\"targetname\" \"pos" + n + "\"\n\"origin\" \"" +
+             Targets[i] + "\"\n}\n";
+      }
+      f.Entities = e;
+      return f;
+    }
+
+    static std::string Script() {
+      return "textures/znt1scene/sky\n{\n\tsurfaceparm sky\n\tsurfaceparm noimpact\n\tskyparms - 512 -\n\t{\n\t\tmap "
+             "*white\n\t}\n}\n"
+             "textures/znt1scene/portal\n{\n\tportal\n\tsurfaceparm nolightmap\n\t{\n\t\tmap *white\n\t\tblendfunc gl_zero gl_one\n\t\talphagen portal 1024\n\t}\n}\n";
+    }
+
+    // The files to mount: the map and its script.
+    static std::vector<std::pair<std::string, std::vector<uint8_t>>> Files() {
+      const std::string s = Script();
+      return {{std::string("maps/") + Name + ".bsp", File().Build()},
+              {"scripts/znt1scene.shader", std::vector<uint8_t>(s.begin(), s.end())}};
+    }
+  };
 };

@@ -1,11 +1,15 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <algorithm>
 #include <cstdint>
+#include <map>
 #include <set>
 #include <vector>
 
 #include "RendererContentEngine.h"
+#include "RendererGLRecorder.h"
+#include "RendererTestMap.h"
 #include "support/GLContextFixture.h"
 #include "support/TestData.h"
 
@@ -33,13 +37,19 @@ class RendererPortalGL : public GLContextFixture {
     }
   }
 
-  // Distinct colours in a portal context's picture.
-  static size_t Colours(const TZNT1RendererContext& c) {
+  // A portal context's picture, bottom row first, RGBA.
+  static std::vector<uint8_t> Picture(const TZNT1RendererContext& c) {
     std::vector<uint8_t> Pixels(size_t(W) * H * 4);
     glBindTexture(GL_TEXTURE_2D, c.FrameBufferObject->TextureHandles[0]);
     glPixelStorei(GL_PACK_ALIGNMENT, 1);
     glGetTexImage(GL_TEXTURE_2D, 0, GL_RGBA, GL_UNSIGNED_BYTE, Pixels.data());
     glBindTexture(GL_TEXTURE_2D, 0);
+    return Pixels;
+  }
+
+  // Distinct colours in a portal context's picture.
+  static size_t Colours(const TZNT1RendererContext& c) {
+    const std::vector<uint8_t> Pixels = Picture(c);
     std::set<uint32_t> Seen;
     for (size_t i = 0; i < Pixels.size(); i += 4)
       Seen.insert(uint32_t(Pixels[i]) << 16 | uint32_t(Pixels[i + 1]) << 8 | Pixels[i + 2]);
@@ -107,4 +117,117 @@ TEST_F(RendererPortalGL, CameraLookingStraightDownStillRenders) {
   EXPECT_EQ(glGetError(), GLenum(GL_NO_ERROR));
   ASSERT_TRUE(p.Visible[0]);
   EXPECT_GT(Colours(*e.Renderer->Contexts[p.FBO[0]]), 100u);
+}
+
+namespace {
+
+// The pixel rectangle (left, bottom, right, top; inclusive) a world box covers in the main view.
+struct PixelRect {
+  int x0 = W, y0 = H, x1 = -1, y1 = -1;
+};
+PixelRect ScreenRect(const RendererContentEngine& e, const TZNT1AABB& Box) {
+  const TZNT1RendererContext& c = *e.Renderer->MainContext;
+  TZNT1Matrix4x4 ViewProjection;
+  Matrix4x4Mul(ViewProjection, c.TranslatedViewMatrix, c.ProjectionMatrix);
+  PixelRect r;
+  for (int k = 0; k < 8; ++k) {
+    const float v[4] = {(k & 1) ? Box.Max.x : Box.Min.x, (k & 2) ? Box.Max.y : Box.Min.y,
+                        (k & 4) ? Box.Max.z : Box.Min.z, 1};
+    float p[4] = {};
+    for (int j = 0; j < 4; ++j)
+      for (int i = 0; i < 4; ++i) p[j] += v[i] * ViewProjection.M[i][j];
+    const int x = int((p[0] / p[3] * 0.5f + 0.5f) * W), y = int((p[1] / p[3] * 0.5f + 0.5f) * H);
+    r.x0 = std::min(r.x0, x), r.x1 = std::max(r.x1, x), r.y0 = std::min(r.y0, y), r.y1 = std::max(r.y1, y);
+  }
+  return r;
+}
+
+// The portal program's draws of one frame, counted by the texture bound on unit 2 at each.
+std::map<uint32_t, int> PortalDrawsByTexture(const RendererContentEngine& e) {
+  const std::string Program =
+      RendererGLRecorder::Format("UseProgram", e.GLSLShaders->DefaultGLSLPortalShader->ProgramHandle);
+  std::map<uint32_t, int> Draws;
+  uint32_t Unit = 0, Bound[32] = {};
+  bool Portal = false;
+  for (const std::string& Call : RendererGLRecorder::Calls()) {
+    if (Call.rfind("UseProgram(", 0) == 0) Portal = Call == Program;
+    if (Call.rfind("ActiveTexture(", 0) == 0) Unit = uint32_t(std::stoul(Call.substr(14)));
+    if (Call.rfind("BindTexture(", 0) == 0 && Unit < 32)
+      Bound[Unit] = uint32_t(std::stoul(Call.substr(Call.find(',') + 1)));
+    if (Portal && (Call.rfind("DrawElements(", 0) == 0 || Call.rfind("DrawRangeElements(", 0) == 0 ||
+                   Call.rfind("MultiDrawElements(", 0) == 0))
+      ++Draws[Bound[2]];
+  }
+  return Draws;
+}
+
+}  // namespace
+
+// The built-in scene's five portals seen at once: the first four collected get views of their
+// own, each surface shows its own view (so two portals side by side show different pictures), the
+// fifth shows the first view's picture, and the portal views render no portals themselves.
+TEST_F(RendererPortalGL, FivePortalsInViewOfTheBuiltInScene) {
+  using Scene = RendererTestMap::Scene;
+  for (const int LowQuality : {1, 0}) {
+    SCOPED_TRACE(LowQuality ? "low" : "full");
+    RendererContentEngine e(testdata::ContentDir(), W, H, LowQuality, 0, Scene::Files());
+    ASSERT_TRUE(e.MapCommand(Scene::Name));
+    ASSERT_EQ(e.BSP->CountPortals, Scene::PortalCount);
+    e.Renderer->Antialiasing = aaNONE;
+    e.Renderer->BloomEffect = false;
+    Matrix4x4Perspective(e.ProjectionMatrix, 90.0f, float(W) / float(H), 1.0f, 8192.0f);
+    e.View(Scene::PortalEye, Vector3(0, 3.14159265f, 0));
+    RendererGLRecorder Recorder;
+    e.Frame();
+    ASSERT_EQ(glGetError(), GLenum(GL_NO_ERROR));
+    const std::vector<uint8_t> Frame = e.ReadFrame();
+    const TZNT1RendererContext& m = *e.Renderer->MainContext;
+    ASSERT_EQ(m.CountPortalsToDraw, Scene::PortalCount);
+    EXPECT_EQ(m.FallbackContextIndex, 0);
+    std::vector<std::vector<uint8_t>> Pictures;
+    std::map<uint32_t, int> Expected;
+    for (int i = 0; i < Scene::PortalCount; ++i) {
+      const TZNT1Portal& p = *static_cast<const TZNT1Portal*>(m.PortalsToDraw[size_t(i)]);
+      SCOPED_TRACE(testing::Message() << "collected " << i << ", portal " << (&p - e.BSP->Portals.data()));
+      for (int v = 1; v < BSPCountContexts; ++v) EXPECT_FALSE(p.Visible[v]);
+      const int32_t Context = i < 4 ? i : m.FallbackContextIndex;
+      if (i < 4) {
+        ASSERT_TRUE(p.Visible[0]);
+        EXPECT_EQ(p.FBO[0], i);
+        EXPECT_EQ(e.Renderer->Contexts[i]->FallbackContextIndex, -1);
+      } else {
+        EXPECT_FALSE(p.Visible[0]);
+      }
+      const TZNT1RendererContext& c = *e.Renderer->Contexts[Context];
+      ++Expected[c.FrameBufferObject->TextureHandles[0]];
+      // The surface shows its view: inside the surface (a pixel in from its edges) the frame is
+      // that view's picture.
+      const std::vector<uint8_t> View = Picture(c);
+      const PixelRect r = ScreenRect(e, p.SourceAABB);
+      ASSERT_GT(r.x1 - r.x0, 8);
+      ASSERT_GT(r.y1 - r.y0, 8);
+      std::vector<uint8_t> Shown;
+      size_t Differ = 0;
+      for (int y = r.y0 + 1; y < r.y1; ++y)
+        for (int x = r.x0 + 1; x < r.x1; ++x)
+          for (int k = 0; k < 3; ++k) {
+            const size_t o = (size_t(y) * W + size_t(x)) * 4 + size_t(k);
+            Differ += Frame[o] != View[o];
+            Shown.push_back(Frame[o]);
+          }
+      EXPECT_EQ(Differ, 0u);
+      Pictures.push_back(Shown);
+    }
+    // Side by side, the first two show different pictures.
+    const size_t n = std::min(Pictures[0].size(), Pictures[1].size());
+    size_t Same = 0;
+    for (size_t k = 0; k < n; ++k) Same += Pictures[0][k] == Pictures[1][k];
+    EXPECT_LT(Same, n / 2);
+    // One portal draw per surface, the fifth with the first view's picture.
+    EXPECT_EQ(PortalDrawsByTexture(e), Expected);
+    // The view of camera 3, which looks back at the portals, saw them but drew none.
+    const TZNT1Portal& Back = e.BSP->Portals[3];
+    ASSERT_TRUE(Back.Visible[0]);
+    EXPECT_GT(e.Renderer->Contexts[Back.FBO[0]]->CountPortalsToDraw, 0);
+  }
 }

@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <utility>
 #include <vector>
 
 #include "RendererContentEngine.h"
+#include "RendererTestMap.h"
 #include "support/GLContextFixture.h"
 #include "support/TestData.h"
 
@@ -42,6 +44,25 @@ class RendererSkyGL : public GLContextFixture {
     glReadPixels(0, 0, W, H, GL_STENCIL_INDEX, GL_UNSIGNED_BYTE, s.data());
     glBindFramebuffer(GL_READ_FRAMEBUFFER, 0);
     return s;
+  }
+
+  // The frame, drawn once more with the map's sky box sides and cloud dome emptied.
+  static std::pair<std::vector<uint8_t>, std::vector<uint8_t>> WithAndWithoutSky(RendererContentEngine& e) {
+    e.Frame();
+    EXPECT_EQ(glGetError(), GLenum(GL_NO_ERROR));
+    const std::vector<uint8_t> With = e.ReadFrame();
+    std::vector<uint32_t> Sides[6], Dome;
+    for (int i = 0; i < 6; ++i) std::swap(Sides[i], e.BSP->SkyVBOSideIndices[i]);
+    std::swap(Dome, e.BSP->SkyVBOIndices);
+    e.Frame();
+    const std::vector<uint8_t> Without = e.ReadFrame();
+    for (int i = 0; i < 6; ++i) std::swap(Sides[i], e.BSP->SkyVBOSideIndices[i]);
+    std::swap(Dome, e.BSP->SkyVBOIndices);
+    return {With, Without};
+  }
+
+  static bool Changed(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b, size_t p) {
+    return a[p * 4] != b[p * 4] || a[p * 4 + 1] != b[p * 4 + 1] || a[p * 4 + 2] != b[p * 4 + 2];
   }
 
   SDL_Window* window_ = nullptr;
@@ -83,5 +104,48 @@ TEST_F(RendererSkyGL, SkyFillsOnlyItsStencilMask) {
     EXPECT_GT(SkyPixels, 0u);
     RecordProperty(LowQuality ? "SkyPixelsLow" : "SkyPixelsFull", int(SkyPixels));
     EXPECT_EQ(glGetError(), GLenum(GL_NO_ERROR));
+  }
+}
+
+// The built-in scene: the sky quad seen partly behind the green box. The sky changes only pixels
+// of its stencil mask, none of the box's (the box lies inside the quad's outline on screen), and
+// with the quad out of view it changes nothing.
+TEST_F(RendererSkyGL, SkyStaysBehindTheBoxOfTheBuiltInScene) {
+  using Scene = RendererTestMap::Scene;
+  for (const int LowQuality : {1, 0}) {
+    SCOPED_TRACE(LowQuality ? "low quality" : "full quality");
+    RendererContentEngine e(testdata::ContentDir(), W, H, LowQuality, 0, Scene::Files());
+    ASSERT_TRUE(e.MapCommand(Scene::Name));
+    e.Renderer->Antialiasing = aaNONE;
+    e.Renderer->BloomEffect = false;
+    e.View(Scene::SkyEye, Vector3(0, 0, 0));
+    const auto [With, Without] = WithAndWithoutSky(e);
+    e.Frame();
+    const std::vector<uint8_t> Mask = ReadStencil(e);
+    size_t Sky = 0, Outside = 0, Box = 0, BoxInSky = 0;
+    int SkyLeft = W, SkyRight = -1;  // columns the sky covers
+    for (size_t p = 0; p < Mask.size(); ++p)
+      if (Changed(With, Without, p)) {
+        ++Sky;
+        Outside += (Mask[p] & 1) == 0;
+        SkyLeft = std::min(SkyLeft, int(p % W));
+        SkyRight = std::max(SkyRight, int(p % W));
+      }
+    for (size_t p = 0; p < Mask.size(); ++p) {
+      const bool Green = Without[p * 4 + 1] > 200 && Without[p * 4] < 120 && Without[p * 4 + 2] < 120;
+      if (!Green) continue;
+      ++Box;
+      BoxInSky += int(p % W) > SkyLeft && int(p % W) < SkyRight;
+      EXPECT_FALSE(Changed(With, Without, p)) << p;
+      EXPECT_EQ(Mask[p] & 1, 0) << p;
+    }
+    EXPECT_GT(Sky, 100u);
+    EXPECT_EQ(Outside, 0u);
+    EXPECT_GT(BoxInSky, 100u);
+    RecordProperty(LowQuality ? "SceneSkyPixelsLow" : "SceneSkyPixelsFull", int(Sky));
+    // Facing the side, only the floor is in view: the sky draws nothing.
+    e.View(Scene::SkyEye, Vector3(0, -1.5707963f, 0));
+    const auto [Away, AwayWithout] = WithAndWithoutSky(e);
+    EXPECT_EQ(Away, AwayWithout);
   }
 }

@@ -2,6 +2,7 @@
 // Records the renderer's OpenGL calls in order (name and arguments) and passes them on to the
 // driver, for tests where the order or the exact calls matter.
 #include <cstdint>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -70,6 +71,24 @@ class RendererGLRecorder {
     return n;
   }
   static void Clear() { Calls().clear(); }
+
+  // The draw calls made while Program was in use, counted by the texture then bound on Unit.
+  static std::map<uint32_t, int> DrawsByTexture(uint32_t Program, uint32_t Unit) {
+    const std::string Use = Format("UseProgram", Program);
+    std::map<uint32_t, int> Draws;
+    uint32_t Active = 0, Bound[32] = {};
+    bool Using = false;
+    for (const std::string& Call : Calls()) {
+      if (Call.rfind("UseProgram(", 0) == 0) Using = Call == Use;
+      if (Call.rfind("ActiveTexture(", 0) == 0) Active = uint32_t(std::stoul(Call.substr(14)));
+      if (Call.rfind("BindTexture(", 0) == 0 && Active < 32)
+        Bound[Active] = uint32_t(std::stoul(Call.substr(Call.find(',') + 1)));
+      if (Using && (Call.rfind("DrawElements(", 0) == 0 || Call.rfind("DrawRangeElements(", 0) == 0 ||
+                    Call.rfind("MultiDrawElements(", 0) == 0))
+        ++Draws[Unit < 32 ? Bound[Unit] : 0];
+    }
+    return Draws;
+  }
 
   // The text a call is recorded as, e.g. Format("BindTexture", GL_TEXTURE_2D, 5).
   template <typename... A>

@@ -142,25 +142,6 @@ PixelRect ScreenRect(const RendererContentEngine& e, const TZNT1AABB& Box) {
   return r;
 }
 
-// The portal program's draws of one frame, counted by the texture bound on unit 2 at each.
-std::map<uint32_t, int> PortalDrawsByTexture(const RendererContentEngine& e) {
-  const std::string Program =
-      RendererGLRecorder::Format("UseProgram", e.GLSLShaders->DefaultGLSLPortalShader->ProgramHandle);
-  std::map<uint32_t, int> Draws;
-  uint32_t Unit = 0, Bound[32] = {};
-  bool Portal = false;
-  for (const std::string& Call : RendererGLRecorder::Calls()) {
-    if (Call.rfind("UseProgram(", 0) == 0) Portal = Call == Program;
-    if (Call.rfind("ActiveTexture(", 0) == 0) Unit = uint32_t(std::stoul(Call.substr(14)));
-    if (Call.rfind("BindTexture(", 0) == 0 && Unit < 32)
-      Bound[Unit] = uint32_t(std::stoul(Call.substr(Call.find(',') + 1)));
-    if (Portal && (Call.rfind("DrawElements(", 0) == 0 || Call.rfind("DrawRangeElements(", 0) == 0 ||
-                   Call.rfind("MultiDrawElements(", 0) == 0))
-      ++Draws[Bound[2]];
-  }
-  return Draws;
-}
-
 }  // namespace
 
 // The built-in scene's five portals seen at once: the first four collected get views of their
@@ -224,7 +205,7 @@ TEST_F(RendererPortalGL, FivePortalsInViewOfTheBuiltInScene) {
     for (size_t k = 0; k < n; ++k) Same += Pictures[0][k] == Pictures[1][k];
     EXPECT_LT(Same, n / 2);
     // One portal draw per surface, the fifth with the first view's picture.
-    EXPECT_EQ(PortalDrawsByTexture(e), Expected);
+    EXPECT_EQ(RendererGLRecorder::DrawsByTexture(uint32_t(e.GLSLShaders->DefaultGLSLPortalShader->ProgramHandle), 2), Expected);
     // The view of camera 3, which looks back at the portals, saw them but drew none.
     const TZNT1Portal& Back = e.BSP->Portals[3];
     ASSERT_TRUE(Back.Visible[0]);

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "RendererContentEngine.h"
+#include "RendererGLRecorder.h"
 #include "RendererTestMap.h"
 #include "support/GLContextFixture.h"
 #include "support/TestData.h"
@@ -148,4 +149,51 @@ TEST_F(RendererSkyGL, SkyStaysBehindTheBoxOfTheBuiltInScene) {
     const auto [Away, AwayWithout] = WithAndWithoutSky(e);
     EXPECT_EQ(Away, AwayWithout);
   }
+}
+
+// Sky box sides whose texture is the default texture are left out; the near box blends over the
+// far one, both only inside the sky's mask.
+TEST_F(RendererSkyGL, SkyBoxSidesWithTheDefaultTextureAreNotDrawn) {
+  using Scene = RendererTestMap::Scene;
+  RendererContentEngine e(testdata::ContentDir(), W, H, -1, 0, Scene::Files());
+  ASSERT_TRUE(e.MapCommand(Scene::Name));
+  e.Renderer->Antialiasing = aaNONE;
+  e.Renderer->BloomEffect = false;
+  e.View(Scene::SkyEye, Vector3(0, 0, 0));
+  e.Frame();
+  TZNT1Shader* Sky = e.Renderer->MainContext->SkyShader;
+  ASSERT_NE(Sky, nullptr);
+  TZNT1Texture *White = e.Textures->WhiteTexture, *Default = e.Textures->DefaultTexture;
+  struct Case {
+    const char* Name;
+    TZNT1Texture* Outer[6];
+    TZNT1Texture* Inner[6];
+    int WhiteSides, Draws;  // sides with the white texture; sky program draws in all
+  };
+  const Case Cases[] = {
+      {"far box, three default sides", {White, White, Default, White, Default, Default}, {}, 3, 3},
+      {"far box led by a default side: none", {Default, White, White, White, White, White}, {}, 0, 0},
+      {"near box only", {}, {White, Default, White, nullptr, White, White}, 4, 4},
+  };
+  int Sides = 0;
+  for (int i = 0; i < 6; ++i) Sides += !e.BSP->SkyVBOSideIndices[i].empty();
+  ASSERT_EQ(Sides, 6);
+  for (const Case& c : Cases) {
+    SCOPED_TRACE(c.Name);
+    for (int i = 0; i < 6; ++i) {
+      Sky->Sky.OuterBox[i] = c.Outer[i];
+      Sky->Sky.InnerBox[i] = c.Inner[i];
+    }
+    e.Renderer->State->Reset();
+    RendererGLRecorder Recorder;
+    e.Frame();
+    EXPECT_EQ(glGetError(), GLenum(GL_NO_ERROR));
+    auto Draws = RendererGLRecorder::DrawsByTexture(uint32_t(e.GLSLShaders->DefaultGLSLSkyShader->ProgramHandle), 2);
+    EXPECT_EQ(Draws[uint32_t(White->Handle)], c.WhiteSides);
+    EXPECT_EQ(Draws[uint32_t(Default->Handle)], 0);
+    int All = 0;
+    for (const auto& [Texture, n] : Draws) All += n;
+    EXPECT_EQ(All, c.Draws);
+  }
+  for (int i = 0; i < 6; ++i) Sky->Sky.OuterBox[i] = Sky->Sky.InnerBox[i] = nullptr;
 }

@@ -2851,7 +2851,8 @@ void TZNT1RendererContext::RenderPortals(int32_t ContextIndex) {
     } else {
       c.Mirror = false;
       TZNT1Vector3 TargetPoint;
-      c.ViewMatrix = Matrix4x4TermMul(CameraPortalMatrix(*p, Plane, Origin, Engine->InGameTime, TargetPoint), ViewMatrix);
+      c.ViewMatrix =
+          Matrix4x4TermMul(CameraPortalMatrix(*p, Plane, Origin, Engine->InGameTime, TargetPoint), ViewMatrix);
       c.PortalPosition = p->TargetOrigin;
       c.ClipPlaneActive = true;
       c.ClipPlane.Normal = Vector3Norm(Vector3Sub(TargetPoint, p->TargetOrigin));

@@ -2,7 +2,7 @@
 // A map record built in memory for the renderer's walk: two closed rooms split by the plane
 // x = 0 (room A behind it, cluster 0; room B in front, clusters 1 and 2 split by y = 0), a solid
 // leaf beyond x = 1000, a hand-written PVS in which the rooms do not see each other, and one
-// group (or face) per material. Scene() is a map file to draw, with its material script.
+// group (or face) per material. Scene is a map file to draw, with its material script.
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -122,11 +122,13 @@ struct RendererTestMap {
       const int32_t tPortal = f.AddTexture("textures/znt1scene/portal", 0, CONTENTS_SOLID);
       const int32_t lFloor = f.AddLightMap(200, 60, 60), lBox = f.AddLightMap(60, 200, 60);
             // Corners in clockwise order as seen from the front.
-      auto Quad = [&](int32_t Texture, int32_t LightMap, TZNT1Vector3 a, TZNT1Vector3 b, TZNT1Vector3 c, TZNT1Vector3 d) {
+      auto Quad = [&](int32_t Texture, int32_t LightMap, TZNT1Vector3 a, TZNT1Vector3 b, TZNT1Vector3 c,
+                      TZNT1Vector3 d) {
         const TZNT1Vector3 Corners[4] = {a, b, c, d};
         return f.AddQuadFace(Texture, Corners, FACE_POLYGON, LightMap);
       };
-      Quad(tFloor, lFloor, Vector3(-512, 512, 0), Vector3(1024, 512, 0), Vector3(1024, -512, 0), Vector3(-512, -512, 0));
+      Quad(tFloor, lFloor, Vector3(-512, 512, 0), Vector3(1024, 512, 0), Vector3(1024, -512, 0),
+           Vector3(-512, -512, 0));
       Quad(tSky, -1, Vector3(SkyX, 400, 0), Vector3(SkyX, -400, 0), Vector3(SkyX, -400, 500), Vector3(SkyX, 400, 500));
       const TZNT1Vector3 a = BoxMin, b = BoxMax;
       Quad(tBox, lBox, Vector3(a.x, b.y, a.z), Vector3(a.x, b.y, b.z), Vector3(a.x, a.y, b.z), Vector3(a.x, a.y, a.z));
@@ -136,8 +138,8 @@ struct RendererTestMap {
       Quad(tBox, lBox, Vector3(a.x, a.y, b.z), Vector3(a.x, b.y, b.z), Vector3(b.x, b.y, b.z), Vector3(b.x, a.y, b.z));
       for (int i = 0; i < PortalCount; ++i) {
         const float y0 = PortalY[i] - PortalHalfWidth, y1 = PortalY[i] + PortalHalfWidth;
-        Quad(tPortal, -1, Vector3(PortalX, y1, PortalZ0), Vector3(PortalX, y0, PortalZ0), Vector3(PortalX, y0, PortalZ1),
-             Vector3(PortalX, y1, PortalZ1));
+        Quad(tPortal, -1, Vector3(PortalX, y1, PortalZ0), Vector3(PortalX, y0, PortalZ0),
+             Vector3(PortalX, y0, PortalZ1), Vector3(PortalX, y1, PortalZ1));
       }
       const int32_t CountFaces = int32_t(f.Faces.size());
       const int32_t Plane = f.AddPlane(Vector3(1, 0, 0), 4096);
@@ -165,7 +167,9 @@ struct RendererTestMap {
     static std::string Script() {
       return "textures/znt1scene/sky\n{\n\tsurfaceparm sky\n\tsurfaceparm noimpact\n\tskyparms - 512 -\n\t{\n\t\tmap "
              "*white\n\t}\n}\n"
-             "textures/znt1scene/portal\n{\n\tportal\n\tsurfaceparm nolightmap\n\t{\n\t\tmap *white\n\t\tblendfunc gl_zero gl_one\n\t\talphagen portal 1024\n\t}\n}\n";
+             // The stage leaves the portal's picture as it is.
+             "textures/znt1scene/portal\n{\n\tportal\n\tsurfaceparm nolightmap\n\t{\n\t\tmap *white\n"
+             "\t\tblendfunc gl_zero gl_one\n\t\talphagen portal 1024\n\t}\n}\n";
     }
 
     // The files to mount: the map and its script.

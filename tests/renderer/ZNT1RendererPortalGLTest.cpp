@@ -205,7 +205,8 @@ TEST_F(RendererPortalGL, FivePortalsInViewOfTheBuiltInScene) {
     for (size_t k = 0; k < n; ++k) Same += Pictures[0][k] == Pictures[1][k];
     EXPECT_LT(Same, n / 2);
     // One portal draw per surface, the fifth with the first view's picture.
-    EXPECT_EQ(RendererGLRecorder::DrawsByTexture(uint32_t(e.GLSLShaders->DefaultGLSLPortalShader->ProgramHandle), 2), Expected);
+    const uint32_t PortalProgram = uint32_t(e.GLSLShaders->DefaultGLSLPortalShader->ProgramHandle);
+    EXPECT_EQ(RendererGLRecorder::DrawsByTexture(PortalProgram, 2), Expected);
     // The view of camera 3, which looks back at the portals, saw them but drew none.
     const TZNT1Portal& Back = e.BSP->Portals[3];
     ASSERT_TRUE(Back.Visible[0]);

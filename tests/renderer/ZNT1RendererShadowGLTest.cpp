@@ -238,7 +238,8 @@ void RendererShadowGL::LightAndCaster(int32_t Format) {
   std::vector<bool> Sun(size_t(W) * H);
   for (size_t p : BySun) Sun[p] = true;
   const size_t Patch = size_t(std::count_if(ByCaster.begin(), ByCaster.end(), [&](size_t p) { return !Sun[p]; }));
-  std::printf("format %d, %s: the light brightens %zu pixels (darkens %zu); the caster darkens %zu more (brightens %zu)\n",
+  std::printf("format %d, %s: the light brightens %zu pixels (darkens %zu); the caster darkens %zu more "
+              "(brightens %zu)\n",
               Format, Low ? "low" : "full", ByLight.Brighter, ByLight.Darker, Patch, Caster.Brighter);
   if (Low) {
     EXPECT_EQ(std::memcmp(Dark.data(), Lit.data(), Lit.size()), 0);

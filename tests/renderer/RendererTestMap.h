@@ -3,6 +3,7 @@
 // x = 0 (room A behind it, cluster 0; room B in front, clusters 1 and 2 split by y = 0), a solid
 // leaf beyond x = 1000, a hand-written PVS in which the rooms do not see each other, and one
 // group (or face) per material. Scene is a map file to draw, with its material script.
+#include <cmath>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -14,6 +15,7 @@
 #include "material/ZNT1Shader.h"
 #include "renderer/ZNT1Renderer.h"
 #include "support/BSPWriter.h"
+#include "support/MD3Writer.h"
 #include "world/ZNT1BSP.h"
 
 struct RendererTestMap {
@@ -101,7 +103,9 @@ struct RendererTestMap {
   // from it by a box (x 500..600, y -250..0, z 0..200); and five camera portals (PortalCount) in
   // the plane x = -400, 64 units wide at y = -240, -120, 0, 120, 240 and z 32..96, facing +x, with
   // nothing behind them. Each portal has a camera of its own, close to what it looks at: camera 0
-  // at the box, 1 at the sky, 2 down at the floor, 3 back at the portals, 4 along the floor.
+  // at the box, 1 at the sky, 2 down at the floor, 3 back at the portals, 4 along the floor. The
+  // sky material sets the sun (from +x, 60 degrees up). BoxModel is a model of a 32 x 32 x 64 box
+  // standing on its origin.
   struct Scene {
     static constexpr const char* Name = "znt1scene";
     static constexpr int PortalCount = 5;
@@ -112,6 +116,8 @@ struct RendererTestMap {
     // Where the tests look from: the sky and the box from the origin (yaw 0), the portals from
     // 200 units before them (yaw 180 degrees).
     static inline const TZNT1Vector3 SkyEye = Vector3(0, 0, 64), PortalEye = Vector3(-200, 0, 64);
+    static constexpr const char* BoxModel = "models/znt1scene/box.md3";
+    static constexpr float BoxModelHalfWidth = 16, BoxModelHeight = 64;
 
     static bspwriter::TBSPFile File() {
       using bspwriter::TBSPFile;
@@ -121,11 +127,15 @@ struct RendererTestMap {
       const int32_t tSky = f.AddTexture("textures/znt1scene/sky", SURF_SKY | SURF_NOIMPACT, CONTENTS_SOLID);
       const int32_t tPortal = f.AddTexture("textures/znt1scene/portal", 0, CONTENTS_SOLID);
       const int32_t lFloor = f.AddLightMap(200, 60, 60), lBox = f.AddLightMap(60, 200, 60);
-            // Corners in clockwise order as seen from the front.
+            // Corners in clockwise order as seen from the front, the side the normal points to.
       auto Quad = [&](int32_t Texture, int32_t LightMap, TZNT1Vector3 a, TZNT1Vector3 b, TZNT1Vector3 c,
                       TZNT1Vector3 d) {
         const TZNT1Vector3 Corners[4] = {a, b, c, d};
-        return f.AddQuadFace(Texture, Corners, FACE_POLYGON, LightMap);
+        const int32_t Face = f.AddQuadFace(Texture, Corners, FACE_POLYGON, LightMap);
+        const TZNT1Vector3 n = Vector3Neg(f.Faces[size_t(Face)].lMapVecs[2]);
+        f.Faces[size_t(Face)].lMapVecs[2] = n;
+        for (size_t k = f.Vertices.size() - 4; k < f.Vertices.size(); ++k) f.Vertices[k].Normal = n;
+        return Face;
       };
       Quad(tFloor, lFloor, Vector3(-512, 512, 0), Vector3(1024, 512, 0), Vector3(1024, -512, 0),
            Vector3(-512, -512, 0));
@@ -165,18 +175,44 @@ struct RendererTestMap {
     }
 
     static std::string Script() {
-      return "textures/znt1scene/sky\n{\n\tsurfaceparm sky\n\tsurfaceparm noimpact\n\tskyparms - 512 -\n\t{\n\t\tmap "
-             "*white\n\t}\n}\n"
+      return "textures/znt1scene/sky\n{\n\tsurfaceparm sky\n\tsurfaceparm noimpact\n\tq3map_sun 1 1 1 100 0 60\n"
+             "\tskyparms - 512 -\n\t{\n\t\tmap *white\n\t}\n}\n"
              // The stage leaves the portal's picture as it is.
              "textures/znt1scene/portal\n{\n\tportal\n\tsurfaceparm nolightmap\n\t{\n\t\tmap *white\n"
              "\t\tblendfunc gl_zero gl_one\n\t\talphagen portal 1024\n\t}\n}\n";
     }
 
-    // The files to mount: the map and its script.
+    static md3test::Bytes Box() {
+      md3test::TModel m;
+      const float h = BoxModelHalfWidth, z = BoxModelHeight;
+      m.Frames.push_back(md3test::TFrame{{-h, -h, 0}, {h, h, z}, {0, 0, 0}, std::sqrt(2 * h * h + z * z), "box"});
+      md3test::TSurface s;
+      s.Name = "box";
+      s.Shaders = {"textures/znt1scene/box"};
+      std::vector<md3test::TVertex> v;
+      for (int k = 0; k < 8; ++k) {
+        md3test::TVertex x;
+        x.x = int16_t(((k & 1) ? h : -h) * 64), x.y = int16_t(((k & 2) ? h : -h) * 64), x.z = int16_t(((k & 4) ? z : 0) * 64);
+        v.push_back(x);
+        s.TexCoords.push_back({float(k & 1), float((k >> 1) & 1)});
+      }
+      s.Frames.push_back(v);
+      // Two triangles per side, clockwise seen from outside.
+      const int32_t Sides[6][4] = {{0, 2, 6, 4}, {1, 5, 7, 3}, {0, 4, 5, 1}, {2, 3, 7, 6}, {0, 1, 3, 2}, {4, 6, 7, 5}};
+      for (const auto& q : Sides) {
+        s.Triangles.push_back({q[0], q[1], q[2]});
+        s.Triangles.push_back({q[0], q[2], q[3]});
+      }
+      m.Surfaces.push_back(s);
+      return md3test::Write(m);
+    }
+
+    // The files to mount: the map, its script and the box model.
     static std::vector<std::pair<std::string, std::vector<uint8_t>>> Files() {
       const std::string s = Script();
       return {{std::string("maps/") + Name + ".bsp", File().Build()},
-              {"scripts/znt1scene.shader", std::vector<uint8_t>(s.begin(), s.end())}};
+              {"scripts/znt1scene.shader", std::vector<uint8_t>(s.begin(), s.end())},
+              {BoxModel, Box()}};
     }
   };
 };

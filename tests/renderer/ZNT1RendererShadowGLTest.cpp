@@ -152,8 +152,6 @@ float DistanceToBox(const TZNT1Vector3& p, const TZNT1AABB& b) {
   return std::sqrt(dx * dx + dy * dy + dz * dz);
 }
 
-}  // namespace
-
 // Every darkened pixel of the main view sees Box (within Tolerance units) when looking towards the
 // sun, and enough of them lie beyond the box itself (the shadow falls on what is behind it).
 void ExpectShadowAlongTheSun(const RendererContentEngine& e, const std::vector<size_t>& Darker, const TZNT1AABB& Box,
@@ -180,6 +178,8 @@ void ExpectShadowAlongTheSun(const RendererContentEngine& e, const std::vector<s
   EXPECT_EQ(Astray, 0u);
   EXPECT_GT(Away, 30u);
 }
+
+}  // namespace
 
 TEST_F(RendererShadowGL, SargeDarkensTheFloorBehindItAlongTheSunOnly) {
   RendererContentEngine e(testdata::ContentDir(), W, H);

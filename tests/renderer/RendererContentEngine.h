@@ -6,6 +6,7 @@
 #include <cmath>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "assets/ZNT1Archive.h"
@@ -130,6 +131,22 @@ class RendererContentEngine : public TZNT1Engine {
     Renderer->Render();
   }
 
+  // One frame with the map's sky box and dome set aside: the sky surfaces still mark the
+  // stencil, but nothing is drawn there, which is the picture the brute-force baseline draws.
+  void FrameWithoutSky() {
+    if (!BSP) {
+      Frame();
+      return;
+    }
+    auto SetAside = [this] {
+      for (int i = 0; i < 6; ++i) std::swap(BSP->SkyVBOSideIndices[i], SkySides[i]);
+      std::swap(BSP->SkyVBOIndices, SkyDome);
+    };
+    SetAside();
+    Frame();
+    SetAside();
+  }
+
   // The frame's picture, bottom row first, RGBA: from the main context's target in full
   // quality, else from the window.
   std::vector<uint8_t> ReadFrame() const {
@@ -144,6 +161,9 @@ class RendererContentEngine : public TZNT1Engine {
     glBindFramebuffer(GL_READ_FRAMEBUFFER, 0);
     return Pixels;
   }
+
+ private:
+  std::vector<uint32_t> SkySides[6], SkyDome;  // what FrameWithoutSky sets aside
 };
 
 struct FrameStats {

@@ -263,12 +263,7 @@ TEST_F(RendererContentGL, FramesAgreeWithTheBruteForceBaseline) {
     ASSERT_TRUE(e.SpawnView());
     Baseline.Prepare();
     // The baseline draws no sky: compare with no sky box or dome to draw.
-    std::vector<uint32_t> Sides[6], Dome;
-    for (int i = 0; i < 6; ++i) std::swap(Sides[i], e.BSP->SkyVBOSideIndices[i]);
-    std::swap(Dome, e.BSP->SkyVBOIndices);
-    e.Frame();
-    for (int i = 0; i < 6; ++i) std::swap(Sides[i], e.BSP->SkyVBOSideIndices[i]);
-    std::swap(Dome, e.BSP->SkyVBOIndices);
+    e.FrameWithoutSky();
     const auto Renderer = e.ReadFrame();
     Baseline.Render();
     EXPECT_EQ(glGetError(), GLenum(GL_NO_ERROR));

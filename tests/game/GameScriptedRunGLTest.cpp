@@ -116,6 +116,14 @@ bool Floor(TGameClient& c, const TZNT1Vector3& p, float Depth, TZNT1Vector3& Sta
   return true;
 }
 
+// The player's box standing at p.
+TZNT1AABB PlayerBox(const TGameClient& c, const TZNT1Vector3& p) {
+  TZNT1AABB b;
+  b.Min = Vector3Add(p, c.Mins);
+  b.Max = Vector3Add(p, c.Maxs);
+  return b;
+}
+
 bool OverlapsAcross(const TZNT1AABB& a, const TZNT1AABB& b) {
   return a.Min.x <= b.Max.x && a.Max.x >= b.Min.x && a.Min.y <= b.Max.y && a.Max.y >= b.Min.y;
 }
@@ -129,7 +137,7 @@ bool FindApproach(TGameClient& c, const TZNT1AABB& Goal, TApproach& Result) {
   bool Found = false;
   for (float z = Goal.Min.z + 40.0f; z <= Goal.Max.z + 40.0f && !Found; z += 8.0f)
     Found = Floor(c, Vector3(Centre(Goal).x, Centre(Goal).y, z), 512.0f, Target);
-  if (!Found || !Overlaps({Vector3Add(Target, c.Mins), Vector3Add(Target, c.Maxs)}, Goal)) return false;
+  if (!Found || !Overlaps(PlayerBox(c, Target), Goal)) return false;
   const TZNT1Vector3 Step = Vector3(0, 0, q3movement_stepsize);
   for (int k = 0; k < 16; ++k) {
     const float a = float(k) * 3.14159265f / 8.0f;
@@ -141,8 +149,7 @@ bool FindApproach(TGameClient& c, const TZNT1AABB& Goal, TApproach& Result) {
     // A step's height up, so steps pass; short of the goal's middle when a wall stands behind it.
     const TZNT1BSPCollisionTrace Walk =
         Sweep(c, Vector3Add(Start, Step), Vector3(Target.x, Target.y, Start.z + q3movement_stepsize));
-    if (Walk.StartSolid || !OverlapsAcross({Vector3Add(Walk.EndPos, c.Mins), Vector3Add(Walk.EndPos, c.Maxs)}, Goal))
-      continue;
+    if (Walk.StartSolid || !OverlapsAcross(PlayerBox(c, Walk.EndPos), Goal)) continue;
     bool Ground = true;
     for (int i = 1; i < 8 && Ground; ++i) {
       TZNT1Vector3 Under;

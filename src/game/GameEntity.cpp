@@ -2,7 +2,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <limits>
 #include <unordered_map>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "assets/ZNT1Archive.h"
 #include "core/ZNT1Engine.h"
@@ -989,11 +994,64 @@ void TGameEntities::AddCollisionPair(TGameEntity* EntityA, TGameEntity* EntityB)
 
 namespace {
 
-// AABBIntersectEx with the tolerance 1e-12, inline for the tree walk's inner loop.
-inline bool Meets(const TZNT1AABB& a, const TZNT1AABB& b) {
-  constexpr float t = 1e-12f;
-  return a.Max.x + t >= b.Min.x - t && b.Max.x + t >= a.Min.x - t && a.Max.y + t >= b.Min.y - t &&
-         b.Max.y + t >= a.Min.y - t && a.Max.z + t >= b.Min.z - t && b.Max.z + t >= a.Min.z - t;
+constexpr float PairTolerance = 1e-12f;  // AABBIntersectEx's tolerance in the pair walk
+
+// A box met the way AABBIntersectEx meets it with the pair tolerance, which is, on every axis,
+// (Max + t >= other.Min - t) and (other.Max + t >= Min - t): both sides carry their tolerance
+// already, so a test is plain comparisons.
+struct TWalkBox {
+  explicit TWalkBox(const TZNT1AABB& b)
+      : Lo{b.Min.x - PairTolerance, b.Min.y - PairTolerance, b.Min.z - PairTolerance, 0.0f},
+        Hi{b.Max.x + PairTolerance, b.Max.y + PairTolerance, b.Max.z + PairTolerance, 0.0f} {}
+  float Lo[4], Hi[4];
+};
+
+// 1 when the child c of node w meets q, else 0.
+inline int32_t ChildMeets(const TGameEntitiesCollisionWalkNode& w, int c, const TWalkBox& q) {
+#if defined(__SSE2__)
+  const __m128 Met = _mm_and_ps(_mm_cmpge_ps(_mm_load_ps(w.Hi[c]), _mm_loadu_ps(q.Lo)),
+                                _mm_cmpge_ps(_mm_loadu_ps(q.Hi), _mm_load_ps(w.Lo[c])));
+  return (_mm_movemask_ps(Met) & 7) == 7;
+#else
+  return static_cast<int32_t>((w.Hi[c][0] >= q.Lo[0]) & (w.Hi[c][1] >= q.Lo[1]) & (w.Hi[c][2] >= q.Lo[2]) &
+                              (q.Hi[0] >= w.Lo[c][0]) & (q.Hi[1] >= w.Lo[c][1]) & (q.Hi[2] >= w.Lo[c][2]));
+#endif
+}
+
+bool BoxMeets(const TWalkBox& a, const TWalkBox& b) {
+  return a.Hi[0] >= b.Lo[0] && a.Hi[1] >= b.Lo[1] && a.Hi[2] >= b.Lo[2] && b.Hi[0] >= a.Lo[0] &&
+         b.Hi[1] >= a.Lo[1] && b.Hi[2] >= a.Lo[2];
+}
+
+// A node id as the walk's stack holds it: leaves complemented.
+int32_t WalkCode(const TZNT1DynamicAABBTree& Tree, int32_t NodeID) {
+  return Tree.Nodes[static_cast<size_t>(NodeID)].Children[0] == daabbtNULLNODE ? ~NodeID : NodeID;
+}
+
+// Refreshes Walk from the tree's inner nodes in use.
+void BuildWalkNodes(const TZNT1DynamicAABBTree& Tree, std::vector<TGameEntitiesCollisionWalkNode>& Walk) {
+  if (Walk.size() < Tree.Nodes.size()) Walk.resize(Tree.Nodes.size());
+  for (size_t i = 0; i < Tree.Nodes.size(); ++i) {
+    const TZNT1DynamicAABBTreeNode& Node = Tree.Nodes[i];
+    if (Node.Height < 0 || Node.Children[0] == daabbtNULLNODE) continue;
+    TGameEntitiesCollisionWalkNode& w = Walk[i];
+    for (int c = 0; c < 2; ++c) {
+      const int32_t Child = Node.Children[c];
+      if (Child < 0) {
+        // Never met: NaN compares false.
+        for (int k = 0; k < 4; ++k) w.Lo[c][k] = w.Hi[c][k] = std::numeric_limits<float>::quiet_NaN();
+        continue;
+      }
+      const TWalkBox b(Tree.Nodes[static_cast<size_t>(Child)].AABB);
+      const int32_t Code = WalkCode(Tree, Child);
+      for (int k = 0; k < 3; ++k) {
+        w.Lo[c][k] = b.Lo[k];
+        w.Hi[c][k] = b.Hi[k];
+      }
+      std::memcpy(&w.Lo[c][3], &Code, sizeof(Code));
+      w.Hi[c][3] = 0.0f;
+    }
+  }
 }
 
 // The box an entity sweeps this tick and its motion.
@@ -1021,6 +1079,22 @@ void TGameEntities::CollisionDetection() {
                ? MapModelsToEntities[static_cast<size_t>(m)][0]
                : nullptr;
   };
+  // The walk reads both children's boxes from one line per inner node; it keeps at most one
+  // pending sibling per level below the root plus the two children just written, in the tree's
+  // own stack grown to the next power of two.
+  const bool HasTree = Tree && Tree->Root != daabbtNULLNODE;
+  int32_t RootCode = 0;
+  if (HasTree) {
+    BuildWalkNodes(*Tree, CollisionWalkNodes);
+    RootCode = WalkCode(*Tree, Tree->Root);
+    const size_t Needed = static_cast<size_t>(std::max(Tree->Nodes[static_cast<size_t>(Tree->Root)].Height, 0)) + 3;
+    if (Tree->Stack.size() < Needed) {
+      size_t n = 16;
+      while (n < Needed) n <<= 1;
+      Tree->Stack.resize(n);
+      Tree->StackCapacity = static_cast<int32_t>(n);
+    }
+  }
   for (TGameEntity* E : Items) {
     if (!E) continue;
     if (E->EntityType == ET_CLIENT && E->Client) {
@@ -1033,36 +1107,30 @@ void TGameEntities::CollisionDetection() {
           for (TGameEntity* X : MapModelsToEntities[static_cast<size_t>(m)]) AddCollisionPair(E, X);
       }
     }
-    if (!E->HasCollisionAABB || !Tree || Tree->Root == daabbtNULLNODE) continue;
-    const TZNT1AABB Query =
-        E->HasCollisionDisplacement ? AABBCombine(E->CollisionAABB, E->OldCollisionAABB) : E->CollisionAABB;
+    if (!E->HasCollisionAABB || !HasTree) continue;
+    const TWalkBox Query(E->HasCollisionDisplacement ? AABBCombine(E->CollisionAABB, E->OldCollisionAABB)
+                                                     : E->CollisionAABB);
+    if (!BoxMeets(TWalkBox(Tree->Nodes[static_cast<size_t>(Tree->Root)].AABB), Query)) continue;
     TZNT1AABB SweepE;
     TZNT1Vector3 MotionE;
     SweepOf(*E, SweepE, MotionE);
-    // The tree's own stack, grown to the next power of two when needed.
-    std::vector<int32_t>& Stack = Tree->Stack;
+    // Children are tested before they are written to the stack, and only those that meet stay;
+    // the second child comes out first, so leaves come in the plain depth-first order.
+    const TGameEntitiesCollisionWalkNode* Walk = CollisionWalkNodes.data();
+    int32_t* Stack = Tree->Stack.data();
     int32_t Top = 0;
-    auto Push = [&](int32_t Node) {
-      if (Top >= static_cast<int32_t>(Stack.size())) {
-        size_t n = 16;
-        while (n <= static_cast<size_t>(Top)) n <<= 1;
-        Stack.resize(n);
-        Tree->StackCapacity = static_cast<int32_t>(n);
-      }
-      Stack[static_cast<size_t>(Top++)] = Node;
-    };
-    Push(Tree->Root);
+    Stack[Top++] = RootCode;
     while (Top > 0) {
-      const int32_t NodeID = Stack[static_cast<size_t>(--Top)];
-      if (NodeID == daabbtNULLNODE) continue;
-      const TZNT1DynamicAABBTreeNode& Node = Tree->Nodes[static_cast<size_t>(NodeID)];
-      if (!Meets(Node.AABB, Query)) continue;
-      if (Node.Height > 0 || Node.Children[0] != daabbtNULLNODE) {
-        Push(Node.Children[0]);
-        Push(Node.Children[1]);
+      const int32_t Code = Stack[--Top];
+      if (Code >= 0) {
+        const TGameEntitiesCollisionWalkNode& w = Walk[Code];
+        std::memcpy(&Stack[Top], &w.Lo[0][3], sizeof(int32_t));
+        Top += ChildMeets(w, 0, Query);
+        std::memcpy(&Stack[Top], &w.Lo[1][3], sizeof(int32_t));
+        Top += ChildMeets(w, 1, Query);
         continue;
       }
-      auto* X = static_cast<TGameEntity*>(Node.UserData);
+      auto* X = static_cast<TGameEntity*>(Tree->Nodes[static_cast<size_t>(~Code)].UserData);
       if (!X || X == E) continue;
       TZNT1AABB SweepX;
       TZNT1Vector3 MotionX;

@@ -1000,6 +1000,7 @@ constexpr float PairTolerance = 1e-12f;  // AABBIntersectEx's tolerance in the p
 // (Max + t >= other.Min - t) and (other.Max + t >= Min - t): both sides carry their tolerance
 // already, so a test is plain comparisons.
 struct TWalkBox {
+  TWalkBox() = default;
   explicit TWalkBox(const TZNT1AABB& b)
       : Lo{b.Min.x - PairTolerance, b.Min.y - PairTolerance, b.Min.z - PairTolerance, 0.0f},
         Hi{b.Max.x + PairTolerance, b.Max.y + PairTolerance, b.Max.z + PairTolerance, 0.0f} {}
@@ -1079,15 +1080,16 @@ void TGameEntities::CollisionDetection() {
                ? MapModelsToEntities[static_cast<size_t>(m)][0]
                : nullptr;
   };
-  // The walk reads both children's boxes from one line per inner node; it keeps at most one
-  // pending sibling per level below the root plus the two children just written, in the tree's
-  // own stack grown to the next power of two.
+  // The walks read both children's boxes from one line per inner node. Each keeps at most one
+  // pending sibling per level below the root plus the two children just written, in its share
+  // of the tree's own stack, grown to the next power of two.
   const bool HasTree = Tree && Tree->Root != daabbtNULLNODE;
-  int32_t RootCode = 0;
+  int32_t RootCode = 0, StackPerWalk = 0;
   if (HasTree) {
     BuildWalkNodes(*Tree, CollisionWalkNodes);
     RootCode = WalkCode(*Tree, Tree->Root);
-    const size_t Needed = static_cast<size_t>(std::max(Tree->Nodes[static_cast<size_t>(Tree->Root)].Height, 0)) + 3;
+    StackPerWalk = std::max(Tree->Nodes[static_cast<size_t>(Tree->Root)].Height, 0) + 3;
+    const size_t Needed = static_cast<size_t>(StackPerWalk) * CollisionWalks;
     if (Tree->Stack.size() < Needed) {
       size_t n = 16;
       while (n < Needed) n <<= 1;
@@ -1095,48 +1097,92 @@ void TGameEntities::CollisionDetection() {
       Tree->StackCapacity = static_cast<int32_t>(n);
     }
   }
-  for (TGameEntity* E : Items) {
-    if (!E) continue;
-    if (E->EntityType == ET_CLIENT && E->Client) {
-      const TGameClient& c = *E->Client;
-      if (c.GroundMapModel > 0) AddCollisionPair(E, FirstOfModel(c.GroundMapModel));
-      const int32_t n = std::min<int32_t>(c.TouchedMapModelsListSize, static_cast<int32_t>(c.TouchedMapModelsList.size()));
-      for (int32_t i = 0; i < n; ++i) {
-        const int32_t m = c.TouchedMapModelsList[static_cast<size_t>(i)];
-        if (m >= 0 && m < CountModels)
-          for (TGameEntity* X : MapModelsToEntities[static_cast<size_t>(m)]) AddCollisionPair(E, X);
+  const TGameEntitiesCollisionWalkNode* WalkNodes = CollisionWalkNodes.data();
+
+  struct TWalk {
+    TWalkBox Query;
+    int32_t* Stack;
+    int32_t Top;
+    int32_t Found;  // leaves met so far, in CollisionCandidates
+  };
+  const size_t Count = Items.size();
+  for (size_t Next = 0; Next < Count;) {
+    // The next entities in list order; each with a box starts a walk when the root meets it.
+    TGameEntity* Batch[CollisionWalks];
+    int32_t WalkOf[CollisionWalks];  // per batch entry, its walk or -1
+    TWalk Walks[CollisionWalks];
+    int32_t CountBatch = 0, CountWalks = 0;
+    for (; Next < Count && CountBatch < CollisionWalks; ++Next, ++CountBatch) {
+      TGameEntity* E = Items[Next];
+      Batch[CountBatch] = E;
+      WalkOf[CountBatch] = -1;
+      if (!E || !E->HasCollisionAABB || !HasTree) continue;
+      const TWalkBox Query(E->HasCollisionDisplacement ? AABBCombine(E->CollisionAABB, E->OldCollisionAABB)
+                                                       : E->CollisionAABB);
+      if (!BoxMeets(TWalkBox(Tree->Nodes[static_cast<size_t>(Tree->Root)].AABB), Query)) continue;
+      TWalk& w = Walks[CountWalks];
+      w.Query = Query;
+      w.Stack = Tree->Stack.data() + static_cast<size_t>(CountWalks) * static_cast<size_t>(StackPerWalk);
+      w.Stack[0] = RootCode;
+      w.Top = 1;
+      w.Found = 0;
+      WalkOf[CountBatch] = CountWalks++;
+    }
+
+    // The walks take one node each in turn, so their loads overlap. Children are tested before
+    // they are written to the stack and only those that meet stay; the second child comes out
+    // first, so each walk meets its leaves in the plain depth-first order.
+    for (int32_t Active = CountWalks; Active > 0;) {
+      Active = 0;
+      for (int32_t k = 0; k < CountWalks; ++k) {
+        TWalk& w = Walks[k];
+        if (w.Top == 0) continue;
+        ++Active;
+        const int32_t Code = w.Stack[--w.Top];
+        if (Code < 0) {
+          std::vector<int32_t>& Found = CollisionCandidates[k];
+          if (static_cast<size_t>(w.Found) == Found.size()) Found.resize(std::max<size_t>(64, Found.size() * 2));
+          Found[static_cast<size_t>(w.Found++)] = ~Code;
+          continue;
+        }
+        const TGameEntitiesCollisionWalkNode& n = WalkNodes[Code];
+        std::memcpy(&w.Stack[w.Top], &n.Lo[0][3], sizeof(int32_t));
+        w.Top += ChildMeets(n, 0, w.Query);
+        std::memcpy(&w.Stack[w.Top], &n.Lo[1][3], sizeof(int32_t));
+        w.Top += ChildMeets(n, 1, w.Query);
       }
     }
-    if (!E->HasCollisionAABB || !HasTree) continue;
-    const TWalkBox Query(E->HasCollisionDisplacement ? AABBCombine(E->CollisionAABB, E->OldCollisionAABB)
-                                                     : E->CollisionAABB);
-    if (!BoxMeets(TWalkBox(Tree->Nodes[static_cast<size_t>(Tree->Root)].AABB), Query)) continue;
-    TZNT1AABB SweepE;
-    TZNT1Vector3 MotionE;
-    SweepOf(*E, SweepE, MotionE);
-    // Children are tested before they are written to the stack, and only those that meet stay;
-    // the second child comes out first, so leaves come in the plain depth-first order.
-    const TGameEntitiesCollisionWalkNode* Walk = CollisionWalkNodes.data();
-    int32_t* Stack = Tree->Stack.data();
-    int32_t Top = 0;
-    Stack[Top++] = RootCode;
-    while (Top > 0) {
-      const int32_t Code = Stack[--Top];
-      if (Code >= 0) {
-        const TGameEntitiesCollisionWalkNode& w = Walk[Code];
-        std::memcpy(&Stack[Top], &w.Lo[0][3], sizeof(int32_t));
-        Top += ChildMeets(w, 0, Query);
-        std::memcpy(&Stack[Top], &w.Lo[1][3], sizeof(int32_t));
-        Top += ChildMeets(w, 1, Query);
-        continue;
+
+    // Pairs are recorded in list order: a player's map models first, then the leaves its walk
+    // met whose entities its sweep touches.
+    for (int32_t i = 0; i < CountBatch; ++i) {
+      TGameEntity* E = Batch[i];
+      if (!E) continue;
+      if (E->EntityType == ET_CLIENT && E->Client) {
+        const TGameClient& c = *E->Client;
+        if (c.GroundMapModel > 0) AddCollisionPair(E, FirstOfModel(c.GroundMapModel));
+        const int32_t n = std::min<int32_t>(c.TouchedMapModelsListSize, static_cast<int32_t>(c.TouchedMapModelsList.size()));
+        for (int32_t j = 0; j < n; ++j) {
+          const int32_t m = c.TouchedMapModelsList[static_cast<size_t>(j)];
+          if (m >= 0 && m < CountModels)
+            for (TGameEntity* X : MapModelsToEntities[static_cast<size_t>(m)]) AddCollisionPair(E, X);
+        }
       }
-      auto* X = static_cast<TGameEntity*>(Tree->Nodes[static_cast<size_t>(~Code)].UserData);
-      if (!X || X == E) continue;
-      TZNT1AABB SweepX;
-      TZNT1Vector3 MotionX;
-      SweepOf(*X, SweepX, MotionX);
-      float FirstTime, LastTime;
-      if (AABBSweepTest(SweepE, SweepX, MotionE, MotionX, FirstTime, LastTime)) AddCollisionPair(E, X);
+      if (WalkOf[i] < 0) continue;
+      const int32_t k = WalkOf[i];
+      TZNT1AABB SweepE;
+      TZNT1Vector3 MotionE;
+      SweepOf(*E, SweepE, MotionE);
+      const std::vector<int32_t>& Found = CollisionCandidates[k];
+      for (int32_t j = 0; j < Walks[k].Found; ++j) {
+        auto* X = static_cast<TGameEntity*>(Tree->Nodes[static_cast<size_t>(Found[static_cast<size_t>(j)])].UserData);
+        if (!X || X == E) continue;
+        TZNT1AABB SweepX;
+        TZNT1Vector3 MotionX;
+        SweepOf(*X, SweepX, MotionX);
+        float FirstTime, LastTime;
+        if (AABBSweepTest(SweepE, SweepX, MotionE, MotionX, FirstTime, LastTime)) AddCollisionPair(E, X);
+      }
     }
   }
   Pairs.Dispatch([](TGameEntity* A, TGameEntity* B) {

@@ -1029,13 +1029,24 @@ int32_t WalkCode(const TZNT1DynamicAABBTree& Tree, int32_t NodeID) {
   return Tree.Nodes[static_cast<size_t>(NodeID)].Children[0] == daabbtNULLNODE ? ~NodeID : NodeID;
 }
 
-// Refreshes Walk from the tree's inner nodes in use.
-void BuildWalkNodes(const TZNT1DynamicAABBTree& Tree, std::vector<TGameEntitiesCollisionWalkNode>& Walk) {
+// Refreshes Walk from the inner nodes the root reaches and answers the depth of the deepest
+// node; Pending is scratch for (node, depth) pairs.
+int32_t BuildWalkNodes(const TZNT1DynamicAABBTree& Tree, std::vector<TGameEntitiesCollisionWalkNode>& Walk,
+                       std::vector<int32_t>& Pending) {
   if (Walk.size() < Tree.Nodes.size()) Walk.resize(Tree.Nodes.size());
-  for (size_t i = 0; i < Tree.Nodes.size(); ++i) {
-    const TZNT1DynamicAABBTreeNode& Node = Tree.Nodes[i];
-    if (Node.Height < 0 || Node.Children[0] == daabbtNULLNODE) continue;
-    TGameEntitiesCollisionWalkNode& w = Walk[i];
+  int32_t Depth = 0;
+  Pending.clear();
+  Pending.push_back(Tree.Root);
+  Pending.push_back(0);
+  while (!Pending.empty()) {
+    const int32_t d = Pending.back();
+    Pending.pop_back();
+    const int32_t NodeID = Pending.back();
+    Pending.pop_back();
+    Depth = std::max(Depth, d);
+    const TZNT1DynamicAABBTreeNode& Node = Tree.Nodes[static_cast<size_t>(NodeID)];
+    if (Node.Children[0] == daabbtNULLNODE) continue;
+    TGameEntitiesCollisionWalkNode& w = Walk[static_cast<size_t>(NodeID)];
     for (int c = 0; c < 2; ++c) {
       const int32_t Child = Node.Children[c];
       if (Child < 0) {
@@ -1051,8 +1062,11 @@ void BuildWalkNodes(const TZNT1DynamicAABBTree& Tree, std::vector<TGameEntitiesC
       }
       std::memcpy(&w.Lo[c][3], &Code, sizeof(Code));
       w.Hi[c][3] = 0.0f;
+      Pending.push_back(Child);
+      Pending.push_back(d + 1);
     }
   }
+  return Depth;
 }
 
 // The box an entity sweeps this tick and its motion.
@@ -1080,15 +1094,15 @@ void TGameEntities::CollisionDetection() {
                ? MapModelsToEntities[static_cast<size_t>(m)][0]
                : nullptr;
   };
-  // The walks read both children's boxes from one line per inner node. Each keeps at most one
-  // pending sibling per level below the root plus the two children just written, in its share
-  // of the tree's own stack, grown to the next power of two.
+  // The walks read both children's boxes from one line per inner node. Having taken a node of
+  // depth d, a walk holds at most one pending sibling for each of the d levels above and writes
+  // the node's children after them, so the deepest depth + 1 entries each suffice (one more is
+  // kept spare), in its share of the tree's own stack, grown to the next power of two.
   const bool HasTree = Tree && Tree->Root != daabbtNULLNODE;
   int32_t RootCode = 0, StackPerWalk = 0;
   if (HasTree) {
-    BuildWalkNodes(*Tree, CollisionWalkNodes);
+    StackPerWalk = BuildWalkNodes(*Tree, CollisionWalkNodes, CollisionWalkPending) + 2;
     RootCode = WalkCode(*Tree, Tree->Root);
-    StackPerWalk = std::max(Tree->Nodes[static_cast<size_t>(Tree->Root)].Height, 0) + 3;
     const size_t Needed = static_cast<size_t>(StackPerWalk) * CollisionWalks;
     if (Tree->Stack.size() < Needed) {
       size_t n = 16;

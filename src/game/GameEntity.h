@@ -278,6 +278,7 @@ class TGameEntities {
 
   // The tree's inner nodes as the pair walk reads them, rebuilt each tick (grows with the tree).
   std::vector<TGameEntitiesCollisionWalkNode> CollisionWalkNodes;
+  std::vector<int32_t> CollisionWalkPending;
   // The pair walk runs this many entities' queries side by side; the leaves each one meets wait
   // here (grown as needed, kept between ticks) until they are swept in entity order.
   static constexpr int32_t CollisionWalks = 8;

@@ -1024,29 +1024,26 @@ bool BoxMeets(const TWalkBox& a, const TWalkBox& b) {
          b.Hi[1] >= a.Lo[1] && b.Hi[2] >= a.Lo[2];
 }
 
-// A node id as the walk's stack holds it: leaves complemented.
-int32_t WalkCode(const TZNT1DynamicAABBTree& Tree, int32_t NodeID) {
-  return Tree.Nodes[static_cast<size_t>(NodeID)].Children[0] == daabbtNULLNODE ? ~NodeID : NodeID;
-}
-
-// Refreshes Walk from the inner nodes the root reaches and answers the depth of the deepest
-// node; Pending is scratch for (node, depth) pairs.
+// Refreshes Walk from the nodes the root reaches. Inner nodes take slots in the order the walk
+// goes down (both children of a node side by side, the second child's subtree next), and the
+// walk's codes are those slots, or the complemented node id for a leaf. Answers the root's code
+// in RootCode and the depth of the deepest node; Pending is scratch for (node, slot, depth).
 int32_t BuildWalkNodes(const TZNT1DynamicAABBTree& Tree, std::vector<TGameEntitiesCollisionWalkNode>& Walk,
-                       std::vector<int32_t>& Pending) {
+                       std::vector<int32_t>& Pending, int32_t& RootCode) {
   if (Walk.size() < Tree.Nodes.size()) Walk.resize(Tree.Nodes.size());
-  int32_t Depth = 0;
+  auto IsLeaf = [&](int32_t NodeID) { return Tree.Nodes[static_cast<size_t>(NodeID)].Children[0] == daabbtNULLNODE; };
+  int32_t Slots = 0, Depth = 0;
+  RootCode = IsLeaf(Tree.Root) ? ~Tree.Root : Slots++;
   Pending.clear();
-  Pending.push_back(Tree.Root);
-  Pending.push_back(0);
+  if (RootCode >= 0) Pending.insert(Pending.end(), {Tree.Root, RootCode, 0});
   while (!Pending.empty()) {
     const int32_t d = Pending.back();
-    Pending.pop_back();
-    const int32_t NodeID = Pending.back();
-    Pending.pop_back();
-    Depth = std::max(Depth, d);
+    const int32_t Slot = Pending[Pending.size() - 2];
+    const int32_t NodeID = Pending[Pending.size() - 3];
+    Pending.resize(Pending.size() - 3);
+    Depth = std::max(Depth, d + 1);
     const TZNT1DynamicAABBTreeNode& Node = Tree.Nodes[static_cast<size_t>(NodeID)];
-    if (Node.Children[0] == daabbtNULLNODE) continue;
-    TGameEntitiesCollisionWalkNode& w = Walk[static_cast<size_t>(NodeID)];
+    TGameEntitiesCollisionWalkNode& w = Walk[static_cast<size_t>(Slot)];
     for (int c = 0; c < 2; ++c) {
       const int32_t Child = Node.Children[c];
       if (Child < 0) {
@@ -1055,15 +1052,17 @@ int32_t BuildWalkNodes(const TZNT1DynamicAABBTree& Tree, std::vector<TGameEntiti
         continue;
       }
       const TWalkBox b(Tree.Nodes[static_cast<size_t>(Child)].AABB);
-      const int32_t Code = WalkCode(Tree, Child);
+      int32_t Code = ~Child;
+      if (!IsLeaf(Child)) {
+        Code = Slots++;
+        Pending.insert(Pending.end(), {Child, Code, d + 1});
+      }
       for (int k = 0; k < 3; ++k) {
         w.Lo[c][k] = b.Lo[k];
         w.Hi[c][k] = b.Hi[k];
       }
       std::memcpy(&w.Lo[c][3], &Code, sizeof(Code));
       w.Hi[c][3] = 0.0f;
-      Pending.push_back(Child);
-      Pending.push_back(d + 1);
     }
   }
   return Depth;
@@ -1101,8 +1100,7 @@ void TGameEntities::CollisionDetection() {
   const bool HasTree = Tree && Tree->Root != daabbtNULLNODE;
   int32_t RootCode = 0, StackPerWalk = 0;
   if (HasTree) {
-    StackPerWalk = BuildWalkNodes(*Tree, CollisionWalkNodes, CollisionWalkPending) + 2;
-    RootCode = WalkCode(*Tree, Tree->Root);
+    StackPerWalk = BuildWalkNodes(*Tree, CollisionWalkNodes, CollisionWalkPending, RootCode) + 2;
     const size_t Needed = static_cast<size_t>(StackPerWalk) * CollisionWalks;
     if (Tree->Stack.size() < Needed) {
       size_t n = 16;

@@ -330,7 +330,7 @@ const TGameEntityFixedClass* FindFixedClass(const std::string& ClassName);
 
 // An inner node of the dynamic tree with both children's boxes in one cache line: per child the
 // box's lower bounds less 1e-12 and upper bounds plus 1e-12, and in the fourth lane of the lower
-// bounds the child's node id (its complement for a leaf).
+// bounds the child's code: its own record's slot, or its complemented node id for a leaf.
 struct alignas(64) TGameEntitiesCollisionWalkNode {
   float Lo[2][4];
   float Hi[2][4];

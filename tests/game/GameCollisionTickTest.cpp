@@ -122,10 +122,16 @@ TEST(CollisionTick, PairsComeInTheOrderOfThePlainTreeWalk) {
   auto Size = [&]() { return float(Rng() % 9) * 4.0f; };
   auto BoxAt = [](TZNT1Vector3 p, TZNT1Vector3 s) { return Box(p.x, p.y, p.z, p.x + s.x, p.y + s.y, p.z + s.z); };
   std::vector<TZNT1Vector3> At, Extent, Speed;
+  // Drawn one by one: the order of a call's arguments differs between compilers.
+  auto Draw = [](auto&& f, auto&& g, auto&& h) {
+    const float x = f(), y = g(), z = h();
+    return Vector3(x, y, z);
+  };
+  auto C = [&](int Range) { return [&, Range] { return Coord(Range); }; };
   for (int i = 0; i < 400; ++i) {
-    At.push_back(Vector3(Coord(100), Coord(100), Coord(60)));
-    Extent.push_back(Vector3(Size(), Size(), Size()));
-    Speed.push_back(i % 3 ? Vector3Origin : Vector3(Coord(20), Coord(20), Coord(8)));
+    At.push_back(Draw(C(100), C(100), C(60)));
+    Extent.push_back(Draw(Size, Size, Size));
+    Speed.push_back(i % 3 ? Vector3Origin : Draw(C(20), C(20), C(8)));
     All.push_back(AddToucher(r, BoxAt(At.back(), Extent.back()), &Log));
   }
   size_t Total = 0;
@@ -149,7 +155,7 @@ TEST(CollisionTick, PairsComeInTheOrderOfThePlainTreeWalk) {
       ASSERT_TRUE(Log[k].first == Want[k].first && Log[k].second == Want[k].second) << "tick " << Tick << ", touch " << k;
     Total += Want.size();
   }
-  EXPECT_GT(Total, 2000u);  // a crowded field, not a trivially empty one
+  EXPECT_GT(Total, 1000u);  // a crowded field, not a trivially empty one
 }
 
 TEST(CollisionTick, MoreThan1024PairsInOneTick) {

@@ -2,7 +2,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <limits>
 #include <unordered_map>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "assets/ZNT1Archive.h"
 #include "core/ZNT1Engine.h"
@@ -989,11 +994,78 @@ void TGameEntities::AddCollisionPair(TGameEntity* EntityA, TGameEntity* EntityB)
 
 namespace {
 
-// AABBIntersectEx with the tolerance 1e-12, inline for the tree walk's inner loop.
-inline bool Meets(const TZNT1AABB& a, const TZNT1AABB& b) {
-  constexpr float t = 1e-12f;
-  return a.Max.x + t >= b.Min.x - t && b.Max.x + t >= a.Min.x - t && a.Max.y + t >= b.Min.y - t &&
-         b.Max.y + t >= a.Min.y - t && a.Max.z + t >= b.Min.z - t && b.Max.z + t >= a.Min.z - t;
+constexpr float PairTolerance = 1e-12f;  // AABBIntersectEx's tolerance in the pair walk
+
+// A box met the way AABBIntersectEx meets it with the pair tolerance, which is, on every axis,
+// (Max + t >= other.Min - t) and (other.Max + t >= Min - t): both sides carry their tolerance
+// already, so a test is plain comparisons.
+struct TWalkBox {
+  TWalkBox() = default;
+  explicit TWalkBox(const TZNT1AABB& b)
+      : Lo{b.Min.x - PairTolerance, b.Min.y - PairTolerance, b.Min.z - PairTolerance, 0.0f},
+        Hi{b.Max.x + PairTolerance, b.Max.y + PairTolerance, b.Max.z + PairTolerance, 0.0f} {}
+  float Lo[4], Hi[4];
+};
+
+// 1 when the child c of node w meets q, else 0.
+inline int32_t ChildMeets(const TGameEntitiesCollisionWalkNode& w, int c, const TWalkBox& q) {
+#if defined(__SSE2__)
+  const __m128 Met = _mm_and_ps(_mm_cmpge_ps(_mm_load_ps(w.Hi[c]), _mm_loadu_ps(q.Lo)),
+                                _mm_cmpge_ps(_mm_loadu_ps(q.Hi), _mm_load_ps(w.Lo[c])));
+  return (_mm_movemask_ps(Met) & 7) == 7;
+#else
+  return static_cast<int32_t>((w.Hi[c][0] >= q.Lo[0]) & (w.Hi[c][1] >= q.Lo[1]) & (w.Hi[c][2] >= q.Lo[2]) &
+                              (q.Hi[0] >= w.Lo[c][0]) & (q.Hi[1] >= w.Lo[c][1]) & (q.Hi[2] >= w.Lo[c][2]));
+#endif
+}
+
+bool BoxMeets(const TWalkBox& a, const TWalkBox& b) {
+  return a.Hi[0] >= b.Lo[0] && a.Hi[1] >= b.Lo[1] && a.Hi[2] >= b.Lo[2] && b.Hi[0] >= a.Lo[0] &&
+         b.Hi[1] >= a.Lo[1] && b.Hi[2] >= a.Lo[2];
+}
+
+// Refreshes Walk from the nodes the root reaches. Inner nodes take slots in the order the walk
+// goes down (both children of a node side by side, the second child's subtree next), and the
+// walk's codes are those slots, or the complemented node id for a leaf. Answers the root's code
+// in RootCode and the depth of the deepest node; Pending is scratch for (node, slot, depth).
+int32_t BuildWalkNodes(const TZNT1DynamicAABBTree& Tree, std::vector<TGameEntitiesCollisionWalkNode>& Walk,
+                       std::vector<int32_t>& Pending, int32_t& RootCode) {
+  if (Walk.size() < Tree.Nodes.size()) Walk.resize(Tree.Nodes.size());
+  auto IsLeaf = [&](int32_t NodeID) { return Tree.Nodes[static_cast<size_t>(NodeID)].Children[0] == daabbtNULLNODE; };
+  int32_t Slots = 0, Depth = 0;
+  RootCode = IsLeaf(Tree.Root) ? ~Tree.Root : Slots++;
+  Pending.clear();
+  if (RootCode >= 0) Pending.insert(Pending.end(), {Tree.Root, RootCode, 0});
+  while (!Pending.empty()) {
+    const int32_t d = Pending.back();
+    const int32_t Slot = Pending[Pending.size() - 2];
+    const int32_t NodeID = Pending[Pending.size() - 3];
+    Pending.resize(Pending.size() - 3);
+    Depth = std::max(Depth, d + 1);
+    const TZNT1DynamicAABBTreeNode& Node = Tree.Nodes[static_cast<size_t>(NodeID)];
+    TGameEntitiesCollisionWalkNode& w = Walk[static_cast<size_t>(Slot)];
+    for (int c = 0; c < 2; ++c) {
+      const int32_t Child = Node.Children[c];
+      if (Child < 0) {
+        // Never met: NaN compares false.
+        for (int k = 0; k < 4; ++k) w.Lo[c][k] = w.Hi[c][k] = std::numeric_limits<float>::quiet_NaN();
+        continue;
+      }
+      const TWalkBox b(Tree.Nodes[static_cast<size_t>(Child)].AABB);
+      int32_t Code = ~Child;
+      if (!IsLeaf(Child)) {
+        Code = Slots++;
+        Pending.insert(Pending.end(), {Child, Code, d + 1});
+      }
+      for (int k = 0; k < 3; ++k) {
+        w.Lo[c][k] = b.Lo[k];
+        w.Hi[c][k] = b.Hi[k];
+      }
+      std::memcpy(&w.Lo[c][3], &Code, sizeof(Code));
+      w.Hi[c][3] = 0.0f;
+    }
+  }
+  return Depth;
 }
 
 // The box an entity sweeps this tick and its motion.
@@ -1021,54 +1093,108 @@ void TGameEntities::CollisionDetection() {
                ? MapModelsToEntities[static_cast<size_t>(m)][0]
                : nullptr;
   };
-  for (TGameEntity* E : Items) {
-    if (!E) continue;
-    if (E->EntityType == ET_CLIENT && E->Client) {
-      const TGameClient& c = *E->Client;
-      if (c.GroundMapModel > 0) AddCollisionPair(E, FirstOfModel(c.GroundMapModel));
-      const int32_t n = std::min<int32_t>(c.TouchedMapModelsListSize, static_cast<int32_t>(c.TouchedMapModelsList.size()));
-      for (int32_t i = 0; i < n; ++i) {
-        const int32_t m = c.TouchedMapModelsList[static_cast<size_t>(i)];
-        if (m >= 0 && m < CountModels)
-          for (TGameEntity* X : MapModelsToEntities[static_cast<size_t>(m)]) AddCollisionPair(E, X);
+  // The walks read both children's boxes from one line per inner node. Having taken a node of
+  // depth d, a walk holds at most one pending sibling for each of the d levels above and writes
+  // the node's children after them, so the deepest depth + 1 entries each suffice (one more is
+  // kept spare), in its share of the tree's own stack, grown to the next power of two.
+  const bool HasTree = Tree && Tree->Root != daabbtNULLNODE;
+  int32_t RootCode = 0, StackPerWalk = 0;
+  if (HasTree) {
+    StackPerWalk = BuildWalkNodes(*Tree, CollisionWalkNodes, CollisionWalkPending, RootCode) + 2;
+    const size_t Needed = static_cast<size_t>(StackPerWalk) * CollisionWalks;
+    if (Tree->Stack.size() < Needed) {
+      size_t n = 16;
+      while (n < Needed) n <<= 1;
+      Tree->Stack.resize(n);
+      Tree->StackCapacity = static_cast<int32_t>(n);
+    }
+  }
+  const TGameEntitiesCollisionWalkNode* WalkNodes = CollisionWalkNodes.data();
+
+  struct TWalk {
+    TWalkBox Query;
+    int32_t* Stack;
+    int32_t Top;
+    int32_t Found;  // leaves met so far, in CollisionCandidates
+  };
+  const size_t Count = Items.size();
+  for (size_t Next = 0; Next < Count;) {
+    // The next entities in list order; each with a box starts a walk when the root meets it.
+    TGameEntity* Batch[CollisionWalks];
+    int32_t WalkOf[CollisionWalks];  // per batch entry, its walk or -1
+    TWalk Walks[CollisionWalks];
+    int32_t CountBatch = 0, CountWalks = 0;
+    for (; Next < Count && CountBatch < CollisionWalks; ++Next, ++CountBatch) {
+      TGameEntity* E = Items[Next];
+      Batch[CountBatch] = E;
+      WalkOf[CountBatch] = -1;
+      if (!E || !E->HasCollisionAABB || !HasTree) continue;
+      const TWalkBox Query(E->HasCollisionDisplacement ? AABBCombine(E->CollisionAABB, E->OldCollisionAABB)
+                                                       : E->CollisionAABB);
+      if (!BoxMeets(TWalkBox(Tree->Nodes[static_cast<size_t>(Tree->Root)].AABB), Query)) continue;
+      TWalk& w = Walks[CountWalks];
+      w.Query = Query;
+      w.Stack = Tree->Stack.data() + static_cast<size_t>(CountWalks) * static_cast<size_t>(StackPerWalk);
+      w.Stack[0] = RootCode;
+      w.Top = 1;
+      w.Found = 0;
+      WalkOf[CountBatch] = CountWalks++;
+    }
+
+    // The walks take one node each in turn, so their loads overlap. Children are tested before
+    // they are written to the stack and only those that meet stay; the second child comes out
+    // first, so each walk meets its leaves in the plain depth-first order.
+    for (int32_t Active = CountWalks; Active > 0;) {
+      Active = 0;
+      for (int32_t k = 0; k < CountWalks; ++k) {
+        TWalk& w = Walks[k];
+        if (w.Top == 0) continue;
+        ++Active;
+        const int32_t Code = w.Stack[--w.Top];
+        if (Code < 0) {
+          std::vector<int32_t>& Found = CollisionCandidates[k];
+          if (static_cast<size_t>(w.Found) == Found.size()) Found.resize(std::max<size_t>(64, Found.size() * 2));
+          Found[static_cast<size_t>(w.Found++)] = ~Code;
+          continue;
+        }
+        const TGameEntitiesCollisionWalkNode& n = WalkNodes[Code];
+        std::memcpy(&w.Stack[w.Top], &n.Lo[0][3], sizeof(int32_t));
+        w.Top += ChildMeets(n, 0, w.Query);
+        std::memcpy(&w.Stack[w.Top], &n.Lo[1][3], sizeof(int32_t));
+        w.Top += ChildMeets(n, 1, w.Query);
       }
     }
-    if (!E->HasCollisionAABB || !Tree || Tree->Root == daabbtNULLNODE) continue;
-    const TZNT1AABB Query =
-        E->HasCollisionDisplacement ? AABBCombine(E->CollisionAABB, E->OldCollisionAABB) : E->CollisionAABB;
-    TZNT1AABB SweepE;
-    TZNT1Vector3 MotionE;
-    SweepOf(*E, SweepE, MotionE);
-    // The tree's own stack, grown to the next power of two when needed.
-    std::vector<int32_t>& Stack = Tree->Stack;
-    int32_t Top = 0;
-    auto Push = [&](int32_t Node) {
-      if (Top >= static_cast<int32_t>(Stack.size())) {
-        size_t n = 16;
-        while (n <= static_cast<size_t>(Top)) n <<= 1;
-        Stack.resize(n);
-        Tree->StackCapacity = static_cast<int32_t>(n);
+
+    // Pairs are recorded in list order: a player's map models first, then the leaves its walk
+    // met whose entities its sweep touches.
+    for (int32_t i = 0; i < CountBatch; ++i) {
+      TGameEntity* E = Batch[i];
+      if (!E) continue;
+      if (E->EntityType == ET_CLIENT && E->Client) {
+        const TGameClient& c = *E->Client;
+        if (c.GroundMapModel > 0) AddCollisionPair(E, FirstOfModel(c.GroundMapModel));
+        const int32_t n = std::min<int32_t>(c.TouchedMapModelsListSize, static_cast<int32_t>(c.TouchedMapModelsList.size()));
+        for (int32_t j = 0; j < n; ++j) {
+          const int32_t m = c.TouchedMapModelsList[static_cast<size_t>(j)];
+          if (m >= 0 && m < CountModels)
+            for (TGameEntity* X : MapModelsToEntities[static_cast<size_t>(m)]) AddCollisionPair(E, X);
+        }
       }
-      Stack[static_cast<size_t>(Top++)] = Node;
-    };
-    Push(Tree->Root);
-    while (Top > 0) {
-      const int32_t NodeID = Stack[static_cast<size_t>(--Top)];
-      if (NodeID == daabbtNULLNODE) continue;
-      const TZNT1DynamicAABBTreeNode& Node = Tree->Nodes[static_cast<size_t>(NodeID)];
-      if (!Meets(Node.AABB, Query)) continue;
-      if (Node.Height > 0 || Node.Children[0] != daabbtNULLNODE) {
-        Push(Node.Children[0]);
-        Push(Node.Children[1]);
-        continue;
+      if (WalkOf[i] < 0) continue;
+      const int32_t k = WalkOf[i];
+      TZNT1AABB SweepE;
+      TZNT1Vector3 MotionE;
+      SweepOf(*E, SweepE, MotionE);
+      const std::vector<int32_t>& Found = CollisionCandidates[k];
+      for (int32_t j = 0; j < Walks[k].Found; ++j) {
+        auto* X = static_cast<TGameEntity*>(Tree->Nodes[static_cast<size_t>(Found[static_cast<size_t>(j)])].UserData);
+        if (!X || X == E) continue;
+        TZNT1AABB SweepX;
+        TZNT1Vector3 MotionX;
+        SweepOf(*X, SweepX, MotionX);
+        float FirstTime, LastTime;
+        if (AABBSweepTest(SweepE, SweepX, MotionE, MotionX, FirstTime, LastTime)) AddCollisionPair(E, X);
       }
-      auto* X = static_cast<TGameEntity*>(Node.UserData);
-      if (!X || X == E) continue;
-      TZNT1AABB SweepX;
-      TZNT1Vector3 MotionX;
-      SweepOf(*X, SweepX, MotionX);
-      float FirstTime, LastTime;
-      if (AABBSweepTest(SweepE, SweepX, MotionE, MotionX, FirstTime, LastTime)) AddCollisionPair(E, X);
     }
   }
   Pairs.Dispatch([](TGameEntity* A, TGameEntity* B) {

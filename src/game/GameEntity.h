@@ -24,6 +24,7 @@ class TGameClient;
 class TGameWeaponCache;
 class TGameEntitySound;
 class TGameEntitiesCollisionPairHashMap;
+struct TGameEntitiesCollisionWalkNode;
 
 class TGameEntity {
  public:
@@ -274,6 +275,14 @@ class TGameEntities {
 
  private:
   void LoadEntity(TZNT1BSP* BSP, const TZNT1Entity& MapEntity, int32_t i);
+
+  // The tree's inner nodes as the pair walk reads them, rebuilt each tick (grows with the tree).
+  std::vector<TGameEntitiesCollisionWalkNode> CollisionWalkNodes;
+  std::vector<int32_t> CollisionWalkPending;
+  // The pair walk runs this many entities' queries side by side; the leaves each one meets wait
+  // here (grown as needed, kept between ticks) until they are swept in entity order.
+  static constexpr int32_t CollisionWalks = 8;
+  std::vector<int32_t> CollisionCandidates[CollisionWalks];
 };
 
 // ===================================================================== entity classes
@@ -318,6 +327,14 @@ int32_t FindItemListRow(const std::string& ClassName);
 const TGameEntityFixedClass* FindFixedClass(const std::string& ClassName);
 
 // ===================================================================== collision pairs
+
+// An inner node of the dynamic tree with both children's boxes in one cache line: per child the
+// box's lower bounds less 1e-12 and upper bounds plus 1e-12, and in the fourth lane of the lower
+// bounds the child's code: its own record's slot, or its complemented node id for a leaf.
+struct alignas(64) TGameEntitiesCollisionWalkNode {
+  float Lo[2][4];
+  float Hi[2][4];
+};
 
 struct TGameEntitiesCollisionPair {
   int32_t Next = -1;        // next pair in insertion order, or next free pair

@@ -14,24 +14,9 @@ namespace {
 
 constexpr int32_t W = 160, H = 120;
 
-class RendererSkyGL : public GLContextFixture {
+class RendererSkyGL : public RendererContentFixture {
  protected:
-  void SetUp() override {
-    GLContextFixture::SetUp();
-    if (IsSkipped() || HasFatalFailure()) return;
-    REQUIRE_CONTENT_DIR();
-    window_ = SDL_CreateWindow("sky", 0, 0, W, H, SDL_WINDOW_OPENGL | SDL_WINDOW_HIDDEN);
-    ASSERT_NE(window_, nullptr);
-    SDL_GL_MakeCurrent(window_, Context());
-    while (glGetError() != GL_NO_ERROR) {
-    }
-  }
-  void TearDown() override {
-    if (window_) {
-      SDL_GL_MakeCurrent(Window(), Context());
-      SDL_DestroyWindow(window_);
-    }
-  }
+  static void SetUpTestSuite() { OpenWindow("sky", W, H); }
 
   static std::vector<uint8_t> ReadStencil(const RendererContentEngine& e) {
     std::vector<uint8_t> s(size_t(W) * H);
@@ -43,8 +28,6 @@ class RendererSkyGL : public GLContextFixture {
     glBindFramebuffer(GL_READ_FRAMEBUFFER, 0);
     return s;
   }
-
-  SDL_Window* window_ = nullptr;
 };
 
 }  // namespace

@@ -1,0 +1,46 @@
+#include "EngineRunFixture.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "TestData.h"
+#include "assets/ZNT1Archive.h"
+#include "assets/ZNT1Unzip.h"
+
+bool HaveDisplay() {
+  const char* d = std::getenv("DISPLAY");
+  return d && *d;
+}
+
+void EngineRunFixture::SetUp() { REQUIRE_DISPLAY(); }
+
+void EngineRunFixture::TearDown() {
+  if (mixFolder_.empty()) return;
+  ::setenv("SDL_AUDIODRIVER", "dummy", 1);
+  std::error_code ec;
+  std::filesystem::remove_all(mixFolder_, ec);
+}
+
+void EngineRunFixture::CatchMix() {
+  char Template[] = "/tmp/znt1-mix-XXXXXX";
+  const char* Folder = ::mkdtemp(Template);
+  ASSERT_NE(Folder, nullptr);
+  mixFolder_ = Folder;
+  MixFile = mixFolder_ + "/mix.raw";
+  ::setenv("SDL_AUDIODRIVER", "disk", 1);
+  ::setenv("SDL_DISKAUDIOFILE", MixFile.c_str(), 1);
+}
+
+std::vector<uint8_t> EngineRunFixture::CaughtMix() const { return testdata::ReadFile(MixFile); }
+
+bool EngineRunFixture::MountContent(TZNT1Engine& Engine, const std::vector<uint8_t>& ExtraArchive) {
+  if (!Engine.Archives->LoadDirectory(testdata::ContentDir() + "/")) return false;
+  if (!ExtraArchive.empty()) {
+    auto* Stream = new TZNT1MemoryInputStream(ExtraArchive);
+    if (!Engine.Archives->Load(Stream, "zzz-test.pk3", true)) delete Stream;
+  }
+  Engine.Archives->Finish();
+  return true;
+}

@@ -1,0 +1,42 @@
+#pragma once
+// The program's own engine on its own window (Init or Run makes it, SDL goes with the engine):
+// for tests that run the engine as the program does, with the content mounted and the mix caught.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "TestData.h"
+#include "core/ZNT1Engine.h"
+
+// True when there is a display for the engine's window.
+bool HaveDisplay();
+
+// Skips the current test without a display (never in CI, where Xvfb is always there).
+#define REQUIRE_DISPLAY()                                 \
+  do {                                                    \
+    if (!HaveDisplay()) {                                 \
+      if (testdata::InCI()) FAIL() << "no display in CI"; \
+      GTEST_SKIP() << "no display";                       \
+    }                                                     \
+  } while (0)
+
+class EngineRunFixture : public ::testing::Test {
+ protected:
+  void SetUp() override;     // a display is required
+  void TearDown() override;  // the dummy audio driver again, the caught mix removed
+
+  // From here on the engines' sound goes through SDL's disk driver into MixFile (before Init or Run).
+  void CatchMix();
+  // What the disk driver has written so far.
+  std::vector<uint8_t> CaughtMix() const;
+  // Mounts the content folder, then ExtraArchive (a pk3's bytes) when given, and finishes the
+  // archive list; false when the folder does not load.
+  static bool MountContent(TZNT1Engine& Engine, const std::vector<uint8_t>& ExtraArchive = {});
+
+  std::string MixFile;
+
+ private:
+  std::string mixFolder_;
+};

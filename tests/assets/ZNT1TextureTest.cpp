@@ -3,14 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstring>
 #include <limits>
 
 #include "ZipTestSupport.h"
 #include "assets/ZNT1Archive.h"
-#include "assets/ZefuDDS.h"
 #include "core/ZNT1Engine.h"
 #include "platform/ZNT1OpenGL.h"
+#include "support/DDSWriter.h"
 
 using namespace ziptest;
 
@@ -29,28 +28,6 @@ Bytes SolidTGA(int W, int H, uint8_t R, uint8_t G, uint8_t B, uint8_t A = 255) {
   Pixels p;
   for (int i = 0; i < W * H; ++i) p.insert(p.end(), {R, G, B, A});
   return TGA(W, H, p);
-}
-
-// An uncompressed BGRA DDS of 8 x 8 with Levels stored levels; every pixel of level L has R = 10 * L.
-Bytes DDS(uint32_t Levels) {
-  Bytes f(128, 0);
-  auto put = [&](size_t at, uint32_t v) { std::memcpy(&f[at], &v, 4); };
-  put(0, DDS_MAGIC);
-  put(4, 124);
-  put(8, DDSD_CAPS | DDSD_PIXELFORMAT | DDSD_MIPMAPCOUNT | DDSD_WIDTH | DDSD_HEIGHT);
-  put(12, 8);
-  put(16, 8);
-  put(28, Levels);
-  put(76, 32);
-  put(80, DDPF_RGB | DDPF_ALPHAPIXELS);
-  put(88, 32);
-  put(92, 0xFF0000);
-  put(96, 0xFF00);
-  put(100, 0xFF);
-  put(104, 0xFF000000);
-  for (uint32_t l = 0, s = 8; l < Levels; ++l, s /= 2)
-    for (uint32_t i = 0; i < s * s; ++i) f.insert(f.end(), {0, 0, uint8_t(10 * l), 255});
-  return f;
 }
 
 // A dedicated engine (no OpenGL) whose archives hold the given files.
@@ -207,7 +184,7 @@ TEST(ZNT1Texture, LoadDecodesAndRedirectsOnce) {
 }
 
 TEST(ZNT1Texture, StoredMipLevelsOfADDSFile) {
-  TestEngine e({{"t/levels.dds", DDS(4)}, {"t/one.dds", DDS(1)}});
+  TestEngine e({{"t/levels.dds", ddswriter::MipChain(4)}, {"t/one.dds", ddswriter::MipChain(1)}});
   TZNT1Texture* t = e.Textures.CreateTexture("l", "t/levels.dds", nullptr, 0, 0, true, true, GL_REPEAT, 0, 0);
   ASSERT_TRUE(t->Load());
   EXPECT_EQ(t->CountMipMaps, 3);

@@ -33,18 +33,8 @@ Bytes SolidTGA(int W, int H, uint8_t R, uint8_t G, uint8_t B, uint8_t A = 255) {
 // A dedicated engine (no OpenGL) whose archives hold the given files.
 class TestEngine {
  public:
-  explicit TestEngine(const std::vector<std::pair<std::string, Bytes>>& Files = {}) {
-    std::vector<Entry> entries;
-    for (const auto& [name, data] : Files) {
-      Entry e;
-      e.Name = name;
-      e.Data = data;
-      entries.push_back(e);
-    }
-    if (!entries.empty()) {
-      auto* stream = new TZNT1MemoryInputStream(BuildZip(entries).Bytes_);
-      if (!Engine.Archives->Load(stream, "test.pk3", true)) delete stream;
-    }
+  explicit TestEngine(const Files& F = {}) {
+    AddFiles(*Engine.Archives, F);
     Engine.Archives->Finish();
   }
   TZNT1Engine Engine{&CreateGameOfClass<TZNT1Game>, true};

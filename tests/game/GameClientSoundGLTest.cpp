@@ -7,7 +7,6 @@
 #include <filesystem>
 
 #include "assets/ZNT1Archive.h"
-#include "assets/ZipTestSupport.h"
 #include "core/ZNT1Engine.h"
 #include "game/Game.h"
 #include "game/GameClient.h"
@@ -62,10 +61,7 @@ TEST_F(GameClientSoundGL, DiskOutputSilentStandingAndNotAfterAJump) {
   CatchMix();
   JumpGame::Output = MixFile;
   auto Engine = std::make_unique<TZNT1Engine>(&CreateGameOfClass<JumpGame>, false);
-  ziptest::Entry e;
-  e.Name = "maps/move.bsp";
-  e.Data = bspwriter::MakeMovementFixture().File.Build();
-  ASSERT_TRUE(MountContent(*Engine, ziptest::BuildZip({e}).Bytes_));
+  ASSERT_TRUE(MountContent(*Engine, {{"maps/move.bsp", bspwriter::MakeMovementFixture().File.Build()}}));
   ASSERT_TRUE(Engine->Run()) << Engine->InitError;
   Engine.reset();
   ASSERT_TRUE(JumpGame::Jumped);

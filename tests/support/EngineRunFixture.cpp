@@ -7,7 +7,7 @@
 
 #include "TestData.h"
 #include "assets/ZNT1Archive.h"
-#include "assets/ZNT1Unzip.h"
+#include "assets/ZipTestSupport.h"
 
 bool HaveDisplay() {
   const char* d = std::getenv("DISPLAY");
@@ -35,12 +35,9 @@ void EngineRunFixture::CatchMix() {
 
 std::vector<uint8_t> EngineRunFixture::CaughtMix() const { return testdata::ReadFile(MixFile); }
 
-bool EngineRunFixture::MountContent(TZNT1Engine& Engine, const std::vector<uint8_t>& ExtraArchive) {
+bool EngineRunFixture::MountContent(TZNT1Engine& Engine, const ziptest::Files& Files) {
   if (!Engine.Archives->LoadDirectory(testdata::ContentDir() + "/")) return false;
-  if (!ExtraArchive.empty()) {
-    auto* Stream = new TZNT1MemoryInputStream(ExtraArchive);
-    if (!Engine.Archives->Load(Stream, "zzz-test.pk3", true)) delete Stream;
-  }
+  ziptest::AddFiles(*Engine.Archives, Files);
   Engine.Archives->Finish();
   return true;
 }

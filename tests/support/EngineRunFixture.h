@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "TestData.h"
+#include "assets/ZipTestSupport.h"
 #include "core/ZNT1Engine.h"
 
 // True when there is a display for the engine's window.
@@ -31,9 +32,9 @@ class EngineRunFixture : public ::testing::Test {
   void CatchMix();
   // What the disk driver has written so far.
   std::vector<uint8_t> CaughtMix() const;
-  // Mounts the content folder, then ExtraArchive (a pk3's bytes) when given, and finishes the
+  // Mounts the content folder, then Files in an archive that sorts after it, and finishes the
   // archive list; false when the folder does not load.
-  static bool MountContent(TZNT1Engine& Engine, const std::vector<uint8_t>& ExtraArchive = {});
+  static bool MountContent(TZNT1Engine& Engine, const ziptest::Files& Files = {});
 
   std::string MixFile;
 

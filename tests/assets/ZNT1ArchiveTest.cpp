@@ -13,6 +13,7 @@
 
 #include "ZipTestSupport.h"
 #include "core/ZNT1Engine.h"
+#include "support/KeepAliveEngine.h"
 #include "support/TestData.h"
 
 using namespace ziptest;
@@ -333,22 +334,6 @@ TEST(ZNT1Archives, LoadDirectoryResults) {
   EXPECT_TRUE(archives.ExistFile("x.txt"));
 }
 
-namespace {
-
-// Counts the keep-alive calls an extraction makes.
-class CountingEngine : public TZNT1Engine {
- public:
-  CountingEngine() : TZNT1Engine(&CreateGameOfClass<TZNT1Game>, true) {}
-  void ShowLoadProgress(bool Force, float Progress) override {
-    ++Calls;
-    EXPECT_FALSE(Force);
-    EXPECT_EQ(Progress, LastProgress);
-  }
-  int Calls = 0;
-};
-
-}  // namespace
-
 // With an engine: an unreadable file is skipped with a warning line, and long extractions
 // call the loading screen's keep-alive once per input block.
 TEST(ZNT1Archives, EngineGetsWarningsAndKeepAlive) {
@@ -357,7 +342,7 @@ TEST(ZNT1Archives, EngineGetsWarningsAndKeepAlive) {
   WriteFile(tmp / "c/a.pk3", BuildZip({MakeEntry("big.bin", data, 0), MakeEntry("packed.bin", data)}).Bytes_);
   fs::create_symlink(tmp / "missing.pk3", tmp / "c/b.pk3");
   WriteFile(tmp / "c/c.pk3", BuildZip({MakeEntry("later.txt", ToBytes("still mounted"))}).Bytes_);
-  CountingEngine engine;
+  KeepAliveEngine engine;
   engine.LastProgress = 0.25f;
   TZNT1Archives archives(&engine);
   EXPECT_TRUE(archives.LoadDirectory(tmp / "c/"));

@@ -10,6 +10,7 @@
 #include "core/ZNT1Engine.h"
 #include "platform/ZNT1OpenGL.h"
 #include "support/DDSWriter.h"
+#include "support/KeepAliveEngine.h"
 
 using namespace ziptest;
 
@@ -359,23 +360,8 @@ TEST(ZNT1Textures, BuiltInTextures) {
   EXPECT_EQ(px(lib.SMAASearchTexture, 32, 0), (V{0, 0, 0, 0}));
 }
 
-namespace {
-
-class ProgressEngine : public TZNT1Engine {
- public:
-  ProgressEngine() : TZNT1Engine(&CreateGameOfClass<TZNT1Game>, true) {}
-  void ShowLoadProgress(bool Force, float Progress) override {
-    ++Calls;
-    EXPECT_FALSE(Force);
-    EXPECT_EQ(Progress, LastProgress);
-  }
-  int Calls = 0;
-};
-
-}  // namespace
-
 TEST(ZNT1Textures, UploadPassKeepsTheLoadingScreenAliveAndDisposeDropsUploads) {
-  ProgressEngine engine;
+  KeepAliveEngine engine;
   engine.LastProgress = 0.5f;
   TZNT1Textures lib(&engine);
   lib.CreateDefaultTextures();

@@ -231,11 +231,7 @@ TEST(ZNT1Archive, DamagedArchivesFailCleanly) {
   EXPECT_EQ(tryAll(good, true), 6);
   for (size_t cut = 0; cut < good.size(); ++cut) tryAll(Bytes(good.begin(), good.begin() + static_cast<ptrdiff_t>(cut)), true);
 
-#ifdef ZNT1_SANITIZE
-  const int rounds = 3000;
-#else
-  const int rounds = 20000;
-#endif
+  const int rounds = testdata::Sanitizing ? 3000 : 20000;
   std::mt19937 rng(12345);
   int survived = 0;
   for (int round = 0; round < rounds; ++round) {

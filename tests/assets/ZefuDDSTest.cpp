@@ -5,6 +5,7 @@
 #include "ImageTestSupport.h"
 #include "assets/ZefuDDS.h"
 #include "support/DDSWriter.h"
+#include "support/TestData.h"
 
 using imgtest::TImage;
 
@@ -373,11 +374,7 @@ TEST(DDSDecoder, DamagedFiles) {
       TImage img;
       EXPECT_FALSE(LoadDDSImage(files[i].data(), uint32_t(n), img.Data, img.Width, img.Height, lastLevel[i])) << n;
     }
-#ifdef ZNT1_SANITIZE
-  const int rounds = 2000;
-#else
-  const int rounds = 6000;
-#endif
+  const int rounds = testdata::Sanitizing ? 2000 : 6000;
   int decoded = 0;
   for (int r = 0; r < rounds; ++r) {
     auto f = files[r % files.size()];

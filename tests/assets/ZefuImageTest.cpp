@@ -239,11 +239,7 @@ TEST(LoadImage, JPEGColourSpacesAndDamage) {
     TImage t;
     EXPECT_FALSE(Load(cut, t)) << n;
   }
-#ifdef ZNT1_SANITIZE
-  const int rounds = 1000;
-#else
-  const int rounds = 4000;
-#endif
+  const int rounds = testdata::Sanitizing ? 1000 : 4000;
   int decoded = 0;
   for (int r = 0; r < rounds; ++r) {
     auto f = jpg;

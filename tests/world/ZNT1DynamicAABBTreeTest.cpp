@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "support/MathTestSupport.h"
+#include "support/TestData.h"
 #include "world/ZNT1DynamicAABBTree.h"
 
 namespace {
@@ -149,11 +150,7 @@ TEST(DynamicAABBTree, SeededCreateMoveDestroyRunStaysValid) {
   };
   std::vector<Live> Proxies;
   intptr_t NextTag = 0;
-#ifdef ZNT1_SANITIZE
-  constexpr int Steps = 1500;
-#else
-  constexpr int Steps = 4000;
-#endif
+  constexpr int Steps = testdata::Sanitizing ? 1500 : 4000;
   for (int i = 0; i < Steps; ++i) {
     const uint32_t Op = Rng() % 10;
     if (Op < 4 || Proxies.size() < 4) {

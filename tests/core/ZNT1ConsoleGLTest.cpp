@@ -14,7 +14,6 @@
 #include "core/ZNT1Engine.h"
 #include "game/Game.h"
 #include "support/EngineRunFixture.h"
-#include "support/TestData.h"
 
 extern char** environ;
 

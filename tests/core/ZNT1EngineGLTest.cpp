@@ -15,7 +15,6 @@
 #include "core/ZNT1Engine.h"
 #include "platform/ZNT1OpenGL.h"
 #include "support/EngineRunFixture.h"
-#include "support/TestData.h"
 
 namespace {
 

@@ -7,25 +7,12 @@
 #include <string>
 #include <vector>
 
-#include "TestData.h"
 #include "assets/ZipTestSupport.h"
 #include "core/ZNT1Engine.h"
 
-// True when there is a display for the engine's window.
-bool HaveDisplay();
-
-// Skips the current test without a display (never in CI, where Xvfb is always there).
-#define REQUIRE_DISPLAY()                                 \
-  do {                                                    \
-    if (!HaveDisplay()) {                                 \
-      if (testdata::InCI()) FAIL() << "no display in CI"; \
-      GTEST_SKIP() << "no display";                       \
-    }                                                     \
-  } while (0)
-
 class EngineRunFixture : public ::testing::Test {
  protected:
-  void SetUp() override;     // a display is required
+  void SetUp() override;     // a display is required (skipped without one, failed in CI)
   void TearDown() override;  // the dummy audio driver again, the caught mix removed
 
   // From here on the engines' sound goes through SDL's disk driver into MixFile (before Init or Run).

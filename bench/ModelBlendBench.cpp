@@ -95,14 +95,21 @@ TCorpus& Corpus() {
   return c;
 }
 
-void ModelFrameBlend(benchmark::State& State) {
-  TCorpus& c = Corpus();
+// The most vertices a frame of the corpus has; -1 (and the benchmark skipped) without content.
+int32_t LargestFrame(benchmark::State& State, const TCorpus& c) {
   if (c.Meshes.empty()) {
     State.SkipWithError("no content models");
-    return;
+    return -1;
   }
   int32_t Largest = 0;
   for (TZNT1ModelMesh* Mesh : c.Meshes) Largest = std::max(Largest, Mesh->VerticesPerFrame);
+  return Largest;
+}
+
+void ModelFrameBlend(benchmark::State& State) {
+  TCorpus& c = Corpus();
+  const int32_t Largest = LargestFrame(State, c);
+  if (Largest < 0) return;
   TZNT1VBOVertices Target(static_cast<size_t>(Largest));
   for (auto _ : State) {
     for (TZNT1ModelMesh* Mesh : c.Meshes)
@@ -118,12 +125,8 @@ void ModelFrameBlend(benchmark::State& State) {
 
 void PlainFloatBlend(benchmark::State& State) {
   TCorpus& c = Corpus();
-  if (c.Meshes.empty()) {
-    State.SkipWithError("no content models");
-    return;
-  }
-  int32_t Largest = 0;
-  for (TZNT1ModelMesh* Mesh : c.Meshes) Largest = std::max(Largest, Mesh->VerticesPerFrame);
+  const int32_t Largest = LargestFrame(State, c);
+  if (Largest < 0) return;
   std::vector<float> Target(size_t(Largest) * FloatsPerVertex);
   for (auto _ : State) {
     for (size_t m = 0; m < c.Meshes.size(); ++m) {

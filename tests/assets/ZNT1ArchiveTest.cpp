@@ -13,6 +13,7 @@
 
 #include "ZipTestSupport.h"
 #include "core/ZNT1Engine.h"
+#include "support/KeepAliveEngine.h"
 #include "support/TestData.h"
 
 using namespace ziptest;
@@ -230,11 +231,7 @@ TEST(ZNT1Archive, DamagedArchivesFailCleanly) {
   EXPECT_EQ(tryAll(good, true), 6);
   for (size_t cut = 0; cut < good.size(); ++cut) tryAll(Bytes(good.begin(), good.begin() + static_cast<ptrdiff_t>(cut)), true);
 
-#ifdef ZNT1_SANITIZE
-  const int rounds = 3000;
-#else
-  const int rounds = 20000;
-#endif
+  const int rounds = testdata::Sanitizing ? 3000 : 20000;
   std::mt19937 rng(12345);
   int survived = 0;
   for (int round = 0; round < rounds; ++round) {
@@ -333,22 +330,6 @@ TEST(ZNT1Archives, LoadDirectoryResults) {
   EXPECT_TRUE(archives.ExistFile("x.txt"));
 }
 
-namespace {
-
-// Counts the keep-alive calls an extraction makes.
-class CountingEngine : public TZNT1Engine {
- public:
-  CountingEngine() : TZNT1Engine(&CreateGameOfClass<TZNT1Game>, true) {}
-  void ShowLoadProgress(bool Force, float Progress) override {
-    ++Calls;
-    EXPECT_FALSE(Force);
-    EXPECT_EQ(Progress, LastProgress);
-  }
-  int Calls = 0;
-};
-
-}  // namespace
-
 // With an engine: an unreadable file is skipped with a warning line, and long extractions
 // call the loading screen's keep-alive once per input block.
 TEST(ZNT1Archives, EngineGetsWarningsAndKeepAlive) {
@@ -357,7 +338,7 @@ TEST(ZNT1Archives, EngineGetsWarningsAndKeepAlive) {
   WriteFile(tmp / "c/a.pk3", BuildZip({MakeEntry("big.bin", data, 0), MakeEntry("packed.bin", data)}).Bytes_);
   fs::create_symlink(tmp / "missing.pk3", tmp / "c/b.pk3");
   WriteFile(tmp / "c/c.pk3", BuildZip({MakeEntry("later.txt", ToBytes("still mounted"))}).Bytes_);
-  CountingEngine engine;
+  KeepAliveEngine engine;
   engine.LastProgress = 0.25f;
   TZNT1Archives archives(&engine);
   EXPECT_TRUE(archives.LoadDirectory(tmp / "c/"));

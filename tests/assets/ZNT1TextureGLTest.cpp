@@ -1,44 +1,20 @@
 #include <gtest/gtest.h>
 
-#include <cstring>
-
 #include "ZipTestSupport.h"
 #include "assets/ZNT1Archive.h"
 #include "assets/ZNT1Texture.h"
-#include "assets/ZefuDDS.h"
 #include "core/ZNT1Engine.h"
 #include "gpu/ZNT1GLCapabilities.h"
 #include "gpu/ZNT1SMAAArea.h"
 #include "gpu/ZNT1SMAASearch.h"
 #include "platform/ZNT1OpenGL.h"
+#include "support/DDSWriter.h"
 #include "support/GLContextFixture.h"
 #include "support/TestData.h"
 
 using namespace ziptest;
 
 namespace {
-
-// An uncompressed BGRA DDS of 8 x 8 with four stored levels; level L has R = 10 * L.
-Bytes DDS4() {
-  Bytes f(128, 0);
-  auto put = [&](size_t at, uint32_t v) { std::memcpy(&f[at], &v, 4); };
-  put(0, DDS_MAGIC);
-  put(4, 124);
-  put(8, DDSD_CAPS | DDSD_PIXELFORMAT | DDSD_MIPMAPCOUNT | DDSD_WIDTH | DDSD_HEIGHT);
-  put(12, 8);
-  put(16, 8);
-  put(28, 4);
-  put(76, 32);
-  put(80, DDPF_RGB | DDPF_ALPHAPIXELS);
-  put(88, 32);
-  put(92, 0xFF0000);
-  put(96, 0xFF00);
-  put(100, 0xFF);
-  put(104, 0xFF000000);
-  for (uint32_t l = 0, s = 8; l < 4; ++l, s /= 2)
-    for (uint32_t i = 0; i < s * s; ++i) f.insert(f.end(), {0, 0, uint8_t(10 * l), 255});
-  return f;
-}
 
 // 3 x 5, 32-bit, top row first.
 Bytes OddTGA() {
@@ -57,7 +33,7 @@ class TextureGL : public GLContextFixture {
     engine->GLCapabilities->Query();
     std::vector<Entry> entries(2);
     entries[0].Name = "t/levels.dds";
-    entries[0].Data = DDS4();
+    entries[0].Data = ddswriter::MipChain(4);  // level L has R = 10 * L
     entries[1].Name = "t/odd.tga";
     entries[1].Data = OddTGA();
     auto* stream = new TZNT1MemoryInputStream(BuildZip(entries).Bytes_);

@@ -3,14 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstring>
 #include <limits>
 
 #include "ZipTestSupport.h"
 #include "assets/ZNT1Archive.h"
-#include "assets/ZefuDDS.h"
 #include "core/ZNT1Engine.h"
 #include "platform/ZNT1OpenGL.h"
+#include "support/DDSWriter.h"
+#include "support/KeepAliveEngine.h"
 
 using namespace ziptest;
 
@@ -31,43 +31,11 @@ Bytes SolidTGA(int W, int H, uint8_t R, uint8_t G, uint8_t B, uint8_t A = 255) {
   return TGA(W, H, p);
 }
 
-// An uncompressed BGRA DDS of 8 x 8 with Levels stored levels; every pixel of level L has R = 10 * L.
-Bytes DDS(uint32_t Levels) {
-  Bytes f(128, 0);
-  auto put = [&](size_t at, uint32_t v) { std::memcpy(&f[at], &v, 4); };
-  put(0, DDS_MAGIC);
-  put(4, 124);
-  put(8, DDSD_CAPS | DDSD_PIXELFORMAT | DDSD_MIPMAPCOUNT | DDSD_WIDTH | DDSD_HEIGHT);
-  put(12, 8);
-  put(16, 8);
-  put(28, Levels);
-  put(76, 32);
-  put(80, DDPF_RGB | DDPF_ALPHAPIXELS);
-  put(88, 32);
-  put(92, 0xFF0000);
-  put(96, 0xFF00);
-  put(100, 0xFF);
-  put(104, 0xFF000000);
-  for (uint32_t l = 0, s = 8; l < Levels; ++l, s /= 2)
-    for (uint32_t i = 0; i < s * s; ++i) f.insert(f.end(), {0, 0, uint8_t(10 * l), 255});
-  return f;
-}
-
 // A dedicated engine (no OpenGL) whose archives hold the given files.
 class TestEngine {
  public:
-  explicit TestEngine(const std::vector<std::pair<std::string, Bytes>>& Files = {}) {
-    std::vector<Entry> entries;
-    for (const auto& [name, data] : Files) {
-      Entry e;
-      e.Name = name;
-      e.Data = data;
-      entries.push_back(e);
-    }
-    if (!entries.empty()) {
-      auto* stream = new TZNT1MemoryInputStream(BuildZip(entries).Bytes_);
-      if (!Engine.Archives->Load(stream, "test.pk3", true)) delete stream;
-    }
+  explicit TestEngine(const Files& F = {}) {
+    AddFiles(*Engine.Archives, F);
     Engine.Archives->Finish();
   }
   TZNT1Engine Engine{&CreateGameOfClass<TZNT1Game>, true};
@@ -207,7 +175,7 @@ TEST(ZNT1Texture, LoadDecodesAndRedirectsOnce) {
 }
 
 TEST(ZNT1Texture, StoredMipLevelsOfADDSFile) {
-  TestEngine e({{"t/levels.dds", DDS(4)}, {"t/one.dds", DDS(1)}});
+  TestEngine e({{"t/levels.dds", ddswriter::MipChain(4)}, {"t/one.dds", ddswriter::MipChain(1)}});
   TZNT1Texture* t = e.Textures.CreateTexture("l", "t/levels.dds", nullptr, 0, 0, true, true, GL_REPEAT, 0, 0);
   ASSERT_TRUE(t->Load());
   EXPECT_EQ(t->CountMipMaps, 3);
@@ -392,23 +360,8 @@ TEST(ZNT1Textures, BuiltInTextures) {
   EXPECT_EQ(px(lib.SMAASearchTexture, 32, 0), (V{0, 0, 0, 0}));
 }
 
-namespace {
-
-class ProgressEngine : public TZNT1Engine {
- public:
-  ProgressEngine() : TZNT1Engine(&CreateGameOfClass<TZNT1Game>, true) {}
-  void ShowLoadProgress(bool Force, float Progress) override {
-    ++Calls;
-    EXPECT_FALSE(Force);
-    EXPECT_EQ(Progress, LastProgress);
-  }
-  int Calls = 0;
-};
-
-}  // namespace
-
 TEST(ZNT1Textures, UploadPassKeepsTheLoadingScreenAliveAndDisposeDropsUploads) {
-  ProgressEngine engine;
+  KeepAliveEngine engine;
   engine.LastProgress = 0.5f;
   TZNT1Textures lib(&engine);
   lib.CreateDefaultTextures();

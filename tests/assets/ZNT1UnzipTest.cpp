@@ -398,11 +398,7 @@ TEST(ZNT1Unzip, MutatedStreamsFailCleanly) {
                                 Compressed(6, text, Implode(text, true, true), 6),
                                 Compressed(6, text, Implode(text, false, false), 0),
                                 Compressed(1, text, Shrink(text))};
-#ifdef ZNT1_SANITIZE
-  const int rounds = 400;
-#else
-  const int rounds = 3000;
-#endif
+  const int rounds = testdata::Sanitizing ? 400 : 3000;
   std::mt19937 rng(77);
   for (const Entry& original : entries) {
     int failures = 0;

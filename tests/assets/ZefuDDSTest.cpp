@@ -4,45 +4,15 @@
 
 #include "ImageTestSupport.h"
 #include "assets/ZefuDDS.h"
+#include "support/DDSWriter.h"
+#include "support/TestData.h"
 
 using imgtest::TImage;
 
 namespace {
 
-struct TLayoutDesc {
-  uint32_t Width = 4, Height = 4;
-  uint32_t Flags = DDSD_CAPS | DDSD_PIXELFORMAT | DDSD_WIDTH | DDSD_HEIGHT;
-  uint32_t MipMapCount = 0;
-  uint32_t PFFlags = DDPF_RGB;
-  uint32_t FourCC = 0;
-  uint32_t BitCount = 32;
-  uint32_t Masks[4] = {0xFF0000, 0xFF00, 0xFF, 0xFF000000};
-  int DXGI = -1;  // adds the DX10 header
-};
-
-std::vector<uint8_t> Make(const TLayoutDesc& S, const std::vector<uint8_t>& Payload) {
-  std::vector<uint8_t> f(128, 0);
-  auto put = [&](size_t at, uint32_t v) { std::memcpy(&f[at], &v, 4); };
-  put(0, DDS_MAGIC);
-  put(4, 124);
-  put(8, S.Flags);
-  put(12, S.Height);
-  put(16, S.Width);
-  put(28, S.MipMapCount);
-  put(76, 32);
-  put(80, S.PFFlags);
-  put(84, S.FourCC);
-  put(88, S.BitCount);
-  for (int i = 0; i < 4; ++i) put(92 + 4 * i, S.Masks[i]);
-  if (S.DXGI >= 0) {
-    f.resize(148, 0);
-    put(128, uint32_t(S.DXGI));
-    put(132, 3);
-    put(140, 1);
-  }
-  f.insert(f.end(), Payload.begin(), Payload.end());
-  return f;
-}
+using ddswriter::Make;
+using ddswriter::TLayoutDesc;
 
 bool Decode(const std::vector<uint8_t>& F, TImage& Img, int32_t Level = 0) {
   return LoadDDSImage(F.data(), uint32_t(F.size()), Img.Data, Img.Width, Img.Height, Level);
@@ -404,11 +374,7 @@ TEST(DDSDecoder, DamagedFiles) {
       TImage img;
       EXPECT_FALSE(LoadDDSImage(files[i].data(), uint32_t(n), img.Data, img.Width, img.Height, lastLevel[i])) << n;
     }
-#ifdef ZNT1_SANITIZE
-  const int rounds = 2000;
-#else
-  const int rounds = 6000;
-#endif
+  const int rounds = testdata::Sanitizing ? 2000 : 6000;
   int decoded = 0;
   for (int r = 0; r < rounds; ++r) {
     auto f = files[r % files.size()];

@@ -10,8 +10,8 @@
 
 #include "ImageTestSupport.h"
 #include "TestZip.h"
-#include "assets/ZefuDDS.h"
 #include "assets/ZefuImage.h"
+#include "support/DDSWriter.h"
 #include "support/TestData.h"
 
 using namespace imgtest;
@@ -42,23 +42,9 @@ std::vector<uint8_t> SmallTGA(uint8_t IDLength = 0) {
 
 // An 8 x 8 uncompressed BGRA DDS with a second level of 4 x 4.
 std::vector<uint8_t> SmallDDS() {
-  std::vector<uint8_t> f(128, 0);
-  auto put = [&](size_t at, uint32_t v) { std::memcpy(&f[at], &v, 4); };
-  put(0, DDS_MAGIC);
-  put(4, 124);
-  put(8, DDSD_CAPS | DDSD_PIXELFORMAT | DDSD_MIPMAPCOUNT | DDSD_WIDTH | DDSD_HEIGHT);
-  put(12, 8);
-  put(16, 8);
-  put(28, 2);
-  put(76, 32);
-  put(80, DDPF_RGB | DDPF_ALPHAPIXELS);
-  put(88, 32);
-  put(92, 0xFF0000);
-  put(96, 0xFF00);
-  put(100, 0xFF);
-  put(104, 0xFF000000);
-  for (int i = 0; i < 64 + 16; ++i) f.insert(f.end(), {uint8_t(i), 1, 2, 3});
-  return f;
+  std::vector<uint8_t> Payload;
+  for (int i = 0; i < 64 + 16; ++i) Payload.insert(Payload.end(), {uint8_t(i), 1, 2, 3});
+  return ddswriter::Make(ddswriter::MipChainLayout(2), Payload);
 }
 
 // A JPEG of W x H pixels and Components components (all 1 x 1) that holds a single scan of
@@ -253,11 +239,7 @@ TEST(LoadImage, JPEGColourSpacesAndDamage) {
     TImage t;
     EXPECT_FALSE(Load(cut, t)) << n;
   }
-#ifdef ZNT1_SANITIZE
-  const int rounds = 1000;
-#else
-  const int rounds = 4000;
-#endif
+  const int rounds = testdata::Sanitizing ? 1000 : 4000;
   int decoded = 0;
   for (int r = 0; r < rounds; ++r) {
     auto f = jpg;

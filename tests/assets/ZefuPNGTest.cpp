@@ -459,11 +459,7 @@ TEST(PNGDecoder, EveryTruncationFails) {
 }
 
 TEST(PNGDecoder, ByteFlipsGiveFalseOrTheReferenceImage) {
-#ifdef ZNT1_SANITIZE
-  const int rounds = 1500;
-#else
-  const int rounds = 6000;
-#endif
+  const int rounds = testdata::Sanitizing ? 1500 : 6000;
   std::mt19937 rng(2024);
   int decoded = 0, compared = 0;
   const auto samples = DamageSamples();

@@ -5,6 +5,7 @@
 
 #include "ImageTestSupport.h"
 #include "assets/ZefuTGA.h"
+#include "support/TestData.h"
 
 using imgtest::TImage;
 
@@ -252,11 +253,7 @@ TEST(TGADecoder, DamagedFiles) {
       EXPECT_FALSE(LoadTGAImage(f.data(), uint32_t(n), img.Data, img.Width, img.Height)) << n;
     }
   }
-#ifdef ZNT1_SANITIZE
-  const int rounds = 2000;
-#else
-  const int rounds = 6000;
-#endif
+  const int rounds = testdata::Sanitizing ? 2000 : 6000;
   int decoded = 0;
   for (int r = 0; r < rounds; ++r) {
     auto f = files[r % files.size()];

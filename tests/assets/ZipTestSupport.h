@@ -9,7 +9,11 @@
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "assets/ZNT1Archive.h"
+#include "assets/ZNT1Unzip.h"
 
 namespace ziptest {
 
@@ -423,6 +427,23 @@ inline Bytes Shrink(const Bytes& in) {
   }
   emit(cur);
   return w.Data();
+}
+
+using Files = std::vector<std::pair<std::string, Bytes>>;
+
+// Adds Files to Archives as one archive, "zzz-test.pk3", which sorts after the content archives
+// so its files win; nothing when Files is empty.
+inline void AddFiles(TZNT1Archives& Archives, const Files& F) {
+  if (F.empty()) return;
+  std::vector<Entry> Entries;
+  for (const auto& [Name, Data] : F) {
+    Entry e;
+    e.Name = Name;
+    e.Data = Data;
+    Entries.push_back(e);
+  }
+  auto* Stream = new TZNT1MemoryInputStream(BuildZip(Entries).Bytes_);
+  if (!Archives.Load(Stream, "zzz-test.pk3", true)) delete Stream;
 }
 
 }  // namespace ziptest

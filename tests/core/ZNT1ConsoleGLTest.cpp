@@ -13,18 +13,13 @@
 #include "core/MainCode.h"
 #include "core/ZNT1Engine.h"
 #include "game/Game.h"
-#include "support/TestData.h"
+#include "support/EngineRunFixture.h"
 
 extern char** environ;
 
 namespace {
 
 std::string Code(uint8_t c) { return std::string(1, '\0') + static_cast<char>(c); }
-
-bool HaveDisplay() {
-  const char* d = std::getenv("DISPLAY");
-  return d && *d;
-}
 
 void PushKey(SDL_Keycode Key) {
   SDL_Event e{};
@@ -147,13 +142,11 @@ class ConsoleProbeGame : public TGame {
                             mapReported = false, closedAfterMap = false;
 };
 
+class ConsoleGL : public EngineRunFixture {};
+
 }  // namespace
 
-TEST(ConsoleGL, TypedLinesRunInTheNextFrameAndDriveTheEngine) {
-  if (!HaveDisplay()) {
-    if (testdata::InCI()) FAIL() << "no display in CI";
-    GTEST_SKIP() << "no display";
-  }
+TEST_F(ConsoleGL, TypedLinesRunInTheNextFrameAndDriveTheEngine) {
   auto engine = std::make_unique<TZNT1Engine>(&CreateGameOfClass<ConsoleProbeGame>, false);
   ASSERT_TRUE(engine->Run()) << engine->InitError;
   using P = ConsoleProbeGame;
@@ -180,11 +173,7 @@ TEST(ConsoleGL, TypedLinesRunInTheNextFrameAndDriveTheEngine) {
 }
 
 // The program itself, in a child process: "quit" typed into its console ends it with 0.
-TEST(ConsoleGL, QuitCommandEndsTheProgramWithExitCodeZero) {
-  if (!HaveDisplay()) {
-    if (testdata::InCI()) FAIL() << "no display in CI";
-    GTEST_SKIP() << "no display";
-  }
+TEST_F(ConsoleGL, QuitCommandEndsTheProgramWithExitCodeZero) {
   std::string self(4096, '\0');
   const ssize_t n = readlink("/proc/self/exe", self.data(), self.size() - 1);
   ASSERT_GT(n, 0);
@@ -214,7 +203,7 @@ TEST(ConsoleGL, QuitCommandEndsTheProgramWithExitCodeZero) {
 
 // Runs only inside the child above: the real main routine, with keys typed from a second
 // thread once the platform's event queue exists.
-TEST(ConsoleGL, ProgramChild) {
+TEST_F(ConsoleGL, ProgramChild) {
   if (!std::getenv("ZNT1_CONSOLE_GL_CHILD")) GTEST_SKIP() << "started by QuitCommandEndsTheProgramWithExitCodeZero";
   std::thread typist([] {
     for (int i = 0; i < 30000 && !SDL_WasInit(SDL_INIT_VIDEO); ++i)

@@ -14,7 +14,7 @@
 #include "assets/ZipTestSupport.h"
 #include "core/ZNT1Engine.h"
 #include "platform/ZNT1OpenGL.h"
-#include "support/TestData.h"
+#include "support/EngineRunFixture.h"
 
 namespace {
 
@@ -48,19 +48,6 @@ class ProbeGame : public TZNT1Game {
   static inline uint32_t flags = 0;
   static inline std::string title;
 };
-
-bool HaveDisplay() {
-  const char* d = std::getenv("DISPLAY");
-  return d && *d;
-}
-
-#define REQUIRE_DISPLAY()                                   \
-  do {                                                      \
-    if (!HaveDisplay()) {                                   \
-      if (testdata::InCI()) FAIL() << "no display in CI";   \
-      GTEST_SKIP() << "no display";                         \
-    }                                                       \
-  } while (0)
 
 // Counts what the engine hands to the game.
 class CountingGame : public TZNT1Game {
@@ -98,10 +85,11 @@ struct ContentFolder {
   }
 };
 
+class EngineGL : public EngineRunFixture {};
+
 }  // namespace
 
-TEST(EngineGL, RunOpensTheWindowAndQuitsOnTheQuitEvent) {
-  REQUIRE_DISPLAY();
+TEST_F(EngineGL, RunOpensTheWindowAndQuitsOnTheQuitEvent) {
   auto engine = std::make_unique<TZNT1Engine>(&CreateGameOfClass<ProbeGame>, false);
   ASSERT_TRUE(engine->Run()) << engine->InitError;
   EXPECT_EQ(ProbeGame::title, "ZANTOR1 (F8 = console)");
@@ -122,8 +110,7 @@ TEST(EngineGL, RunOpensTheWindowAndQuitsOnTheQuitEvent) {
   EXPECT_NE(engine->Console->Lines[4].find("OpenGL version: "), std::string::npos);
 }
 
-TEST(EngineGL, ZeroSizedCanvasSkipsProjectionAndDrawing) {
-  REQUIRE_DISPLAY();
+TEST_F(EngineGL, ZeroSizedCanvasSkipsProjectionAndDrawing) {
   auto engine = std::make_unique<TZNT1Engine>(&CreateGameOfClass<CountingGame>, false);
   ASSERT_TRUE(engine->Init()) << engine->InitError;
   engine->Game = engine->GameClass(engine.get());
@@ -150,8 +137,7 @@ TEST(EngineGL, ZeroSizedCanvasSkipsProjectionAndDrawing) {
   engine->Game.reset();
 }
 
-TEST(EngineGL, MapLoadQueuesPendingEventsWithoutAnEndMarker) {
-  REQUIRE_DISPLAY();
+TEST_F(EngineGL, MapLoadQueuesPendingEventsWithoutAnEndMarker) {
   ziptest::Entry map;
   map.Name = "maps/tiny.bsp";
   map.Data = ziptest::Bytes(64, 0);
@@ -207,8 +193,7 @@ TEST(EngineGL, MapLoadQueuesPendingEventsWithoutAnEndMarker) {
   engine->Game.reset();
 }
 
-TEST(EngineGL, LoadingScreenDrawsTheProgressBar) {
-  REQUIRE_DISPLAY();
+TEST_F(EngineGL, LoadingScreenDrawsTheProgressBar) {
   auto engine = std::make_unique<TZNT1Engine>(&CreateGameOfClass<CountingGame>, false);
   ASSERT_TRUE(engine->Init()) << engine->InitError;
   ASSERT_EQ(engine->CanvasWidth, 1280);

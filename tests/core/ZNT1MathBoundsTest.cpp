@@ -6,28 +6,11 @@
 #include <random>
 
 #include "core/ZNT1Math.h"
+#include "support/MathTestSupport.h"
 
 namespace {
 
-TZNT1AABB Box(float x0, float y0, float z0, float x1, float y1, float z1) {
-  TZNT1AABB b;
-  b.Min = Vector3(x0, y0, z0);
-  b.Max = Vector3(x1, y1, z1);
-  return b;
-}
-
-TZNT1Sphere Ball(float x, float y, float z, float r) {
-  TZNT1Sphere s;
-  s.Center = Vector3(x, y, z);
-  s.Radius = r;
-  return s;
-}
-
-void ExpectVec(const TZNT1Vector3& v, float x, float y, float z, float Tol = 1e-5f) {
-  EXPECT_NEAR(v.x, x, Tol);
-  EXPECT_NEAR(v.y, y, Tol);
-  EXPECT_NEAR(v.z, z, Tol);
-}
+using namespace mathtest;
 
 bool Holds(const TZNT1Sphere& Outer, const TZNT1Sphere& Inner) {
   return Vector3Dist(Outer.Center, Inner.Center) + Inner.Radius <= Outer.Radius * (1 + 1e-5f) + 1e-5f;

@@ -7,16 +7,11 @@
 #include <random>
 
 #include "core/ZNT1Math.h"
+#include "support/MathTestSupport.h"
 
 namespace {
 
-constexpr float kPi = 3.14159265358979323846f;
-
-void ExpectVec(const TZNT1Vector3& v, float x, float y, float z, float Tol = 1e-5f) {
-  EXPECT_NEAR(v.x, x, Tol);
-  EXPECT_NEAR(v.y, y, Tol);
-  EXPECT_NEAR(v.z, z, Tol);
-}
+using namespace mathtest;
 
 void ExpectMatrix(const TZNT1Matrix4x4& a, const TZNT1Matrix4x4& b, float Tol = 1e-5f) {
   for (int i = 0; i < 4; ++i)

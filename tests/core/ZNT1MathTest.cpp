@@ -6,16 +6,11 @@
 #include <random>
 
 #include "core/ZNT1Math.h"
+#include "support/MathTestSupport.h"
 
 namespace {
 
-constexpr float kPi = 3.14159265358979323846f;
-
-void ExpectVec(const TZNT1Vector3& v, float x, float y, float z, float Tol = 1e-5f) {
-  EXPECT_NEAR(v.x, x, Tol);
-  EXPECT_NEAR(v.y, y, Tol);
-  EXPECT_NEAR(v.z, z, Tol);
-}
+using namespace mathtest;
 
 }  // namespace
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/ZNT1Sort.h"
+#include "support/TestData.h"
 
 namespace {
 
@@ -115,11 +116,7 @@ TEST(IntroSort, SortedAndEqualInputs) {
 
 TEST(IntroSort, RandomisedAgainstStdSort) {
   std::mt19937 Rng(42);
-#ifdef ZNT1_SANITIZE
-  const int Rounds = 300;
-#else
-  const int Rounds = 3000;
-#endif
+  const int Rounds = testdata::Sanitizing ? 300 : 3000;
   for (int Round = 0; Round < Rounds; ++Round) {
     const int n = static_cast<int>(Rng() % (Round % 10 == 0 ? 5000 : 200));
     const uint32_t KeyRange = 1u + Rng() % (Round % 3 == 0 ? 4 : 100000);  // many equal keys a third of the time
@@ -190,11 +187,7 @@ int32_t CompareAdversary(const void* a, const void* b) {
 }  // namespace
 
 TEST(IntroSort, HeapsortFallbackDeepInTheArray) {
-#ifdef ZNT1_SANITIZE
-  const int32_t n = 4000;
-#else
-  const int32_t n = 20000;
-#endif
+  const int32_t n = testdata::Sanitizing ? 4000 : 20000;
   const int32_t Offset = 123;  // Left > 0
   Adversary A;
   A.Gas = n;

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "core/ZNT1StringHashMap.h"
+#include "support/TestData.h"
 
 namespace {
 
@@ -135,11 +136,7 @@ TEST(StringHashMap, ChurnKeepsTableBounded) {
 
 TEST(StringHashMap, RandomisedAgainstStdMap) {
   std::mt19937 Rng(1234);
-#ifdef ZNT1_SANITIZE
-  const int Rounds = 20000;
-#else
-  const int Rounds = 200000;
-#endif
+  const int Rounds = testdata::Sanitizing ? 20000 : 200000;
   TZNT1StringHashMap Map;
   std::map<std::string, intptr_t> Model;
   for (int r = 0; r < Rounds; ++r) {

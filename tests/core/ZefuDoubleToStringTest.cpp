@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "ZefuTestSupport.h"
+#include "support/TestData.h"
 
 namespace {
 
@@ -410,11 +411,7 @@ TEST(ZefuDoubleToString, RadixDigitsReadBack) {
   DoubleToRadix(0.5, 2, Digits, Len, Point);
   EXPECT_EQ(Digits.substr(0, size_t(Len)), "1");
   EXPECT_EQ(Point, 0);
-#ifdef ZNT1_SANITIZE
-  const int Rounds = 300;
-#else
-  const int Rounds = 3000;
-#endif
+  const int Rounds = testdata::Sanitizing ? 300 : 3000;
   for (int i = 0; i < Rounds; ++i) {
     const int Radix = 2 + int(Random() % 35);
     double v = std::fabs(RandomDouble(Random));

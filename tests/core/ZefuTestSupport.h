@@ -3,13 +3,11 @@
 #include <cstdint>
 #include <cstring>
 
+#include "support/TestData.h"
+
 namespace zefutest {
 
-#ifdef ZNT1_SANITIZE
-constexpr int RandomRounds = 50000;
-#else
-constexpr int RandomRounds = 1000000;
-#endif
+constexpr int RandomRounds = testdata::Sanitizing ? 50000 : 1000000;
 
 inline uint64_t Bits(double d) {
   uint64_t u;

@@ -14,6 +14,7 @@
 #include "world/ZNT1DynamicAABBTree.h"
 #include "sound/ZNT1Sound.h"
 #include "support/BSPWriter.h"
+#include "support/MathTestSupport.h"
 #include "support/SoundTestSupport.h"
 
 namespace roomtest {
@@ -82,11 +83,6 @@ struct Room {
   TGame& Game;
 };
 
-inline TZNT1AABB Box(float x0, float y0, float z0, float x1, float y1, float z1) {
-  TZNT1AABB b;
-  b.Min = Vector3(x0, y0, z0);
-  b.Max = Vector3(x1, y1, z1);
-  return b;
-}
+using mathtest::Box;
 
 }  // namespace roomtest

@@ -2,20 +2,16 @@
 // speakers): the output stays silent while the player stands and sounds once it jumps.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 
 #include "assets/ZNT1Archive.h"
-#include "assets/ZNT1Unzip.h"
-#include "assets/ZipTestSupport.h"
 #include "core/ZNT1Engine.h"
 #include "game/Game.h"
 #include "game/GameClient.h"
 #include "support/BSPWriter.h"
+#include "support/EngineRunFixture.h"
 #include "support/TestData.h"
 
 namespace {
@@ -58,35 +54,19 @@ class JumpGame : public TGame {
 
 }  // namespace
 
-TEST(GameClientSoundGL, DiskOutputSilentStandingAndNotAfterAJump) {
-  const char* Display = std::getenv("DISPLAY");
-  if (!Display || !*Display) {
-    if (testdata::InCI()) FAIL() << "no display in CI";
-    GTEST_SKIP() << "no display";
-  }
-  REQUIRE_CONTENT_DIR();
-  char Template[] = "/tmp/znt1-jump-XXXXXX";
-  const std::filesystem::path Folder = ::mkdtemp(Template);
-  JumpGame::Output = (Folder / "mix.raw").string();
-  ::setenv("SDL_AUDIODRIVER", "disk", 1);
-  ::setenv("SDL_DISKAUDIOFILE", JumpGame::Output.c_str(), 1);
+class GameClientSoundGL : public EngineRunFixture {};
 
+TEST_F(GameClientSoundGL, DiskOutputSilentStandingAndNotAfterAJump) {
+  REQUIRE_CONTENT_DIR();
+  CatchMix();
+  JumpGame::Output = MixFile;
   auto Engine = std::make_unique<TZNT1Engine>(&CreateGameOfClass<JumpGame>, false);
-  ASSERT_TRUE(Engine->Archives->LoadDirectory(testdata::ContentDir() + "/"));
-  ziptest::Entry e;
-  e.Name = "maps/move.bsp";
-  e.Data = bspwriter::MakeMovementFixture().File.Build();
-  auto* Stream = new TZNT1MemoryInputStream(ziptest::BuildZip({e}).Bytes_);
-  if (!Engine->Archives->Load(Stream, "zzz-test.pk3", true)) delete Stream;
-  Engine->Archives->Finish();
+  ASSERT_TRUE(MountContent(*Engine, {{"maps/move.bsp", bspwriter::MakeMovementFixture().File.Build()}}));
   ASSERT_TRUE(Engine->Run()) << Engine->InitError;
   Engine.reset();
-  ::setenv("SDL_AUDIODRIVER", "dummy", 1);
   ASSERT_TRUE(JumpGame::Jumped);
 
-  const std::vector<uint8_t> Raw = testdata::ReadFile(JumpGame::Output);
-  std::error_code ec;
-  std::filesystem::remove_all(Folder, ec);
+  const std::vector<uint8_t> Raw = CaughtMix();
   ASSERT_GT(Raw.size(), JumpGame::BytesBeforeJump + 4 * 4410);
   size_t FirstSound = Raw.size();
   for (size_t i = 0; i < Raw.size(); ++i)

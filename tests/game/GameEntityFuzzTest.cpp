@@ -6,6 +6,7 @@
 #include <random>
 
 #include "EntityRoomSupport.h"
+#include "support/TestData.h"
 
 using namespace roomtest;
 
@@ -40,11 +41,7 @@ std::string RandomLump(std::mt19937& Rng) {
 }
 
 TEST(EntityFuzz, RandomLumpsLoadAndRun) {
-#ifdef ZNT1_SANITIZE
-  const int Lumps = 6;
-#else
-  const int Lumps = 24;
-#endif
+  const int Lumps = testdata::Sanitizing ? 6 : 24;
   std::mt19937 Rng(2026);
   for (int n = 0; n < Lumps; ++n) {
     const std::string Lump = RandomLump(Rng);

@@ -9,6 +9,7 @@
 #include "game/GameClient.h"
 #include "game/GameEntity.h"
 #include "support/MD3Writer.h"
+#include "support/TestData.h"
 #include "world/ZNT1BSP.h"
 #include "material/ZNT1Shader.h"
 #include "world/ZNT1Model.h"
@@ -432,11 +433,7 @@ TEST(GameEntities, DamagedEntityListsLoadAndTick) {
   const char* Values[] = {"*1", "*2", "*9999", "*-3", "*", "-1", "2147483647", "-2147483648", "99999999999",
                           "1e39", "-1e39", "nan", "0 0 0", "1 2", "100 100 24 7", "a", "b", "",
                           "models/test/box.md3", "models/none.md3", "textures/x", "\\\\", "   "};
-#ifdef ZNT1_SANITIZE
-  const int Rounds = 40;
-#else
-  const int Rounds = 200;
-#endif
+  const int Rounds = testdata::Sanitizing ? 40 : 200;
   RoomWorld w(World);
   for (int r = 0; r < Rounds; ++r) {
     std::string Lump;

@@ -19,45 +19,13 @@ namespace {
 
 constexpr int32_t Width = 640, Height = 480;
 
-class GameGL : public GLContextFixture {
+class GameGL : public RendererContentFixture {
  protected:
   static void SetUpTestSuite() {
-    GLContextFixture::SetUpTestSuite();
-    if (!Context() || testdata::ContentDir().empty()) return;
-    window_ = SDL_CreateWindow("game", 0, 0, Width, Height, SDL_WINDOW_OPENGL | SDL_WINDOW_HIDDEN);
-    if (!window_) return;
-    SDL_GL_MakeCurrent(window_, Context());
-    engine_ = new RendererContentEngine(testdata::ContentDir(), Width, Height);
-    engine_->Game = CreateGameOfClass<TGame>(engine_);
+    OpenEngine("game", Width, Height);
+    if (engine_) engine_->Game = CreateGameOfClass<TGame>(engine_.get());
   }
-  static void TearDownTestSuite() {
-    if (engine_) {
-      SDL_GL_MakeCurrent(window_, Context());
-      delete engine_;
-      engine_ = nullptr;
-    }
-    if (window_) {
-      SDL_GL_MakeCurrent(Window(), Context());
-      SDL_DestroyWindow(window_);
-      window_ = nullptr;
-    }
-  }
-  void SetUp() override {
-    GLContextFixture::SetUp();
-    if (IsSkipped() || HasFatalFailure()) return;
-    REQUIRE_CONTENT_DIR();
-    ASSERT_NE(engine_, nullptr);
-    SDL_GL_MakeCurrent(window_, Context());
-    while (glGetError() != GL_NO_ERROR) {
-    }
-  }
-
-  static RendererContentEngine* engine_;
-  static SDL_Window* window_;
 };
-
-RendererContentEngine* GameGL::engine_ = nullptr;
-SDL_Window* GameGL::window_ = nullptr;
 
 // The pixel rectangle (bottom row 0) a box covers under the engine's view and projection.
 struct TRect {

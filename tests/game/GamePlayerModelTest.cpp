@@ -8,6 +8,7 @@
 #include "GameTestSupport.h"
 #include "core/ZNT1Stream.h"
 #include "game/GamePlayerModel.h"
+#include "support/TestData.h"
 #include "world/ZNT1Model.h"
 
 namespace {
@@ -252,11 +253,7 @@ TEST(PlayerModelContent, RealConfigTruncatedAndFlipped) {
   const TParsed Whole = Parse(Text);
   EXPECT_EQ(Whole.Sex, pmsMALE);
   EXPECT_GT(Whole.Rows[LEGS_RUN].NumFrames, 0);
-#ifdef ZNT1_SANITIZE
-  const size_t Step = 7;
-#else
-  const size_t Step = 1;
-#endif
+  const size_t Step = testdata::Sanitizing ? 7 : 1;
   for (size_t n = 0; n <= Text.size(); n += Step) Parse(Text.substr(0, n));
   std::mt19937 Rng(1905);
   for (int k = 0; k < 500; ++k) {

@@ -15,6 +15,7 @@
 #include "game/GameEntity.h"
 #include "renderer/ZNT1Renderer.h"
 #include "sound/ZNT1Sound.h"
+#include "support/TestData.h"
 #include "world/ZNT1BSP.h"
 
 namespace {
@@ -320,11 +321,7 @@ TEST(GameContent, EveryMapLoadsIntoEntitiesAndAPlayer) {
   for (const std::string& f : Files.Strings)
     if (f.find('/', 5) == std::string::npos) Names.insert(f.substr(5, f.size() - 9));
   EXPECT_EQ(Names.size(), 72u);
-#ifdef ZNT1_SANITIZE
-  const size_t Every = 12;
-#else
-  const size_t Every = 1;
-#endif
+  const size_t Every = testdata::Sanitizing ? 12 : 1;
   size_t n = 0;
   double LargestLoad = 0.0;
   std::string Largest;

@@ -15,42 +15,22 @@
 #include "game/Game.h"
 #include "support/BSPWriter.h"
 #include "support/TestData.h"
+#include "world/WorldTestSupport.h"
 
 namespace gametest {
 
-using Files = std::vector<std::pair<std::string, std::vector<uint8_t>>>;
+using ziptest::Files;
 
-// A dedicated engine after Init whose archives hold the given files (sorted after the content,
-// so they win) and, when asked, the content folder. Records forced progress reports.
-class GameEngine : public TZNT1Engine {
+// The map tests' engine with the game class of the program.
+class GameEngine : public worldtest::MapEngine {
  public:
   explicit GameEngine(const Files& AFiles = {}, bool WithContent = false)
-      : TZNT1Engine(&CreateGameOfClass<TGame>, true) {
-    if (WithContent) Archives->LoadDirectory(testdata::ContentDir() + "/");
-    if (!AFiles.empty()) {
-      std::vector<ziptest::Entry> Entries;
-      for (const auto& [Name, Data] : AFiles) {
-        ziptest::Entry e;
-        e.Name = Name;
-        e.Data = Data;
-        Entries.push_back(e);
-      }
-      auto* Stream = new TZNT1MemoryInputStream(ziptest::BuildZip(Entries).Bytes_);
-      if (!Archives->Load(Stream, "zzz-test.pk3", true)) delete Stream;
-    }
-    Archives->Finish();
-    Init();
-  }
-  void ShowLoadProgress(bool Force, float Progress) override {
-    if (Force) Forced.push_back(Progress);
-    LastProgress = Progress;
-  }
+      : MapEngine(AFiles, WithContent, &CreateGameOfClass<TGame>) {}
   // The game object the engine would create in Run.
   TGame& MakeGame() {
     if (!Game) Game = GameClass(this);
     return static_cast<TGame&>(*Game);
   }
-  std::vector<float> Forced;
 };
 
 inline std::vector<uint8_t> Text(const std::string& s) { return std::vector<uint8_t>(s.begin(), s.end()); }

@@ -55,11 +55,7 @@ TEST(ShaderGeneratorContent, EveryTextKeepsToTheProgramInterface) {
   const std::set<std::string> Uniforms = CachedUniformNames();
   const std::set<std::string> Attributes(std::begin(TZNT1GLSLShader::AttributeNames),
                                          std::end(TZNT1GLSLShader::AttributeNames));
-#ifdef ZNT1_SANITIZE
-  const int32_t Step = 7;  // the sanitizer pass samples the content (not the fixture)
-#else
-  const int32_t Step = 1;
-#endif
+  const int32_t Step = testdata::Sanitizing ? 7 : 1;  // the sanitizer pass samples the content (not the fixture)
   int Texts = 0;
   std::set<std::string> Seen;
   for (int Setting = 0; Setting < 3; Setting++) {

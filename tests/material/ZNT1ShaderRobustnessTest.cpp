@@ -195,11 +195,7 @@ TEST(ZNT1ShaderRobustness, MutatedRealScripts) {
     ExpectWithinLimits(E.Shaders());
   };
 
-#ifdef ZNT1_SANITIZE
-  const size_t EveryOffsetScripts = 1, Rounds = 1;
-#else
-  const size_t EveryOffsetScripts = 3, Rounds = 4;
-#endif
+  const size_t EveryOffsetScripts = testdata::Sanitizing ? 1 : 3, Rounds = testdata::Sanitizing ? 1 : 4;
   // The smallest scripts that still hold a few materials.
   size_t First = 0;
   while (First < BySize.size() && Scripts[BySize[First]].size() < 1000) ++First;

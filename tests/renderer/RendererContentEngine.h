@@ -1,6 +1,7 @@
 #pragma once
 // An engine on the caller's current OpenGL context with the OpenArena content mounted, all
-// materials loaded and a game whose map load is the engine's: for frames of real maps.
+// materials loaded and a game whose map load is the engine's: for frames of real maps; and the
+// fixture that gives it a window of the frame's size.
 #include <SDL2/SDL.h>
 
 #include <cmath>
@@ -20,6 +21,8 @@
 #include "material/ZNT1Shader.h"
 #include "platform/ZNT1OpenGL.h"
 #include "renderer/ZNT1Renderer.h"
+#include "support/GLContextFixture.h"
+#include "support/TestData.h"
 #include "world/ZNT1BSP.h"
 #include "world/ZNT1Entity.h"
 #include "world/ZNT1Model.h"
@@ -186,3 +189,58 @@ inline FrameStats MeasureFrame(const std::vector<uint8_t>& Pixels) {
   s.LitFraction = n ? double(Lit) / double(n) : 0;
   return s;
 }
+
+// A hidden window of the suite's frame size sharing the test context, current in every test of
+// the suite with earlier OpenGL errors cleared; the content must be there. A suite either makes
+// its engines in its tests or shares one made with the window.
+class RendererContentFixture : public GLContextFixture {
+ protected:
+  // For a suite's SetUpTestSuite: the window alone.
+  static void OpenWindow(const char* Title, int32_t Width, int32_t Height) {
+    GLContextFixture::SetUpTestSuite();
+    if (!Context() || testdata::ContentDir().empty()) return;
+    window_ = SDL_CreateWindow(Title, 0, 0, Width, Height, SDL_WINDOW_OPENGL | SDL_WINDOW_HIDDEN);
+    if (window_) SDL_GL_MakeCurrent(window_, Context());
+  }
+  // Or the window and one engine of its size on it (ForceLowQuality as the engine takes it);
+  // every test of the suite fails when there is none.
+  static void OpenEngine(const char* Title, int32_t Width, int32_t Height, int ForceLowQuality = -1) {
+    sharesEngine_ = true;
+    OpenWindow(Title, Width, Height);
+    if (window_)
+      engine_ = std::make_unique<RendererContentEngine>(testdata::ContentDir(), Width, Height, ForceLowQuality);
+  }
+  // The engine goes while its context is current, then the window.
+  static void CloseEngine() {
+    if (!engine_) return;
+    SDL_GL_MakeCurrent(window_, Context());
+    engine_.reset();
+  }
+  static void TearDownTestSuite() {
+    CloseEngine();
+    if (window_) {
+      SDL_GL_MakeCurrent(Window(), Context());
+      SDL_DestroyWindow(window_);
+      window_ = nullptr;
+    }
+    sharesEngine_ = false;
+  }
+  void SetUp() override {
+    GLContextFixture::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    REQUIRE_CONTENT_DIR();
+    ASSERT_NE(window_, nullptr);
+    if (sharesEngine_) {
+      ASSERT_NE(engine_, nullptr);
+    }
+    SDL_GL_MakeCurrent(window_, Context());
+    while (glGetError() != GL_NO_ERROR) {
+    }
+  }
+
+  static inline std::unique_ptr<RendererContentEngine> engine_;
+  static inline SDL_Window* window_ = nullptr;
+
+ private:
+  static inline bool sharesEngine_ = false;
+};

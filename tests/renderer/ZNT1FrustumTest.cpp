@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "renderer/ZNT1Frustum.h"
+#include "support/MathTestSupport.h"
 
 namespace {
 
@@ -12,12 +13,7 @@ TZNT1Frustum CubeFrustum() {
   return f;
 }
 
-TZNT1Sphere MakeSphere(float x, float y, float z, float r) {
-  TZNT1Sphere s;
-  s.Center = Vector3(x, y, z);
-  s.Radius = r;
-  return s;
-}
+using mathtest::Ball;
 
 }  // namespace
 
@@ -68,9 +64,9 @@ TEST(Frustum, PerspectiveNearOneFarHundred) {
   for (const Case& c : Cases) EXPECT_EQ(f.PointInFrustum(c.p), c.Inside) << c.p.x << " " << c.p.y << " " << c.p.z;
   EXPECT_NEAR(f.AABB.Min.z, -100.0f, 0.05f);
   EXPECT_NEAR(f.AABB.Max.x, 100.0f, 0.05f);
-  EXPECT_EQ(f.SphereInFrustum(MakeSphere(0, 0, -50, 10), 0), COMPLETE_IN);
-  EXPECT_EQ(f.SphereInFrustum(MakeSphere(0, 0, 200, 10), 128), COMPLETE_OUT);
-  EXPECT_EQ(f.SphereInFrustum(MakeSphere(0, 0, 100, 10), 128), PARTIALLY_IN);
+  EXPECT_EQ(f.SphereInFrustum(Ball(0, 0, -50, 10), 0), COMPLETE_IN);
+  EXPECT_EQ(f.SphereInFrustum(Ball(0, 0, 200, 10), 128), COMPLETE_OUT);
+  EXPECT_EQ(f.SphereInFrustum(Ball(0, 0, 100, 10), 128), PARTIALLY_IN);
 }
 
 TEST(Frustum, SphereCases) {
@@ -81,13 +77,13 @@ TEST(Frustum, SphereCases) {
     int32_t Expected;
   };
   const Case Cases[] = {
-      {MakeSphere(1.5f, 0, 0, 0.5f), 0, COMPLETE_OUT},    // centre exactly -r from the right plane
-      {MakeSphere(0.5f, 0, 0, 0.5f), 0, PARTIALLY_IN},     // centre exactly r from the right plane
-      {MakeSphere(1, 0, 0, 0), 0, COMPLETE_OUT},          // a point on a plane is outside
-      {MakeSphere(0, 0, 0, 0.5f), 0, COMPLETE_IN},
-      {MakeSphere(0, 0, 0, 0.5f), 0.5f, PARTIALLY_IN},    // the margin widens the sphere
-      {MakeSphere(3, 0, 0, 0.5f), 2.0f, PARTIALLY_IN},
-      {MakeSphere(3, 3, 3, 0.5f), 0, COMPLETE_OUT},
+      {Ball(1.5f, 0, 0, 0.5f), 0, COMPLETE_OUT},    // centre exactly -r from the right plane
+      {Ball(0.5f, 0, 0, 0.5f), 0, PARTIALLY_IN},     // centre exactly r from the right plane
+      {Ball(1, 0, 0, 0), 0, COMPLETE_OUT},          // a point on a plane is outside
+      {Ball(0, 0, 0, 0.5f), 0, COMPLETE_IN},
+      {Ball(0, 0, 0, 0.5f), 0.5f, PARTIALLY_IN},    // the margin widens the sphere
+      {Ball(3, 0, 0, 0.5f), 2.0f, PARTIALLY_IN},
+      {Ball(3, 3, 3, 0.5f), 0, COMPLETE_OUT},
   };
   for (size_t i = 0; i < std::size(Cases); ++i)
     EXPECT_EQ(f.SphereInFrustum(Cases[i].s, Cases[i].Margin), Cases[i].Expected) << i;

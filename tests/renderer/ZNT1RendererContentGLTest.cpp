@@ -22,45 +22,10 @@ struct TZNT1BSPModelRange {
   int32_t First, Count;
 };
 
-class RendererContentGL : public GLContextFixture {
+class RendererContentGL : public RendererContentFixture {
  protected:
-  static void SetUpTestSuite() {
-    GLContextFixture::SetUpTestSuite();
-    if (!Context() || testdata::ContentDir().empty()) return;
-    // A window of the frame's size sharing the fixture's context.
-    window_ = SDL_CreateWindow("renderer", 0, 0, 1280, 720, SDL_WINDOW_OPENGL | SDL_WINDOW_HIDDEN);
-    if (!window_) return;
-    SDL_GL_MakeCurrent(window_, Context());
-    engine_ = new RendererContentEngine(testdata::ContentDir(), 1280, 720);
-  }
-  static void TearDownTestSuite() {
-    if (engine_) {
-      SDL_GL_MakeCurrent(window_, Context());
-      delete engine_;
-      engine_ = nullptr;
-    }
-    if (window_) {
-      SDL_GL_MakeCurrent(Window(), Context());
-      SDL_DestroyWindow(window_);
-      window_ = nullptr;
-    }
-  }
-  void SetUp() override {
-    GLContextFixture::SetUp();
-    if (IsSkipped() || HasFatalFailure()) return;
-    REQUIRE_CONTENT_DIR();
-    ASSERT_NE(engine_, nullptr);
-    SDL_GL_MakeCurrent(window_, Context());
-    while (glGetError() != GL_NO_ERROR) {
-    }
-  }
-
-  static RendererContentEngine* engine_;
-  static SDL_Window* window_;
+  static void SetUpTestSuite() { OpenEngine("renderer", 1280, 720); }
 };
-
-RendererContentEngine* RendererContentGL::engine_ = nullptr;
-SDL_Window* RendererContentGL::window_ = nullptr;
 
 }  // namespace
 

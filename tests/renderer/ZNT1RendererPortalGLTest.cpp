@@ -18,24 +18,9 @@ namespace {
 
 constexpr int32_t W = 160, H = 120;
 
-class RendererPortalGL : public GLContextFixture {
+class RendererPortalGL : public RendererContentFixture {
  protected:
-  void SetUp() override {
-    GLContextFixture::SetUp();
-    if (IsSkipped() || HasFatalFailure()) return;
-    REQUIRE_CONTENT_DIR();
-    window_ = SDL_CreateWindow("portal", 0, 0, W, H, SDL_WINDOW_OPENGL | SDL_WINDOW_HIDDEN);
-    ASSERT_NE(window_, nullptr);
-    SDL_GL_MakeCurrent(window_, Context());
-    while (glGetError() != GL_NO_ERROR) {
-    }
-  }
-  void TearDown() override {
-    if (window_) {
-      SDL_GL_MakeCurrent(Window(), Context());
-      SDL_DestroyWindow(window_);
-    }
-  }
+  static void SetUpTestSuite() { OpenWindow("portal", W, H); }
 
   // A portal context's picture, bottom row first, RGBA.
   static std::vector<uint8_t> Picture(const TZNT1RendererContext& c) {
@@ -55,8 +40,6 @@ class RendererPortalGL : public GLContextFixture {
       Seen.insert(uint32_t(Pixels[i]) << 16 | uint32_t(Pixels[i + 1]) << 8 | Pixels[i + 2]);
     return Seen.size();
   }
-
-  SDL_Window* window_ = nullptr;
 };
 
 }  // namespace

@@ -13,40 +13,11 @@ namespace {
 
 constexpr int32_t W = 192, H = 128;
 
-class RendererPostGL : public GLContextFixture {
+class RendererPostGL : public RendererContentFixture {
  protected:
   static void SetUpTestSuite() {
-    GLContextFixture::SetUpTestSuite();
-    if (!Context() || testdata::ContentDir().empty()) return;
-    window_ = SDL_CreateWindow("post", 0, 0, W, H, SDL_WINDOW_OPENGL | SDL_WINDOW_HIDDEN);
-    if (!window_) return;
-    SDL_GL_MakeCurrent(window_, Context());
-    engine_ = new RendererContentEngine(testdata::ContentDir(), W, H, 0);
-    if (!engine_->MapCommand("oa_dm1") || !engine_->SpawnView()) {
-      delete engine_;
-      engine_ = nullptr;
-    }
-  }
-  static void TearDownTestSuite() {
-    if (engine_) {
-      SDL_GL_MakeCurrent(window_, Context());
-      delete engine_;
-      engine_ = nullptr;
-    }
-    if (window_) {
-      SDL_GL_MakeCurrent(Window(), Context());
-      SDL_DestroyWindow(window_);
-      window_ = nullptr;
-    }
-  }
-  void SetUp() override {
-    GLContextFixture::SetUp();
-    if (IsSkipped() || HasFatalFailure()) return;
-    REQUIRE_CONTENT_DIR();
-    ASSERT_NE(engine_, nullptr);
-    SDL_GL_MakeCurrent(window_, Context());
-    while (glGetError() != GL_NO_ERROR) {
-    }
+    OpenEngine("post", W, H, 0);
+    if (engine_ && (!engine_->MapCommand("oa_dm1") || !engine_->SpawnView())) CloseEngine();
   }
 
   // The window's picture, bottom row first.
@@ -73,13 +44,7 @@ class RendererPostGL : public GLContextFixture {
     for (size_t i = 0; i < a.size(); i += 4) n += a[i] != b[i] || a[i + 1] != b[i + 1] || a[i + 2] != b[i + 2];
     return n;
   }
-
-  static RendererContentEngine* engine_;
-  static SDL_Window* window_;
 };
-
-RendererContentEngine* RendererPostGL::engine_ = nullptr;
-SDL_Window* RendererPostGL::window_ = nullptr;
 
 }  // namespace
 

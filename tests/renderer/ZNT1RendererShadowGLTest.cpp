@@ -70,24 +70,9 @@ class Sarge {
   RendererContentEngine& e_;
 };
 
-class RendererShadowGL : public GLContextFixture {
+class RendererShadowGL : public RendererContentFixture {
  protected:
-  void SetUp() override {
-    GLContextFixture::SetUp();
-    if (IsSkipped() || HasFatalFailure()) return;
-    REQUIRE_CONTENT_DIR();
-    window_ = SDL_CreateWindow("shadow", 0, 0, W, H, SDL_WINDOW_OPENGL | SDL_WINDOW_HIDDEN);
-    ASSERT_NE(window_, nullptr);
-    SDL_GL_MakeCurrent(window_, Context());
-    while (glGetError() != GL_NO_ERROR) {
-    }
-  }
-  void TearDown() override {
-    if (window_) {
-      SDL_GL_MakeCurrent(Window(), Context());
-      SDL_DestroyWindow(window_);
-    }
-  }
+  static void SetUpTestSuite() { OpenWindow("shadow", W, H); }
 
   static void Plain(RendererContentEngine& e) {
     e.Renderer->Antialiasing = aaNONE;
@@ -126,8 +111,6 @@ class RendererShadowGL : public GLContextFixture {
   }
 
   void LightAndCaster(int32_t Format);
-
-  SDL_Window* window_ = nullptr;
 };
 
 // The world point of a pixel of the main view, from its depth buffer.

@@ -17,24 +17,9 @@ namespace {
 
 constexpr int32_t W = 160, H = 120;
 
-class RendererSkyGL : public GLContextFixture {
+class RendererSkyGL : public RendererContentFixture {
  protected:
-  void SetUp() override {
-    GLContextFixture::SetUp();
-    if (IsSkipped() || HasFatalFailure()) return;
-    REQUIRE_CONTENT_DIR();
-    window_ = SDL_CreateWindow("sky", 0, 0, W, H, SDL_WINDOW_OPENGL | SDL_WINDOW_HIDDEN);
-    ASSERT_NE(window_, nullptr);
-    SDL_GL_MakeCurrent(window_, Context());
-    while (glGetError() != GL_NO_ERROR) {
-    }
-  }
-  void TearDown() override {
-    if (window_) {
-      SDL_GL_MakeCurrent(Window(), Context());
-      SDL_DestroyWindow(window_);
-    }
-  }
+  static void SetUpTestSuite() { OpenWindow("sky", W, H); }
 
   static std::vector<uint8_t> ReadStencil(const RendererContentEngine& e) {
     std::vector<uint8_t> s(size_t(W) * H);
@@ -65,8 +50,6 @@ class RendererSkyGL : public GLContextFixture {
   static bool Changed(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b, size_t p) {
     return a[p * 4] != b[p * 4] || a[p * 4 + 1] != b[p * 4 + 1] || a[p * 4 + 2] != b[p * 4 + 2];
   }
-
-  SDL_Window* window_ = nullptr;
 };
 
 }  // namespace

@@ -110,11 +110,7 @@ struct SoundContent : ::testing::Test {
   void SetUp() override { System->Lock(); }
 };
 
-#ifdef ZNT1_SANITIZE
-constexpr size_t ContentStride = 8;  // the sanitizer pass samples the content
-#else
-constexpr size_t ContentStride = 1;
-#endif
+constexpr size_t ContentStride = testdata::Sanitizing ? 8 : 1;  // the sanitizer pass samples the content
 
 }  // namespace
 

@@ -1,15 +1,12 @@
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <chrono>
-#include <cstdlib>
-#include <filesystem>
 
 #include "assets/ZNT1Archive.h"
 #include "core/ZNT1Engine.h"
 #include "sound/ZNT1Sound.h"
 #include "sound/SoundEngineTestSupport.h"
+#include "support/EngineRunFixture.h"
 #include "support/SoundTestSupport.h"
 #include "support/TestData.h"
 
@@ -32,22 +29,13 @@ class SoundGame : public TimedSoundGame<0> {
 
 }  // namespace
 
-TEST(SoundEngineGL, RunningEngineWritesTheMixToTheDiskDriver) {
-  const char* display = std::getenv("DISPLAY");
-  if (!display || !*display) {
-    if (testdata::InCI()) FAIL() << "no display in CI";
-    GTEST_SKIP() << "no display";
-  }
-  REQUIRE_CONTENT_DIR();
-  char tmpl[] = "/tmp/znt1-disk-XXXXXX";
-  const std::filesystem::path folder = ::mkdtemp(tmpl);
-  const std::string output = (folder / "mix.raw").string();
-  ::setenv("SDL_AUDIODRIVER", "disk", 1);
-  ::setenv("SDL_DISKAUDIOFILE", output.c_str(), 1);
+class SoundEngineGL : public EngineRunFixture {};
 
+TEST_F(SoundEngineGL, RunningEngineWritesTheMixToTheDiskDriver) {
+  REQUIRE_CONTENT_DIR();
+  CatchMix();
   auto engine = std::make_unique<TZNT1Engine>(&CreateGameOfClass<SoundGame>, false);
-  ASSERT_TRUE(engine->Archives->LoadDirectory(testdata::ContentDir() + "/"));
-  engine->Archives->Finish();
+  ASSERT_TRUE(MountContent(*engine));
   const Bytes wav = [&] {
     std::unique_ptr<TMemoryStream> s = engine->Archives->ExtractFile("sound/items/m_health.wav");
     return s ? s->Data : Bytes{};
@@ -56,12 +44,9 @@ TEST(SoundEngineGL, RunningEngineWritesTheMixToTheDiskDriver) {
   ASSERT_TRUE(engine->Run()) << engine->InitError;
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
   engine.reset();
-  ::setenv("SDL_AUDIODRIVER", "dummy", 1);
   EXPECT_TRUE(SoundGame::Played);
 
-  const Bytes raw = testdata::ReadFile(output);
-  std::error_code ec;
-  std::filesystem::remove_all(folder, ec);
+  const Bytes raw = CaughtMix();
   // About real time: 44,100 frames of 4 bytes a second.
   EXPECT_GT(raw.size(), 176400 * 1.0);
   EXPECT_LT(raw.size(), 176400 * (seconds + 0.5));

@@ -1,16 +1,12 @@
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
-#include <chrono>
 #include <cmath>
-#include <cstdlib>
-#include <filesystem>
 
 #include "assets/ZNT1Archive.h"
 #include "core/ZNT1Engine.h"
 #include "sound/ZNT1Sound.h"
 #include "sound/SoundEngineTestSupport.h"
+#include "support/EngineRunFixture.h"
 #include "support/SoundTestSupport.h"
 #include "support/TestData.h"
 
@@ -33,29 +29,18 @@ class PlacedSoundGame : public TimedSoundGame<2> {
 
 }  // namespace
 
-TEST(SoundSpatialEngineGL, SourceOnTheRightIsLouderThereAndLateOnTheLeft) {
-  const char* display = std::getenv("DISPLAY");
-  if (!display || !*display) {
-    if (testdata::InCI()) FAIL() << "no display in CI";
-    GTEST_SKIP() << "no display";
-  }
+class SoundSpatialEngineGL : public EngineRunFixture {};
+
+TEST_F(SoundSpatialEngineGL, SourceOnTheRightIsLouderThereAndLateOnTheLeft) {
   REQUIRE_CONTENT_DIR();
-  char tmpl[] = "/tmp/znt1-disk-XXXXXX";
-  const std::filesystem::path folder = ::mkdtemp(tmpl);
-  const std::string output = (folder / "mix.raw").string();
-  ::setenv("SDL_AUDIODRIVER", "disk", 1);
-  ::setenv("SDL_DISKAUDIOFILE", output.c_str(), 1);
+  CatchMix();
   auto engine = std::make_unique<TZNT1Engine>(&CreateGameOfClass<PlacedSoundGame>, false);
-  ASSERT_TRUE(engine->Archives->LoadDirectory(testdata::ContentDir() + "/"));
-  engine->Archives->Finish();
+  ASSERT_TRUE(MountContent(*engine));
   ASSERT_TRUE(engine->Run()) << engine->InitError;
   engine.reset();
-  ::setenv("SDL_AUDIODRIVER", "dummy", 1);
   EXPECT_EQ(PlacedSoundGame::Mode, SPATIALIZATION_PSEUDO);
 
-  const Bytes raw = testdata::ReadFile(output);
-  std::error_code ec;
-  std::filesystem::remove_all(folder, ec);
+  const Bytes raw = CaughtMix();
   const size_t frames = raw.size() / 4;
   ASSERT_GT(frames, 44100u);
   std::vector<double> left(frames), right(frames);

@@ -17,11 +17,7 @@ using namespace soundtest;
 
 namespace {
 
-#ifdef ZNT1_SANITIZE
-constexpr bool Sanitizing = true;
-#else
-constexpr bool Sanitizing = false;
-#endif
+constexpr bool Sanitizing = testdata::Sanitizing;
 
 struct Streams : ::testing::Test {
   std::unique_ptr<TZNT1SoundSystem> System = std::make_unique<TZNT1SoundSystem>(nullptr, 44100, 2, 16, 1024);

@@ -15,6 +15,13 @@ std::vector<uint8_t> ReadFile(const std::string& path);
 // True when running in CI, where real content must be present.
 bool InCI();
 
+// True in the sanitizer build, whose pass runs lighter sweeps of the same tests.
+#ifdef ZNT1_SANITIZE
+inline constexpr bool Sanitizing = true;
+#else
+inline constexpr bool Sanitizing = false;
+#endif
+
 }  // namespace testdata
 
 // Skips the current test when the shared folder is missing (never in CI).

@@ -23,26 +23,16 @@
 
 namespace worldtest {
 
-// A dedicated engine after Init whose archives hold the given files (and, when asked, the
-// content folder); it records every forced progress report.
+// A dedicated engine of a game class after Init whose archives hold the given files (sorted
+// after the content, so they win) and, when asked, the content folder; it records every forced
+// progress report.
 class MapEngine : public TZNT1Engine {
  public:
-  explicit MapEngine(const std::vector<std::pair<std::string, std::vector<uint8_t>>>& Files = {},
-                     bool WithContent = false)
-      : TZNT1Engine(&CreateGameOfClass<TZNT1Game>, true) {
+  explicit MapEngine(const ziptest::Files& Files = {}, bool WithContent = false,
+                     TZNT1GameClass AGameClass = &CreateGameOfClass<TZNT1Game>)
+      : TZNT1Engine(AGameClass, true) {
     if (WithContent) Archives->LoadDirectory(testdata::ContentDir() + "/");
-    if (!Files.empty()) {
-      std::vector<ziptest::Entry> entries;
-      for (const auto& [name, data] : Files) {
-        ziptest::Entry e;
-        e.Name = name;
-        e.Data = data;
-        entries.push_back(e);
-      }
-      // Sorts after the content archives, so its files win.
-      auto* stream = new TZNT1MemoryInputStream(ziptest::BuildZip(entries).Bytes_);
-      if (!Archives->Load(stream, "zzz-test.pk3", true)) delete stream;
-    }
+    ziptest::AddFiles(*Archives, Files);
     Archives->Finish();
     Init();
   }

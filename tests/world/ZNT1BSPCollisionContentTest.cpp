@@ -7,6 +7,7 @@
 #include <set>
 
 #include "support/CollisionOracle.h"
+#include "support/TestData.h"
 #include "world/WorldTestSupport.h"
 #include "world/ZNT1BSPCollision.h"
 #include "world/ZNT1StaticAABBTree.h"
@@ -15,11 +16,7 @@ using namespace worldtest;
 
 namespace {
 
-#ifdef ZNT1_SANITIZE
-constexpr int HeavyTraces = 1500, LightTraces = 30;
-#else
-constexpr int HeavyTraces = 20000, LightTraces = 300;
-#endif
+constexpr int HeavyTraces = testdata::Sanitizing ? 1500 : 20000, LightTraces = testdata::Sanitizing ? 30 : 300;
 
 bool Bits(const void* a, const void* b, size_t n) { return std::memcmp(a, b, n) == 0; }
 

@@ -3,6 +3,7 @@
 #include <random>
 
 #include "core/ZNT1Command.h"
+#include "support/TestData.h"
 #include "world/WorldTestSupport.h"
 #include "world/ZNT1BSPCollision.h"
 
@@ -96,11 +97,7 @@ TEST(BSPDamage, SeededByteFlipsOfTheSmallestMap) {
   std::vector<std::pair<int64_t, int64_t>> Targets{{8, 8 * kMaxLumps}};
   for (int32_t i : {kNodes, kLeafs, kLeafFaces, kLeafBrushes, kModels, kBrushes, kBrushSides, kIndices, kShaders, kFaces})
     if (Lump(i).Len > 0) Targets.push_back({Lump(i).Offset, Lump(i).Len});
-#ifdef ZNT1_SANITIZE
-  const int Rounds = 120;
-#else
-  const int Rounds = 300;
-#endif
+  const int Rounds = testdata::Sanitizing ? 120 : 300;
   std::mt19937 Random(12);
   int Loaded = 0;
   for (int r = 0; r < Rounds; ++r) {

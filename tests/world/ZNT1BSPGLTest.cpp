@@ -9,6 +9,7 @@
 #include "material/ZNT1Shader.h"
 #include "platform/ZNT1OpenGL.h"
 #include "support/BSPWriter.h"
+#include "support/EngineRunFixture.h"
 #include "support/GLContextFixture.h"
 #include "support/TestData.h"
 #include "world/WorldTestSupport.h"
@@ -278,16 +279,12 @@ class ProgramEngine : public TZNT1Engine {
 
 }  // namespace
 
-TEST(BSPProgramGL, MapCommandLoadsAContentMap) {
+class BSPProgramGL : public EngineRunFixture {};
+
+TEST_F(BSPProgramGL, MapCommandLoadsAContentMap) {
   REQUIRE_CONTENT_DIR();
-  const char* d = std::getenv("DISPLAY");
-  if (!d || !*d) {
-    if (testdata::InCI()) FAIL() << "no display in CI";
-    GTEST_SKIP() << "no display";
-  }
   auto e = std::make_unique<ProgramEngine>();
-  ASSERT_TRUE(e->Archives->LoadDirectory(testdata::ContentDir() + "/"));
-  e->Archives->Finish();
+  ASSERT_TRUE(MountContent(*e));
   ASSERT_TRUE(e->Init()) << e->InitError;
   e->Game = e->GameClass(e.get());
   const size_t Before = e->Console->Lines.Strings.size();

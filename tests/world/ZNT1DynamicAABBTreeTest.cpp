@@ -6,16 +6,13 @@
 #include <random>
 #include <vector>
 
+#include "support/MathTestSupport.h"
+#include "support/TestData.h"
 #include "world/ZNT1DynamicAABBTree.h"
 
 namespace {
 
-TZNT1AABB Box(float x0, float y0, float z0, float x1, float y1, float z1) {
-  TZNT1AABB b;
-  b.Min = Vector3(x0, y0, z0);
-  b.Max = Vector3(x1, y1, z1);
-  return b;
-}
+using mathtest::Box;
 
 TZNT1AABB Cube(float x) { return Box(x, 0, 0, x + 1, 1, 1); }
 
@@ -153,11 +150,7 @@ TEST(DynamicAABBTree, SeededCreateMoveDestroyRunStaysValid) {
   };
   std::vector<Live> Proxies;
   intptr_t NextTag = 0;
-#ifdef ZNT1_SANITIZE
-  constexpr int Steps = 1500;
-#else
-  constexpr int Steps = 4000;
-#endif
+  constexpr int Steps = testdata::Sanitizing ? 1500 : 4000;
   for (int i = 0; i < Steps; ++i) {
     const uint32_t Op = Rng() % 10;
     if (Op < 4 || Proxies.size() < 4) {

@@ -12,16 +12,13 @@
 #include "core/ZNT1Stream.h"
 #include "gpu/ZNT1GLCapabilities.h"
 #include "material/ZNT1Shader.h"
+#include "support/TestData.h"
 #include "world/WorldTestSupport.h"
 #include "world/ZNT1Model.h"
 
 namespace {
 
-#ifdef ZNT1_SANITIZE
-constexpr bool Sanitize = true;
-#else
-constexpr bool Sanitize = false;
-#endif
+constexpr bool Sanitize = testdata::Sanitizing;
 
 using Bytes = std::vector<uint8_t>;
 

@@ -4,16 +4,12 @@
 #include <random>
 #include <vector>
 
+#include "support/MathTestSupport.h"
 #include "world/ZNT1StaticAABBTree.h"
 
 namespace {
 
-TZNT1AABB Box(float x0, float y0, float z0, float x1, float y1, float z1) {
-  TZNT1AABB b;
-  b.Min = Vector3(x0, y0, z0);
-  b.Max = Vector3(x1, y1, z1);
-  return b;
-}
+using mathtest::Box;
 
 bool SameBox(const TZNT1AABB& a, const TZNT1AABB& b) {
   for (int i = 0; i < 3; ++i)

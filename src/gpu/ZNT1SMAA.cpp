@@ -10,22 +10,31 @@ const char* const ZNT1SMAAData = R"GLSL(
 #define SMAA_THRESHOLD 0.15
 #define SMAA_MAX_SEARCH_STEPS 4
 #define SMAA_CORNER_ROUNDING 100
+#define SMAA_DISABLE_DIAG_DETECTION 1
 #elif defined(SMAA_PRESET_MEDIUM)
 #define SMAA_THRESHOLD 0.1
 #define SMAA_MAX_SEARCH_STEPS 8
 #define SMAA_CORNER_ROUNDING 100
+#define SMAA_DISABLE_DIAG_DETECTION 1
 #elif defined(SMAA_PRESET_HIGH)
 #define SMAA_THRESHOLD 0.1
 #define SMAA_MAX_SEARCH_STEPS 16
+#define SMAA_MAX_SEARCH_STEPS_DIAG 8
 #define SMAA_CORNER_ROUNDING 25
 #else
 #define SMAA_THRESHOLD 0.05
 #define SMAA_MAX_SEARCH_STEPS 32
+#define SMAA_MAX_SEARCH_STEPS_DIAG 16
 #define SMAA_CORNER_ROUNDING 25
 #endif
+// Diagonal runs shorter than this are left to the orthogonal searches: a lone unit step is as
+// likely part of a flatter or steeper line.
+#define SMAA_DIAG_MIN_RUN 3
 #define SMAA_LOCAL_CONTRAST_ADAPTATION_FACTOR 2.0
 #define SMAA_AREA_BLOCK 64
 #define SMAA_AREA_MAX_DISTANCE 63
+#define SMAA_AREA_DIAG_LEFT 128
+#define SMAA_AREA_DIAG_BLOCK 32
 
 #if defined(SMAA_ONLY_COMPILE_VS)
 // main hands in texcoord shifted to the pixel's corner; the passes work from its centre.
@@ -177,13 +186,90 @@ vec2 SMAARunArea(sampler2D edgesTex, sampler2D areaTex, sampler2D searchTex, ive
   return area * SMAACornerFactor(edgesTex, horizontal, e2, last + 1, across);
 }
 
+#if !defined(SMAA_DISABLE_DIAG_DETECTION)
+// A diagonal unit at p: p's lower edge and the vertical edge at its right end, which goes up
+// (left edge of p + (1, 0)) for dirY 1 and down (left edge of p + (1, -1)) for dirY -1.
+bool SMAADiagUnit(sampler2D edgesTex, ivec2 p, int dirY) {
+  return SMAAFetchOrZero(edgesTex, p).g > 0.5 && SMAAFetchOrZero(edgesTex, p + ivec2(1, min(dirY, 0))).r > 0.5;
+}
+
+// Units in line beyond p, one step after another; found false when the search gave up.
+int SMAADiagSearch(sampler2D edgesTex, ivec2 p, ivec2 step, int dirY, out bool found) {
+  int n = 0;
+  found = false;
+  for (int i = 0; i < SMAA_MAX_SEARCH_STEPS_DIAG; i++) {
+    if (!SMAADiagUnit(edgesTex, p + step * (n + 1), dirY)) {
+      found = true;
+      break;
+    }
+    n++;
+  }
+  return n;
+}
+
+// The diagonal run through unit p: x the share p takes from below, y the share the pixel below
+// takes from p. False when the run is too short. The end patterns tell whether the staircase
+// comes in or goes on flatter (an extra horizontal step) or steeper (an extra vertical one):
+// the line then sits half a pixel off the diagonal there, above or below by the direction.
+bool SMAADiagRun(sampler2D edgesTex, sampler2D areaTex, ivec2 p, int dirY, out vec2 area) {
+  area = vec2(0.0);
+  bool foundFirst, foundLast;
+  int d1 = SMAADiagSearch(edgesTex, p, ivec2(-1, -dirY), dirY, foundFirst);
+  int d2 = SMAADiagSearch(edgesTex, p, ivec2(1, dirY), dirY, foundLast);
+  if (d1 + d2 + 1 < SMAA_DIAG_MIN_RUN) return false;
+  ivec2 first = p - ivec2(d1, d1 * dirY);
+  ivec2 last = p + ivec2(d2, d2 * dirY);
+  // A unit is a horizontal step then a vertical one, so a flatter start shows one extra
+  // horizontal step and a steeper one two vertical steps, the other way round at the end;
+  // asking for both of a pair keeps a staircase cut by the image border straight.
+  int e1 = 0, e2 = 0;
+  if (foundFirst) {
+    int flatter = SMAAFetchOrZero(edgesTex, first - ivec2(1, 0)).g > 0.5 ? 1 : 0;
+    int steeper = SMAAFetchOrZero(edgesTex, first + ivec2(0, dirY > 0 ? -1 : 0)).r > 0.5 &&
+                  SMAAFetchOrZero(edgesTex, first + ivec2(0, dirY > 0 ? -2 : 1)).r > 0.5 ? 1 : 0;
+    e1 = dirY > 0 ? flatter + 2 * steeper : 2 * flatter + steeper;
+  }
+  if (foundLast) {
+    int flatter = SMAAFetchOrZero(edgesTex, last + ivec2(1, dirY)).g > 0.5 &&
+                  SMAAFetchOrZero(edgesTex, last + ivec2(2, dirY)).g > 0.5 ? 1 : 0;
+    int steeper = SMAAFetchOrZero(edgesTex, last + ivec2(1, dirY > 0 ? 1 : -2)).r > 0.5 ? 1 : 0;
+    e2 = dirY > 0 ? steeper + 2 * flatter : flatter + 2 * steeper;
+  }
+  area = texelFetch(areaTex, ivec2(SMAA_AREA_DIAG_LEFT + d1, (e1 * 4 + e2) * SMAA_AREA_DIAG_BLOCK + d2), 0).rg;
+  return true;
+}
+#endif
+
 vec4 SMAABlendingWeightCalculationPS(vec2 texcoord, vec2 pixcoord, vec4 offset[3], sampler2D edgesTex,
                                      sampler2D areaTex, sampler2D searchTex, ivec4 subsampleIndices) {
   ivec2 p = SMAAPixel(texcoord, edgesTex);
   vec4 e = texelFetch(edgesTex, p, 0);
   vec4 weights = vec4(0.0);
-  if (e.g > 0.5) weights.rg = SMAARunArea(edgesTex, areaTex, searchTex, p, true);
-  if (e.r > 0.5) weights.ba = SMAARunArea(edgesTex, areaTex, searchTex, p, false);
+  bool diagH = false, diagV = false;
+#if !defined(SMAA_DISABLE_DIAG_DETECTION)
+  // A staircase of unit steps is revectorised along its diagonal; a pixel on two diagonals at
+  // once is left to the orthogonal searches.
+  if (e.g > 0.5) {
+    bool up = SMAADiagUnit(edgesTex, p, 1), down = SMAADiagUnit(edgesTex, p, -1);
+    vec2 area;
+    if (up != down && SMAADiagRun(edgesTex, areaTex, p, up ? 1 : -1, area)) {
+      weights.rg = area;
+      diagH = true;
+    }
+  }
+  if (e.r > 0.5) {
+    // p is right of a unit at p - (1, 0) going up or at p + (-1, 1) going down. Going up, the
+    // line cuts p's upper left corner (the unit's lower triangle); going down, its lower left.
+    bool up = SMAADiagUnit(edgesTex, p - ivec2(1, 0), 1), down = SMAADiagUnit(edgesTex, p + ivec2(-1, 1), -1);
+    vec2 area;
+    if (up != down && SMAADiagRun(edgesTex, areaTex, up ? p - ivec2(1, 0) : p + ivec2(-1, 1), up ? 1 : -1, area)) {
+      weights.ba = up ? area.yx : area.xy;
+      diagV = true;
+    }
+  }
+#endif
+  if (e.g > 0.5 && !diagH) weights.rg = SMAARunArea(edgesTex, areaTex, searchTex, p, true);
+  if (e.r > 0.5 && !diagV) weights.ba = SMAARunArea(edgesTex, areaTex, searchTex, p, false);
   return weights;
 }
 

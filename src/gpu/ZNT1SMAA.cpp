@@ -244,9 +244,6 @@ vec4 SMAABlendingWeightCalculationPS(vec2 texcoord, vec2 pixcoord, vec4 offset[3
                                      sampler2D areaTex, sampler2D searchTex, ivec4 subsampleIndices) {
   ivec2 p = SMAAPixel(texcoord, edgesTex);
   vec4 e = texelFetch(edgesTex, p, 0);
-  // The chain clears the target to no weight; a block of pixels without edges then skips all
-  // the searches below.
-  if (e.r + e.g == 0.0) discard;
   vec4 weights = vec4(0.0);
   bool diagH = false, diagV = false;
 #if !defined(SMAA_DISABLE_DIAG_DETECTION)

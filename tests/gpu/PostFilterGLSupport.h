@@ -52,15 +52,13 @@ inline GLuint MakeTexture(int W, int H, const uint8_t* Pixels, bool Linear, GLin
 }
 
 // Draws Shader over all of Target (W x H) with Inputs bound to units 0, 1, ... as uTex0, uTex1, ...
-// and uFragCoordInvScale = 1 / size, after clearing Target.
+// and uFragCoordInvScale = 1 / size.
 inline void PostPass(TZNT1GLSLShader* Shader, GLuint Target, int W, int H, const std::vector<GLuint>& Inputs) {
   GLuint Fbo = 0, Vao = 0, Buffer = 0;
   glGenFramebuffers(1, &Fbo);
   glBindFramebuffer(GL_FRAMEBUFFER, Fbo);
   glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, Target, 0);
   glViewport(0, 0, W, H);
-  glClearColor(0, 0, 0, 0);
-  glClear(GL_COLOR_BUFFER_BIT);  // as every pass of the renderer's chain
   glDisable(GL_BLEND);
   glDisable(GL_DEPTH_TEST);
   for (size_t i = 0; i < Inputs.size(); i++) {

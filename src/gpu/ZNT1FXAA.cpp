@@ -75,8 +75,10 @@ FxaaFloat4 FxaaPixelShader(FxaaFloat2 pos, FxaaFloat4 fxaaConsolePosPos, FxaaTex
   FxaaFloat lumaMax = max(max(max(lumaN, lumaS), max(lumaE, lumaW)), lumaM);
   FxaaFloat lumaMin = min(min(min(lumaN, lumaS), min(lumaE, lumaW)), lumaM);
   FxaaFloat range = lumaMax - lumaMin;
-  // Too little local contrast: the pixel stays as it is, bit for bit.
-  if (range < max(fxaaQualityEdgeThresholdMin, lumaMax * fxaaQualityEdgeThreshold)) return rgbyM;
+  // Too little local contrast: the pixel stays as it is, bit for bit. No early return: the
+  // renderer's rasteriser runs a block of pixels in step, and a loop below keeps going while
+  // any pixel of the block wants it, so the others must say they are done.
+  FxaaBool lowContrast = range < max(fxaaQualityEdgeThresholdMin, lumaMax * fxaaQualityEdgeThreshold);
 
   FxaaFloat lumaNE = FxaaLuma(texelFetch(tex, hi, 0));
   FxaaFloat lumaNW = FxaaLuma(texelFetch(tex, FxaaInt2(lo.x, hi.y), 0));
@@ -111,9 +113,12 @@ FxaaFloat4 FxaaPixelShader(FxaaFloat2 pos, FxaaFloat4 fxaaConsolePosPos, FxaaTex
   int dstN = FxaaStepLength(0), dstP = FxaaStepLength(0);
   FxaaFloat endN = (lumaBeforeN + lumaPairN) * 0.5 - lumaLocal;
   FxaaFloat endP = (lumaBeforeP + lumaPairP) * 0.5 - lumaLocal;
-  FxaaBool doneN = abs(endN) >= gradScaled;
-  FxaaBool doneP = abs(endP) >= gradScaled;
-  for (int i = 1; i < FXAA_STEPS && !(doneN && doneP); i++) {
+  FxaaBool doneN = lowContrast || abs(endN) >= gradScaled;
+  FxaaBool doneP = lowContrast || abs(endP) >= gradScaled;
+  // A bound the compiler cannot see through keeps the loop a loop: unrolled, every block
+  // would pay for every step.
+  int steps = FXAA_STEPS + min(size.x, 0);
+  for (int i = 1; i < steps && !(doneN && doneP); i++) {
     if (!doneN) {
       dstN += FxaaStepLength(i);
       endN = FxaaPairLuma(tex, ip - alongI * dstN, pairI - alongI * dstN, size) - lumaLocal;
@@ -142,6 +147,6 @@ FxaaFloat4 FxaaPixelShader(FxaaFloat2 pos, FxaaFloat4 fxaaConsolePosPos, FxaaTex
 
   // The bilinear read offset towards the pair, taken from the two texels already at hand.
   FxaaFloat offset = max(pixelOffset, subpix);
-  return mix(rgbyM, rgbyPair, offset);
+  return lowContrast ? rgbyM : mix(rgbyM, rgbyPair, offset);
 }
 )GLSL";

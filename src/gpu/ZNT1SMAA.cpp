@@ -104,6 +104,9 @@ vec4 SMAAColorEdgeDetectionPS(vec2 texcoord, vec4 offset[3], sampler2D colorTex)
 // needs, a loop until its last pixel leaves it; the edge texture's texels are costly to read.
 // So each run below is one loop that reads once per turn, walking through its stages (the
 // searches, then the reads at the run's ends), and a pixel off any edge pays for one turn.
+// Loop bounds carry SMAANoUnroll, which the compiler cannot see through: an unrolled loop
+// makes every block pay for every turn.
+int SMAANoUnroll(sampler2D tex) { return min(textureSize(tex, 0).x, 0); }
 
 // -1 while the run goes on past the pair, else the table's k. A pair read weighs pixels c and
 // c + 1 along a run 3/4 and 1/4: x the run's own edge, y the crossing edge at their lower
@@ -130,7 +133,7 @@ vec2 SMAARunArea(sampler2D edgesTex, sampler2D areaTex, sampler2D searchTex, ive
   int first = 0, last = lastPixel, e1 = 0, e2 = 0, d1 = 0, d2 = 0;
   bool foundFirst = true, foundLast = true;
   float corner = 1.0;
-  for (int i = 0; i < 2 * SMAA_MAX_SEARCH_STEPS + 3 && stage < 5; i++) {
+  for (int i = 0; i < 2 * SMAA_MAX_SEARCH_STEPS + 3 + SMAANoUnroll(edgesTex) && stage < 5; i++) {
     int endCrossing = d1 <= d2 ? e1 : e2;
     int beyond = d1 <= d2 ? first - 1 : last + 1;
     int b = stage == 2 ? first : last + 1;
@@ -215,7 +218,7 @@ bool SMAADiagRun(sampler2D edgesTex, sampler2D areaTex, ivec2 p, bool horizontal
   bool foundFirst = false, foundLast = false, diagonal = false;
   int flatter = 0, steeper = 0;
   up = false;
-  for (int i = 0; i < 2 * SMAA_MAX_SEARCH_STEPS_DIAG + 5 && stage < 7; i++) {
+  for (int i = 0; i < 2 * SMAA_MAX_SEARCH_STEPS_DIAG + 5 + SMAANoUnroll(edgesTex) && stage < 7; i++) {
     ivec2 step = ivec2(1, dirY);
     ivec2 first = unit - step * d1, last = unit + step * d2;
     ivec2 q = unit + (stage == 1 ? -step : step) * (n + 1);
@@ -284,7 +287,7 @@ vec4 SMAABlendingWeightCalculationPS(vec2 texcoord, vec2 pixcoord, vec4 offset[3
   // The lower edge (bit 1) and the left edge (bit 2) go through one loop body, so the searches
   // are there once and a pixel without edges runs them once, masked.
   int jobs = (e.g > 0.5 ? 1 : 0) + (e.r > 0.5 ? 2 : 0);
-  for (int n = 0; n < 2 && jobs != 0; n++) {
+  for (int n = 0; n < 2 + SMAANoUnroll(edgesTex) && jobs != 0; n++) {
     bool horizontal = (jobs & 1) != 0;
     jobs -= horizontal ? 1 : 2;
     vec2 area = vec2(0.0);

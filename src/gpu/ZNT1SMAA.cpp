@@ -315,20 +315,14 @@ vec4 SMAANeighborhoodBlendingPS(vec2 texcoord, vec4 offset[2], sampler2D colorTe
   float fromAbove = SMAAFetchOrZero(blendTex, p + ivec2(0, 1)).g;
   float fromRight = SMAAFetchOrZero(blendTex, p + ivec2(1, 0)).a;
   if (max(max(fromBelow, fromLeft), max(fromAbove, fromRight)) <= 0.0) return c;
-  // One direction only, the dominant one, so a corner pixel is not blended twice.
-  vec4 a, b;
-  float wa, wb;
-  if (max(fromLeft, fromRight) > max(fromBelow, fromAbove)) {
-    a = SMAAFetch(colorTex, p + ivec2(-1, 0));
-    b = SMAAFetch(colorTex, p + ivec2(1, 0));
-    wa = fromLeft;
-    wb = fromRight;
-  } else {
-    a = SMAAFetch(colorTex, p + ivec2(0, -1));
-    b = SMAAFetch(colorTex, p + ivec2(0, 1));
-    wa = fromBelow;
-    wb = fromAbove;
-  }
+  // One direction only, the dominant one, so a corner pixel is not blended twice. The two
+  // neighbours are read once, wherever they lie: both branches would be run anyway.
+  bool acrossX = max(fromLeft, fromRight) > max(fromBelow, fromAbove);
+  ivec2 toB = acrossX ? ivec2(1, 0) : ivec2(0, 1);
+  vec4 a = SMAAFetch(colorTex, p - toB);
+  vec4 b = SMAAFetch(colorTex, p + toB);
+  float wa = acrossX ? fromLeft : fromBelow;
+  float wb = acrossX ? fromRight : fromAbove;
   float sum = wa + wb;
   if (sum > 1.0) {
     wa /= sum;

@@ -75,8 +75,8 @@ FxaaFloat4 FxaaPixelShader(FxaaFloat2 pos, FxaaFloat4 fxaaConsolePosPos, FxaaTex
   FxaaFloat lumaMax = max(max(max(lumaN, lumaS), max(lumaE, lumaW)), lumaM);
   FxaaFloat lumaMin = min(min(min(lumaN, lumaS), min(lumaE, lumaW)), lumaM);
   FxaaFloat range = lumaMax - lumaMin;
-  // Too little local contrast: the pixel stays as it is, bit for bit. No early return: the
-  // renderer's rasteriser runs a block of pixels in step, and a loop below keeps going while
+  // Too little local contrast: the pixel stays as it is, bit for bit. No early return:
+  // a software rasteriser runs a block of pixels in step, and a loop below keeps going while
   // any pixel of the block wants it, so the others must say they are done.
   FxaaBool lowContrast = range < max(fxaaQualityEdgeThresholdMin, lumaMax * fxaaQualityEdgeThreshold);
 

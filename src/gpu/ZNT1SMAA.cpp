@@ -100,7 +100,7 @@ vec4 SMAAColorEdgeDetectionPS(vec2 texcoord, vec4 offset[3], sampler2D colorTex)
   return vec4(edges, 0.0, 0.0);
 }
 
-// The renderer's rasteriser shades a block of pixels in step and runs every branch the block
+// A software rasteriser (Mesa's) shades a block of pixels in step and runs every branch the block
 // needs, a loop until its last pixel leaves it; the edge texture's texels are costly to read.
 // So each run below is one loop that reads once per turn, walking through its stages (the
 // searches, then the reads at the run's ends), and a pixel off any edge pays for one turn.

@@ -58,7 +58,8 @@ class AntialiasGL : public GLEngineFixture {
     const GLuint Blend = MakeTexture(In.W, In.H, nullptr, true, GL_RGBA32F);
     const GLuint Out = MakeTexture(In.W, In.H, nullptr, true);
     PostPass(Library->DefaultGLSLSMAAEdgeDetectionShader, Edges, In.W, In.H, {Source});
-    PostPass(WeightsProgram ? WeightsProgram : Library->DefaultGLSLSMAABlendingWeightCalculationShader, Blend, In.W, In.H,
+    if (!WeightsProgram) WeightsProgram = Library->DefaultGLSLSMAABlendingWeightCalculationShader;
+    PostPass(WeightsProgram, Blend, In.W, In.H,
              {Edges, Textures->SMAAAreaTexture->Handle, Textures->SMAASearchTexture->Handle});
     PostPass(Library->DefaultGLSLSMAANeighborhoodBlendingShader, Out, In.W, In.H, {Source, Blend});
     TPostImage Result = ReadTexture(Out, In.W, In.H);

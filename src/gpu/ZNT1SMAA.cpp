@@ -71,10 +71,11 @@ ivec2 SMAAPixel(vec2 texcoord, sampler2D tex) { return ivec2(floor(texcoord * ve
 
 vec4 SMAAFetch(sampler2D tex, ivec2 p) { return texelFetch(tex, clamp(p, ivec2(0), textureSize(tex, 0) - 1), 0); }
 
+// The read itself stays inside the image: lanes that take the zero still run it.
 vec4 SMAAFetchOrZero(sampler2D tex, ivec2 p) {
   ivec2 size = textureSize(tex, 0);
-  if (any(lessThan(p, ivec2(0))) || any(greaterThanEqual(p, size))) return vec4(0.0);
-  return texelFetch(tex, p, 0);
+  vec4 texel = texelFetch(tex, clamp(p, ivec2(0), size - 1), 0);
+  return any(lessThan(p, ivec2(0))) || any(greaterThanEqual(p, size)) ? vec4(0.0) : texel;
 }
 
 float SMAAContrast(vec4 a, vec4 b) {

@@ -115,19 +115,26 @@ FxaaFloat4 FxaaPixelShader(FxaaFloat2 pos, FxaaFloat4 fxaaConsolePosPos, FxaaTex
   FxaaFloat endP = (lumaBeforeP + lumaPairP) * 0.5 - lumaLocal;
   FxaaBool doneN = lowContrast || abs(endN) >= gradScaled;
   FxaaBool doneP = lowContrast || abs(endP) >= gradScaled;
-  // A bound the compiler cannot see through keeps the loop a loop: unrolled, every block
-  // would pay for every step.
-  int steps = FXAA_STEPS + min(size.x, 0);
-  for (int i = 1; i < steps && !(doneN && doneP); i++) {
-    if (!doneN) {
-      dstN += FxaaStepLength(i);
-      endN = FxaaPairLuma(tex, ip - alongI * dstN, pairI - alongI * dstN, size) - lumaLocal;
-      doneN = abs(endN) >= gradScaled;
-    }
-    if (!doneP) {
-      dstP += FxaaStepLength(i);
-      endP = FxaaPairLuma(tex, ip + alongI * dstP, pairI + alongI * dstP, size) - lumaLocal;
-      doneP = abs(endP) >= gradScaled;
+  // One side a turn, so a block off any edge pays for one pair read; a bound the compiler
+  // cannot see through keeps the loop a loop (unrolled, every block would pay for every step).
+  int stepN = 1, stepP = 1;
+  int turns = 2 * (FXAA_STEPS - 1) + min(size.x, 0);
+  for (int i = 0; i < turns && !(doneN && doneP); i++) {
+    bool sideN = !doneN && (doneP || stepN <= stepP);
+    int dst = sideN ? dstN + FxaaStepLength(stepN) : dstP + FxaaStepLength(stepP);
+    FxaaInt2 offset = alongI * (sideN ? -dst : dst);
+    FxaaFloat end = FxaaPairLuma(tex, ip + offset, pairI + offset, size) - lumaLocal;
+    FxaaBool done = abs(end) >= gradScaled || (sideN ? stepN : stepP) == FXAA_STEPS - 1;
+    if (sideN) {
+      dstN = dst;
+      endN = end;
+      doneN = done;
+      stepN++;
+    } else {
+      dstP = dst;
+      endP = end;
+      doneP = done;
+      stepP++;
     }
   }
 

@@ -35,13 +35,15 @@ struct TContext {
   std::unique_ptr<TZNT1Engine> Engine;
   std::unique_ptr<TZNT1GLSLShaders> Library;
   std::unique_ptr<TZNT1Textures> Textures;
-  GLuint Frame = 0, A = 0, B = 0, C = 0, Vao = 0, Buffer = 0, Fbo = 0;
+  // A, B, C: four 8-bit channels like the ping-pong pair; Edges and Weights: float, like the
+  // renderer's SMAA targets.
+  GLuint Frame = 0, A = 0, B = 0, C = 0, Edges = 0, Weights = 0, Vao = 0, Buffer = 0, Fbo = 0;
 
-  GLuint Target(const uint8_t* Pixels) {
+  GLuint Target(const uint8_t* Pixels, GLint Format = GL_RGBA8) {
     GLuint t = 0;
     glGenTextures(1, &t);
     glBindTexture(GL_TEXTURE_2D, t);
-    glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, W, H, 0, GL_RGBA, GL_UNSIGNED_BYTE, Pixels);
+    glTexImage2D(GL_TEXTURE_2D, 0, Format, W, H, 0, GL_RGBA, GL_UNSIGNED_BYTE, Pixels);
     glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
     glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
     glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
@@ -77,6 +79,8 @@ struct TContext {
     A = Target(nullptr);
     B = Target(nullptr);
     C = Target(nullptr);
+    Edges = Target(nullptr, GL_RGBA32F);
+    Weights = Target(nullptr, GL_RGBA32F);
     const float Quad[] = {-1, -1, 1, -1, -1, 1, 1, 1, 0, 0, 1, 0, 0, 1, 1, 1};
     glGenVertexArrays(1, &Vao);
     glBindVertexArray(Vao);
@@ -97,6 +101,7 @@ struct TContext {
   void Run(const TPass& p) {
     glBindFramebuffer(GL_FRAMEBUFFER, Fbo);
     glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, p.Target, 0);
+    glClear(GL_COLOR_BUFFER_BIT);  // as every pass of the renderer's chain
     for (size_t i = 0; i < p.Inputs.size(); i++) {
       glActiveTexture(GLenum(GL_TEXTURE0 + i));
       glBindTexture(GL_TEXTURE_2D, p.Inputs[i]);
@@ -126,10 +131,11 @@ std::vector<TPass> Mode(const std::string& Name) {
   if (Name == "FXAA3") return {P(L.DefaultGLSLLumaShader, {F}, A, N), P(L.DefaultGLSLFXAA3Shader, {A}, B, N)};
   if (Name == "NFAA") return {P(L.DefaultGLSLNFAAShader, {F}, A, N)};
   if (Name == "SMAA")
-    return {P(L.DefaultGLSLSMAAEdgeDetectionShader, {F}, A, N),
+    return {P(L.DefaultGLSLSMAAEdgeDetectionShader, {F}, Ctx->Edges, N),
             P(L.DefaultGLSLSMAABlendingWeightCalculationShader,
-              {A, Ctx->Textures->SMAAAreaTexture->Handle, Ctx->Textures->SMAASearchTexture->Handle}, B, N),
-            P(L.DefaultGLSLSMAANeighborhoodBlendingShader, {F, B}, C, N)};
+              {Ctx->Edges, Ctx->Textures->SMAAAreaTexture->Handle, Ctx->Textures->SMAASearchTexture->Handle},
+              Ctx->Weights, N),
+            P(L.DefaultGLSLSMAANeighborhoodBlendingShader, {F, Ctx->Weights}, C, N)};
   if (Name == "Water") return {P(L.DefaultGLSLScreenWaterQuadShader, {F}, A, N)};
   // Bloom at full size: bright pass, separable blur, combine with the frame.
   return {P(L.DefaultGLSLBloomFilterShader, {F}, A, N), P(L.DefaultGLSLBloomBlurShader, {A}, B, X),

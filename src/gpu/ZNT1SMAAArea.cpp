@@ -31,6 +31,18 @@ std::vector<uint8_t> BuildTable() {
           P[0] = static_cast<uint8_t>(std::lround(std::clamp(A, 0.0, 1.0) * 255.0));
           P[1] = static_cast<uint8_t>(std::lround(std::clamp(B, 0.0, 1.0) * 255.0));
         }
+  for (int32_t E1 = 0; E1 < 4; E1++)
+    for (int32_t E2 = 0; E2 < 4; E2++)
+      for (int32_t D1 = 0; D1 <= SMAAAreaDiagonalMaxDistance; D1++)
+        for (int32_t D2 = 0; D2 <= SMAAAreaDiagonalMaxDistance; D2++) {
+          double A = 0.0, B = 0.0;
+          SMAAAreaDiagonalCoverage(E1, E2, D1, D2, A, B);
+          int32_t X = 0, Y = 0;
+          SMAAAreaDiagonalPixel(E1, E2, D1, D2, X, Y);
+          uint8_t* P = &Table[(static_cast<size_t>(Y) * SMAAAreaWidth + static_cast<size_t>(X)) * 2];
+          P[0] = static_cast<uint8_t>(std::lround(std::clamp(A, 0.0, 1.0) * 255.0));
+          P[1] = static_cast<uint8_t>(std::lround(std::clamp(B, 0.0, 1.0) * 255.0));
+        }
   return Table;
 }
 
@@ -51,6 +63,22 @@ void SMAAAreaPixel(int32_t E1, int32_t E2, int32_t D1, int32_t D2, int32_t& X, i
   const int32_t Pattern = E1 * 4 + E2;
   X = (Pattern % 2) * SMAAAreaBlock + D1;
   Y = (Pattern / 2) * SMAAAreaBlock + D2;
+}
+
+void SMAAAreaDiagonalCoverage(int32_t E1, int32_t E2, int32_t D1, int32_t D2, double& A, double& B) {
+  // Units 0..L-1 with this one at D1; the line's shift across the diagonal falls linearly from
+  // each end's height to nothing at the middle, read at the unit's middle.
+  const double L = double(D1) + double(D2) + 1.0, Middle = L * 0.5, T = double(D1) + 0.5;
+  const double H = T < Middle ? EndHeight(E1) * (1.0 - T / Middle) : EndHeight(E2) * (T - Middle) / Middle;
+  // A shift h moves the line along the pixel's lower edge by h, so the corner triangles have
+  // legs 0.5 + h (this pixel) and 0.5 - h (the one below).
+  A = (0.5 + H) * (0.5 + H) * 0.5;
+  B = (0.5 - H) * (0.5 - H) * 0.5;
+}
+
+void SMAAAreaDiagonalPixel(int32_t E1, int32_t E2, int32_t D1, int32_t D2, int32_t& X, int32_t& Y) {
+  X = SMAAAreaDiagonalLeft + D1;
+  Y = (E1 * 4 + E2) * SMAAAreaDiagonalBlock + D2;
 }
 
 const uint8_t* SMAAAreaData() {

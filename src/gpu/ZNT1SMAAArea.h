@@ -21,5 +21,24 @@ void SMAAAreaCoverage(int32_t E1, int32_t E2, int32_t D1, int32_t D2, double& A,
 // Table pixel of a pattern pair and distances (each distance 0..SMAAAreaMaxDistance).
 void SMAAAreaPixel(int32_t E1, int32_t E2, int32_t D1, int32_t D2, int32_t& X, int32_t& Y);
 
+// Diagonal runs: a staircase of unit steps along a diagonal, one 32 x 32 block per pair of end
+// patterns in the column right of the orthogonal blocks, so distances 0..31 in units.
+constexpr int32_t SMAAAreaDiagonalBlock = 32;
+constexpr int32_t SMAAAreaDiagonalMaxDistance = SMAAAreaDiagonalBlock - 1;
+constexpr int32_t SMAAAreaDiagonalLeft = 2 * SMAAAreaBlock;
+static_assert(SMAAAreaDiagonalLeft + SMAAAreaDiagonalBlock <= SMAAAreaWidth);
+static_assert(16 * SMAAAreaDiagonalBlock <= SMAAAreaHeight && 8 * SMAAAreaBlock <= SMAAAreaHeight);
+
+// End pattern of a diagonal run, as the shader reads it from the step shapes there: 0 none,
+// 1 the line sits half a pixel above the diagonal through the step midpoints at that end,
+// 2 half a pixel below, 3 both (no shift). A unit is a pixel's lower edge with the vertical
+// edge at its right end; the revectorised line cuts a corner triangle from the pixel (A, the
+// share it takes from below) and from the pixel below (B, the share it takes from above),
+// each 1/8 when the line runs through the step midpoints.
+void SMAAAreaDiagonalCoverage(int32_t E1, int32_t E2, int32_t D1, int32_t D2, double& A, double& B);
+
+// Table pixel of a diagonal pattern pair and distances (each 0..SMAAAreaDiagonalMaxDistance).
+void SMAAAreaDiagonalPixel(int32_t E1, int32_t E2, int32_t D1, int32_t D2, int32_t& X, int32_t& Y);
+
 // The table: byte 0 of a pixel is round(A × 255), byte 1 round(B × 255); unused pixels 0.
 const uint8_t* SMAAAreaData();

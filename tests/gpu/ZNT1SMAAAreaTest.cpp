@@ -76,6 +76,45 @@ TEST(SMAAArea, OnePixelStepsGiveTheExactTrapezoidAreas) {
       }
 }
 
+double TableDiagonal(int32_t E1, int32_t E2, int32_t D1, int32_t D2, int32_t Byte) {
+  int32_t X = 0, Y = 0;
+  SMAAAreaDiagonalPixel(E1, E2, D1, D2, X, Y);
+  return SMAAAreaData()[(size_t(Y) * SMAAAreaWidth + size_t(X)) * 2 + size_t(Byte)] / 255.0;
+}
+
+// A straight diagonal staircase: the line through the step midpoints cuts an eighth from the
+// pixel over each step and from the one below, wherever the pixel sits in the run.
+TEST(SMAAArea, DiagonalWithoutACrossingCutsAnEighthEachSide) {
+  for (auto [E1, E2] : {std::pair{0, 0}, std::pair{3, 3}, std::pair{0, 3}, std::pair{3, 0}})
+    for (int32_t D1 = 0; D1 <= SMAAAreaDiagonalMaxDistance; D1++)
+      for (int32_t D2 = 0; D2 <= SMAAAreaDiagonalMaxDistance; D2++) {
+        EXPECT_NEAR(TableDiagonal(E1, E2, D1, D2, 0), 0.125, 0.5 / 255.0);
+        EXPECT_NEAR(TableDiagonal(E1, E2, D1, D2, 1), 0.125, 0.5 / 255.0);
+      }
+}
+
+// Swapping the ends mirrors the diagonal areas; a shift at one end moves area from one side to
+// the other, most at that end's unit and none at the middle of the run.
+TEST(SMAAArea, DiagonalEndsSwappedMirrorAndShiftTheLine) {
+  for (int32_t E1 = 0; E1 < 4; E1++)
+    for (int32_t E2 = 0; E2 < 4; E2++)
+      for (int32_t D1 = 0; D1 <= SMAAAreaDiagonalMaxDistance; D1++)
+        for (int32_t D2 = 0; D2 <= SMAAAreaDiagonalMaxDistance; D2++) {
+          EXPECT_EQ(TableDiagonal(E1, E2, D1, D2, 0), TableDiagonal(E2, E1, D2, D1, 0));
+          EXPECT_EQ(TableDiagonal(E1, E2, D1, D2, 1), TableDiagonal(E2, E1, D2, D1, 1));
+        }
+  double A = 0, B = 0;
+  SMAAAreaDiagonalCoverage(1, 0, 0, 30, A, B);  // line half a pixel up at the first unit
+  EXPECT_NEAR(A, 0.5, 0.02);
+  EXPECT_NEAR(B, 0.0, 0.001);
+  SMAAAreaDiagonalCoverage(2, 0, 0, 30, A, B);  // half a pixel down
+  EXPECT_NEAR(A, 0.0, 0.001);
+  EXPECT_NEAR(B, 0.5, 0.02);
+  SMAAAreaDiagonalCoverage(1, 2, 10, 10, A, B);  // the middle of a Z
+  EXPECT_NEAR(A, 0.125, 1e-12);
+  EXPECT_NEAR(B, 0.125, 1e-12);
+}
+
 TEST(SMAAArea, PatternBlocksFillTheTableWithoutOverlap) {
   int32_t X = 0, Y = 0;
   SMAAAreaPixel(3, 3, SMAAAreaMaxDistance, SMAAAreaMaxDistance, X, Y);
@@ -87,6 +126,16 @@ TEST(SMAAArea, PatternBlocksFillTheTableWithoutOverlap) {
       for (int32_t D1 = 0; D1 <= SMAAAreaMaxDistance; D1++)
         for (int32_t D2 = 0; D2 <= SMAAAreaMaxDistance; D2++) {
           SMAAAreaPixel(E1, E2, D1, D2, X, Y);
+          const size_t i = size_t(Y) * SMAAAreaWidth + size_t(X);
+          ASSERT_FALSE(Used[i]);
+          Used[i] = true;
+        }
+  for (int32_t E1 = 0; E1 < 4; E1++)
+    for (int32_t E2 = 0; E2 < 4; E2++)
+      for (int32_t D1 = 0; D1 <= SMAAAreaDiagonalMaxDistance; D1++)
+        for (int32_t D2 = 0; D2 <= SMAAAreaDiagonalMaxDistance; D2++) {
+          SMAAAreaDiagonalPixel(E1, E2, D1, D2, X, Y);
+          ASSERT_TRUE(X >= 0 && X < SMAAAreaWidth && Y >= 0 && Y < SMAAAreaHeight);
           const size_t i = size_t(Y) * SMAAAreaWidth + size_t(X);
           ASSERT_FALSE(Used[i]);
           Used[i] = true;

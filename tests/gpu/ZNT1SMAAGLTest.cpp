@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <memory>
@@ -39,14 +40,26 @@ class AntialiasGL : public GLEngineFixture {
     return Result;
   }
 
-  TPostImage RunSMAA(const TPostImage& In, TPostImage* Weights = nullptr) {
+  // The weights program as built but with the diagonal searches switched off; referenced, so
+  // compiled.
+  TZNT1GLSLShader* WeightsWithoutDiagonals() {
+    TZNT1GLSLShader* S = Library->DefaultGLSLSMAABlendingWeightCalculationShader;
+    std::string V = S->VertexShader, F = S->FragmentShader;
+    for (std::string* Text : {&V, &F}) Text->insert(Text->find('\n') + 1, "#define SMAA_DISABLE_DIAG_DETECTION 1\r\n");
+    TZNT1GLSLShader* Variant = Library->GetShader(V, "", F, 0);
+    Variant->IncRef();
+    return Variant;
+  }
+
+  TPostImage RunSMAA(const TPostImage& In, TPostImage* Weights = nullptr, TZNT1GLSLShader* WeightsProgram = nullptr) {
     const GLuint Source = MakeTexture(In.W, In.H, In.Pixels.data(), true);
     // Float edge and weight targets, linearly filtered, as in the renderer's chain.
     const GLuint Edges = MakeTexture(In.W, In.H, nullptr, true, GL_RGBA32F);
     const GLuint Blend = MakeTexture(In.W, In.H, nullptr, true, GL_RGBA32F);
     const GLuint Out = MakeTexture(In.W, In.H, nullptr, true);
     PostPass(Library->DefaultGLSLSMAAEdgeDetectionShader, Edges, In.W, In.H, {Source});
-    PostPass(Library->DefaultGLSLSMAABlendingWeightCalculationShader, Blend, In.W, In.H,
+    if (!WeightsProgram) WeightsProgram = Library->DefaultGLSLSMAABlendingWeightCalculationShader;
+    PostPass(WeightsProgram, Blend, In.W, In.H,
              {Edges, Textures->SMAAAreaTexture->Handle, Textures->SMAASearchTexture->Handle});
     PostPass(Library->DefaultGLSLSMAANeighborhoodBlendingShader, Out, In.W, In.H, {Source, Blend});
     TPostImage Result = ReadTexture(Out, In.W, In.H);
@@ -59,6 +72,26 @@ class AntialiasGL : public GLEngineFixture {
   std::unique_ptr<TZNT1GLSLShaders> Library;
   std::unique_ptr<TZNT1Textures> Textures;
 };
+
+struct TEdgeScore {
+  double ErrorIn = 0, ErrorOut = 0, FarthestChange = 0;
+};
+
+// Error against the exact coverage before and after, and the farthest changed pixel's centre
+// from the line.
+TEdgeScore ScoreEdge(const TPostImage& In, const TPostImage& Out, double Slope, double Offset) {
+  TEdgeScore S;
+  for (int y = 0; y < In.H; y++)
+    for (int x = 0; x < In.W; x++) {
+      const double Exact = EdgeCoverage(x, y, Slope, Offset);
+      S.ErrorIn += std::fabs(In.At(x, y)[0] / 255.0 - Exact);
+      S.ErrorOut += std::fabs(Out.At(x, y)[0] / 255.0 - Exact);
+      if (std::equal(In.At(x, y), In.At(x, y) + 3, Out.At(x, y))) continue;
+      S.FarthestChange = std::max(S.FarthestChange, std::fabs(Slope * (x + 0.5) + Offset - (y + 0.5)) /
+                                                        std::sqrt(Slope * Slope + 1));
+    }
+  return S;
+}
 
 TPostImage Filled(int W, int H, const std::function<void(int, int, uint8_t*)>& Pixel) {
   TPostImage I{W, H, std::vector<uint8_t>(size_t(W) * H * 4)};
@@ -117,5 +150,31 @@ TEST_F(AntialiasGL, SlantedEdgeIsSmoothedOnlyAlongTheEdge) {
       EXPECT_LE(ErrorOut, ErrorIn * 2.0 / 3.0) << "error " << ErrorIn << " -> " << ErrorOut;
     }
   }
+  EXPECT_EQ(glGetError(), GLenum(GL_NO_ERROR));
+}
+
+// Staircases of 45-degree steps, broken now and then by a double step in either diagonal
+// direction: following the diagonal beats treating every step as its own short run, and an
+// exact diagonal stays as good as it was.
+TEST_F(AntialiasGL, DiagonalStaircasesAreFollowedAlongTheDiagonal) {
+  struct Line {
+    double Slope, Offset, MaxRatio;  // error with diagonals over error without
+  };
+  TZNT1GLSLShader* Orthogonal = WeightsWithoutDiagonals();
+  ASSERT_NE(Orthogonal, Library->DefaultGLSLSMAABlendingWeightCalculationShader);
+  ASSERT_GE(Orthogonal->ProgramHandle, 0);
+  for (const Line L : {Line{0.9, 0.4, 0.5}, Line{1.1, -3.3, 0.5}, Line{-0.85, 60.2, 0.6}, Line{-1.2, 64.2, 0.6},
+                       Line{0.7, 5.37, 0.9}, Line{1.0, 0.5, 1.0}, Line{-1.0, 64.5, 1.0}}) {
+    SCOPED_TRACE(testing::Message() << "slope " << L.Slope);
+    const TPostImage In = SlantedEdgeImage(64, 64, L.Slope, L.Offset);
+    const TEdgeScore With = ScoreEdge(In, RunSMAA(In), L.Slope, L.Offset);
+    const TEdgeScore Without = ScoreEdge(In, RunSMAA(In, nullptr, Orthogonal), L.Slope, L.Offset);
+    RecordProperty("SMAA_diagonal_" + std::to_string(L.Slope),
+                   std::to_string(With.ErrorIn) + " -> " + std::to_string(Without.ErrorOut) + " / " +
+                       std::to_string(With.ErrorOut));
+    EXPECT_LE(With.ErrorOut, Without.ErrorOut * L.MaxRatio + 1e-9);
+    EXPECT_LE(With.FarthestChange, 2.0);
+  }
+  Orthogonal->DecRef();
   EXPECT_EQ(glGetError(), GLenum(GL_NO_ERROR));
 }

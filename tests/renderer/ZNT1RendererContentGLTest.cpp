@@ -61,7 +61,7 @@ TEST_F(RendererContentGL, MapCommandThenSpawnViewsOfTheTableMaps) {
     EXPECT_GT(s.LitFraction, 0.5);
     EXPECT_GT(s.Colours, 1000u);
     if (!e.GLCapabilities->LowQuality) {
-      // Until shadows exist the light buffer reads "no shadow" everywhere.
+      // No model stands in these views and no light is added, so the light buffer reads "no shadow" everywhere.
       const TZNT1FrameBufferObject& Light = *e.Renderer->LightBufferFrameBufferObject;
       std::vector<uint8_t> L(size_t(Light.Width) * size_t(Light.Height) * 4, 0xFF);
       glBindFramebuffer(GL_READ_FRAMEBUFFER, Light.FrameBuffer);

@@ -1666,6 +1666,65 @@ void StoreEars(TZNT1SoundSampleVoice& v, const TSpatialEar& l, const TSpatialEar
   v.SpatializationDelayRightIndex = r.Index;
 }
 
+// One ear of a steady run: the filter open or not, the delay line bypassed or not, chosen
+// once per run; the arithmetic is the one of TSpatialEar::Process.
+template <bool Open, bool Near>
+struct TSteadyEar {
+  int64_t G, A;
+  int32_t K, F, H0, H1, Index;
+  int32_t* __restrict Line;
+  explicit TSteadyEar(const TSpatialEar& e)
+      : G(e.G), A(e.A), K(e.K), F(e.F), H0(e.H0), H1(e.H1), Index(e.Index), Line(e.Line) {}
+  void Store(TSpatialEar& e) const {
+    e.H0 = H0;
+    e.H1 = H1;
+    e.Index = Index;
+  }
+  inline int32_t Process(int64_t Value, int32_t Mask) {
+    if constexpr (Open) {
+      H0 = H1 = static_cast<int32_t>(Value);
+    } else {
+      const int64_t h0 = Value + (A * (H0 - Value)) / 16384;
+      const int64_t h1 = h0 + (A * (H1 - h0)) / 16384;
+      H0 = static_cast<int32_t>(h0);
+      H1 = static_cast<int32_t>(h1);
+    }
+    Line[Index] = H1;
+    if constexpr (Near) {
+      Index = (Index + 1) & Mask;
+      return H1;
+    } else {
+      const int64_t x0 = Line[(Index - K) & Mask], x1 = Line[(Index - K - 1) & Mask];
+      Index = (Index + 1) & Mask;
+      return static_cast<int32_t>(x0 + ((x1 - x0) * F) / 4096);
+    }
+  }
+};
+
+using TSteadyPseudoEar = void (*)(const int32_t* __restrict, int32_t* __restrict, int32_t, int64_t, int64_t, int32_t,
+                                  TSpatialEar&);
+
+// One ear over a whole steady run; the ears share nothing, and one at a time keeps the
+// filter state in registers.
+template <bool Open, bool Near>
+void SteadyPseudoEar(const int32_t* __restrict d, int32_t* __restrict Buffer, int32_t Count, int64_t Position,
+                     int64_t Increment, int32_t Mask, TSpatialEar& Ear) {
+  TSteadyEar<Open, Near> ear(Ear);
+  for (int32_t k = 0; k < Count; ++k) {
+    const int64_t i = Position >> 32;
+    const int32_t f = static_cast<int32_t>(static_cast<uint32_t>(Position) >> 20);
+    const int32_t* a = d + i * 2;
+    const int64_t v = a[0] + ((a[2] - a[0]) * f) / 4096;
+    Buffer[k * 2] += ear.Process((ear.G * v) / 32768, Mask);
+    Position += Increment;
+  }
+  ear.Store(Ear);
+}
+
+// Indexed by (open) | (near) << 1.
+const TSteadyPseudoEar SteadyPseudoEars[4] = {SteadyPseudoEar<false, false>, SteadyPseudoEar<true, false>,
+                                              SteadyPseudoEar<false, true>, SteadyPseudoEar<true, true>};
+
 }  // namespace
 
 void TZNT1SoundSampleVoice::MixProcSpatializationPSEUDO(int32_t* Buffer, int32_t Count) {
@@ -1677,6 +1736,15 @@ void TZNT1SoundSampleVoice::MixProcSpatializationPSEUDO(int32_t* Buffer, int32_t
   const bool ramping = left.Ramping() || right.Ramping();
   left.Prepare();
   right.Prepare();
+  if (!ramping) {
+    // Steady gains, filters and delays: the per-frame choices are fixed for the run.
+    SteadyPseudoEars[(left.A == 0 ? 1 : 0) | (left.Near ? 2 : 0)](d, Buffer, Count, position, increment, mask, left);
+    SteadyPseudoEars[(right.A == 0 ? 1 : 0) | (right.Near ? 2 : 0)](d + 1, Buffer + 1, Count, position, increment, mask,
+                                                                     right);
+    StoreEars(*this, left, right);
+    Position = position + increment * Count;
+    return;
+  }
   for (int32_t k = 0; k < Count; ++k) {
     const int64_t i = position >> 32;
     const int32_t f = static_cast<int32_t>(static_cast<uint32_t>(position) >> 20);

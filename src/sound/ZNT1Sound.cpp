@@ -1666,64 +1666,123 @@ void StoreEars(TZNT1SoundSampleVoice& v, const TSpatialEar& l, const TSpatialEar
   v.SpatializationDelayRightIndex = r.Index;
 }
 
-// One ear of a steady run: the filter open or not, the delay line bypassed or not, chosen
-// once per run; the arithmetic is the one of TSpatialEar::Process.
-template <bool Open, bool Near>
-struct TSteadyEar {
-  int64_t G, A;
-  int32_t K, F, H0, H1, Index;
-  int32_t* __restrict Line;
-  explicit TSteadyEar(const TSpatialEar& e)
-      : G(e.G), A(e.A), K(e.K), F(e.F), H0(e.H0), H1(e.H1), Index(e.Index), Line(e.Line) {}
-  void Store(TSpatialEar& e) const {
-    e.H0 = H0;
-    e.H1 = H1;
-    e.Index = Index;
+// Steady runs: gains, filter poles and delays hold still, so a frame's three steps run as
+// passes over a chunk (resample and gain, the two low-pass stages of both ears side by side,
+// the delay line), and only the filter carries state from frame to frame. Taken only where the
+// values provably stay inside 32 bits, which lets the filter skip the int32 wrap of its state
+// (a pole in 0 … 1 keeps it between its inputs) and round toward zero without a select.
+constexpr int32_t SteadyChunk = 256;
+constexpr int32_t SteadyMaxHistory = 64;
+
+bool SteadyEarFits(const TSpatialEar& e, int32_t Mask) {
+  return e.G >= -32767 && e.G <= 32768 && e.A >= 0 && e.A <= 16384 && e.Delay >= 0 && e.K + 2 <= Mask &&
+         e.K + 1 <= SteadyMaxHistory;
+}
+
+// A + (P × (H − A)) / 16384 for a pole P in 1 … 16384, truncating toward zero.
+inline int64_t PoleStep(int64_t Value, int64_t H, int64_t P) {
+  const int64_t d = H - Value;
+  return Value + ((P * d + ((d >> 63) & 16383)) >> 14);
+}
+
+// Both ears' filters over one chunk; an open filter passes its input.
+template <bool OpenLeft, bool OpenRight>
+void SteadyFilters(const int32_t* __restrict xl, const int32_t* __restrict xr, int32_t* __restrict yl,
+                   int32_t* __restrict yr, int32_t Count, TSpatialEar& L, TSpatialEar& R) {
+  int64_t l0 = L.H0, l1 = L.H1, r0 = R.H0, r1 = R.H1;
+  const int64_t al = L.A, ar = R.A;
+  for (int32_t k = 0; k < Count; ++k) {
+    if constexpr (OpenLeft) {
+      yl[k] = xl[k];
+    } else {
+      l0 = PoleStep(xl[k], l0, al);
+      l1 = PoleStep(l0, l1, al);
+      yl[k] = static_cast<int32_t>(l1);
+    }
+    if constexpr (OpenRight) {
+      yr[k] = xr[k];
+    } else {
+      r0 = PoleStep(xr[k], r0, ar);
+      r1 = PoleStep(r0, r1, ar);
+      yr[k] = static_cast<int32_t>(r1);
+    }
   }
-  inline int32_t Process(int64_t Value, int32_t Mask) {
-    if constexpr (Open) {
-      H0 = H1 = static_cast<int32_t>(Value);
-    } else {
-      const int64_t h0 = Value + (A * (H0 - Value)) / 16384;
-      const int64_t h1 = h0 + (A * (H1 - h0)) / 16384;
-      H0 = static_cast<int32_t>(h0);
-      H1 = static_cast<int32_t>(h1);
-    }
-    Line[Index] = H1;
-    if constexpr (Near) {
-      Index = (Index + 1) & Mask;
-      return H1;
-    } else {
-      const int64_t x0 = Line[(Index - K) & Mask], x1 = Line[(Index - K - 1) & Mask];
-      Index = (Index + 1) & Mask;
-      return static_cast<int32_t>(x0 + ((x1 - x0) * F) / 4096);
-    }
+  if constexpr (OpenLeft) {
+    L.H0 = L.H1 = xl[Count - 1];
+  } else {
+    L.H0 = static_cast<int32_t>(l0);
+    L.H1 = static_cast<int32_t>(l1);
+  }
+  if constexpr (OpenRight) {
+    R.H0 = R.H1 = xr[Count - 1];
+  } else {
+    R.H0 = static_cast<int32_t>(r0);
+    R.H1 = static_cast<int32_t>(r1);
+  }
+}
+
+using TSteadyFilters = void (*)(const int32_t* __restrict, const int32_t* __restrict, int32_t* __restrict,
+                                int32_t* __restrict, int32_t, TSpatialEar&, TSpatialEar&);
+// Indexed by (left open) | (right open) << 1.
+const TSteadyFilters SteadyFilterPairs[4] = {SteadyFilters<false, false>, SteadyFilters<true, false>,
+                                             SteadyFilters<false, true>, SteadyFilters<true, true>};
+
+// One ear's delay line over a steady run: E holds the K + 1 values before the chunk, then the
+// chunk's filtered values, so that frame k reads E[k + 1] (K frames back) and E[k] (K + 1 back).
+struct TSteadyLine {
+  int32_t E[SteadyMaxHistory + SteadyChunk];
+  int32_t History;  // K + 1
+  explicit TSteadyLine(const TSpatialEar& Ear, int32_t Mask) : History(Ear.K + 1) {
+    for (int32_t j = 0; j < History; ++j) E[j] = Ear.Line[(Ear.Index - History + j) & Mask];
+  }
+  int32_t* Chunk() { return E + History; }
+  // The chunk's values into the ring (the last Mask + 1 of them reach it), and the history on.
+  void Commit(TSpatialEar& Ear, int32_t Count, int32_t Mask) {
+    const int32_t* y = Chunk();
+    for (int32_t j = std::max(0, Count - (Mask + 1)); j < Count; ++j) Ear.Line[(Ear.Index + j) & Mask] = y[j];
+    Ear.Index = (Ear.Index + Count) & Mask;
+    std::memmove(E, E + Count, static_cast<size_t>(History) * sizeof(int32_t));
   }
 };
 
-using TSteadyPseudoEar = void (*)(const int32_t* __restrict, int32_t* __restrict, int32_t, int64_t, int64_t, int32_t,
-                                  TSpatialEar&);
-
-// One ear over a whole steady run; the ears share nothing, and one at a time keeps the
-// filter state in registers.
-template <bool Open, bool Near>
-void SteadyPseudoEar(const int32_t* __restrict d, int32_t* __restrict Buffer, int32_t Count, int64_t Position,
-                     int64_t Increment, int32_t Mask, TSpatialEar& Ear) {
-  TSteadyEar<Open, Near> ear(Ear);
+// Interpolated reads of the two delay lines, added into the bus.
+void SteadyDelays(const TSteadyLine& L, const TSteadyLine& R, int32_t fl, int32_t fr, int32_t* __restrict Buffer,
+                  int32_t Count) {
+  const int32_t* __restrict el = L.E;
+  const int32_t* __restrict er = R.E;
   for (int32_t k = 0; k < Count; ++k) {
-    const int64_t i = Position >> 32;
-    const int32_t f = static_cast<int32_t>(static_cast<uint32_t>(Position) >> 20);
-    const int32_t* a = d + i * 2;
-    const int64_t v = a[0] + ((a[2] - a[0]) * f) / 4096;
-    Buffer[k * 2] += ear.Process((ear.G * v) / 32768, Mask);
-    Position += Increment;
+    const int64_t l0 = el[k + 1], l1 = el[k], r0 = er[k + 1], r1 = er[k];
+    Buffer[k * 2] += static_cast<int32_t>(l0 + ((l1 - l0) * fl) / 4096);
+    Buffer[k * 2 + 1] += static_cast<int32_t>(r0 + ((r1 - r0) * fr) / 4096);
   }
-  ear.Store(Ear);
 }
 
-// Indexed by (open) | (near) << 1.
-const TSteadyPseudoEar SteadyPseudoEars[4] = {SteadyPseudoEar<false, false>, SteadyPseudoEar<true, false>,
-                                              SteadyPseudoEar<false, true>, SteadyPseudoEar<true, true>};
+void SteadyPseudo(const int32_t* __restrict d, int32_t* Buffer, int32_t Count, int64_t Position, int64_t Increment,
+                  int32_t Mask, TSpatialEar& L, TSpatialEar& R) {
+  TSteadyLine lineL(L, Mask), lineR(R, Mask);
+  const TSteadyFilters filters = SteadyFilterPairs[(L.A == 0 ? 1 : 0) | (R.A == 0 ? 2 : 0)];
+  const int64_t gl = L.G, gr = R.G;
+  int32_t xl[SteadyChunk], xr[SteadyChunk];
+  for (int32_t done = 0; done < Count;) {
+    const int32_t n = std::min(SteadyChunk, Count - done);
+    for (int32_t k = 0; k < n; ++k) {
+      const int64_t i = Position >> 32;
+      const int32_t f = static_cast<int32_t>(static_cast<uint32_t>(Position) >> 20);
+      const int32_t* a = d + i * 2;
+      const int32_t l = a[0] + ((a[2] - a[0]) * f) / 4096;
+      const int32_t r = a[1] + ((a[3] - a[1]) * f) / 4096;
+      // Gains within 1.0 keep these inside the samples' own range.
+      xl[k] = static_cast<int32_t>((gl * l) / 32768);
+      xr[k] = static_cast<int32_t>((gr * r) / 32768);
+      Position += Increment;
+    }
+    filters(xl, xr, lineL.Chunk(), lineR.Chunk(), n, L, R);
+    SteadyDelays(lineL, lineR, L.F, R.F, Buffer + done * 2, n);
+    lineL.Commit(L, n, Mask);
+    lineR.Commit(R, n, Mask);
+    done += n;
+  }
+}
 
 }  // namespace
 
@@ -1736,11 +1795,8 @@ void TZNT1SoundSampleVoice::MixProcSpatializationPSEUDO(int32_t* Buffer, int32_t
   const bool ramping = left.Ramping() || right.Ramping();
   left.Prepare();
   right.Prepare();
-  if (!ramping) {
-    // Steady gains, filters and delays: the per-frame choices are fixed for the run.
-    SteadyPseudoEars[(left.A == 0 ? 1 : 0) | (left.Near ? 2 : 0)](d, Buffer, Count, position, increment, mask, left);
-    SteadyPseudoEars[(right.A == 0 ? 1 : 0) | (right.Near ? 2 : 0)](d + 1, Buffer + 1, Count, position, increment, mask,
-                                                                     right);
+  if (!ramping && SteadyEarFits(left, mask) && SteadyEarFits(right, mask)) {
+    SteadyPseudo(d, Buffer, Count, position, increment, mask, left, right);
     StoreEars(*this, left, right);
     Position = position + increment * Count;
     return;

@@ -8,6 +8,10 @@
 #include <cstring>
 #include <limits>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "core/ZNT1Globals.h"
 #include "platform/ZNT1PlatformTimer.h"
 
@@ -1670,7 +1674,7 @@ void StoreEars(TZNT1SoundSampleVoice& v, const TSpatialEar& l, const TSpatialEar
 // passes over a chunk (resample and gain, the two low-pass stages of both ears side by side,
 // the delay line), and only the filter carries state from frame to frame. Taken only where the
 // values provably stay inside 32 bits, which lets the filter skip the int32 wrap of its state
-// (a pole in 0 … 1 keeps it between its inputs) and round toward zero without a select.
+// (a pole in 0 … 1 keeps it between its inputs).
 constexpr int32_t SteadyChunk = 256;
 constexpr int32_t SteadyMaxHistory = 64;
 
@@ -1679,50 +1683,83 @@ bool SteadyEarFits(const TSpatialEar& e, int32_t Mask) {
          e.K + 1 <= SteadyMaxHistory;
 }
 
-// A + (P × (H − A)) / 16384 for a pole P in 1 … 16384, truncating toward zero.
+// Both ears' frames resampled and scaled by their gains into X (interleaved). Decoded samples
+// lie within 16 bits, where the interpolation's product never leaves 32 bits, and every product
+// here is exact in a double, whose conversion truncates toward zero as the integer division does.
+void SteadyResample(const int32_t* __restrict d, int64_t& Position, int64_t Increment, int64_t gl, int64_t gr,
+                    int32_t* __restrict X, int32_t Count) {
+#if defined(__SSE2__)
+  const __m128d gains = _mm_set_pd(static_cast<double>(gr) / 32768, static_cast<double>(gl) / 32768);
+  for (int32_t k = 0; k < Count; ++k) {
+    const int64_t i = Position >> 32;
+    const int32_t f = static_cast<int32_t>(static_cast<uint32_t>(Position) >> 20);
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + i * 2));
+    const __m128d step = _mm_mul_pd(_mm_cvtepi32_pd(_mm_sub_epi32(_mm_srli_si128(a, 8), a)),
+                                    _mm_set1_pd(static_cast<double>(f) * (1.0 / 4096)));
+    const __m128i v = _mm_add_epi32(a, _mm_cvttpd_epi32(step));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(X + k * 2), _mm_cvttpd_epi32(_mm_mul_pd(_mm_cvtepi32_pd(v), gains)));
+    Position += Increment;
+  }
+#else
+  for (int32_t k = 0; k < Count; ++k) {
+    const int64_t i = Position >> 32;
+    const int32_t f = static_cast<int32_t>(static_cast<uint32_t>(Position) >> 20);
+    const int32_t* a = d + i * 2;
+    const int32_t l = a[0] + ((a[2] - a[0]) * f) / 4096;
+    const int32_t r = a[1] + ((a[3] - a[1]) * f) / 4096;
+    X[k * 2] = static_cast<int32_t>((gl * l) / 32768);
+    X[k * 2 + 1] = static_cast<int32_t>((gr * r) / 32768);
+    Position += Increment;
+  }
+#endif
+}
+
+// Value + (P × (H − Value)) / 16384 for a pole P in 1 … 16384, truncating toward zero (the
+// difference's sign is the product's).
 inline int64_t PoleStep(int64_t Value, int64_t H, int64_t P) {
   const int64_t d = H - Value;
   return Value + ((P * d + ((d >> 63) & 16383)) >> 14);
 }
 
-// Both ears' filters over one chunk; an open filter passes its input.
+// Both ears' filters over one chunk of X; an open filter passes its input.
 template <bool OpenLeft, bool OpenRight>
-void SteadyFilters(const int32_t* __restrict xl, const int32_t* __restrict xr, int32_t* __restrict yl,
-                   int32_t* __restrict yr, int32_t Count, TSpatialEar& L, TSpatialEar& R) {
+void SteadyFilters(const int32_t* __restrict X, int32_t* __restrict yl, int32_t* __restrict yr, int32_t Count,
+                   TSpatialEar& L, TSpatialEar& R) {
   int64_t l0 = L.H0, l1 = L.H1, r0 = R.H0, r1 = R.H1;
   const int64_t al = L.A, ar = R.A;
   for (int32_t k = 0; k < Count; ++k) {
+    const int64_t xl = X[k * 2], xr = X[k * 2 + 1];
     if constexpr (OpenLeft) {
-      yl[k] = xl[k];
+      yl[k] = static_cast<int32_t>(xl);
     } else {
-      l0 = PoleStep(xl[k], l0, al);
+      l0 = PoleStep(xl, l0, al);
       l1 = PoleStep(l0, l1, al);
       yl[k] = static_cast<int32_t>(l1);
     }
     if constexpr (OpenRight) {
-      yr[k] = xr[k];
+      yr[k] = static_cast<int32_t>(xr);
     } else {
-      r0 = PoleStep(xr[k], r0, ar);
+      r0 = PoleStep(xr, r0, ar);
       r1 = PoleStep(r0, r1, ar);
       yr[k] = static_cast<int32_t>(r1);
     }
   }
   if constexpr (OpenLeft) {
-    L.H0 = L.H1 = xl[Count - 1];
+    L.H0 = L.H1 = X[Count * 2 - 2];
   } else {
     L.H0 = static_cast<int32_t>(l0);
     L.H1 = static_cast<int32_t>(l1);
   }
   if constexpr (OpenRight) {
-    R.H0 = R.H1 = xr[Count - 1];
+    R.H0 = R.H1 = X[Count * 2 - 1];
   } else {
     R.H0 = static_cast<int32_t>(r0);
     R.H1 = static_cast<int32_t>(r1);
   }
 }
 
-using TSteadyFilters = void (*)(const int32_t* __restrict, const int32_t* __restrict, int32_t* __restrict,
-                                int32_t* __restrict, int32_t, TSpatialEar&, TSpatialEar&);
+using TSteadyFilters = void (*)(const int32_t* __restrict, int32_t* __restrict, int32_t* __restrict, int32_t,
+                                TSpatialEar&, TSpatialEar&);
 // Indexed by (left open) | (right open) << 1.
 const TSteadyFilters SteadyFilterPairs[4] = {SteadyFilters<false, false>, SteadyFilters<true, false>,
                                              SteadyFilters<false, true>, SteadyFilters<true, true>};
@@ -1745,39 +1782,44 @@ struct TSteadyLine {
   }
 };
 
-// Interpolated reads of the two delay lines, added into the bus.
-void SteadyDelays(const TSteadyLine& L, const TSteadyLine& R, int32_t fl, int32_t fr, int32_t* __restrict Buffer,
-                  int32_t Count) {
-  const int32_t* __restrict el = L.E;
-  const int32_t* __restrict er = R.E;
+// Interpolated reads of the delay lines, added into the bus; an ear without delay (fraction 0,
+// no whole frames) reads its current value.
+template <bool DelayLeft, bool DelayRight>
+void SteadyDelays(const int32_t* __restrict el, const int32_t* __restrict er, int32_t fl, int32_t fr,
+                  int32_t* __restrict Buffer, int32_t Count) {
   for (int32_t k = 0; k < Count; ++k) {
-    const int64_t l0 = el[k + 1], l1 = el[k], r0 = er[k + 1], r1 = er[k];
-    Buffer[k * 2] += static_cast<int32_t>(l0 + ((l1 - l0) * fl) / 4096);
-    Buffer[k * 2 + 1] += static_cast<int32_t>(r0 + ((r1 - r0) * fr) / 4096);
+    if constexpr (DelayLeft) {
+      const int64_t x0 = el[k + 1], x1 = el[k];
+      Buffer[k * 2] += static_cast<int32_t>(x0 + ((x1 - x0) * fl) / 4096);
+    } else {
+      Buffer[k * 2] += el[k + 1];
+    }
+    if constexpr (DelayRight) {
+      const int64_t x0 = er[k + 1], x1 = er[k];
+      Buffer[k * 2 + 1] += static_cast<int32_t>(x0 + ((x1 - x0) * fr) / 4096);
+    } else {
+      Buffer[k * 2 + 1] += er[k + 1];
+    }
   }
 }
+
+using TSteadyDelays = void (*)(const int32_t* __restrict, const int32_t* __restrict, int32_t, int32_t,
+                               int32_t* __restrict, int32_t);
+// Indexed by (left delayed) | (right delayed) << 1.
+const TSteadyDelays SteadyDelayPairs[4] = {SteadyDelays<false, false>, SteadyDelays<true, false>,
+                                           SteadyDelays<false, true>, SteadyDelays<true, true>};
 
 void SteadyPseudo(const int32_t* __restrict d, int32_t* Buffer, int32_t Count, int64_t Position, int64_t Increment,
                   int32_t Mask, TSpatialEar& L, TSpatialEar& R) {
   TSteadyLine lineL(L, Mask), lineR(R, Mask);
   const TSteadyFilters filters = SteadyFilterPairs[(L.A == 0 ? 1 : 0) | (R.A == 0 ? 2 : 0)];
-  const int64_t gl = L.G, gr = R.G;
-  int32_t xl[SteadyChunk], xr[SteadyChunk];
+  const TSteadyDelays delays = SteadyDelayPairs[(L.Near ? 0 : 1) | (R.Near ? 0 : 2)];
+  int32_t x[SteadyChunk * 2];
   for (int32_t done = 0; done < Count;) {
     const int32_t n = std::min(SteadyChunk, Count - done);
-    for (int32_t k = 0; k < n; ++k) {
-      const int64_t i = Position >> 32;
-      const int32_t f = static_cast<int32_t>(static_cast<uint32_t>(Position) >> 20);
-      const int32_t* a = d + i * 2;
-      const int32_t l = a[0] + ((a[2] - a[0]) * f) / 4096;
-      const int32_t r = a[1] + ((a[3] - a[1]) * f) / 4096;
-      // Gains within 1.0 keep these inside the samples' own range.
-      xl[k] = static_cast<int32_t>((gl * l) / 32768);
-      xr[k] = static_cast<int32_t>((gr * r) / 32768);
-      Position += Increment;
-    }
-    filters(xl, xr, lineL.Chunk(), lineR.Chunk(), n, L, R);
-    SteadyDelays(lineL, lineR, L.F, R.F, Buffer + done * 2, n);
+    SteadyResample(d, Position, Increment, L.G, R.G, x, n);
+    filters(x, lineL.Chunk(), lineR.Chunk(), n, L, R);
+    delays(lineL.E, lineR.E, L.F, R.F, Buffer + done * 2, n);
     lineL.Commit(L, n, Mask);
     lineR.Commit(R, n, Mask);
     done += n;

@@ -1670,17 +1670,36 @@ void StoreEars(TZNT1SoundSampleVoice& v, const TSpatialEar& l, const TSpatialEar
   v.SpatializationDelayRightIndex = r.Index;
 }
 
-// Steady runs: gains, filter poles and delays hold still, so a frame's three steps run as
-// passes over a chunk (resample and gain, the two low-pass stages of both ears side by side,
-// the delay line), and only the filter carries state from frame to frame. Taken only where the
-// values provably stay inside 32 bits, which lets the filter skip the int32 wrap of its state
-// (a pole in 0 … 1 keeps it between its inputs).
-constexpr int32_t SteadyChunk = 256;
-constexpr int32_t SteadyMaxHistory = 64;
+// 3D runs in passes over chunks of frames: resample and gain, the two low-pass stages of both
+// ears side by side, the delay line. Only the filter carries state from frame to frame. Taken
+// where the values provably stay inside 32 bits, which lets the filter skip the int32 wrap of
+// its state (a pole in 0 … 1 keeps it between its inputs); the ramps being linear, a bound that
+// holds at a run's two ends holds throughout.
+constexpr int32_t PassChunk = 256;
+constexpr int32_t PassMaxHistory = 64;
 
-bool SteadyEarFits(const TSpatialEar& e, int32_t Mask) {
-  return e.G >= -32767 && e.G <= 32768 && e.A >= 0 && e.A <= 16384 && e.Delay >= 0 && e.K + 2 <= Mask &&
-         e.K + 1 <= SteadyMaxHistory;
+// An ear's values at the run's last frame; false when they leave 32 bits.
+bool EarAtLastFrame(const TSpatialEar& e, int32_t Count, TSpatialEar& Last) {
+  const int64_t n = Count - 1, coef = e.Coef + e.CoefStep * n, delay = e.Delay + e.DelayStep * n;
+  if (coef != static_cast<int32_t>(coef) || delay != static_cast<int32_t>(delay)) return false;
+  Last = e;
+  Last.Gain = e.Gain + e.GainStep * n;
+  Last.Coef = static_cast<int32_t>(coef);
+  Last.Delay = static_cast<int32_t>(delay);
+  Last.Prepare();
+  return true;
+}
+
+bool EarFrameFits(const TSpatialEar& e) {
+  return e.G >= -32767 && e.G <= 32768 && e.A >= 0 && e.A <= 16384 && e.Delay >= 0;
+}
+
+// The longest whole delay of the run, or -1 when the run must go frame by frame.
+int32_t PassEarHistory(const TSpatialEar& e, int32_t Count, int32_t Mask) {
+  TSpatialEar last;
+  if (!EarFrameFits(e) || !EarAtLastFrame(e, Count, last) || !EarFrameFits(last)) return -1;
+  const int32_t k = std::max(e.K, last.K);
+  return k + 2 <= Mask && k + 1 <= PassMaxHistory ? k : -1;
 }
 
 // Both ears' frames resampled and scaled by their gains into X (interleaved). Decoded samples
@@ -1714,8 +1733,36 @@ void SteadyResample(const int32_t* __restrict d, int64_t& Position, int64_t Incr
 #endif
 }
 
-// Value + (P × (H − Value)) / 16384 for a pole P in 1 … 16384, truncating toward zero (the
-// difference's sign is the product's).
+// The same with both gains stepped every frame.
+void RampResample(const int32_t* __restrict d, int64_t& Position, int64_t Increment, const TSpatialEar& L,
+                  const TSpatialEar& R, int32_t* __restrict X, int32_t Count) {
+  int64_t gainL = L.Gain, gainR = R.Gain;
+  for (int32_t k = 0; k < Count; ++k) {
+    const int64_t i = Position >> 32;
+    const int32_t f = static_cast<int32_t>(static_cast<uint32_t>(Position) >> 20);
+    const int64_t gl = gainL / 65536, gr = gainR / 65536;
+#if defined(__SSE2__)
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + i * 2));
+    const __m128d step = _mm_mul_pd(_mm_cvtepi32_pd(_mm_sub_epi32(_mm_srli_si128(a, 8), a)),
+                                    _mm_set1_pd(static_cast<double>(f) * (1.0 / 4096)));
+    const __m128i v = _mm_add_epi32(a, _mm_cvttpd_epi32(step));
+    const __m128d gains = _mm_set_pd(static_cast<double>(gr) / 32768, static_cast<double>(gl) / 32768);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(X + k * 2), _mm_cvttpd_epi32(_mm_mul_pd(_mm_cvtepi32_pd(v), gains)));
+#else
+    const int32_t* a = d + i * 2;
+    const int32_t l = a[0] + ((a[2] - a[0]) * f) / 4096;
+    const int32_t r = a[1] + ((a[3] - a[1]) * f) / 4096;
+    X[k * 2] = static_cast<int32_t>((gl * l) / 32768);
+    X[k * 2 + 1] = static_cast<int32_t>((gr * r) / 32768);
+#endif
+    gainL += L.GainStep;
+    gainR += R.GainStep;
+    Position += Increment;
+  }
+}
+
+// Value + (P × (H − Value)) / 16384 for a pole P in 0 … 16384, truncating toward zero (the
+// difference's sign is the product's, or the product is 0 and the bias shifts out).
 inline int64_t PoleStep(int64_t Value, int64_t H, int64_t P) {
   const int64_t d = H - Value;
   return Value + ((P * d + ((d >> 63) & 16383)) >> 14);
@@ -1764,12 +1811,35 @@ using TSteadyFilters = void (*)(const int32_t* __restrict, int32_t* __restrict, 
 const TSteadyFilters SteadyFilterPairs[4] = {SteadyFilters<false, false>, SteadyFilters<true, false>,
                                              SteadyFilters<false, true>, SteadyFilters<true, true>};
 
-// One ear's delay line over a steady run: E holds the K + 1 values before the chunk, then the
-// chunk's filtered values, so that frame k reads E[k + 1] (K frames back) and E[k] (K + 1 back).
-struct TSteadyLine {
-  int32_t E[SteadyMaxHistory + SteadyChunk];
+// Both ears' filters with their poles stepped every frame (pole 0 passes the input).
+void RampFilters(const int32_t* __restrict X, int32_t* __restrict yl, int32_t* __restrict yr, int32_t Count,
+                 TSpatialEar& L, TSpatialEar& R) {
+  int64_t l0 = L.H0, l1 = L.H1, r0 = R.H0, r1 = R.H1;
+  int32_t cl = L.Coef, cr = R.Coef;
+  for (int32_t k = 0; k < Count; ++k) {
+    const int64_t al = cl / 65536, ar = cr / 65536;
+    l0 = PoleStep(X[k * 2], l0, al);
+    l1 = PoleStep(l0, l1, al);
+    yl[k] = static_cast<int32_t>(l1);
+    r0 = PoleStep(X[k * 2 + 1], r0, ar);
+    r1 = PoleStep(r0, r1, ar);
+    yr[k] = static_cast<int32_t>(r1);
+    cl += L.CoefStep;
+    cr += R.CoefStep;
+  }
+  L.H0 = static_cast<int32_t>(l0);
+  L.H1 = static_cast<int32_t>(l1);
+  R.H0 = static_cast<int32_t>(r0);
+  R.H1 = static_cast<int32_t>(r1);
+}
+
+// One ear's delay line over a run: E holds the K + 1 values before the chunk (K the run's
+// longest whole delay), then the chunk's filtered values, so that frame k reads E[K + 1 + k − j]
+// for the value j frames back.
+struct TPassLine {
+  int32_t E[PassMaxHistory + PassChunk];
   int32_t History;  // K + 1
-  explicit TSteadyLine(const TSpatialEar& Ear, int32_t Mask) : History(Ear.K + 1) {
+  TPassLine(const TSpatialEar& Ear, int32_t K, int32_t Mask) : History(K + 1) {
     for (int32_t j = 0; j < History; ++j) E[j] = Ear.Line[(Ear.Index - History + j) & Mask];
   }
   int32_t* Chunk() { return E + History; }
@@ -1809,17 +1879,48 @@ using TSteadyDelays = void (*)(const int32_t* __restrict, const int32_t* __restr
 const TSteadyDelays SteadyDelayPairs[4] = {SteadyDelays<false, false>, SteadyDelays<true, false>,
                                            SteadyDelays<false, true>, SteadyDelays<true, true>};
 
-void SteadyPseudo(const int32_t* __restrict d, int32_t* Buffer, int32_t Count, int64_t Position, int64_t Increment,
-                  int32_t Mask, TSpatialEar& L, TSpatialEar& R) {
-  TSteadyLine lineL(L, Mask), lineR(R, Mask);
+// The delay lines read with the delays stepped every frame; a delay under one 4,096th of a
+// frame (whole part and fraction 0) reads the current value.
+void RampDelays(const TPassLine& L, const TPassLine& R, const TSpatialEar& EarL, const TSpatialEar& EarR,
+                int32_t* __restrict Buffer, int32_t Count) {
+  int32_t delayL = EarL.Delay, delayR = EarR.Delay;
+  for (int32_t k = 0; k < Count; ++k) {
+    const int32_t* el = L.E + L.History + k - (delayL >> 16);
+    const int32_t* er = R.E + R.History + k - (delayR >> 16);
+    const int64_t l0 = el[0], l1 = el[-1], r0 = er[0], r1 = er[-1];
+    Buffer[k * 2] += static_cast<int32_t>(l0 + ((l1 - l0) * ((delayL & 65535) >> 4)) / 4096);
+    Buffer[k * 2 + 1] += static_cast<int32_t>(r0 + ((r1 - r0) * ((delayR & 65535) >> 4)) / 4096);
+    delayL += EarL.DelayStep;
+    delayR += EarR.DelayStep;
+  }
+}
+
+void StepEar(TSpatialEar& e, int32_t Count) {
+  e.Gain += e.GainStep * Count;
+  e.Coef = static_cast<int32_t>(e.Coef + int64_t(e.CoefStep) * Count);
+  e.Delay = static_cast<int32_t>(e.Delay + int64_t(e.DelayStep) * Count);
+}
+
+// The run in passes; KL and KR are the ears' longest whole delays.
+void PseudoPasses(const int32_t* __restrict d, int32_t* Buffer, int32_t Count, int64_t Position, int64_t Increment,
+                  int32_t Mask, bool Ramping, TSpatialEar& L, int32_t KL, TSpatialEar& R, int32_t KR) {
+  TPassLine lineL(L, KL, Mask), lineR(R, KR, Mask);
   const TSteadyFilters filters = SteadyFilterPairs[(L.A == 0 ? 1 : 0) | (R.A == 0 ? 2 : 0)];
   const TSteadyDelays delays = SteadyDelayPairs[(L.Near ? 0 : 1) | (R.Near ? 0 : 2)];
-  int32_t x[SteadyChunk * 2];
+  int32_t x[PassChunk * 2];
   for (int32_t done = 0; done < Count;) {
-    const int32_t n = std::min(SteadyChunk, Count - done);
-    SteadyResample(d, Position, Increment, L.G, R.G, x, n);
-    filters(x, lineL.Chunk(), lineR.Chunk(), n, L, R);
-    delays(lineL.E, lineR.E, L.F, R.F, Buffer + done * 2, n);
+    const int32_t n = std::min(PassChunk, Count - done);
+    if (Ramping) {
+      RampResample(d, Position, Increment, L, R, x, n);
+      RampFilters(x, lineL.Chunk(), lineR.Chunk(), n, L, R);
+      RampDelays(lineL, lineR, L, R, Buffer + done * 2, n);
+      StepEar(L, n);
+      StepEar(R, n);
+    } else {
+      SteadyResample(d, Position, Increment, L.G, R.G, x, n);
+      filters(x, lineL.Chunk(), lineR.Chunk(), n, L, R);
+      delays(lineL.E, lineR.E, L.F, R.F, Buffer + done * 2, n);
+    }
     lineL.Commit(L, n, Mask);
     lineR.Commit(R, n, Mask);
     done += n;
@@ -1837,8 +1938,9 @@ void TZNT1SoundSampleVoice::MixProcSpatializationPSEUDO(int32_t* Buffer, int32_t
   const bool ramping = left.Ramping() || right.Ramping();
   left.Prepare();
   right.Prepare();
-  if (!ramping && SteadyEarFits(left, mask) && SteadyEarFits(right, mask)) {
-    SteadyPseudo(d, Buffer, Count, position, increment, mask, left, right);
+  const int32_t kl = PassEarHistory(left, Count, mask), kr = PassEarHistory(right, Count, mask);
+  if (kl >= 0 && kr >= 0) {
+    PseudoPasses(d, Buffer, Count, position, increment, mask, ramping, left, kl, right, kr);
     StoreEars(*this, left, right);
     Position = position + increment * Count;
     return;

@@ -1675,7 +1675,7 @@ void StoreEars(TZNT1SoundSampleVoice& v, const TSpatialEar& l, const TSpatialEar
 // where the values provably stay inside 32 bits, which lets the filter skip the int32 wrap of
 // its state (a pole in 0 … 1 keeps it between its inputs); the ramps being linear, a bound that
 // holds at a run's two ends holds throughout.
-constexpr int32_t PassChunk = 256;
+constexpr int32_t PassChunk = 1024;
 constexpr int32_t PassMaxHistory = 64;
 
 // An ear's values at the run's last frame; false when they leave 32 bits.

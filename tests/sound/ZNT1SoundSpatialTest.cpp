@@ -470,19 +470,25 @@ TEST_F(Spatial, PseudoRunsMatchTheFrameByFrameMix) {
        }},
       {"delays past the line",
        [](TZNT1SoundSampleVoice& v, int32_t m) { v.SpatializationDelayLeftCurrent = (m + 3) << 16; }},
+      {"ramps across whole blocks",
+       [](TZNT1SoundSampleVoice& v, int32_t) {
+         v.VolumeLeftIncrement = -v.VolumeLeftCurrent / 4000;
+         v.SpatializationLowPassRightIncrementCoef = ((1 << 30) - v.SpatializationLowPassRightCurrentCoef) / 4000;
+         v.SpatializationDelayLeftIncrement = ((20 << 16) - v.SpatializationDelayLeftCurrent) / 4000;
+       }},
   };
 #ifdef ZNT1_SANITIZE
-  const int32_t blocks = 12;
+  const int32_t blocks = 8;
 #else
-  const int32_t blocks = 60;
+  const int32_t blocks = 40;
 #endif
-  std::vector<int32_t> expected(2048), actual(2048);
+  std::vector<int32_t> expected(6000), actual(6000);
   int64_t steady = 0, total = 0;
   auto CompareNextRun = [&](TZNT1SoundSampleVoice& v, int32_t block) {
     if (!v.Active) return;
-    // The next run as the mixer would cut it.
+    // The next run as the mixer would cut it, had it blocks of 3,000 frames.
     v.MixIncrement = v.IncrementCurrent >> 16;
-    int32_t n = v.VolumeRampingRemain > 0 ? std::min(1024, v.VolumeRampingRemain) : 1024;
+    int32_t n = v.VolumeRampingRemain > 0 ? std::min(3000, v.VolumeRampingRemain) : 3000;
     n = v.GetSampleLength(v.SpatializationRunLimit(n));
     if (n == 0) return;
     const PseudoRun before(v);

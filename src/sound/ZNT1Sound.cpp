@@ -2185,31 +2185,50 @@ void TZNT1SoundReverb::Process(int32_t* Buffer, int32_t Samples) {
   const int64_t dry = SoundRound(static_cast<double>(Dry) * 4096.0);
   const int64_t g = SoundRound(static_cast<double>(FeedBack) * 4096.0);
   const int32_t mask = SampleBufferMask;
-  for (int32_t i = 0; i < Samples; ++i) {
-    const int64_t inL = Buffer[i * 2], inR = Buffer[i * 2 + 1];
-    LeftBuffer[static_cast<size_t>(LeftCounter)] = static_cast<int32_t>(inL);
-    RightBuffer[static_cast<size_t>(RightCounter)] = static_cast<int32_t>(inR);
-    int64_t l = LeftBuffer[static_cast<size_t>(LeftDelayedCounter)];
-    int64_t r = RightBuffer[static_cast<size_t>(RightDelayedCounter)];
-    LeftCounter = (LeftCounter + 1) & mask;
-    RightCounter = (RightCounter + 1) & mask;
-    LeftDelayedCounter = (LeftDelayedCounter + 1) & mask;
-    RightDelayedCounter = (RightDelayedCounter + 1) & mask;
+  // Stage by stage over a chunk: each all-pass filter touches only its own ring, so it can run
+  // over the chunk on its own, and a frame no longer waits for the whole chain of the one before.
+  constexpr int32_t Chunk = 256;
+  int64_t ls[Chunk], rs[Chunk];
+  for (int32_t done = 0; done < Samples;) {
+    const int32_t n = std::min(Chunk, Samples - done);
+    int32_t* buffer = Buffer + done * 2;
+    for (int32_t i = 0; i < n; ++i) {
+      LeftBuffer[static_cast<size_t>(LeftCounter)] = buffer[i * 2];
+      RightBuffer[static_cast<size_t>(RightCounter)] = buffer[i * 2 + 1];
+      ls[i] = LeftBuffer[static_cast<size_t>(LeftDelayedCounter)];
+      rs[i] = RightBuffer[static_cast<size_t>(RightDelayedCounter)];
+      LeftCounter = (LeftCounter + 1) & mask;
+      RightCounter = (RightCounter + 1) & mask;
+      LeftDelayedCounter = (LeftDelayedCounter + 1) & mask;
+      RightDelayedCounter = (RightDelayedCounter + 1) & mask;
+    }
     for (int32_t f = 0; f < AllPassFilters; ++f) {
       int32_t* ring = AllPassBuffer[f].data();
       int32_t* c = Counter[f];
-      const int64_t yl = ring[c[2] * 2] - (g * l) / 4096;
-      ring[c[0] * 2] = static_cast<int32_t>((yl * g) / 4096 + l);
-      l = yl;
-      const int64_t yr = ring[c[3] * 2 + 1] - (g * r) / 4096;
-      ring[c[1] * 2 + 1] = static_cast<int32_t>((yr * g) / 4096 + r);
-      r = yr;
-      for (int32_t k = 0; k < 4; ++k) c[k] = (c[k] + 1) & mask;
+      int32_t c0 = c[0], c1 = c[1], c2 = c[2], c3 = c[3];
+      for (int32_t i = 0; i < n; ++i) {
+        const int64_t l = ls[i], r = rs[i];
+        const int64_t yl = ring[c2 * 2] - (g * l) / 4096;
+        ring[c0 * 2] = static_cast<int32_t>((yl * g) / 4096 + l);
+        ls[i] = yl;
+        const int64_t yr = ring[c3 * 2 + 1] - (g * r) / 4096;
+        ring[c1 * 2 + 1] = static_cast<int32_t>((yr * g) / 4096 + r);
+        rs[i] = yr;
+        c0 = (c0 + 1) & mask;
+        c1 = (c1 + 1) & mask;
+        c2 = (c2 + 1) & mask;
+        c3 = (c3 + 1) & mask;
+      }
+      c[0] = c0, c[1] = c1, c[2] = c2, c[3] = c3;
     }
-    LastLowPassLeft += static_cast<int32_t>(((l - LastLowPassLeft) * CutOff) / 4096);
-    LastLowPassRight += static_cast<int32_t>(((r - LastLowPassRight) * CutOff) / 4096);
-    Buffer[i * 2] = static_cast<int32_t>((inL * dry + int64_t(LastLowPassLeft) * wet) / 4096);
-    Buffer[i * 2 + 1] = static_cast<int32_t>((inR * dry + int64_t(LastLowPassRight) * wet) / 4096);
+    for (int32_t i = 0; i < n; ++i) {
+      const int64_t inL = buffer[i * 2], inR = buffer[i * 2 + 1];
+      LastLowPassLeft += static_cast<int32_t>(((ls[i] - LastLowPassLeft) * CutOff) / 4096);
+      LastLowPassRight += static_cast<int32_t>(((rs[i] - LastLowPassRight) * CutOff) / 4096);
+      buffer[i * 2] = static_cast<int32_t>((inL * dry + int64_t(LastLowPassLeft) * wet) / 4096);
+      buffer[i * 2 + 1] = static_cast<int32_t>((inR * dry + int64_t(LastLowPassRight) * wet) / 4096);
+    }
+    done += n;
   }
 }
 

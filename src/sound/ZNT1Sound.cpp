@@ -1845,8 +1845,10 @@ struct TPassLine {
   int32_t* Chunk() { return E + History; }
   // The chunk's values into the ring (the last Mask + 1 of them reach it), and the history on.
   void Commit(TSpatialEar& Ear, int32_t Count, int32_t Mask) {
-    const int32_t* y = Chunk();
-    for (int32_t j = std::max(0, Count - (Mask + 1)); j < Count; ++j) Ear.Line[(Ear.Index + j) & Mask] = y[j];
+    const int32_t first = std::max(0, Count - (Mask + 1)), start = (Ear.Index + first) & Mask;
+    const int32_t tail = std::min(Count - first, Mask + 1 - start);
+    std::memcpy(Ear.Line + start, Chunk() + first, static_cast<size_t>(tail) * sizeof(int32_t));
+    std::memcpy(Ear.Line, Chunk() + first + tail, static_cast<size_t>(Count - first - tail) * sizeof(int32_t));
     Ear.Index = (Ear.Index + Count) & Mask;
     std::memmove(E, E + Count, static_cast<size_t>(History) * sizeof(int32_t));
   }

@@ -1855,19 +1855,20 @@ struct TPassLine {
 };
 
 // Interpolated reads of the delay lines, added into the bus; an ear without delay (fraction 0,
-// no whole frames) reads its current value.
-template <bool DelayLeft, bool DelayRight>
+// no whole frames) reads its current value. T is int32_t where the lines' values lie within
+// 18 bits, so that the products fit and the loop vectorises.
+template <bool DelayLeft, bool DelayRight, typename T>
 void SteadyDelays(const int32_t* __restrict el, const int32_t* __restrict er, int32_t fl, int32_t fr,
                   int32_t* __restrict Buffer, int32_t Count) {
   for (int32_t k = 0; k < Count; ++k) {
     if constexpr (DelayLeft) {
-      const int64_t x0 = el[k + 1], x1 = el[k];
+      const T x0 = el[k + 1], x1 = el[k];
       Buffer[k * 2] += static_cast<int32_t>(x0 + ((x1 - x0) * fl) / 4096);
     } else {
       Buffer[k * 2] += el[k + 1];
     }
     if constexpr (DelayRight) {
-      const int64_t x0 = er[k + 1], x1 = er[k];
+      const T x0 = er[k + 1], x1 = er[k];
       Buffer[k * 2 + 1] += static_cast<int32_t>(x0 + ((x1 - x0) * fr) / 4096);
     } else {
       Buffer[k * 2 + 1] += er[k + 1];
@@ -1875,11 +1876,20 @@ void SteadyDelays(const int32_t* __restrict el, const int32_t* __restrict er, in
   }
 }
 
+// Whether every value lies within 18 bits (−131,072 … 131,071).
+bool Within18Bits(const int32_t* __restrict v, int32_t Count) {
+  int32_t m = 0;
+  for (int32_t i = 0; i < Count; ++i) m |= v[i] ^ (v[i] >> 31);
+  return m < 131072;
+}
+
 using TSteadyDelays = void (*)(const int32_t* __restrict, const int32_t* __restrict, int32_t, int32_t,
                                int32_t* __restrict, int32_t);
-// Indexed by (left delayed) | (right delayed) << 1.
-const TSteadyDelays SteadyDelayPairs[4] = {SteadyDelays<false, false>, SteadyDelays<true, false>,
-                                           SteadyDelays<false, true>, SteadyDelays<true, true>};
+// Indexed by (left delayed) | (right delayed) << 1 | (wide values) << 2.
+const TSteadyDelays SteadyDelayPairs[8] = {
+    SteadyDelays<false, false, int32_t>, SteadyDelays<true, false, int32_t>, SteadyDelays<false, true, int32_t>,
+    SteadyDelays<true, true, int32_t>,   SteadyDelays<false, false, int64_t>, SteadyDelays<true, false, int64_t>,
+    SteadyDelays<false, true, int64_t>,  SteadyDelays<true, true, int64_t>};
 
 // The delay lines read with the delays stepped every frame; a delay under one 4,096th of a
 // frame (whole part and fraction 0) reads the current value.
@@ -1908,7 +1918,7 @@ void PseudoPasses(const int32_t* __restrict d, int32_t* Buffer, int32_t Count, i
                   int32_t Mask, bool Ramping, TSpatialEar& L, int32_t KL, TSpatialEar& R, int32_t KR) {
   TPassLine lineL(L, KL, Mask), lineR(R, KR, Mask);
   const TSteadyFilters filters = SteadyFilterPairs[(L.A == 0 ? 1 : 0) | (R.A == 0 ? 2 : 0)];
-  const TSteadyDelays delays = SteadyDelayPairs[(L.Near ? 0 : 1) | (R.Near ? 0 : 2)];
+  const int32_t delayed = (L.Near ? 0 : 1) | (R.Near ? 0 : 2);
   int32_t x[PassChunk * 2];
   for (int32_t done = 0; done < Count;) {
     const int32_t n = std::min(PassChunk, Count - done);
@@ -1921,7 +1931,8 @@ void PseudoPasses(const int32_t* __restrict d, int32_t* Buffer, int32_t Count, i
     } else {
       SteadyResample(d, Position, Increment, L.G, R.G, x, n);
       filters(x, lineL.Chunk(), lineR.Chunk(), n, L, R);
-      delays(lineL.E, lineR.E, L.F, R.F, Buffer + done * 2, n);
+      const bool narrow = Within18Bits(lineL.E, lineL.History + n) && Within18Bits(lineR.E, lineR.History + n);
+      SteadyDelayPairs[delayed | (narrow ? 0 : 4)](lineL.E, lineR.E, L.F, R.F, Buffer + done * 2, n);
     }
     lineL.Commit(L, n, Mask);
     lineR.Commit(R, n, Mask);

@@ -484,7 +484,7 @@ TEST_F(Spatial, PseudoRunsMatchTheFrameByFrameMix) {
 #ifdef ZNT1_SANITIZE
   const int32_t blocks = 8;
 #else
-  const int32_t blocks = 40;
+  const int32_t blocks = 24;
 #endif
   std::vector<int32_t> expected(6000), actual(6000);
   int64_t steady = 0, total = 0;

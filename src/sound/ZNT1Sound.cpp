@@ -1702,45 +1702,18 @@ int32_t PassEarHistory(const TSpatialEar& e, int32_t Count, int32_t Mask) {
   return k + 2 <= Mask && k + 1 <= PassMaxHistory ? k : -1;
 }
 
-// Both ears' frames resampled and scaled by their gains into X (interleaved). Decoded samples
-// lie within 16 bits, where the interpolation's product never leaves 32 bits, and every product
-// here is exact in a double, whose conversion truncates toward zero as the integer division does.
-void SteadyResample(const int32_t* __restrict d, int64_t& Position, int64_t Increment, int64_t gl, int64_t gr,
-                    int32_t* __restrict X, int32_t Count) {
-#if defined(__SSE2__)
-  const __m128d gains = _mm_set_pd(static_cast<double>(gr) / 32768, static_cast<double>(gl) / 32768);
-  for (int32_t k = 0; k < Count; ++k) {
-    const int64_t i = Position >> 32;
-    const int32_t f = static_cast<int32_t>(static_cast<uint32_t>(Position) >> 20);
-    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + i * 2));
-    const __m128d step = _mm_mul_pd(_mm_cvtepi32_pd(_mm_sub_epi32(_mm_srli_si128(a, 8), a)),
-                                    _mm_set1_pd(static_cast<double>(f) * (1.0 / 4096)));
-    const __m128i v = _mm_add_epi32(a, _mm_cvttpd_epi32(step));
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(X + k * 2), _mm_cvttpd_epi32(_mm_mul_pd(_mm_cvtepi32_pd(v), gains)));
-    Position += Increment;
-  }
-#else
-  for (int32_t k = 0; k < Count; ++k) {
-    const int64_t i = Position >> 32;
-    const int32_t f = static_cast<int32_t>(static_cast<uint32_t>(Position) >> 20);
-    const int32_t* a = d + i * 2;
-    const int32_t l = a[0] + ((a[2] - a[0]) * f) / 4096;
-    const int32_t r = a[1] + ((a[3] - a[1]) * f) / 4096;
-    X[k * 2] = static_cast<int32_t>((gl * l) / 32768);
-    X[k * 2 + 1] = static_cast<int32_t>((gr * r) / 32768);
-    Position += Increment;
-  }
-#endif
-}
-
-// The same with both gains stepped every frame.
-void RampResample(const int32_t* __restrict d, int64_t& Position, int64_t Increment, const TSpatialEar& L,
-                  const TSpatialEar& R, int32_t* __restrict X, int32_t Count) {
+// Both ears' frames resampled and scaled by their gains into X (interleaved), the gains stepped
+// every frame when ramping. Decoded samples lie within 16 bits, where the interpolation's product
+// never leaves 32 bits, and every product here is exact in a double, whose conversion truncates
+// toward zero as the integer division does.
+template <bool Ramp>
+void Resample(const int32_t* __restrict d, int64_t& Position, int64_t Increment, const TSpatialEar& L,
+              const TSpatialEar& R, int32_t* __restrict X, int32_t Count) {
   int64_t gainL = L.Gain, gainR = R.Gain;
   for (int32_t k = 0; k < Count; ++k) {
     const int64_t i = Position >> 32;
     const int32_t f = static_cast<int32_t>(static_cast<uint32_t>(Position) >> 20);
-    const int64_t gl = gainL / 65536, gr = gainR / 65536;
+    const int64_t gl = Ramp ? gainL / 65536 : L.G, gr = Ramp ? gainR / 65536 : R.G;
 #if defined(__SSE2__)
     const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + i * 2));
     const __m128d step = _mm_mul_pd(_mm_cvtepi32_pd(_mm_sub_epi32(_mm_srli_si128(a, 8), a)),
@@ -1755,8 +1728,10 @@ void RampResample(const int32_t* __restrict d, int64_t& Position, int64_t Increm
     X[k * 2] = static_cast<int32_t>((gl * l) / 32768);
     X[k * 2 + 1] = static_cast<int32_t>((gr * r) / 32768);
 #endif
-    gainL += L.GainStep;
-    gainR += R.GainStep;
+    if constexpr (Ramp) {
+      gainL += L.GainStep;
+      gainR += R.GainStep;
+    }
     Position += Increment;
   }
 }
@@ -1923,13 +1898,13 @@ void PseudoPasses(const int32_t* __restrict d, int32_t* Buffer, int32_t Count, i
   for (int32_t done = 0; done < Count;) {
     const int32_t n = std::min(PassChunk, Count - done);
     if (Ramping) {
-      RampResample(d, Position, Increment, L, R, x, n);
+      Resample<true>(d, Position, Increment, L, R, x, n);
       RampFilters(x, lineL.Chunk(), lineR.Chunk(), n, L, R);
       RampDelays(lineL, lineR, L, R, Buffer + done * 2, n);
       StepEar(L, n);
       StepEar(R, n);
     } else {
-      SteadyResample(d, Position, Increment, L.G, R.G, x, n);
+      Resample<false>(d, Position, Increment, L, R, x, n);
       filters(x, lineL.Chunk(), lineR.Chunk(), n, L, R);
       const bool narrow = Within18Bits(lineL.E, lineL.History + n) && Within18Bits(lineR.E, lineR.History + n);
       SteadyDelayPairs[delayed | (narrow ? 0 : 4)](lineL.E, lineR.E, L.F, R.F, Buffer + done * 2, n);

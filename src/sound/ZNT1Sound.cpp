@@ -8,6 +8,10 @@
 #include <cstring>
 #include <limits>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "core/ZNT1Globals.h"
 #include "platform/ZNT1PlatformTimer.h"
 
@@ -1666,6 +1670,251 @@ void StoreEars(TZNT1SoundSampleVoice& v, const TSpatialEar& l, const TSpatialEar
   v.SpatializationDelayRightIndex = r.Index;
 }
 
+// 3D runs in passes over chunks of frames: resample and gain, the two low-pass stages of both
+// ears side by side, the delay line. Only the filter carries state from frame to frame. Taken
+// where the values provably stay inside 32 bits, which lets the filter skip the int32 wrap of
+// its state (a pole in 0 … 1 keeps it between its inputs); the ramps being linear, a bound that
+// holds at a run's two ends holds throughout.
+constexpr int32_t PassChunk = 1024;
+constexpr int32_t PassMaxHistory = 64;
+
+// An ear's values at the run's last frame; false when they leave 32 bits.
+bool EarAtLastFrame(const TSpatialEar& e, int32_t Count, TSpatialEar& Last) {
+  const int64_t n = Count - 1, coef = e.Coef + e.CoefStep * n, delay = e.Delay + e.DelayStep * n;
+  if (coef != static_cast<int32_t>(coef) || delay != static_cast<int32_t>(delay)) return false;
+  Last = e;
+  Last.Gain = e.Gain + e.GainStep * n;
+  Last.Coef = static_cast<int32_t>(coef);
+  Last.Delay = static_cast<int32_t>(delay);
+  Last.Prepare();
+  return true;
+}
+
+bool EarFrameFits(const TSpatialEar& e) {
+  return e.G >= -32767 && e.G <= 32768 && e.A >= 0 && e.A <= 16384 && e.Delay >= 0;
+}
+
+// The longest whole delay of the run, or -1 when the run must go frame by frame.
+int32_t PassEarHistory(const TSpatialEar& e, int32_t Count, int32_t Mask) {
+  TSpatialEar last;
+  if (!EarFrameFits(e) || !EarAtLastFrame(e, Count, last) || !EarFrameFits(last)) return -1;
+  const int32_t k = std::max(e.K, last.K);
+  return k + 2 <= Mask && k + 1 <= PassMaxHistory ? k : -1;
+}
+
+// Both ears' frames resampled and scaled by their gains into X (interleaved), the gains stepped
+// every frame when ramping. Decoded samples lie within 16 bits, where the interpolation's product
+// never leaves 32 bits, and every product here is exact in a double, whose conversion truncates
+// toward zero as the integer division does.
+template <bool Ramp>
+void Resample(const int32_t* __restrict d, int64_t& Position, int64_t Increment, const TSpatialEar& L,
+              const TSpatialEar& R, int32_t* __restrict X, int32_t Count) {
+  int64_t gainL = L.Gain, gainR = R.Gain;
+  for (int32_t k = 0; k < Count; ++k) {
+    const int64_t i = Position >> 32;
+    const int32_t f = static_cast<int32_t>(static_cast<uint32_t>(Position) >> 20);
+    const int64_t gl = Ramp ? gainL / 65536 : L.G, gr = Ramp ? gainR / 65536 : R.G;
+#if defined(__SSE2__)
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + i * 2));
+    const __m128d step = _mm_mul_pd(_mm_cvtepi32_pd(_mm_sub_epi32(_mm_srli_si128(a, 8), a)),
+                                    _mm_set1_pd(static_cast<double>(f) * (1.0 / 4096)));
+    const __m128i v = _mm_add_epi32(a, _mm_cvttpd_epi32(step));
+    const __m128d gains = _mm_set_pd(static_cast<double>(gr) / 32768, static_cast<double>(gl) / 32768);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(X + k * 2), _mm_cvttpd_epi32(_mm_mul_pd(_mm_cvtepi32_pd(v), gains)));
+#else
+    const int32_t* a = d + i * 2;
+    const int32_t l = a[0] + ((a[2] - a[0]) * f) / 4096;
+    const int32_t r = a[1] + ((a[3] - a[1]) * f) / 4096;
+    X[k * 2] = static_cast<int32_t>((gl * l) / 32768);
+    X[k * 2 + 1] = static_cast<int32_t>((gr * r) / 32768);
+#endif
+    if constexpr (Ramp) {
+      gainL += L.GainStep;
+      gainR += R.GainStep;
+    }
+    Position += Increment;
+  }
+}
+
+// Value + (P × (H − Value)) / 16384 for a pole P in 0 … 16384, truncating toward zero (the
+// difference's sign is the product's, or the product is 0 and the bias shifts out).
+inline int64_t PoleStep(int64_t Value, int64_t H, int64_t P) {
+  const int64_t d = H - Value;
+  return Value + ((P * d + ((d >> 63) & 16383)) >> 14);
+}
+
+// Both ears' filters over one chunk of X; an open filter passes its input.
+template <bool OpenLeft, bool OpenRight>
+void SteadyFilters(const int32_t* __restrict X, int32_t* __restrict yl, int32_t* __restrict yr, int32_t Count,
+                   TSpatialEar& L, TSpatialEar& R) {
+  int64_t l0 = L.H0, l1 = L.H1, r0 = R.H0, r1 = R.H1;
+  const int64_t al = L.A, ar = R.A;
+  for (int32_t k = 0; k < Count; ++k) {
+    const int64_t xl = X[k * 2], xr = X[k * 2 + 1];
+    if constexpr (OpenLeft) {
+      yl[k] = static_cast<int32_t>(xl);
+    } else {
+      l0 = PoleStep(xl, l0, al);
+      l1 = PoleStep(l0, l1, al);
+      yl[k] = static_cast<int32_t>(l1);
+    }
+    if constexpr (OpenRight) {
+      yr[k] = static_cast<int32_t>(xr);
+    } else {
+      r0 = PoleStep(xr, r0, ar);
+      r1 = PoleStep(r0, r1, ar);
+      yr[k] = static_cast<int32_t>(r1);
+    }
+  }
+  if constexpr (OpenLeft) {
+    L.H0 = L.H1 = X[Count * 2 - 2];
+  } else {
+    L.H0 = static_cast<int32_t>(l0);
+    L.H1 = static_cast<int32_t>(l1);
+  }
+  if constexpr (OpenRight) {
+    R.H0 = R.H1 = X[Count * 2 - 1];
+  } else {
+    R.H0 = static_cast<int32_t>(r0);
+    R.H1 = static_cast<int32_t>(r1);
+  }
+}
+
+using TSteadyFilters = void (*)(const int32_t* __restrict, int32_t* __restrict, int32_t* __restrict, int32_t,
+                                TSpatialEar&, TSpatialEar&);
+// Indexed by (left open) | (right open) << 1.
+const TSteadyFilters SteadyFilterPairs[4] = {SteadyFilters<false, false>, SteadyFilters<true, false>,
+                                             SteadyFilters<false, true>, SteadyFilters<true, true>};
+
+// Both ears' filters with their poles stepped every frame (pole 0 passes the input).
+void RampFilters(const int32_t* __restrict X, int32_t* __restrict yl, int32_t* __restrict yr, int32_t Count,
+                 TSpatialEar& L, TSpatialEar& R) {
+  int64_t l0 = L.H0, l1 = L.H1, r0 = R.H0, r1 = R.H1;
+  int32_t cl = L.Coef, cr = R.Coef;
+  for (int32_t k = 0; k < Count; ++k) {
+    const int64_t al = cl / 65536, ar = cr / 65536;
+    l0 = PoleStep(X[k * 2], l0, al);
+    l1 = PoleStep(l0, l1, al);
+    yl[k] = static_cast<int32_t>(l1);
+    r0 = PoleStep(X[k * 2 + 1], r0, ar);
+    r1 = PoleStep(r0, r1, ar);
+    yr[k] = static_cast<int32_t>(r1);
+    cl += L.CoefStep;
+    cr += R.CoefStep;
+  }
+  L.H0 = static_cast<int32_t>(l0);
+  L.H1 = static_cast<int32_t>(l1);
+  R.H0 = static_cast<int32_t>(r0);
+  R.H1 = static_cast<int32_t>(r1);
+}
+
+// One ear's delay line over a run: E holds the K + 1 values before the chunk (K the run's
+// longest whole delay), then the chunk's filtered values, so that frame k reads E[K + 1 + k − j]
+// for the value j frames back.
+struct TPassLine {
+  int32_t E[PassMaxHistory + PassChunk];
+  int32_t History;  // K + 1
+  TPassLine(const TSpatialEar& Ear, int32_t K, int32_t Mask) : History(K + 1) {
+    for (int32_t j = 0; j < History; ++j) E[j] = Ear.Line[(Ear.Index - History + j) & Mask];
+  }
+  int32_t* Chunk() { return E + History; }
+  // The chunk's values into the ring (the last Mask + 1 of them reach it), and the history on.
+  void Commit(TSpatialEar& Ear, int32_t Count, int32_t Mask) {
+    const int32_t first = std::max(0, Count - (Mask + 1)), start = (Ear.Index + first) & Mask;
+    const int32_t tail = std::min(Count - first, Mask + 1 - start);
+    std::memcpy(Ear.Line + start, Chunk() + first, static_cast<size_t>(tail) * sizeof(int32_t));
+    std::memcpy(Ear.Line, Chunk() + first + tail, static_cast<size_t>(Count - first - tail) * sizeof(int32_t));
+    Ear.Index = (Ear.Index + Count) & Mask;
+    std::memmove(E, E + Count, static_cast<size_t>(History) * sizeof(int32_t));
+  }
+};
+
+// Interpolated reads of the delay lines, added into the bus; an ear without delay (fraction 0,
+// no whole frames) reads its current value. T is int32_t where the lines' values lie within
+// 18 bits, so that the products fit and the loop vectorises.
+template <bool DelayLeft, bool DelayRight, typename T>
+void SteadyDelays(const int32_t* __restrict el, const int32_t* __restrict er, int32_t fl, int32_t fr,
+                  int32_t* __restrict Buffer, int32_t Count) {
+  for (int32_t k = 0; k < Count; ++k) {
+    if constexpr (DelayLeft) {
+      const T x0 = el[k + 1], x1 = el[k];
+      Buffer[k * 2] += static_cast<int32_t>(x0 + ((x1 - x0) * fl) / 4096);
+    } else {
+      Buffer[k * 2] += el[k + 1];
+    }
+    if constexpr (DelayRight) {
+      const T x0 = er[k + 1], x1 = er[k];
+      Buffer[k * 2 + 1] += static_cast<int32_t>(x0 + ((x1 - x0) * fr) / 4096);
+    } else {
+      Buffer[k * 2 + 1] += er[k + 1];
+    }
+  }
+}
+
+// Whether every value lies within 18 bits (−131,072 … 131,071).
+bool Within18Bits(const int32_t* __restrict v, int32_t Count) {
+  int32_t m = 0;
+  for (int32_t i = 0; i < Count; ++i) m |= v[i] ^ (v[i] >> 31);
+  return m < 131072;
+}
+
+using TSteadyDelays = void (*)(const int32_t* __restrict, const int32_t* __restrict, int32_t, int32_t,
+                               int32_t* __restrict, int32_t);
+// Indexed by (left delayed) | (right delayed) << 1 | (wide values) << 2.
+const TSteadyDelays SteadyDelayPairs[8] = {
+    SteadyDelays<false, false, int32_t>, SteadyDelays<true, false, int32_t>, SteadyDelays<false, true, int32_t>,
+    SteadyDelays<true, true, int32_t>,   SteadyDelays<false, false, int64_t>, SteadyDelays<true, false, int64_t>,
+    SteadyDelays<false, true, int64_t>,  SteadyDelays<true, true, int64_t>};
+
+// The delay lines read with the delays stepped every frame; a delay under one 4,096th of a
+// frame (whole part and fraction 0) reads the current value.
+void RampDelays(const TPassLine& L, const TPassLine& R, const TSpatialEar& EarL, const TSpatialEar& EarR,
+                int32_t* __restrict Buffer, int32_t Count) {
+  int32_t delayL = EarL.Delay, delayR = EarR.Delay;
+  for (int32_t k = 0; k < Count; ++k) {
+    const int32_t* el = L.E + L.History + k - (delayL >> 16);
+    const int32_t* er = R.E + R.History + k - (delayR >> 16);
+    const int64_t l0 = el[0], l1 = el[-1], r0 = er[0], r1 = er[-1];
+    Buffer[k * 2] += static_cast<int32_t>(l0 + ((l1 - l0) * ((delayL & 65535) >> 4)) / 4096);
+    Buffer[k * 2 + 1] += static_cast<int32_t>(r0 + ((r1 - r0) * ((delayR & 65535) >> 4)) / 4096);
+    delayL += EarL.DelayStep;
+    delayR += EarR.DelayStep;
+  }
+}
+
+void StepEar(TSpatialEar& e, int32_t Count) {
+  e.Gain += e.GainStep * Count;
+  e.Coef = static_cast<int32_t>(e.Coef + int64_t(e.CoefStep) * Count);
+  e.Delay = static_cast<int32_t>(e.Delay + int64_t(e.DelayStep) * Count);
+}
+
+// The run in passes; KL and KR are the ears' longest whole delays.
+void PseudoPasses(const int32_t* __restrict d, int32_t* Buffer, int32_t Count, int64_t Position, int64_t Increment,
+                  int32_t Mask, bool Ramping, TSpatialEar& L, int32_t KL, TSpatialEar& R, int32_t KR) {
+  TPassLine lineL(L, KL, Mask), lineR(R, KR, Mask);
+  const TSteadyFilters filters = SteadyFilterPairs[(L.A == 0 ? 1 : 0) | (R.A == 0 ? 2 : 0)];
+  const int32_t delayed = (L.Near ? 0 : 1) | (R.Near ? 0 : 2);
+  int32_t x[PassChunk * 2];
+  for (int32_t done = 0; done < Count;) {
+    const int32_t n = std::min(PassChunk, Count - done);
+    if (Ramping) {
+      Resample<true>(d, Position, Increment, L, R, x, n);
+      RampFilters(x, lineL.Chunk(), lineR.Chunk(), n, L, R);
+      RampDelays(lineL, lineR, L, R, Buffer + done * 2, n);
+      StepEar(L, n);
+      StepEar(R, n);
+    } else {
+      Resample<false>(d, Position, Increment, L, R, x, n);
+      filters(x, lineL.Chunk(), lineR.Chunk(), n, L, R);
+      const bool narrow = Within18Bits(lineL.E, lineL.History + n) && Within18Bits(lineR.E, lineR.History + n);
+      SteadyDelayPairs[delayed | (narrow ? 0 : 4)](lineL.E, lineR.E, L.F, R.F, Buffer + done * 2, n);
+    }
+    lineL.Commit(L, n, Mask);
+    lineR.Commit(R, n, Mask);
+    done += n;
+  }
+}
+
 }  // namespace
 
 void TZNT1SoundSampleVoice::MixProcSpatializationPSEUDO(int32_t* Buffer, int32_t Count) {
@@ -1677,6 +1926,13 @@ void TZNT1SoundSampleVoice::MixProcSpatializationPSEUDO(int32_t* Buffer, int32_t
   const bool ramping = left.Ramping() || right.Ramping();
   left.Prepare();
   right.Prepare();
+  const int32_t kl = PassEarHistory(left, Count, mask), kr = PassEarHistory(right, Count, mask);
+  if (kl >= 0 && kr >= 0) {
+    PseudoPasses(d, Buffer, Count, position, increment, mask, ramping, left, kl, right, kr);
+    StoreEars(*this, left, right);
+    Position = position + increment * Count;
+    return;
+  }
   for (int32_t k = 0; k < Count; ++k) {
     const int64_t i = position >> 32;
     const int32_t f = static_cast<int32_t>(static_cast<uint32_t>(position) >> 20);
@@ -1917,31 +2173,50 @@ void TZNT1SoundReverb::Process(int32_t* Buffer, int32_t Samples) {
   const int64_t dry = SoundRound(static_cast<double>(Dry) * 4096.0);
   const int64_t g = SoundRound(static_cast<double>(FeedBack) * 4096.0);
   const int32_t mask = SampleBufferMask;
-  for (int32_t i = 0; i < Samples; ++i) {
-    const int64_t inL = Buffer[i * 2], inR = Buffer[i * 2 + 1];
-    LeftBuffer[static_cast<size_t>(LeftCounter)] = static_cast<int32_t>(inL);
-    RightBuffer[static_cast<size_t>(RightCounter)] = static_cast<int32_t>(inR);
-    int64_t l = LeftBuffer[static_cast<size_t>(LeftDelayedCounter)];
-    int64_t r = RightBuffer[static_cast<size_t>(RightDelayedCounter)];
-    LeftCounter = (LeftCounter + 1) & mask;
-    RightCounter = (RightCounter + 1) & mask;
-    LeftDelayedCounter = (LeftDelayedCounter + 1) & mask;
-    RightDelayedCounter = (RightDelayedCounter + 1) & mask;
+  // Stage by stage over a chunk: each all-pass filter touches only its own ring, so it can run
+  // over the chunk on its own, and a frame no longer waits for the whole chain of the one before.
+  constexpr int32_t Chunk = 256;
+  int64_t ls[Chunk], rs[Chunk];
+  for (int32_t done = 0; done < Samples;) {
+    const int32_t n = std::min(Chunk, Samples - done);
+    int32_t* buffer = Buffer + done * 2;
+    for (int32_t i = 0; i < n; ++i) {
+      LeftBuffer[static_cast<size_t>(LeftCounter)] = buffer[i * 2];
+      RightBuffer[static_cast<size_t>(RightCounter)] = buffer[i * 2 + 1];
+      ls[i] = LeftBuffer[static_cast<size_t>(LeftDelayedCounter)];
+      rs[i] = RightBuffer[static_cast<size_t>(RightDelayedCounter)];
+      LeftCounter = (LeftCounter + 1) & mask;
+      RightCounter = (RightCounter + 1) & mask;
+      LeftDelayedCounter = (LeftDelayedCounter + 1) & mask;
+      RightDelayedCounter = (RightDelayedCounter + 1) & mask;
+    }
     for (int32_t f = 0; f < AllPassFilters; ++f) {
       int32_t* ring = AllPassBuffer[f].data();
       int32_t* c = Counter[f];
-      const int64_t yl = ring[c[2] * 2] - (g * l) / 4096;
-      ring[c[0] * 2] = static_cast<int32_t>((yl * g) / 4096 + l);
-      l = yl;
-      const int64_t yr = ring[c[3] * 2 + 1] - (g * r) / 4096;
-      ring[c[1] * 2 + 1] = static_cast<int32_t>((yr * g) / 4096 + r);
-      r = yr;
-      for (int32_t k = 0; k < 4; ++k) c[k] = (c[k] + 1) & mask;
+      int32_t c0 = c[0], c1 = c[1], c2 = c[2], c3 = c[3];
+      for (int32_t i = 0; i < n; ++i) {
+        const int64_t l = ls[i], r = rs[i];
+        const int64_t yl = ring[c2 * 2] - (g * l) / 4096;
+        ring[c0 * 2] = static_cast<int32_t>((yl * g) / 4096 + l);
+        ls[i] = yl;
+        const int64_t yr = ring[c3 * 2 + 1] - (g * r) / 4096;
+        ring[c1 * 2 + 1] = static_cast<int32_t>((yr * g) / 4096 + r);
+        rs[i] = yr;
+        c0 = (c0 + 1) & mask;
+        c1 = (c1 + 1) & mask;
+        c2 = (c2 + 1) & mask;
+        c3 = (c3 + 1) & mask;
+      }
+      c[0] = c0, c[1] = c1, c[2] = c2, c[3] = c3;
     }
-    LastLowPassLeft += static_cast<int32_t>(((l - LastLowPassLeft) * CutOff) / 4096);
-    LastLowPassRight += static_cast<int32_t>(((r - LastLowPassRight) * CutOff) / 4096);
-    Buffer[i * 2] = static_cast<int32_t>((inL * dry + int64_t(LastLowPassLeft) * wet) / 4096);
-    Buffer[i * 2 + 1] = static_cast<int32_t>((inR * dry + int64_t(LastLowPassRight) * wet) / 4096);
+    for (int32_t i = 0; i < n; ++i) {
+      const int64_t inL = buffer[i * 2], inR = buffer[i * 2 + 1];
+      LastLowPassLeft += static_cast<int32_t>(((ls[i] - LastLowPassLeft) * CutOff) / 4096);
+      LastLowPassRight += static_cast<int32_t>(((rs[i] - LastLowPassRight) * CutOff) / 4096);
+      buffer[i * 2] = static_cast<int32_t>((inL * dry + int64_t(LastLowPassLeft) * wet) / 4096);
+      buffer[i * 2 + 1] = static_cast<int32_t>((inR * dry + int64_t(LastLowPassRight) * wet) / 4096);
+    }
+    done += n;
   }
 }
 

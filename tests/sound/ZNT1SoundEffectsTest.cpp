@@ -33,6 +33,38 @@ double Frequency(const std::vector<int32_t>& Bus, int32_t Channel, size_t From) 
   return count > 1 ? (count - 1) * 44100.0 / (last - first) : 0.0;
 }
 
+// The reverb frame by frame, each frame through the pre-delay, the whole all-pass chain and the
+// low-pass before the next.
+void ReverbFrameByFrame(TZNT1SoundReverb& r, int32_t* Buffer, int32_t Samples) {
+  const int64_t wet = SoundRound(r.Wet * 4096.0), dry = SoundRound(r.Dry * 4096.0);
+  const int64_t g = SoundRound(r.FeedBack * 4096.0);
+  const int32_t mask = r.SampleBufferMask;
+  for (int32_t i = 0; i < Samples; ++i) {
+    const int64_t inL = Buffer[i * 2], inR = Buffer[i * 2 + 1];
+    r.LeftBuffer[static_cast<size_t>(r.LeftCounter)] = static_cast<int32_t>(inL);
+    r.RightBuffer[static_cast<size_t>(r.RightCounter)] = static_cast<int32_t>(inR);
+    int64_t left = r.LeftBuffer[static_cast<size_t>(r.LeftDelayedCounter)];
+    int64_t right = r.RightBuffer[static_cast<size_t>(r.RightDelayedCounter)];
+    for (int32_t* c : {&r.LeftCounter, &r.RightCounter, &r.LeftDelayedCounter, &r.RightDelayedCounter})
+      *c = (*c + 1) & mask;
+    for (int32_t f = 0; f < r.AllPassFilters; ++f) {
+      int32_t* ring = r.AllPassBuffer[f].data();
+      int32_t* c = r.Counter[f];
+      const int64_t yl = ring[c[2] * 2] - (g * left) / 4096;
+      ring[c[0] * 2] = static_cast<int32_t>((yl * g) / 4096 + left);
+      const int64_t yr = ring[c[3] * 2 + 1] - (g * right) / 4096;
+      ring[c[1] * 2 + 1] = static_cast<int32_t>((yr * g) / 4096 + right);
+      left = yl;
+      right = yr;
+      for (int32_t k = 0; k < 4; ++k) c[k] = (c[k] + 1) & mask;
+    }
+    r.LastLowPassLeft += static_cast<int32_t>(((left - r.LastLowPassLeft) * r.CutOff) / 4096);
+    r.LastLowPassRight += static_cast<int32_t>(((right - r.LastLowPassRight) * r.CutOff) / 4096);
+    Buffer[i * 2] = static_cast<int32_t>((inL * dry + int64_t(r.LastLowPassLeft) * wet) / 4096);
+    Buffer[i * 2 + 1] = static_cast<int32_t>((inR * dry + int64_t(r.LastLowPassRight) * wet) / 4096);
+  }
+}
+
 }  // namespace
 
 TEST_F(Effects, PitchShifterWindowStepAndIdentity) {
@@ -92,6 +124,29 @@ TEST_F(Effects, ReverbSettingsAndDryPass) {
   r.Process(bus.data(), 1024);
   EXPECT_EQ(bus, before);
   EXPECT_EQ(r.LeftBuffer[static_cast<size_t>((r.LeftCounter - 1) & r.SampleBufferMask)], before[1023 * 2]);
+}
+
+TEST_F(Effects, ReverbMatchesTheFrameByFrameChain) {
+  // Blocks of 1,000 frames through the default room and the smallest one (all-pass delays from
+  // one frame, no pre-delay), against the chain run frame by frame.
+  for (bool smallest : {false, true}) {
+    TZNT1SoundReverb& r = *System->Reverb;
+    if (smallest) {
+      r.RoomSize = r.PreDelay = r.CombFilterSeparation = 0;
+      r.Reset();
+      ASSERT_EQ((r.Counter[0][0] - r.Counter[0][2]) & r.SampleBufferMask, 1);
+    }
+    TZNT1SoundReverb reference = r;
+    for (uint32_t block = 0; block < 4; ++block) {
+      std::vector<int32_t> bus = RandomBus(1000, 10 + block), expected = bus;
+      r.Process(bus.data(), 1000);
+      ReverbFrameByFrame(reference, expected.data(), 1000);
+      ASSERT_EQ(bus, expected) << smallest << ", block " << block;
+    }
+    EXPECT_EQ(r.LastLowPassRight, reference.LastLowPassRight);
+    EXPECT_EQ(r.Counter[15][3], reference.Counter[15][3]);
+    EXPECT_EQ(r.AllPassBuffer[15], reference.AllPassBuffer[15]);
+  }
 }
 
 TEST_F(Effects, ReverbImpulseShowsPreDelaysAndAllPassDelays) {

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <complex>
+#include <random>
 
 #include "sound/ZNT1Sound.h"
 #include "support/SoundTestSupport.h"
@@ -342,4 +343,203 @@ TEST_F(Spatial, HRTFTapRampsSpanTheWholeRange) {
   // The bus went down linearly from the loud positive tap to the negative one.
   EXPECT_GT(Bus[0], 15000);
   EXPECT_LT(Bus[2046], -9000);
+}
+
+namespace {
+
+// A mode-1 voice's per-run state, copied out so that a run can be replayed on it.
+struct PseudoRun {
+  int64_t Position, Increment, Gain[2], GainStep[2];
+  int32_t Coef[2], CoefStep[2], Delay[2], DelayStep[2], H0[2], H1[2], Index[2];
+  std::vector<int32_t> Line[2];
+
+  explicit PseudoRun(const TZNT1SoundSampleVoice& v)
+      : Position(v.Position),
+        Increment(v.MixIncrement),
+        Gain{v.VolumeLeftCurrent, v.VolumeRightCurrent},
+        GainStep{v.VolumeLeftIncrement, v.VolumeRightIncrement},
+        Coef{v.SpatializationLowPassLeftCurrentCoef, v.SpatializationLowPassRightCurrentCoef},
+        CoefStep{v.SpatializationLowPassLeftIncrementCoef, v.SpatializationLowPassRightIncrementCoef},
+        Delay{v.SpatializationDelayLeftCurrent, v.SpatializationDelayRightCurrent},
+        DelayStep{v.SpatializationDelayLeftIncrement, v.SpatializationDelayRightIncrement},
+        H0{v.SpatializationLowPassLeftHistory[0], v.SpatializationLowPassRightHistory[0]},
+        H1{v.SpatializationLowPassLeftHistory[1], v.SpatializationLowPassRightHistory[1]},
+        Index{v.SpatializationDelayLeftIndex, v.SpatializationDelayRightIndex},
+        Line{v.SpatializationDelayLeftLine, v.SpatializationDelayRightLine} {}
+
+  void Restore(TZNT1SoundSampleVoice& v) const {
+    v.Position = Position;
+    v.MixIncrement = Increment;
+    v.VolumeLeftCurrent = Gain[0], v.VolumeRightCurrent = Gain[1];
+    v.VolumeLeftIncrement = GainStep[0], v.VolumeRightIncrement = GainStep[1];
+    v.SpatializationLowPassLeftCurrentCoef = Coef[0], v.SpatializationLowPassRightCurrentCoef = Coef[1];
+    v.SpatializationLowPassLeftIncrementCoef = CoefStep[0], v.SpatializationLowPassRightIncrementCoef = CoefStep[1];
+    v.SpatializationDelayLeftCurrent = Delay[0], v.SpatializationDelayRightCurrent = Delay[1];
+    v.SpatializationDelayLeftIncrement = DelayStep[0], v.SpatializationDelayRightIncrement = DelayStep[1];
+    v.SpatializationLowPassLeftHistory[0] = H0[0], v.SpatializationLowPassRightHistory[0] = H0[1];
+    v.SpatializationLowPassLeftHistory[1] = H1[0], v.SpatializationLowPassRightHistory[1] = H1[1];
+    v.SpatializationDelayLeftIndex = Index[0], v.SpatializationDelayRightIndex = Index[1];
+    v.SpatializationDelayLeftLine = Line[0], v.SpatializationDelayRightLine = Line[1];
+  }
+
+  bool operator==(const PseudoRun&) const = default;
+
+  // The run frame by frame: both ears' gain, two low-pass stages and fractional delay, every
+  // ramp stepped after each frame.
+  void Mix(const int32_t* Data, int32_t Mask, int32_t* Buffer, int32_t Count) {
+    for (int32_t k = 0; k < Count; ++k) {
+      const int64_t i = Position >> 32;
+      const int32_t f = static_cast<int32_t>(static_cast<uint32_t>(Position) >> 20);
+      for (int32_t c = 0; c < 2; ++c) {
+        const int32_t* a = Data + i * 2 + c;
+        const int64_t v = a[0] + ((a[2] - a[0]) * f) / 4096;
+        const int64_t x = (Gain[c] / 65536 * v) / 32768, p = Coef[c] / 65536;
+        const int64_t h0 = x + (p * (H0[c] - x)) / 16384, h1 = h0 + (p * (H1[c] - h0)) / 16384;
+        H0[c] = static_cast<int32_t>(h0);
+        H1[c] = static_cast<int32_t>(h1);
+        int32_t* line = Line[c].data();
+        line[Index[c]] = H1[c];
+        int32_t out = H1[c];
+        if (Delay[c] >= 16) {
+          const int32_t whole = Delay[c] >> 16, part = (Delay[c] & 65535) >> 4;
+          const int64_t x0 = line[(Index[c] - whole) & Mask], x1 = line[(Index[c] - whole - 1) & Mask];
+          out = static_cast<int32_t>(x0 + ((x1 - x0) * part) / 4096);
+        }
+        Index[c] = (Index[c] + 1) & Mask;
+        Buffer[k * 2 + c] += out;
+        Gain[c] += GainStep[c];
+        Coef[c] += CoefStep[c];
+        Delay[c] += DelayStep[c];
+      }
+      Position += Increment;
+    }
+  }
+};
+
+}  // namespace
+
+TEST_F(Spatial, PseudoRunsMatchTheFrameByFrameMix) {
+  // 64 looping full-scale noise voices at assorted rates circle a walking, turning listener.
+  // After every block each voice's next run is mixed by the mixer and frame by frame from the
+  // same state, as it stands and bent to the edges of the 32-bit fast path and beyond them.
+  System->SpatializationMode = SPATIALIZATION_PSEUDO;
+  std::mt19937 rng(18);
+  std::vector<TZNT1SoundSampleVoice*> voices;
+  for (int32_t i = 0; i < 4; ++i) {
+    std::vector<int16_t> noise(30000 + i * 777);
+    for (int16_t& n : noise) n = static_cast<int16_t>(rng());
+    noise[100] = -32768;
+    TMemoryStream stream(Mono16(noise));
+    TZNT1SoundSample* s = System->Samples->Load("n" + std::to_string(i), &stream, 2, 16);
+    ASSERT_NE(s, nullptr);
+    // One sample beyond 16 bits (its interpolation products still inside 32) fills the delay
+    // lines with values past 18 bits.
+    if (i == 3)
+      for (int32_t j = -ZSSSampleFixUp; j < s->SampleLength + ZSSSampleFixUp; ++j) s->At(j, 0) *= 6, s->At(j, 1) *= 6;
+    for (int32_t v = 0; v < 16; ++v) {
+      s->Play(1.0f, 0.0f, 0.5f + 0.1f * v, nullptr);
+      voices.push_back(s->Voices[static_cast<size_t>(v)].get());
+    }
+  }
+  const int32_t mask = System->SpatializationDelayMask;
+  const struct {
+    const char* What;
+    void (*Bend)(TZNT1SoundSampleVoice&, int32_t Mask);
+  } bends[] = {
+      {"as mixed", [](TZNT1SoundSampleVoice&, int32_t) {}},
+      {"open filters",
+       [](TZNT1SoundSampleVoice& v, int32_t) {
+         v.SpatializationLowPassLeftCurrentCoef = v.SpatializationLowPassRightCurrentCoef = 0;
+       }},
+      {"poles at 1",
+       [](TZNT1SoundSampleVoice& v, int32_t) {
+         v.SpatializationLowPassLeftCurrentCoef = v.SpatializationLowPassRightCurrentCoef = 1 << 30;
+       }},
+      {"poles past 1",
+       [](TZNT1SoundSampleVoice& v, int32_t) { v.SpatializationLowPassLeftCurrentCoef = (1 << 30) + (1 << 16); }},
+      {"full and inverted gains",
+       [](TZNT1SoundSampleVoice& v, int32_t) {
+         v.VolumeLeftCurrent = int64_t(32768) << 16;
+         v.VolumeRightCurrent = int64_t(-32767) << 16;
+       }},
+      {"gains past 1",
+       [](TZNT1SoundSampleVoice& v, int32_t) {
+         v.VolumeLeftCurrent = int64_t(-32768) << 16;
+         v.VolumeRightCurrent = int64_t(40000) << 16;
+       }},
+      {"longest delays",
+       [](TZNT1SoundSampleVoice& v, int32_t m) {
+         v.SpatializationDelayLeftCurrent = ((m - 2) << 16) | 0xFFFF;
+         v.SpatializationDelayRightCurrent = (m - 1) << 16;
+       }},
+      {"delays past the line",
+       [](TZNT1SoundSampleVoice& v, int32_t m) { v.SpatializationDelayLeftCurrent = (m + 3) << 16; }},
+      {"ramps across whole blocks",
+       [](TZNT1SoundSampleVoice& v, int32_t) {
+         v.VolumeLeftIncrement = -v.VolumeLeftCurrent / 4000;
+         v.SpatializationLowPassRightIncrementCoef = ((1 << 30) - v.SpatializationLowPassRightCurrentCoef) / 4000;
+         v.SpatializationDelayLeftIncrement = ((20 << 16) - v.SpatializationDelayLeftCurrent) / 4000;
+       }},
+  };
+#ifdef ZNT1_SANITIZE
+  const int32_t blocks = 8;
+#else
+  const int32_t blocks = 24;
+#endif
+  std::vector<int32_t> expected(6000), actual(6000);
+  int64_t steady = 0, total = 0;
+  auto CompareNextRun = [&](TZNT1SoundSampleVoice& v, int32_t block) {
+    if (!v.Active) return;
+    // The next run as the mixer would cut it, had it blocks of 3,000 frames.
+    v.MixIncrement = v.IncrementCurrent >> 16;
+    int32_t n = v.VolumeRampingRemain > 0 ? std::min(3000, v.VolumeRampingRemain) : 3000;
+    n = v.GetSampleLength(v.SpatializationRunLimit(n));
+    if (n == 0) return;
+    const PseudoRun before(v);
+    for (const auto& bend : bends) {
+      before.Restore(v);
+      bend.Bend(v, mask);
+      PseudoRun reference(v);
+      std::fill(expected.begin(), expected.end(), 7);
+      std::fill(actual.begin(), actual.end(), 7);
+      reference.Mix(v.Sample->Data, mask, expected.data(), n);
+      if (reference.GainStep[0] == 0 && reference.GainStep[1] == 0 && reference.CoefStep[0] == 0 &&
+          reference.CoefStep[1] == 0 && reference.DelayStep[0] == 0 && reference.DelayStep[1] == 0)
+        steady += n;
+      total += n;
+      v.MixProcSpatializationPSEUDO(actual.data(), n);
+      ASSERT_EQ(actual, expected) << bend.What << ", block " << block << ", voice " << v.Index;
+      ASSERT_TRUE(PseudoRun(v) == reference) << bend.What << ", block " << block << ", voice " << v.Index;
+    }
+    before.Restore(v);
+  };
+  for (int32_t block = 0; block < blocks; ++block) {
+    const float t = static_cast<float>(block) * 0.05f, yaw = t * 0.7f;
+    System->ListenerOrigin = Vector3(0.0f, 60.0f * t, 0.0f);
+    System->ListenerVelocity = Vector3(0.0f, 1200.0f, 0.0f);
+    System->ListenerMatrix = Matrix4x4Identity;
+    System->ListenerMatrix.M[0][0] = System->ListenerMatrix.M[1][1] = std::cos(yaw);
+    System->ListenerMatrix.M[0][1] = -std::sin(yaw);
+    System->ListenerMatrix.M[1][0] = std::sin(yaw);
+    for (size_t k = 0; k < voices.size(); ++k) {
+      const float a = t * (1.0f + 0.05f * static_cast<float>(k)) + static_cast<float>(k), r = 30.0f + 20.0f * k;
+      voices[k]->Sample->SetPosition(voices[k]->Index, 1,
+                                     Vector3(r * std::cos(a), 60.0f * t + r * std::sin(a), (k % 3) * 40.0f - 40.0f),
+                                     Vector3(-300.0f * std::sin(a), 300.0f * std::cos(a), 0.0f));
+    }
+    // Before the block the runs ramp towards the new placements; after it they are steady.
+    for (TZNT1SoundSampleVoice* v : voices) {
+      v->UpdateSpatialization();
+      v->UpdateIncrementRamping();
+      v->UpdateVolumeRamping(System->SampleVolume);
+      v->UpdateSpatializationDelayRamping();
+      v->UpdateSpatializationLowPassRamping();
+      CompareNextRun(*v, block);
+    }
+    System->FillBuffer();
+    for (TZNT1SoundSampleVoice* v : voices) CompareNextRun(*v, block);
+  }
+  // Both kinds of run were met, the steady ones most.
+  EXPECT_GT(steady, total / 2);
+  EXPECT_LT(steady, total);
 }

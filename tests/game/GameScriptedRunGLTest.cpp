@@ -19,7 +19,6 @@
 #include <thread>
 #include <vector>
 
-#include "assets/ZNT1Archive.h"
 #include "core/ZNT1Console.h"
 #include "core/ZNT1Engine.h"
 #include "game/Game.h"
@@ -27,6 +26,7 @@
 #include "game/GameEntity.h"
 #include "gpu/ZNT1GLCapabilities.h"
 #include "platform/ZNT1OpenGL.h"
+#include "support/EngineRunFixture.h"
 #include "support/TestData.h"
 #include "world/ZNT1BSP.h"
 
@@ -438,18 +438,14 @@ class TScriptedRunGame : public TGame {
 
 }  // namespace
 
-TEST(ScriptedRunGL, PadTeleporterAndItemOnPul1duel) {
-  const char* Display = std::getenv("DISPLAY");
-  if (!Display || !*Display) {
-    if (testdata::InCI()) FAIL() << "no display in CI";
-    GTEST_SKIP() << "no display";
-  }
+class ScriptedRunGL : public EngineRunFixture {};
+
+TEST_F(ScriptedRunGL, PadTeleporterAndItemOnPul1duel) {
   REQUIRE_CONTENT_DIR();
   using G = TScriptedRunGame;
   Record = TScriptRecord();
   auto Engine = std::make_unique<TZNT1Engine>(&CreateGameOfClass<G>, false);
-  ASSERT_TRUE(Engine->Archives->LoadDirectory(testdata::ContentDir() + "/"));
-  Engine->Archives->Finish();
+  ASSERT_TRUE(MountContent(*Engine));
   Engine->cvVideoWidth->SetValue("320", true);
   Engine->cvVideoHeight->SetValue("240", true);
   bool Ran = false;

@@ -15,7 +15,6 @@
 #include "assets/ZNT1Texture.h"
 #include "core/ZNT1Command.h"
 #include "core/ZNT1Engine.h"
-#include "core/ZNT1Stream.h"
 #include "gpu/ZNT1GLCapabilities.h"
 #include "gpu/ZNT1GLSLShader.h"
 #include "material/ZNT1Shader.h"
@@ -43,20 +42,10 @@ class RendererContentEngine : public TZNT1Engine {
   // Files (name, bytes) are mounted over the content, as one more archive.
   RendererContentEngine(const std::string& ContentDir, int32_t Width, int32_t Height, int ForceLowQuality = -1,
                         int32_t ShadowFormat = 0,
-                        const std::vector<std::pair<std::string, std::vector<uint8_t>>>& Files = {})
+                        const ziptest::Files& Files = {})
       : TZNT1Engine(&CreateGameOfClass<MapGame>, false) {
     Archives->LoadDirectory(ContentDir + "/");
-    if (!Files.empty()) {
-      std::vector<ziptest::Entry> Entries;
-      for (const auto& [Name, Data] : Files) {
-        ziptest::Entry e;
-        e.Name = Name;
-        e.Data = Data;
-        Entries.push_back(e);
-      }
-      auto* Stream = new TZNT1MemoryInputStream(ziptest::BuildZip(Entries).Bytes_);
-      if (!Archives->Load(Stream, "zzz-test.pk3", true)) delete Stream;
-    }
+    ziptest::AddFiles(*Archives, Files);
     Archives->Finish();
     GLCapabilities = std::make_unique<TZNT1GLCapabilities>(this);
     GLCapabilities->Query();
@@ -125,6 +114,25 @@ class RendererContentEngine : public TZNT1Engine {
   }
 
   void View(const TZNT1Vector3& Eye, const TZNT1Vector3& Angles) { ViewMatrix = Matrix4x4LookAtViewerLDX(Eye, Angles); }
+
+  // No antialiasing and no bloom, so that frames compared pixel by pixel differ only where the
+  // scene does.
+  void Plain() {
+    Renderer->Antialiasing = aaNONE;
+    Renderer->BloomEffect = false;
+  }
+
+  // Instance (with what is linked to it) posed at its animation as it stands, as a frame shows it.
+  static void Pose(TZNT1ModelInstance* Instance) {
+    Instance->Update(0);
+    Instance->SmoothStore();
+    Instance->SmoothInterpolate(0.0, true, nullptr, -1);
+  }
+  // Posed and added to the next frame.
+  void AddInstance(TZNT1ModelInstance* Instance) {
+    Pose(Instance);
+    Renderer->AddModelInstance(Instance);
+  }
 
   // One frame as the main loop draws it.
   void Frame() {

@@ -170,12 +170,7 @@ TEST_F(RendererContentGL, SargeOnItsTagsInTheFrame) {
     i->Animation.Animation = false;
   }
   auto Draw = [&](bool WithModel) {
-    if (WithModel) {
-      Legs->Update(0);
-      Legs->SmoothStore();
-      Legs->SmoothInterpolate(0.0, true, nullptr, -1);
-      e.Renderer->AddModelInstance(Legs);
-    }
+    if (WithModel) e.AddInstance(Legs);
     e.Frame();
     EXPECT_EQ(glGetError(), GLenum(GL_NO_ERROR));
     return e.ReadFrame();

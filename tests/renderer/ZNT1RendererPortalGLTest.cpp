@@ -54,8 +54,7 @@ TEST_F(RendererPortalGL, PortalContextsHoldRenderedViews) {
       SCOPED_TRACE(testing::Message() << m.Map << (LowQuality ? " low" : " full"));
       RendererContentEngine e(testdata::ContentDir(), W, H, LowQuality);
       ASSERT_TRUE(e.MapCommand(m.Map));
-      e.Renderer->Antialiasing = aaNONE;
-      e.Renderer->BloomEffect = false;
+      e.Plain();
       int Rendered = 0, Portals = 0;
       for (const TZNT1Portal& p : e.BSP->Portals) {
         if (p.SourceMirror != m.Mirrors) continue;
@@ -137,8 +136,7 @@ TEST_F(RendererPortalGL, FivePortalsInViewOfTheBuiltInScene) {
     RendererContentEngine e(testdata::ContentDir(), W, H, LowQuality, 0, Scene::Files());
     ASSERT_TRUE(e.MapCommand(Scene::Name));
     ASSERT_EQ(e.BSP->CountPortals, Scene::PortalCount);
-    e.Renderer->Antialiasing = aaNONE;
-    e.Renderer->BloomEffect = false;
+    e.Plain();
     Matrix4x4Perspective(e.ProjectionMatrix, 90.0f, float(W) / float(H), 1.0f, 8192.0f);
     e.View(Scene::PortalEye, Vector3(0, 3.14159265f, 0));
     RendererGLRecorder Recorder;

@@ -49,11 +49,8 @@ class Sarge {
     for (TZNT1ModelInstance* i : Instances) i->CastShadow = On;
   }
   void Add() {
-    Instances[0]->Update(0);
-    Instances[0]->SmoothStore();
-    Instances[0]->SmoothInterpolate(0.0, true, nullptr, -1);
     for (TZNT1ModelInstance* i : Instances) i->CastShadow = Shadow;
-    e_.Renderer->AddModelInstance(Instances[0]);
+    e_.AddInstance(Instances[0]);
   }
   TZNT1AABB Box() const {
     TZNT1AABB b = Instances[0]->ViewAABB;
@@ -73,11 +70,6 @@ class Sarge {
 class RendererShadowGL : public RendererContentFixture {
  protected:
   static void SetUpTestSuite() { OpenWindow("shadow", W, H); }
-
-  static void Plain(RendererContentEngine& e) {
-    e.Renderer->Antialiasing = aaNONE;
-    e.Renderer->BloomEffect = false;
-  }
 
   // One frame with or without Sarge and the lights; the picture.
   static std::vector<uint8_t> Draw(RendererContentEngine& e, Sarge* s, const std::vector<TZNT1RendererLight>& Lights) {
@@ -168,7 +160,7 @@ TEST_F(RendererShadowGL, SargeDarkensTheFloorBehindItAlongTheSunOnly) {
   RendererContentEngine e(testdata::ContentDir(), W, H);
   ASSERT_TRUE(e.MapCommand("oa_dm1"));
   ASSERT_TRUE(e.SpawnView());
-  Plain(e);
+  e.Plain();
   Sarge s(e);
   ASSERT_TRUE(s.Loaded());
   const bool Low = e.GLCapabilities->LowQuality;
@@ -199,7 +191,7 @@ TEST_F(RendererShadowGL, BoxModelDarkensTheBuiltInFloorBehindItAlongTheSunOnly) 
     SCOPED_TRACE(testing::Message() << "format " << Format);
     RendererContentEngine e(testdata::ContentDir(), W, H, 0, Format, Scene::Files());
     ASSERT_TRUE(e.MapCommand(Scene::Name));
-    Plain(e);
+    e.Plain();
     TZNT1Model* Model = e.Models->GetModel(Scene::BoxModel);
     ASSERT_NE(Model, nullptr);
     Model->IncRef();
@@ -210,10 +202,7 @@ TEST_F(RendererShadowGL, BoxModelDarkensTheBuiltInFloorBehindItAlongTheSunOnly) 
     e.View(Vector3(250, 420, 160), Vector3(0.6f, -1.5707963f, 0));
     auto Frame = [&](bool Shadow) {
       Box->CastShadow = Shadow;
-      Box->Update(0);
-      Box->SmoothStore();
-      Box->SmoothInterpolate(0.0, true, nullptr, -1);
-      e.Renderer->AddModelInstance(Box);
+      e.AddInstance(Box);
       e.Frame();
       EXPECT_EQ(glGetError(), GLenum(GL_NO_ERROR));
       return e.ReadFrame();
@@ -260,7 +249,7 @@ void RendererShadowGL::LightAndCaster(int32_t Format) {
   RendererContentEngine e(testdata::ContentDir(), W, H, -1, Format);
   ASSERT_TRUE(e.MapCommand("oa_dm1"));
   ASSERT_TRUE(e.SpawnView());
-  Plain(e);
+  e.Plain();
   Sarge s(e);
   ASSERT_TRUE(s.Loaded());
   const bool Low = e.GLCapabilities->LowQuality;
@@ -325,7 +314,7 @@ TEST_F(RendererShadowGL, FormatsTwentyAndFifteenRenderWithoutGLError) {
     RendererContentEngine e(testdata::ContentDir(), W, H, 0, Format);
     ASSERT_TRUE(e.MapCommand("oa_dm1"));
     ASSERT_TRUE(e.SpawnView());
-    Plain(e);
+    e.Plain();
     Sarge s(e);
     ASSERT_TRUE(s.Loaded());
     s.Shadow = false;
@@ -460,7 +449,7 @@ TEST_F(RendererShadowGL, SlotReservationAndCandidateWindow) {
   RendererContentEngine e(testdata::ContentDir(), W, H);
   ASSERT_TRUE(e.MapCommand("oa_dm1"));
   ASSERT_TRUE(e.SpawnView());
-  Plain(e);
+  e.Plain();
   TZNT1Model* Head = e.Models->GetModel("models/players/sarge/head.md3");
   ASSERT_NE(Head, nullptr);
   Head->IncRef();
@@ -470,9 +459,7 @@ TEST_F(RendererShadowGL, SlotReservationAndCandidateWindow) {
   for (int i = 0; i < 6; ++i) Heads.push_back(Head->CreateInstance());
   auto Place = [&](TZNT1ModelInstance* h, const TZNT1Vector3& p) {
     h->Transform = h->ViewTransform = Matrix4x4Translate(p);
-    h->Update(0);
-    h->SmoothStore();
-    h->SmoothInterpolate(0.0, true, nullptr, -1);
+    RendererContentEngine::Pose(h);
     h->Leaf = e.BSP->FindLeaf(p);
   };
   auto Frame = [&](std::initializer_list<TZNT1ModelInstance*> List) {
@@ -539,7 +526,7 @@ TEST_F(RendererShadowGL, LightsBehindTheCameraAreSkippedBeyondTheWidenedSphere) 
   RendererContentEngine e(testdata::ContentDir(), W, H);
   ASSERT_TRUE(e.MapCommand("oa_dm1"));
   ASSERT_TRUE(e.SpawnView());
-  Plain(e);
+  e.Plain();
   e.Frame();
   const TZNT1RendererContext& c = *e.Renderer->MainContext;
   const TZNT1RendererContext& Cube = *e.Renderer->ShadowCubeMapContext;

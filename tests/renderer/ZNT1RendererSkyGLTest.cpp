@@ -37,14 +37,8 @@ class RendererSkyGL : public RendererContentFixture {
     e.Frame();
     EXPECT_EQ(glGetError(), GLenum(GL_NO_ERROR));
     const std::vector<uint8_t> With = e.ReadFrame();
-    std::vector<uint32_t> Sides[6], Dome;
-    for (int i = 0; i < 6; ++i) std::swap(Sides[i], e.BSP->SkyVBOSideIndices[i]);
-    std::swap(Dome, e.BSP->SkyVBOIndices);
-    e.Frame();
-    const std::vector<uint8_t> Without = e.ReadFrame();
-    for (int i = 0; i < 6; ++i) std::swap(Sides[i], e.BSP->SkyVBOSideIndices[i]);
-    std::swap(Dome, e.BSP->SkyVBOIndices);
-    return {With, Without};
+    e.FrameWithoutSky();
+    return {With, e.ReadFrame()};
   }
 
   static bool Changed(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b, size_t p) {
@@ -59,8 +53,7 @@ TEST_F(RendererSkyGL, SkyFillsOnlyItsStencilMask) {
     SCOPED_TRACE(LowQuality ? "low quality" : "full quality");
     RendererContentEngine e(testdata::ContentDir(), W, H, LowQuality);
     ASSERT_TRUE(e.MapCommand("oa_dm2"));
-    e.Renderer->Antialiasing = aaNONE;
-    e.Renderer->BloomEffect = false;
+    e.Plain();
     size_t SkyPixels = 0;
     for (size_t Spawn = 0; Spawn < e.SpawnPoints().size(); ++Spawn) {
       ASSERT_TRUE(e.SpawnView(Spawn));
@@ -68,18 +61,11 @@ TEST_F(RendererSkyGL, SkyFillsOnlyItsStencilMask) {
       ASSERT_EQ(glGetError(), GLenum(GL_NO_ERROR));
       const std::vector<uint8_t> WithSky = e.ReadFrame(), Mask = ReadStencil(e);
       // The same frame with no sky box and no cloud dome to draw.
-      std::vector<uint32_t> Sides[6], Dome;
-      for (int i = 0; i < 6; ++i) std::swap(Sides[i], e.BSP->SkyVBOSideIndices[i]);
-      std::swap(Dome, e.BSP->SkyVBOIndices);
-      e.Frame();
+      e.FrameWithoutSky();
       const std::vector<uint8_t> Without = e.ReadFrame();
-      for (int i = 0; i < 6; ++i) std::swap(Sides[i], e.BSP->SkyVBOSideIndices[i]);
-      std::swap(Dome, e.BSP->SkyVBOIndices);
       size_t Outside = 0;
       for (size_t p = 0; p < Mask.size(); ++p) {
-        const bool Changed = WithSky[p * 4] != Without[p * 4] || WithSky[p * 4 + 1] != Without[p * 4 + 1] ||
-                             WithSky[p * 4 + 2] != Without[p * 4 + 2];
-        if (!Changed) continue;
+        if (!Changed(WithSky, Without, p)) continue;
         ++SkyPixels;
         if ((Mask[p] & 1) == 0) ++Outside;
       }
@@ -100,8 +86,7 @@ TEST_F(RendererSkyGL, SkyStaysBehindTheBoxOfTheBuiltInScene) {
     SCOPED_TRACE(LowQuality ? "low quality" : "full quality");
     RendererContentEngine e(testdata::ContentDir(), W, H, LowQuality, 0, Scene::Files());
     ASSERT_TRUE(e.MapCommand(Scene::Name));
-    e.Renderer->Antialiasing = aaNONE;
-    e.Renderer->BloomEffect = false;
+    e.Plain();
     e.View(Scene::SkyEye, Vector3(0, 0, 0));
     const auto [With, Without] = WithAndWithoutSky(e);
     e.Frame();
@@ -140,8 +125,7 @@ TEST_F(RendererSkyGL, SkyBoxSidesWithTheDefaultTextureAreNotDrawn) {
   using Scene = RendererTestMap::Scene;
   RendererContentEngine e(testdata::ContentDir(), W, H, -1, 0, Scene::Files());
   ASSERT_TRUE(e.MapCommand(Scene::Name));
-  e.Renderer->Antialiasing = aaNONE;
-  e.Renderer->BloomEffect = false;
+  e.Plain();
   e.View(Scene::SkyEye, Vector3(0, 0, 0));
   e.Frame();
   TZNT1Shader* Sky = e.Renderer->MainContext->SkyShader;

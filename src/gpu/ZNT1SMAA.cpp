@@ -122,6 +122,7 @@ int SMAASearchDecode(sampler2D searchTex, vec2 pair, bool up) {
 // edges there and a corner check at the nearer end.
 vec2 SMAARunArea(sampler2D edgesTex, sampler2D areaTex, sampler2D searchTex, ivec2 p, bool horizontal) {
   ivec2 size = textureSize(edgesTex, 0);
+  vec2 invSize = 1.0 / vec2(size);
   int lastPixel = (horizontal ? size.x : size.y) - 1;
   int acrossLast = (horizontal ? size.y : size.x) - 1;
   int along = horizontal ? p.x : p.y;
@@ -133,28 +134,14 @@ vec2 SMAARunArea(sampler2D edgesTex, sampler2D areaTex, sampler2D searchTex, ive
   int first = 0, last = lastPixel, e1 = 0, e2 = 0, d1 = 0, d2 = 0;
   bool foundFirst = true, foundLast = true;
   float corner = 1.0;
-  // A pair is read as its two texels on two turns and weighed as a bilinear read would: an
-  // exact texel read costs a fraction of a filtered one from a float target.
-  bool second = false;
-  vec4 held = vec4(0.0);
-  for (int i = 0; i < 4 * SMAA_MAX_SEARCH_STEPS + 6 + SMAANoUnroll(edgesTex) && stage < 5; i++) {
+  for (int i = 0; i < 2 * SMAA_MAX_SEARCH_STEPS + 3 + SMAANoUnroll(edgesTex) && stage < 5; i++) {
     int endCrossing = d1 <= d2 ? e1 : e2;
     int beyond = d1 <= d2 ? first - 1 : last + 1;
     int b = stage == 2 ? first : last + 1;
     vec2 at = stage <= 1 ? vec2(float(c) + 0.75, float(across) + 0.5)
             : stage <= 3 ? vec2(float(b) + 0.5, float(across) + 0.25)
                          : vec2(float(beyond) + 0.5, float(endCrossing == 1 ? across + 1 : across - 1) + 0.5);
-    ivec2 t = ivec2(floor(at - 0.5));
-    float weight = stage <= 1 ? fract(at.x - 0.5) : fract(at.y - 0.5);
-    if (second) t += stage <= 1 ? ivec2(1, 0) : ivec2(0, 1);
-    vec4 texel = SMAAFetch(edgesTex, horizontal ? t : t.yx);
-    if (!second && weight > 0.0) {
-      held = texel;
-      second = true;
-      continue;
-    }
-    vec4 raw = second ? mix(held, texel, weight) : texel;
-    second = false;
+    vec4 raw = textureLod(edgesTex, (horizontal ? at : at.yx) * invSize, 0.0);
     vec2 pair = horizontal ? raw.gr : raw.rg;
     int k = SMAASearchDecode(searchTex, pair, stage == 1);
     if (stage == 0) {

@@ -1,6 +1,7 @@
 // The antialiasing and screen programs at 1280 x 720 on one fixed frame (rotated stripes,
 // discs and a gradient), each mode's passes against one plain copy pass of the screen-quad
-// program. GL: runs under xvfb-run when there is no display (scripts/bench).
+// program, and SMAA's three passes one by one. GL: runs under xvfb-run when there is no display
+// (scripts/bench).
 #include <SDL2/SDL.h>
 #include <benchmark/benchmark.h>
 
@@ -142,21 +143,27 @@ std::vector<TPass> Mode(const std::string& Name) {
           P(L.DefaultGLSLBloomBlurShader, {B}, A, Y), P(L.DefaultGLSLBloomCombineShader, {F, A}, C, N)};
 }
 
-void BM_Post(benchmark::State& State, const std::string& Name) {
+// Only >= 0 times that one pass of the mode alone, on the inputs the passes before it left.
+void BM_Post(benchmark::State& State, const std::string& Name, int Only) {
   if (!Ctx) {
     State.SkipWithError("no OpenGL context");
     return;
   }
   const std::vector<TPass> Passes = Mode(Name);
   for (const TPass& p : Passes) p.Shader->Bind();  // compiled before timing
+  for (const TPass& p : Passes) Ctx->Run(p);
+  glFinish();
   for (auto _ : State) {
-    for (const TPass& p : Passes) Ctx->Run(p);
+    for (size_t i = 0; i < Passes.size(); i++)
+      if (Only < 0 || size_t(Only) == i) Ctx->Run(Passes[i]);
     glFinish();
   }
   if (glGetError() != GL_NO_ERROR) State.SkipWithError("OpenGL error");
 }
 
 const char* const Modes[] = {"Blit", "DLAA", "FXAA2", "FXAA3", "NFAA", "SMAA", "Water", "Bloom"};
+// SMAA's passes one by one, to show where its time goes.
+const char* const SMAAPasses[] = {"SMAA.edges", "SMAA.weights", "SMAA.blending"};
 
 }  // namespace
 
@@ -164,15 +171,20 @@ int main(int argc, char** argv) {
   static TContext Context;
   if (Context.Open()) Ctx = &Context;
   else std::fprintf(stderr, "no OpenGL context: %s\n", SDL_GetError());
-  for (const char* Name : Modes)
-    benchmark::RegisterBenchmark((std::string("Post/") + Name).c_str(), BM_Post, std::string(Name))
+  auto Register = [](const char* Name, const std::string& Mode, int Only) {
+    benchmark::RegisterBenchmark((std::string("Post/") + Name).c_str(), BM_Post, Mode, Only)
         ->Unit(benchmark::kMillisecond)
         ->UseRealTime()
         ->Repetitions(5)
         ->ReportAggregatesOnly(true);
+  };
+  for (const char* Name : Modes) Register(Name, Name, -1);
+  for (int i = 0; i < 3; i++) Register(SMAAPasses[i], "SMAA", i);
   return RunBenchmarksWithRatios(argc, argv, [](const TRatioReporter& R) {
     std::printf("Post chain at %d x %d, time over one copy pass (goal: FXAA3 <= 4, SMAA <= 8):\n", W, H);
     for (const char* Name : Modes)
       if (std::string(Name) != "Blit") R.PrintRatio(Name, std::string("Post/") + Name + "/repeats:5/real_time", "Post/Blit/repeats:5/real_time");
+    for (const char* Name : SMAAPasses)
+      R.PrintRatio(Name, std::string("Post/") + Name + "/repeats:5/real_time", "Post/Blit/repeats:5/real_time");
   });
 }

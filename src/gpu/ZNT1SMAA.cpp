@@ -120,7 +120,8 @@ int SMAASearchDecode(sampler2D searchTex, vec2 pair, bool up) {
 // Blending shares across the run of the edge below p (horizontal) or left of p from the area
 // table: searches to both ends (bilinear pair reads decoded by the search table), the crossing
 // edges there and a corner check at the nearer end.
-vec2 SMAARunArea(sampler2D edgesTex, sampler2D areaTex, sampler2D searchTex, ivec2 p, bool horizontal) {
+// Returns the corner factor and sets areaAt to the area table texel for the run.
+float SMAARunArea(sampler2D edgesTex, sampler2D searchTex, ivec2 p, bool horizontal, out ivec2 areaAt) {
   ivec2 size = textureSize(edgesTex, 0);
   vec2 invSize = 1.0 / vec2(size);
   int lastPixel = (horizontal ? size.x : size.y) - 1;
@@ -193,8 +194,8 @@ vec2 SMAARunArea(sampler2D edgesTex, sampler2D areaTex, sampler2D searchTex, ive
     }
   }
   int pattern = e1 * 4 + e2;
-  vec2 area = texelFetch(areaTex, ivec2((pattern % 2) * SMAA_AREA_BLOCK + d1, (pattern / 2) * SMAA_AREA_BLOCK + d2), 0).rg;
-  return area * corner;
+  areaAt = ivec2((pattern % 2) * SMAA_AREA_BLOCK + d1, (pattern / 2) * SMAA_AREA_BLOCK + d2);
+  return corner;
 }
 
 #if !defined(SMAA_DISABLE_DIAG_DETECTION)
@@ -208,10 +209,10 @@ vec2 SMAARunArea(sampler2D edgesTex, sampler2D areaTex, sampler2D searchTex, ive
 // direction. A unit is a horizontal step then a vertical one, so a flatter start shows one extra
 // horizontal step and a steeper one two vertical steps, the other way round at the end; asking
 // for both of a pair keeps a staircase cut by the image border straight.
-// Returns false when no diagonal applies, else the table's pair for the unit: x the share the
-// unit's pixel takes from below, y the share the pixel below takes from it.
-bool SMAADiagRun(sampler2D edgesTex, sampler2D areaTex, ivec2 p, bool horizontal, out vec2 area, out bool up) {
-  area = vec2(0.0);
+// Returns false when no diagonal applies, else sets areaAt to the table's texel for the unit:
+// x the share the unit's pixel takes from below, y the share the pixel below takes from it.
+bool SMAADiagRun(sampler2D edgesTex, ivec2 p, bool horizontal, out ivec2 areaAt, out bool up) {
+  areaAt = ivec2(0);
   // Stages: 0 which diagonal, 1 search back, 2 search forward, 3 and 4 the start's steps, 5 and
   // 6 the end's, 7 done; two texel reads a turn.
   int stage = 0, n = 0, dirY = 1, d1 = 0, d2 = 0, e1 = 0, e2 = 0;
@@ -274,8 +275,7 @@ bool SMAADiagRun(sampler2D edgesTex, sampler2D areaTex, ivec2 p, bool horizontal
       stage = 7;
     }
   }
-  if (diagonal)
-    area = texelFetch(areaTex, ivec2(SMAA_AREA_DIAG_LEFT + d1, (e1 * 4 + e2) * SMAA_AREA_DIAG_BLOCK + d2), 0).rg;
+  if (diagonal) areaAt = ivec2(SMAA_AREA_DIAG_LEFT + d1, (e1 * 4 + e2) * SMAA_AREA_DIAG_BLOCK + d2);
   return diagonal;
 }
 #endif
@@ -291,16 +291,20 @@ vec4 SMAABlendingWeightCalculationPS(vec2 texcoord, vec2 pixcoord, vec4 offset[3
   for (int n = 0; n < 2 + SMAANoUnroll(edgesTex) && jobs != 0; n++) {
     bool horizontal = (jobs & 1) != 0;
     jobs -= horizontal ? 1 : 2;
-    vec2 area = vec2(0.0);
-    bool diagonal = false;
+    // One area table read for either kind of run.
+    ivec2 areaAt = ivec2(0);
+    bool diagonal = false, swap = false;
+    float corner = 1.0;
 #if !defined(SMAA_DISABLE_DIAG_DETECTION)
     // Going up, the diagonal cuts the upper left corner of the pixel right of its unit: the
     // share the pixel below the unit takes. Going down, its lower left: the unit's own share.
     bool up;
-    diagonal = SMAADiagRun(edgesTex, areaTex, p, horizontal, area, up);
-    if (diagonal && !horizontal && up) area = area.yx;
+    diagonal = SMAADiagRun(edgesTex, p, horizontal, areaAt, up);
+    swap = diagonal && !horizontal && up;
 #endif
-    if (!diagonal) area = SMAARunArea(edgesTex, areaTex, searchTex, p, horizontal);
+    if (!diagonal) corner = SMAARunArea(edgesTex, searchTex, p, horizontal, areaAt);
+    vec2 area = texelFetch(areaTex, areaAt, 0).rg * corner;
+    if (swap) area = area.yx;
     if (horizontal) weights.rg = area;
     else weights.ba = area;
   }

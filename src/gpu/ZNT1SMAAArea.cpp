@@ -17,32 +17,27 @@ double SegmentIntegral(double T0, double H0, double T1, double H1, double A, dou
   return (At(Lo) + At(Hi)) * 0.5 * (Hi - Lo);
 }
 
+// Fills one part of the table: every pair of end patterns and distances up to MaxDistance.
+template <typename TCoverage, typename TPixel>
+void FillPart(std::vector<uint8_t>& Table, int32_t MaxDistance, TCoverage Coverage, TPixel Pixel) {
+  for (int32_t E1 = 0; E1 < 4; E1++)
+    for (int32_t E2 = 0; E2 < 4; E2++)
+      for (int32_t D1 = 0; D1 <= MaxDistance; D1++)
+        for (int32_t D2 = 0; D2 <= MaxDistance; D2++) {
+          double A = 0.0, B = 0.0;
+          Coverage(E1, E2, D1, D2, A, B);
+          int32_t X = 0, Y = 0;
+          Pixel(E1, E2, D1, D2, X, Y);
+          uint8_t* P = &Table[(static_cast<size_t>(Y) * SMAAAreaWidth + static_cast<size_t>(X)) * 2];
+          P[0] = static_cast<uint8_t>(std::lround(std::clamp(A, 0.0, 1.0) * 255.0));
+          P[1] = static_cast<uint8_t>(std::lround(std::clamp(B, 0.0, 1.0) * 255.0));
+        }
+}
+
 std::vector<uint8_t> BuildTable() {
   std::vector<uint8_t> Table(SMAAAreaDataSize, 0);
-  for (int32_t E1 = 0; E1 < 4; E1++)
-    for (int32_t E2 = 0; E2 < 4; E2++)
-      for (int32_t D1 = 0; D1 <= SMAAAreaMaxDistance; D1++)
-        for (int32_t D2 = 0; D2 <= SMAAAreaMaxDistance; D2++) {
-          double A = 0.0, B = 0.0;
-          SMAAAreaCoverage(E1, E2, D1, D2, A, B);
-          int32_t X = 0, Y = 0;
-          SMAAAreaPixel(E1, E2, D1, D2, X, Y);
-          uint8_t* P = &Table[(static_cast<size_t>(Y) * SMAAAreaWidth + static_cast<size_t>(X)) * 2];
-          P[0] = static_cast<uint8_t>(std::lround(std::clamp(A, 0.0, 1.0) * 255.0));
-          P[1] = static_cast<uint8_t>(std::lround(std::clamp(B, 0.0, 1.0) * 255.0));
-        }
-  for (int32_t E1 = 0; E1 < 4; E1++)
-    for (int32_t E2 = 0; E2 < 4; E2++)
-      for (int32_t D1 = 0; D1 <= SMAAAreaDiagonalMaxDistance; D1++)
-        for (int32_t D2 = 0; D2 <= SMAAAreaDiagonalMaxDistance; D2++) {
-          double A = 0.0, B = 0.0;
-          SMAAAreaDiagonalCoverage(E1, E2, D1, D2, A, B);
-          int32_t X = 0, Y = 0;
-          SMAAAreaDiagonalPixel(E1, E2, D1, D2, X, Y);
-          uint8_t* P = &Table[(static_cast<size_t>(Y) * SMAAAreaWidth + static_cast<size_t>(X)) * 2];
-          P[0] = static_cast<uint8_t>(std::lround(std::clamp(A, 0.0, 1.0) * 255.0));
-          P[1] = static_cast<uint8_t>(std::lround(std::clamp(B, 0.0, 1.0) * 255.0));
-        }
+  FillPart(Table, SMAAAreaMaxDistance, SMAAAreaCoverage, SMAAAreaPixel);
+  FillPart(Table, SMAAAreaDiagonalMaxDistance, SMAAAreaDiagonalCoverage, SMAAAreaDiagonalPixel);
   return Table;
 }
 

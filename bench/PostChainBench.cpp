@@ -16,6 +16,7 @@
 #include "core/ZNT1Engine.h"
 #include "core/ZNT1Game.h"
 #include "gpu/ZNT1GLCapabilities.h"
+#include "gpu/PostFilterGLSupport.h"
 #include "gpu/ZNT1GLSLShader.h"
 #include "platform/ZNT1OpenGL.h"
 
@@ -40,17 +41,7 @@ struct TContext {
   // renderer's SMAA targets.
   GLuint Frame = 0, A = 0, B = 0, C = 0, Edges = 0, Weights = 0, Vao = 0, Buffer = 0, Fbo = 0;
 
-  GLuint Target(const uint8_t* Pixels, GLint Format = GL_RGBA8) {
-    GLuint t = 0;
-    glGenTextures(1, &t);
-    glBindTexture(GL_TEXTURE_2D, t);
-    glTexImage2D(GL_TEXTURE_2D, 0, Format, W, H, 0, GL_RGBA, GL_UNSIGNED_BYTE, Pixels);
-    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
-    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
-    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
-    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
-    return t;
-  }
+  GLuint Target(const uint8_t* Pixels, GLint Format = GL_RGBA8) { return MakeTexture(W, H, Pixels, true, Format); }
 
   bool Open() {
     if (SDL_Init(SDL_INIT_VIDEO) < 0) return false;
@@ -82,16 +73,7 @@ struct TContext {
     C = Target(nullptr);
     Edges = Target(nullptr, GL_RGBA32F);
     Weights = Target(nullptr, GL_RGBA32F);
-    const float Quad[] = {-1, -1, 1, -1, -1, 1, 1, 1, 0, 0, 1, 0, 0, 1, 1, 1};
-    glGenVertexArrays(1, &Vao);
-    glBindVertexArray(Vao);
-    glGenBuffers(1, &Buffer);
-    glBindBuffer(GL_ARRAY_BUFFER, Buffer);
-    glBufferData(GL_ARRAY_BUFFER, sizeof(Quad), Quad, GL_STATIC_DRAW);
-    glEnableVertexAttribArray(0);
-    glVertexAttribPointer(0, 2, GL_FLOAT, GL_FALSE, 0, nullptr);
-    glEnableVertexAttribArray(1);
-    glVertexAttribPointer(1, 2, GL_FLOAT, GL_FALSE, 0, reinterpret_cast<const void*>(8 * sizeof(float)));
+    BindScreenQuad(Vao, Buffer);
     glGenFramebuffers(1, &Fbo);
     glViewport(0, 0, W, H);
     glDisable(GL_BLEND);

@@ -51,6 +51,21 @@ inline GLuint MakeTexture(int W, int H, const uint8_t* Pixels, bool Linear, GLin
   return t;
 }
 
+// Creates and binds a vertex array with a full-screen triangle strip: positions in attribute 0,
+// texture coordinates in attribute 1. The caller deletes Vao and Buffer.
+inline void BindScreenQuad(GLuint& Vao, GLuint& Buffer) {
+  const float Quad[] = {-1, -1, 1, -1, -1, 1, 1, 1, 0, 0, 1, 0, 0, 1, 1, 1};
+  glGenVertexArrays(1, &Vao);
+  glBindVertexArray(Vao);
+  glGenBuffers(1, &Buffer);
+  glBindBuffer(GL_ARRAY_BUFFER, Buffer);
+  glBufferData(GL_ARRAY_BUFFER, sizeof(Quad), Quad, GL_STATIC_DRAW);
+  glEnableVertexAttribArray(0);
+  glVertexAttribPointer(0, 2, GL_FLOAT, GL_FALSE, 0, nullptr);
+  glEnableVertexAttribArray(1);
+  glVertexAttribPointer(1, 2, GL_FLOAT, GL_FALSE, 0, reinterpret_cast<const void*>(8 * sizeof(float)));
+}
+
 // Draws Shader over all of Target (W x H) with Inputs bound to units 0, 1, ... as uTex0, uTex1, ...
 // and uFragCoordInvScale = 1 / size.
 inline void PostPass(TZNT1GLSLShader* Shader, GLuint Target, int W, int H, const std::vector<GLuint>& Inputs) {
@@ -65,16 +80,7 @@ inline void PostPass(TZNT1GLSLShader* Shader, GLuint Target, int W, int H, const
     glActiveTexture(GLenum(GL_TEXTURE0 + i));
     glBindTexture(GL_TEXTURE_2D, Inputs[i]);
   }
-  const float Quad[] = {-1, -1, 1, -1, -1, 1, 1, 1, 0, 0, 1, 0, 0, 1, 1, 1};
-  glGenVertexArrays(1, &Vao);
-  glBindVertexArray(Vao);
-  glGenBuffers(1, &Buffer);
-  glBindBuffer(GL_ARRAY_BUFFER, Buffer);
-  glBufferData(GL_ARRAY_BUFFER, sizeof(Quad), Quad, GL_STATIC_DRAW);
-  glEnableVertexAttribArray(0);
-  glVertexAttribPointer(0, 2, GL_FLOAT, GL_FALSE, 0, nullptr);
-  glEnableVertexAttribArray(1);
-  glVertexAttribPointer(1, 2, GL_FLOAT, GL_FALSE, 0, reinterpret_cast<const void*>(8 * sizeof(float)));
+  BindScreenQuad(Vao, Buffer);
   Shader->Bind();
   for (int i = 0; i < 3; i++)
     if (Shader->uTexs[i] >= 0) glUniform1i(Shader->uTexs[i], i);

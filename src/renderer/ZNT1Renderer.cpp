@@ -786,6 +786,21 @@ void Presort(std::vector<TZNT1BatchItem>& Scratch, std::vector<TZNT1BatchItem>& 
   }
 }
 
+// Calls Add(i, model) for every item 0..Count-1 as the world model's, then again for each brush
+// model's own range of them. Ranges come from the file: items outside the map are left alone.
+template <typename TAdd>
+void ForEachModelItem(const TZNT1BSP& BSP, int32_t Count, int32_t WorldModel, int32_t TBSPMapModel::*First,
+                      int32_t TBSPMapModel::*CountOf, TAdd&& Add) {
+  for (int32_t i = 0; i < Count; ++i) Add(i, WorldModel);
+  const int32_t CountModels = std::min<int32_t>(BSP.CountBSPModels, static_cast<int32_t>(BSP.BSPMapModels.size()));
+  for (int32_t m = 1; m < CountModels; ++m) {
+    const TBSPMapModel& Model = BSP.BSPMapModels[static_cast<size_t>(m)];
+    const int64_t Begin = std::max<int64_t>(0, Model.*First);
+    const int64_t End = std::min<int64_t>(Count, int64_t(Model.*First) + int64_t(Model.*CountOf));
+    for (int64_t i = Begin; i < End; ++i) Add(static_cast<int32_t>(i), m);
+  }
+}
+
 }  // namespace
 
 void TZNT1RendererContext::InitFaceBatchItems() {
@@ -811,15 +826,7 @@ void TZNT1RendererContext::InitFaceBatchItems() {
     Item.EffectIndex = Face.effect;
     Item.FaceIndex = f;
   };
-  for (int32_t f = 0; f < CountFaces; ++f) AddFace(f, WorldModelIndex);
-  const int32_t CountModels = std::min<int32_t>(BSP->CountBSPModels, static_cast<int32_t>(BSP->BSPMapModels.size()));
-  for (int32_t m = 1; m < CountModels; ++m) {
-    const TBSPMapModel& Model = BSP->BSPMapModels[static_cast<size_t>(m)];
-    // Ranges come from the file: faces outside the map are left alone.
-    const int64_t First = std::max<int64_t>(0, Model.FaceIndex);
-    const int64_t Last = std::min<int64_t>(CountFaces, int64_t(Model.FaceIndex) + int64_t(Model.CountFaces));
-    for (int64_t f = First; f < Last; ++f) AddFace(static_cast<int32_t>(f), m);
-  }
+  ForEachModelItem(*BSP, CountFaces, WorldModelIndex, &TBSPMapModel::FaceIndex, &TBSPMapModel::CountFaces, AddFace);
   Presort(Scratch, SortedFaceBatchItems);
   FaceBatchItems.assign(static_cast<size_t>(CountFaces), nullptr);
   for (TZNT1BatchItem& Item : SortedFaceBatchItems) FaceBatchItems[static_cast<size_t>(Item.FaceIndex)] = &Item;
@@ -850,14 +857,7 @@ void TZNT1RendererContext::InitGroupBatchItems() {
     Item.EffectIndex = Group.EffectIndex;
     Item.FaceIndex = -1;
   };
-  for (int32_t g = 0; g < CountGroups; ++g) AddGroup(g, WorldModelIndex);
-  const int32_t CountModels = std::min<int32_t>(BSP->CountBSPModels, static_cast<int32_t>(BSP->BSPMapModels.size()));
-  for (int32_t m = 1; m < CountModels; ++m) {
-    const TBSPMapModel& Model = BSP->BSPMapModels[static_cast<size_t>(m)];
-    const int64_t First = std::max<int64_t>(0, Model.GroupIndex);
-    const int64_t Last = std::min<int64_t>(CountGroups, int64_t(Model.GroupIndex) + int64_t(Model.CountGroups));
-    for (int64_t g = First; g < Last; ++g) AddGroup(static_cast<int32_t>(g), m);
-  }
+  ForEachModelItem(*BSP, CountGroups, WorldModelIndex, &TBSPMapModel::GroupIndex, &TBSPMapModel::CountGroups, AddGroup);
   Presort(Scratch, SortedGroupBatchItems);
   GroupBatchItems.assign(static_cast<size_t>(CountGroups), nullptr);
   for (TZNT1BatchItem& Item : SortedGroupBatchItems) GroupBatchItems[static_cast<size_t>(Item.GroupIndex)] = &Item;

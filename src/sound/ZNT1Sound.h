@@ -264,7 +264,9 @@ class TZNT1SoundLibrary {
 
   int32_t Count() const { return static_cast<int32_t>(Items.size()); }
   // nullptr out of range.
-  T* GetItem(int32_t Index) const { return Index >= 0 && Index < Count() ? Items[static_cast<size_t>(Index)] : nullptr; }
+  T* GetItem(int32_t Index) const {
+    return Index >= 0 && Index < Count() ? Items[static_cast<size_t>(Index)] : nullptr;
+  }
   // Ignored out of range.
   void SetItem(int32_t Index, T* Item) {
     if (Index >= 0 && Index < Count()) Items[static_cast<size_t>(Index)] = Item;

@@ -1608,7 +1608,6 @@ inline void AddTaps(int32_t* __restrict Sums, const int32_t* __restrict Taps, in
 
 inline int32_t TapOf(int64_t Coef) { return static_cast<int32_t>(std::clamp<int64_t>(Coef / 65536, -32768, 32767)); }
 
-
 TSpatialEar LoadEar(TZNT1SoundSampleVoice& v, bool Left) {
   if (Left)
     return {v.VolumeLeftCurrent,

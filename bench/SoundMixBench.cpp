@@ -60,7 +60,10 @@ struct TScene {
         for (int k = 0; k < 44100 * 2; ++k) bytes.push_back(static_cast<uint8_t>(rng()));
       }
       TMemoryStream stream(bytes);
-      if (TZNT1SoundSample* s = System->Samples->Load("s" + std::to_string(i), &stream, 2, Voices / 16))
+      // Appending rather than "s" + to_string keeps GCC 12's false -Wrestrict quiet in Release.
+      std::string name = "s";
+      name += std::to_string(i);
+      if (TZNT1SoundSample* s = System->Samples->Load(name, &stream, 2, Voices / 16))
         Samples.push_back(s);
     }
     for (TZNT1SoundSample* s : Samples)

@@ -366,12 +366,7 @@ TZNT1SoundSample::TZNT1SoundSample(TZNT1SoundSystem* ASoundSystem, TZNT1SoundSam
     : SoundSystem(ASoundSystem), SoundSamples(ASoundSamples) {}
 
 TZNT1SoundSample::~TZNT1SoundSample() {
-  if (SoundSamples) {
-    std::vector<TZNT1SoundSample*>& items = SoundSamples->Items;
-    auto it = std::find(items.begin(), items.end(), this);
-    if (it != items.end()) items.erase(it);
-    if (!Name.empty() && SoundSamples->HashMap.GetValue(Name) == this) SoundSamples->HashMap.Delete(Name);
-  }
+  if (SoundSamples) SoundSamples->Remove(this, Name);
   Voices.clear();
 }
 
@@ -525,20 +520,6 @@ bool TZNT1SoundSample::IsVoicePlaying(int32_t VoiceNumber) const {
 
 // ---------------------------------------------------------------------------------------------
 // Sample library
-
-TZNT1SoundSamples::TZNT1SoundSamples(TZNT1SoundSystem* ASoundSystem) : SoundSystem(ASoundSystem) {}
-
-TZNT1SoundSamples::~TZNT1SoundSamples() {
-  while (!Items.empty()) delete Items.back();
-}
-
-TZNT1SoundSample* TZNT1SoundSamples::GetItem(int32_t Index) const {
-  return Index >= 0 && Index < Count() ? Items[static_cast<size_t>(Index)] : nullptr;
-}
-
-void TZNT1SoundSamples::SetItem(int32_t Index, TZNT1SoundSample* Sample) {
-  if (Index >= 0 && Index < Count()) Items[static_cast<size_t>(Index)] = Sample;
-}
 
 std::string TZNT1SoundSamples::Key(const std::string& Name, uint32_t Loop) {
   if (Loop == 0) return std::string("oneshot") + '\0' + Name;
@@ -1627,10 +1608,6 @@ inline void AddTaps(int32_t* __restrict Sums, const int32_t* __restrict Taps, in
 
 inline int32_t TapOf(int64_t Coef) { return static_cast<int32_t>(std::clamp<int64_t>(Coef / 65536, -32768, 32767)); }
 
-}  // namespace
-
-namespace {
-
 TSpatialEar LoadEar(TZNT1SoundSampleVoice& v, bool Left) {
   if (Left)
     return {v.VolumeLeftCurrent,
@@ -2253,12 +2230,7 @@ TZNT1SoundOGG::TZNT1SoundOGG(TZNT1SoundSystem* ASoundSystem, TZNT1SoundOGGs* ASo
       Table(ResamplerSINCLength * ResamplerSINCWidth, 0) {}
 
 TZNT1SoundOGG::~TZNT1SoundOGG() {
-  if (SoundOGGs) {
-    std::vector<TZNT1SoundOGG*>& items = SoundOGGs->Items;
-    auto it = std::find(items.begin(), items.end(), this);
-    if (it != items.end()) items.erase(it);
-    if (!Name.empty() && SoundOGGs->HashMap.GetValue(Name) == this) SoundOGGs->HashMap.Delete(Name);
-  }
+  if (SoundOGGs) SoundOGGs->Remove(this, Name);
 }
 
 void TZNT1SoundOGG::InitSINC() {
@@ -2485,20 +2457,6 @@ void TZNT1SoundOGG::MixTo(int32_t* Buffer, int32_t AOGGVolume) {
     Buffer[i * 2 + 1] += static_cast<int32_t>(outR + (LastRight >> 12));
   }
   if (!Active) NewLastLeft = NewLastRight = 0;
-}
-
-TZNT1SoundOGGs::TZNT1SoundOGGs(TZNT1SoundSystem* ASoundSystem) : SoundSystem(ASoundSystem) {}
-
-TZNT1SoundOGGs::~TZNT1SoundOGGs() {
-  while (!Items.empty()) delete Items.back();
-}
-
-TZNT1SoundOGG* TZNT1SoundOGGs::GetItem(int32_t Index) const {
-  return Index >= 0 && Index < Count() ? Items[static_cast<size_t>(Index)] : nullptr;
-}
-
-void TZNT1SoundOGGs::SetItem(int32_t Index, TZNT1SoundOGG* OGG) {
-  if (Index >= 0 && Index < Count()) Items[static_cast<size_t>(Index)] = OGG;
 }
 
 TZNT1SoundOGG* TZNT1SoundOGGs::Load(const std::string& Name, TMemoryStream* Stream) {

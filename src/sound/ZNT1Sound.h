@@ -250,26 +250,52 @@ class TZNT1SoundSample {
 bool SoundLoadWAV(TZNT1SoundSample* Sample, const uint8_t* Bytes, size_t Size);
 bool SoundLoadOGG(TZNT1SoundSample* Sample, const uint8_t* Bytes, size_t Size);
 
-// The sample library: shares samples by loop kind and name.
-class TZNT1SoundSamples {
+// A library's items in load order, found by name; it deletes those left, and an item leaves it
+// in its own destructor.
+template <typename T>
+class TZNT1SoundLibrary {
  public:
-  explicit TZNT1SoundSamples(TZNT1SoundSystem* ASoundSystem);
-  ~TZNT1SoundSamples();
-  TZNT1SoundSamples(const TZNT1SoundSamples&) = delete;
-  TZNT1SoundSamples& operator=(const TZNT1SoundSamples&) = delete;
+  explicit TZNT1SoundLibrary(TZNT1SoundSystem* ASoundSystem) : SoundSystem(ASoundSystem) {}
+  ~TZNT1SoundLibrary() {
+    while (!Items.empty()) delete Items.back();
+  }
+  TZNT1SoundLibrary(const TZNT1SoundLibrary&) = delete;
+  TZNT1SoundLibrary& operator=(const TZNT1SoundLibrary&) = delete;
 
   int32_t Count() const { return static_cast<int32_t>(Items.size()); }
-  TZNT1SoundSample* GetItem(int32_t Index) const;
-  void SetItem(int32_t Index, TZNT1SoundSample* Sample);
+  // nullptr out of range.
+  T* GetItem(int32_t Index) const {
+    return Index >= 0 && Index < Count() ? Items[static_cast<size_t>(Index)] : nullptr;
+  }
+  // Ignored out of range.
+  void SetItem(int32_t Index, T* Item) {
+    if (Index >= 0 && Index < Count()) Items[static_cast<size_t>(Index)] = Item;
+  }
+  // Item out of the list, and out of the map when Name still maps to it.
+  void Remove(T* Item, const std::string& Name) {
+    for (auto it = Items.begin(); it != Items.end(); ++it)
+      if (*it == Item) {
+        Items.erase(it);
+        break;
+      }
+    if (!Name.empty() && HashMap.GetValue(Name) == Item) HashMap.Delete(Name);
+  }
+
+  TZNT1SoundSystem* SoundSystem;
+  std::vector<T*> Items;
+  TZNT1StringHashMap HashMap;
+};
+
+// The sample library: shares samples by loop kind and name.
+class TZNT1SoundSamples : public TZNT1SoundLibrary<TZNT1SoundSample> {
+ public:
+  using TZNT1SoundLibrary::TZNT1SoundLibrary;
+
   // Loop 0 one-shot, 1 the file's loops, 2 and above looping. Main thread; takes the lock.
   // nullptr for a missing, short, unknown or damaged file; a found or new sample gets a reference.
   TZNT1SoundSample* Load(const std::string& Name, TMemoryStream* Stream, uint32_t Loop, int32_t Polyphony);
   // Library key of Name under a loop kind.
   static std::string Key(const std::string& Name, uint32_t Loop);
-
-  TZNT1SoundSystem* SoundSystem;
-  std::vector<TZNT1SoundSample*> Items;
-  TZNT1StringHashMap HashMap;
 };
 
 constexpr int32_t PitchShifterBufferSize = 1024;
@@ -420,22 +446,12 @@ class TZNT1SoundOGG {
 };
 
 // The stream library: one stream per name.
-class TZNT1SoundOGGs {
+class TZNT1SoundOGGs : public TZNT1SoundLibrary<TZNT1SoundOGG> {
  public:
-  explicit TZNT1SoundOGGs(TZNT1SoundSystem* ASoundSystem);
-  ~TZNT1SoundOGGs();
-  TZNT1SoundOGGs(const TZNT1SoundOGGs&) = delete;
-  TZNT1SoundOGGs& operator=(const TZNT1SoundOGGs&) = delete;
+  using TZNT1SoundLibrary::TZNT1SoundLibrary;
 
-  int32_t Count() const { return static_cast<int32_t>(Items.size()); }
-  TZNT1SoundOGG* GetItem(int32_t Index) const;
-  void SetItem(int32_t Index, TZNT1SoundOGG* OGG);
   // The stream stored under Name, else a new one from Stream; nullptr when it does not open.
   TZNT1SoundOGG* Load(const std::string& Name, TMemoryStream* Stream);
-
-  TZNT1SoundSystem* SoundSystem;
-  std::vector<TZNT1SoundOGG*> Items;
-  TZNT1StringHashMap HashMap;
 };
 
 class TZNT1SoundThread {

@@ -18,31 +18,31 @@ TZNT1AABB Grown(const TZNT1AABB& Box) {
   return r;
 }
 
+// Grows the pool to Capacity nodes, the new ones chained in order as free nodes; the first new
+// node's index.
+int32_t GrowPool(std::vector<TZNT1DynamicAABBTreeNode>& Nodes, int32_t Capacity) {
+  const int32_t First = static_cast<int32_t>(Nodes.size());
+  Nodes.resize(static_cast<size_t>(Capacity), TZNT1DynamicAABBTreeNode{});
+  for (int32_t i = First; i < Capacity; ++i) {
+    Nodes[i].Next = i + 1 < Capacity ? i + 1 : daabbtNULLNODE;
+    Nodes[i].Height = -1;
+  }
+  return First;
+}
+
 }  // namespace
 
 TZNT1DynamicAABBTree::TZNT1DynamicAABBTree() {
   NodeCapacity = 16;
-  Nodes.assign(16, TZNT1DynamicAABBTreeNode{});
-  for (int32_t i = 0; i < NodeCapacity; ++i) {
-    Nodes[i].Next = i + 1 < NodeCapacity ? i + 1 : daabbtNULLNODE;
-    Nodes[i].Height = -1;
-  }
-  FreeList = 0;
+  FreeList = GrowPool(Nodes, NodeCapacity);
   StackCapacity = 16;
   Stack.assign(16, 0);
 }
 
 int32_t TZNT1DynamicAABBTree::AllocateNode() {
   if (FreeList == daabbtNULLNODE) {
-    const int32_t Old = NodeCapacity;
     NodeCapacity *= 2;
-    Nodes.resize(static_cast<size_t>(NodeCapacity), TZNT1DynamicAABBTreeNode{});
-    for (int32_t i = Old; i < NodeCapacity; ++i) {
-      Nodes[i] = TZNT1DynamicAABBTreeNode{};
-      Nodes[i].Next = i + 1 < NodeCapacity ? i + 1 : daabbtNULLNODE;
-      Nodes[i].Height = -1;
-    }
-    FreeList = NodeCount;
+    FreeList = GrowPool(Nodes, NodeCapacity);
   }
   const int32_t NodeID = FreeList;
   TZNT1DynamicAABBTreeNode& Node = Nodes[NodeID];

@@ -1391,9 +1391,13 @@ void TGameEntitySound::Update() {
   }
 }
 
+std::array<std::string, 3> SoundFileCandidates(const std::string& Name) {
+  return {Name, WithExtension(Name, ".ogg"), WithExtension(Name, ".wav")};
+}
+
 std::string FindSoundFile(const TZNT1Engine* Engine, const std::string& Name) {
   if (!Engine || !Engine->Archives || Name.empty()) return {};
-  for (const std::string& Candidate : {Name, WithExtension(Name, ".ogg"), WithExtension(Name, ".wav")})
+  for (const std::string& Candidate : SoundFileCandidates(Name))
     if (Engine->Archives->ExistFile(Candidate)) return Candidate;
   return {};
 }

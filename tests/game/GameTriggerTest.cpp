@@ -10,11 +10,11 @@ using namespace roomtest;
 
 namespace {
 
-const std::string World = "{\n\"classname\" \"worldspawn\"\n}\n";
-
 using gametest::EntityBlock;
 // Counts target uses (target_give notes each use for one tick; count the ticks).
 using gametest::UseCounter;
+
+const std::string World = EntityBlock({{"classname", "worldspawn"}});
 
 // Swaps the targets of Source for fresh counters; returns them.
 std::vector<UseCounter*> CountTargets(Room& r, TGameEntity* Source, int n = 1) {

@@ -31,13 +31,6 @@ int32_t* HandleAddress(std::atomic<int32_t>& Handle) { return reinterpret_cast<i
 
 float HorizontalLength(const TZNT1Vector3& v) { return std::sqrt(v.x * v.x + v.y * v.y); }
 
-std::string ChangeExtension(const std::string& FileName, const std::string& Extension) {
-  const size_t Dot = FileName.find_last_of('.');
-  const size_t Slash = FileName.find_last_of("/\\");
-  if (Dot == std::string::npos || (Slash != std::string::npos && Dot < Slash)) return FileName + Extension;
-  return FileName.substr(0, Dot) + Extension;
-}
-
 }  // namespace
 
 TGameClient::TGameClient(TZNT1Engine* AEngine, TGameWeaponCache* AWeaponCache, TGameEntity* AEntity)
@@ -1225,7 +1218,7 @@ void TGameClient::CheckStuck() {
 
 TZNT1SoundSample* TGameClient::LoadSound(const std::string& FileName, bool Loop) {
   if (!SoundSystem || FileName.empty() || !Engine || !Engine->Archives) return nullptr;
-  for (const std::string& Name : {FileName, ChangeExtension(FileName, ".ogg"), ChangeExtension(FileName, ".wav")}) {
+  for (const std::string& Name : SoundFileCandidates(FileName)) {
     std::unique_ptr<TMemoryStream> Stream = Engine->Archives->ExtractFile(Name);
     if (Stream) return SoundSystem->Samples->Load(FileName, Stream.get(), Loop ? 2u : 0u, 4);
   }

@@ -1099,6 +1099,7 @@ void TGameEntities::CollisionDetection() {
   // kept spare), in its share of the tree's own stack, grown to the next power of two.
   const bool HasTree = Tree && Tree->Root != daabbtNULLNODE;
   int32_t RootCode = 0, StackPerWalk = 0;
+  const TWalkBox RootBox(HasTree ? Tree->Nodes[static_cast<size_t>(Tree->Root)].AABB : TZNT1AABB{});
   if (HasTree) {
     StackPerWalk = BuildWalkNodes(*Tree, CollisionWalkNodes, CollisionWalkPending, RootCode) + 2;
     const size_t Needed = static_cast<size_t>(StackPerWalk) * CollisionWalks;
@@ -1131,7 +1132,7 @@ void TGameEntities::CollisionDetection() {
       if (!E || !E->HasCollisionAABB || !HasTree) continue;
       const TWalkBox Query(E->HasCollisionDisplacement ? AABBCombine(E->CollisionAABB, E->OldCollisionAABB)
                                                        : E->CollisionAABB);
-      if (!BoxMeets(TWalkBox(Tree->Nodes[static_cast<size_t>(Tree->Root)].AABB), Query)) continue;
+      if (!BoxMeets(RootBox, Query)) continue;
       TWalk& w = Walks[CountWalks];
       w.Query = Query;
       w.Stack = Tree->Stack.data() + static_cast<size_t>(CountWalks) * static_cast<size_t>(StackPerWalk);
@@ -1390,9 +1391,13 @@ void TGameEntitySound::Update() {
   }
 }
 
+std::array<std::string, 3> SoundFileCandidates(const std::string& Name) {
+  return {Name, WithExtension(Name, ".ogg"), WithExtension(Name, ".wav")};
+}
+
 std::string FindSoundFile(const TZNT1Engine* Engine, const std::string& Name) {
   if (!Engine || !Engine->Archives || Name.empty()) return {};
-  for (const std::string& Candidate : {Name, WithExtension(Name, ".ogg"), WithExtension(Name, ".wav")})
+  for (const std::string& Candidate : SoundFileCandidates(Name))
     if (Engine->Archives->ExistFile(Candidate)) return Candidate;
   return {};
 }

@@ -1,5 +1,6 @@
 #pragma once
 // The entity framework: every map entity and player of a loaded map, the list that ticks, draws and sounds them, and the client entity.
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -426,7 +427,10 @@ class TGameEntitySound {
   std::atomic<int32_t> VoiceIndex{-1};  // written -1 by the mixer when the voice ends
 };
 
-// The sound file of Name: Name itself, else with ".ogg", else with ".wav" as its last extension.
+// The names a sound is looked for under, in turn: Name itself, then with ".ogg" and with ".wav"
+// as its last extension.
+std::array<std::string, 3> SoundFileCandidates(const std::string& Name);
+// The first of Name's candidates the archives hold, else empty.
 std::string FindSoundFile(const TZNT1Engine* Engine, const std::string& Name);
 
 // ===================================================================== entity classes: the classes

@@ -377,17 +377,6 @@ TEST(GameEntities, TouchedThroughBoxesAndMapModels) {
   EXPECT_GE(b->CollisionDynamicAABBTreeProxy, 0);
 }
 
-// Counts the uses it receives.
-struct UsedEntity : TGameEntityUnknown {
-  using TGameEntityUnknown::TGameEntityUnknown;
-  void Use(TGameEntity* By) override {
-    ++Uses;
-    LastUser = By;
-  }
-  int Uses = 0;
-  TGameEntity* LastUser = nullptr;
-};
-
 TEST(GameEntities, UseTargetsSwapsTheMaterialAndUsesEveryTarget) {
   const std::string Script = "textures/game/old\n{\n\t{\n\t\tmap $whiteimage\n\t}\n}\n"
                              "textures/game/new\n{\n\t{\n\t\tmap $whiteimage\n\t}\n}\n";
@@ -397,8 +386,8 @@ TEST(GameEntities, UseTargetsSwapsTheMaterialAndUsesEveryTarget) {
   ASSERT_TRUE(Old && New);
   TGameEntities e(&Engine);
   auto* User = new TGameEntityUnknown(&e);
-  auto* a = new UsedEntity(&e);
-  auto* b = new UsedEntity(&e);
+  auto* a = new gametest::UseCounter(&e);
+  auto* b = new gametest::UseCounter(&e);
   for (TGameEntity* x : {static_cast<TGameEntity*>(User), static_cast<TGameEntity*>(a), static_cast<TGameEntity*>(b)})
     e.Add(x);
   User->AddTarget(a);

@@ -13,6 +13,7 @@
 #include "assets/ZipTestSupport.h"
 #include "core/ZNT1Engine.h"
 #include "game/Game.h"
+#include "game/GameEntity.h"
 #include "support/BSPWriter.h"
 #include "support/TestData.h"
 #include "world/WorldTestSupport.h"
@@ -50,6 +51,17 @@ inline std::string EntityBlock(const std::vector<std::pair<std::string, std::str
   for (const auto& [k, v] : Pairs) s += "\"" + k + "\" \"" + v + "\"\n";
   return s + "}\n";
 }
+
+// A target that counts the uses it receives and notes the last user.
+struct UseCounter : TGameEntity {
+  using TGameEntity::TGameEntity;
+  void Use(TGameEntity* By) override {
+    ++Uses;
+    LastUser = By;
+  }
+  int Uses = 0;
+  TGameEntity* LastUser = nullptr;
+};
 
 // A standing height over the room's floor: the player's box reaches 24 below its origin.
 constexpr float FloorZ = 24.125f;

@@ -10,24 +10,11 @@ using namespace roomtest;
 
 namespace {
 
-const std::string World = "{\n\"classname\" \"worldspawn\"\n}\n";
+using gametest::EntityBlock;
+// Counts target uses (target_give notes each use for one tick; count the ticks).
+using gametest::UseCounter;
 
-std::string Block(const std::vector<std::pair<std::string, std::string>>& Keys) {
-  std::string s = "{\n";
-  for (const auto& [k, v] : Keys) s += "\"" + k + "\" \"" + v + "\"\n";
-  return s + "}\n";
-}
-
-// A target that counts its uses (target_give notes each use for one tick; count the ticks).
-struct UseCounter : TGameEntity {
-  using TGameEntity::TGameEntity;
-  void Use(TGameEntity* By) override {
-    ++Uses;
-    LastUser = By;
-  }
-  int Uses = 0;
-  TGameEntity* LastUser = nullptr;
-};
+const std::string World = EntityBlock({{"classname", "worldspawn"}});
 
 // Swaps the targets of Source for fresh counters; returns them.
 std::vector<UseCounter*> CountTargets(Room& r, TGameEntity* Source, int n = 1) {
@@ -54,7 +41,7 @@ TEST(Trigger, MultipleFiresAtOnceThenEveryWait) {
   for (const Case& c : Cases) {
     SCOPED_TRACE(c.Wait);
     Room r({{Box(-64, -64, 0, 64, 64, 64), CONTENTS_TRIGGER}},
-           World + Block({{"classname", "trigger_multiple"}, {"model", "*1"}, {"wait", c.Wait}}));
+           World + EntityBlock({{"classname", "trigger_multiple"}, {"model", "*1"}, {"wait", c.Wait}}));
     auto* Trigger = r.First<TGameEntityTriggerMultiple>();
     auto Counters = CountTargets(r, Trigger);
     r.Place(Vector3(0, 0, 30));
@@ -72,10 +59,10 @@ TEST(Trigger, MultipleFiresAtOnceThenEveryWait) {
 TEST(Trigger, DeadPlayersSetNothingOff) {
   Room r({{Box(-64, -64, 0, 64, 64, 64), CONTENTS_TRIGGER}, {Box(200, -64, 0, 328, 64, 64), CONTENTS_TRIGGER},
           {Box(-328, -64, 0, -200, 64, 64), CONTENTS_TRIGGER}},
-         World + Block({{"classname", "trigger_multiple"}, {"model", "*1"}, {"target", "x"}}) +
-             Block({{"classname", "trigger_push"}, {"model", "*2"}, {"target", "x"}}) +
-             Block({{"classname", "trigger_teleport"}, {"model", "*3"}, {"target", "x"}}) +
-             Block({{"classname", "target_position"}, {"targetname", "x"}, {"origin", "0 500 300"}}));
+         World + EntityBlock({{"classname", "trigger_multiple"}, {"model", "*1"}, {"target", "x"}}) +
+             EntityBlock({{"classname", "trigger_push"}, {"model", "*2"}, {"target", "x"}}) +
+             EntityBlock({{"classname", "trigger_teleport"}, {"model", "*3"}, {"target", "x"}}) +
+             EntityBlock({{"classname", "target_position"}, {"targetname", "x"}, {"origin", "0 500 300"}}));
   auto Counters = CountTargets(r, r.First<TGameEntityTriggerMultiple>());
   r.Place(Vector3(0, 0, 30));
   r.Player().Mode = gcmDEAD;
@@ -89,11 +76,11 @@ TEST(Trigger, DeadPlayersSetNothingOff) {
 }
 
 TEST(Trigger, TargetsActWhenUsed) {
-  Room r({}, World + Block({{"classname", "target_relay"}, {"targetname", "rr"}, {"spawnflags", "4"}}) +
-                 Block({{"classname", "target_delay"}, {"targetname", "dd"}, {"wait", "0.5"}}) +
-                 Block({{"classname", "func_timer"}, {"targetname", "tt"}, {"wait", "1"}, {"random", "0.01"}}) +
-                 Block({{"classname", "trigger_always"}}) +
-                 Block({{"classname", "target_print"}, {"message", "hello"}}));
+  Room r({}, World + EntityBlock({{"classname", "target_relay"}, {"targetname", "rr"}, {"spawnflags", "4"}}) +
+                 EntityBlock({{"classname", "target_delay"}, {"targetname", "dd"}, {"wait", "0.5"}}) +
+                 EntityBlock({{"classname", "func_timer"}, {"targetname", "tt"}, {"wait", "1"}, {"random", "0.01"}}) +
+                 EntityBlock({{"classname", "trigger_always"}}) +
+                 EntityBlock({{"classname", "target_print"}, {"message", "hello"}}));
   r.Park();
   auto* Relay = r.First<TGameEntityTargetRelay>();
   auto* Delay = r.First<TGameEntityTargetDelay>();
@@ -151,11 +138,11 @@ TEST(Trigger, TargetsActWhenUsed) {
 
 TEST(Trigger, RelaysAimingAtEachOtherDoNotRecurseForever) {
   // Two relays, a trigger_multiple and a random relay in loops, and a relay aiming at itself.
-  Room r({}, World + Block({{"classname", "target_relay"}, {"targetname", "a"}, {"target", "b"}}) +
-                 Block({{"classname", "target_relay"}, {"targetname", "b"}, {"target", "a"}}) +
-                 Block({{"classname", "trigger_multiple"}, {"targetname", "c"}, {"target", "d"}, {"wait", "-1"}}) +
-                 Block({{"classname", "target_relay"}, {"targetname", "d"}, {"target", "c"}, {"spawnflags", "4"}}) +
-                 Block({{"classname", "target_relay"}, {"targetname", "s"}, {"target", "s"}}));
+  Room r({}, World + EntityBlock({{"classname", "target_relay"}, {"targetname", "a"}, {"target", "b"}}) +
+                 EntityBlock({{"classname", "target_relay"}, {"targetname", "b"}, {"target", "a"}}) +
+                 EntityBlock({{"classname", "trigger_multiple"}, {"targetname", "c"}, {"target", "d"}, {"wait", "-1"}}) +
+                 EntityBlock({{"classname", "target_relay"}, {"targetname", "d"}, {"target", "c"}, {"spawnflags", "4"}}) +
+                 EntityBlock({{"classname", "target_relay"}, {"targetname", "s"}, {"target", "s"}}));
   r.Park();
   r.E().GetEntity("a")->Use(&r.PlayerEntity());
   r.E().GetEntity("c")->Use(&r.PlayerEntity());
@@ -169,7 +156,7 @@ TEST(Trigger, RelaysAimingAtEachOtherDoNotRecurseForever) {
 }
 
 TEST(Trigger, TargetPushSetsVelocityAndSoundsAtMostEveryOneAndAHalfSeconds) {
-  Room r({}, World + Block({{"classname", "target_push"}, {"angles", "0 -1 0"}, {"spawnflags", "1"}}));
+  Room r({}, World + EntityBlock({{"classname", "target_push"}, {"angles", "0 -1 0"}, {"spawnflags", "1"}}));
   r.Park();
   auto* Push = r.First<TGameEntityTargetPush>();
   EXPECT_TRUE(Vector3Compare(Push->MoveDirection, Vector3(0, 0, 1000)));
@@ -194,10 +181,10 @@ TEST(Trigger, TargetPushSetsVelocityAndSoundsAtMostEveryOneAndAHalfSeconds) {
 TEST(Trigger, JumpPadAndTeleporterOnAGeneratedRoom) {
   // A pad at the floor aiming 256 up and 300 along x; a teleporter to a destination facing 90.
   Room r({{Box(-64, -64, 0, 64, 64, 8), CONTENTS_TRIGGER}, {Box(400, -64, 0, 528, 64, 64), CONTENTS_TRIGGER}},
-         World + Block({{"classname", "trigger_push"}, {"model", "*1"}, {"target", "aim"}}) +
-             Block({{"classname", "target_position"}, {"targetname", "aim"}, {"origin", "300 0 260"}}) +
-             Block({{"classname", "trigger_teleport"}, {"model", "*2"}, {"target", "dest"}}) +
-             Block({{"classname", "misc_teleporter_dest"}, {"targetname", "dest"}, {"origin", "-500 -500 40"},
+         World + EntityBlock({{"classname", "trigger_push"}, {"model", "*1"}, {"target", "aim"}}) +
+             EntityBlock({{"classname", "target_position"}, {"targetname", "aim"}, {"origin", "300 0 260"}}) +
+             EntityBlock({{"classname", "trigger_teleport"}, {"model", "*2"}, {"target", "dest"}}) +
+             EntityBlock({{"classname", "misc_teleporter_dest"}, {"targetname", "dest"}, {"origin", "-500 -500 40"},
                     {"angle", "90"}}));
   r.Place(Vector3(0, 0, 30));
   auto* Pad = r.First<TGameEntityTriggerPush>();

@@ -1926,9 +1926,9 @@ void TZNT1RendererContext::ApplyLight(bool Force, float x, float y, float z) {
       Ambient.xyz[c] += float(Cell.Ambient[c]) * w / 256.0f;
       Directional.xyz[c] += float(Cell.Directional[c]) * w / 256.0f;
     }
-    const float la = float(Cell.Direction[0]) * float(2 * M_PI / 256.0), lb = float(Cell.Direction[1]) * float(2 * M_PI / 256.0);
-    Direction = Vector3Add(Direction,
-                           Vector3ScalarMul(Vector3(std::sin(la) * std::cos(lb), std::sin(la) * std::sin(lb), std::cos(la)), w));
+    double d[3];
+    LightVolumeDirection(Cell, d);
+    Direction = Vector3Add(Direction, Vector3ScalarMul(Vector3(float(d[0]), float(d[1]), float(d[2])), w));
   }
   if (Total == 0 && Vector3LengthSquared(Ambient) == 0 && Vector3LengthSquared(Directional) == 0 &&
       Vector3LengthSquared(Direction) == 0) {

@@ -1398,6 +1398,30 @@ void TZNT1BSPLoader::LoadFogs() {
 
 // ---- Light grid ----
 
+namespace {
+// Sine and cosine of the byte angle n × pi/128, reduced to the first quadrant so that the right
+// angles give exact zeros and ones.
+void ByteAngleSinCos(uint8_t n, double& s, double& c) {
+  const int r = n % 64;
+  const double rs = r == 0 ? 0.0 : std::sin(r * (M_PI / 128.0)), rc = r == 0 ? 1.0 : std::cos(r * (M_PI / 128.0));
+  switch (n / 64) {
+    case 0: s = rs, c = rc; break;
+    case 1: s = rc, c = -rs; break;
+    case 2: s = -rs, c = -rc; break;
+    default: s = -rc, c = rs; break;
+  }
+}
+}  // namespace
+
+void LightVolumeDirection(const TBSPLightVolume& Volume, double Direction[3]) {
+  double sa, ca, sb, cb;
+  ByteAngleSinCos(Volume.Direction[0], sa, ca);
+  ByteAngleSinCos(Volume.Direction[1], sb, cb);
+  Direction[0] = sa * cb;
+  Direction[1] = sa * sb;
+  Direction[2] = ca;
+}
+
 void TZNT1BSPLoader::BuildLightGrid() {
   TZNT1BSP& m = M;
   for (int i = 0; i < 3; ++i) m.LightGridInvSize.xyz[i] = 1.0f / m.LightGridSize.xyz[i];
@@ -1477,23 +1501,23 @@ void TZNT1BSPLoader::BuildLightGrid() {
         d[3] = 127;
         continue;
       }
-      const float pa = v.Direction[0] * float(M_PI) / 128.0f, pb = v.Direction[1] * float(M_PI) / 128.0f;
-      TZNT1Vector3 dir = Vector3(std::sin(pa) * std::cos(pb), std::sin(pa) * std::sin(pb), std::cos(pa));
-      const float Sum = std::fabs(dir.x) + std::fabs(dir.y) + std::fabs(dir.z);
-      dir = Vector3ScalarMul(dir, 1.0f / Sum);
-      if (dir.z < 0) {
-        const float sx = dir.x >= 0 ? 1.0f : -1.0f, sy = dir.y >= 0 ? 1.0f : -1.0f;
-        dir.x = sx - dir.x;
-        dir.y = sy - dir.y;
+      // Octahedral encoding: the direction scaled to |x| + |y| + |z| = 1, the lower half folded out.
+      double dir[3];
+      LightVolumeDirection(v, dir);
+      const double Sum = std::fabs(dir[0]) + std::fabs(dir[1]) + std::fabs(dir[2]);
+      for (double& c : dir) c /= Sum;
+      if (dir[2] < 0) {
+        dir[0] = (dir[0] >= 0 ? 1.0 : -1.0) - dir[0];
+        dir[1] = (dir[1] >= 0 ? 1.0 : -1.0) - dir[1];
       }
       a[0] = v.Ambient[0];
       a[1] = v.Ambient[1];
       a[2] = v.Ambient[2];
-      a[3] = ToByte(dir.x * 127.5f + 127.5f);
+      a[3] = ToByte(float(std::trunc(dir[0] * 127.5 + 127.5)));
       d[0] = v.Directional[0];
       d[1] = v.Directional[1];
       d[2] = v.Directional[2];
-      d[3] = ToByte(dir.y * 127.5f + 127.5f);
+      d[3] = ToByte(float(std::trunc(dir[1] * 127.5 + 127.5)));
     }
   }
   m.LightGridTexture = std::move(t);

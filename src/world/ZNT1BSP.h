@@ -175,6 +175,11 @@ static_assert(sizeof(TBSPBrushSide) == 8 && sizeof(TBSPVertex) == 44 && sizeof(T
 static_assert(sizeof(TBSPFace) == 104 && offsetof(TBSPFace, lMapVecs) == 60 && offsetof(TBSPFace, Size) == 96);
 static_assert(sizeof(TBSPLightMap) == 49152 && sizeof(TBSPLightVolume) == 8 && sizeof(TBSPVisDataHeader) == 8);
 
+// Unit direction of a light-grid cell's directed light, (sin a cos b, sin a sin b, cos a) with a
+// and b its two direction bytes times pi/128. Exact at the right angles, so that a horizontal
+// light has z = 0 and no component picks up a stray sign from rounding.
+void LightVolumeDirection(const TBSPLightVolume& Volume, double Direction[3]);
+
 // ---- Records kept in memory ----
 
 struct TBSPMapTexture {

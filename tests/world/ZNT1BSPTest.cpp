@@ -524,6 +524,37 @@ TEST(BSPLightGrid, TextureFromAMatchingLump) {
   EXPECT_EQ(Texel(1, 0)[1], 128);  // ambient g 32 x 4
 }
 
+// Directions at right angles give exact zeros: a horizontal light is not folded, and a zero
+// component counts as positive when the lower half folds out.
+TEST(BSPLightGrid, DirectionsAtRightAngles) {
+  struct Case {
+    uint8_t a, b;       // direction bytes
+    uint8_t x, y;       // alpha bytes of the two texels
+  };
+  const Case Cases[] = {
+      {0, 0, 127, 127},    {0, 64, 127, 127},                                                 // straight up
+      {64, 0, 255, 127},   {64, 64, 127, 255},   {64, 128, 0, 127},   {64, 192, 127, 0},      // horizontal
+      {192, 0, 0, 127},    {192, 64, 127, 0},    {192, 128, 255, 127}, {192, 192, 127, 255},  // horizontal
+      {128, 0, 255, 255},  {128, 64, 255, 255},  {128, 192, 255, 255},                        // straight down
+      {96, 0, 191, 255},   {96, 64, 255, 191},   {96, 128, 63, 255},  {96, 192, 255, 63},     // below, folded
+      {160, 0, 63, 255},   {160, 64, 255, 63},
+  };
+  FixtureEngine e;
+  TFixture x = bspwriter::MakeFixture();
+  for (size_t i = 0; i < std::size(Cases); ++i)
+    x.File.LightVolumes[i] = TBSPLightVolume{{10, 10, 10}, {20, 20, 20}, {Cases[i].a, Cases[i].b}};
+  auto m = Load(e, x.File);
+  ASSERT_TRUE(m);
+  ASSERT_TRUE(m->LightGridTexture);
+  const TZNT1BSPLightVoxelTexture& t = *m->LightGridTexture;
+  ASSERT_GE(t.PlaneSize, int32_t(std::size(Cases)));
+  for (size_t i = 0; i < std::size(Cases); ++i) {
+    const int a = Cases[i].a, b = Cases[i].b;
+    EXPECT_EQ(t.Buffer[i * 4 + 3], Cases[i].x) << a << " " << b;
+    EXPECT_EQ(t.Buffer[(size_t(t.MaxZ) * size_t(t.PlaneSize) + i) * 4 + 3], Cases[i].y) << a << " " << b;
+  }
+}
+
 TEST(BSPLightGrid, NoTextureWithoutAMatchOrInLowQuality) {
   {
     FixtureEngine e;

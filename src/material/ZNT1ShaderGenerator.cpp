@@ -142,6 +142,7 @@ class TGenerator {
   bool IsMaterialKind() const { return ShaderType == zstSINGLEPASS || ShaderType == zstMULTIPASS; }
   void CheckShaderForFeatures();
   void CheckShaderStageForFeatures(int32_t i);
+  void CheckStageCoordinates(int32_t i);
   void FindAtlases(int32_t i);
   std::vector<int32_t> VisitedStages() const;
 
@@ -300,7 +301,6 @@ void TGenerator::CheckShaderStageForFeatures(int32_t i) {
   const TZNT1ShaderStage& s = *Stage(i);
   const bool Lit = s.RGBGen == CGEN_LIGHTING_DIFFUSE || s.RGBGen == CGEN_LIGHTING_DIFFUSE_VERTEX;
   const bool Specular = s.AlphaGen == AGEN_LIGHTING_SPECULAR;
-  const bool Env = s.TexCoordGen == TCGEN_ENVIRONMENT_MAPPED || s.TexCoordGen == TCGEN_VIEWSPACE_ENVIRONMENT_MAPPED;
   bool Deforms = false, DeformsInTime = false;
   const int32_t Count = std::clamp(Shader->NumDeformations, 0, MAX_DEFORMS);
   for (int32_t k = 0; k < Count; k++) {
@@ -327,9 +327,8 @@ void TGenerator::CheckShaderStageForFeatures(int32_t i) {
   const bool WhiteAlpha = s.AlphaGen == AGEN_IDENTITY || s.AlphaGen == AGEN_SKIP || Specular ||
                           (s.AlphaGen == AGEN_CONST && s.ConstantColor.a == 1.0f);
   vColor[size_t(i)] = !(WhiteRGB && WhiteAlpha);
-  if (s.TexCoordGen == TCGEN_TEXTURE) NeedTexCoord = true;
-  if (s.TexCoordGen == TCGEN_LIGHTMAP || s.UseLightMap != 0) NeedLightMapCoord = true;
-  TexCoord[size_t(i)] = s.TexCoordGen >= TCGEN_LIGHTMAP && s.TexCoordGen <= TCGEN_VIEWSPACE_ENVIRONMENT_MAPPED;
+  CheckStageCoordinates(i);
+  if (s.UseLightMap != 0) NeedLightMapCoord = true;
   if (HasNormalMap || HasSpecularMap) Tangent = true;
   if (Tangent) NeedTangent = true;
   if (Tangent || GeometryFill || PerPixelLighting) VaryingNormal = true;
@@ -338,16 +337,25 @@ void TGenerator::CheckShaderStageForFeatures(int32_t i) {
   if (Specular || s.SpecularMap || Tangent || (PerPixelLighting && (HasNormalMap || HasSpecularMap)))
     VaryingNormalViewSpace = true;
   if (s.UseLightMap != 0) VaryingLightMapCoord = true;
-  if (VaryingNormal || Specular || s.SpecularMap || Env || Lit || Deforms) Normal = true;
-  if (Normal || Tangent || GeometryFill || s.SpecularMap || Specular || Env || Lit) NeedNormal = true;
-  bool TimedTexMod = false;
+  if (VaryingNormal || Specular || s.SpecularMap || Lit || Deforms) Normal = true;
+  if (Normal || Tangent || GeometryFill || s.SpecularMap || Specular || Lit) NeedNormal = true;
+  if (s.RGBGen == CGEN_WAVEFORM || s.AlphaGen == AGEN_WAVEFORM || DeformsInTime) Time = true;
+}
+
+// What the vertex code of a stage's texture coordinates needs.
+void TGenerator::CheckStageCoordinates(int32_t i) {
+  const TZNT1ShaderStage& s = *Stage(i);
+  if (s.TexCoordGen == TCGEN_TEXTURE) NeedTexCoord = true;
+  if (s.TexCoordGen == TCGEN_LIGHTMAP) NeedLightMapCoord = true;
+  TexCoord[size_t(i)] = s.TexCoordGen >= TCGEN_LIGHTMAP && s.TexCoordGen <= TCGEN_VIEWSPACE_ENVIRONMENT_MAPPED;
+  if (s.TexCoordGen == TCGEN_ENVIRONMENT_MAPPED || s.TexCoordGen == TCGEN_VIEWSPACE_ENVIRONMENT_MAPPED)
+    Normal = NeedNormal = true;
   for (int32_t j = 0; j < std::clamp(s.NumTexMods, 0, MAX_TEXMODS); j++) {
     const int32_t m = s.TexMods[j].TexMod;
     if (m == TMOD_TURBULENT || m == TMOD_SCROLL || m == TMOD_STRETCH || m == TMOD_ROTATE ||
         m == TMOD_ENTITY_TRANSLATE)
-      TimedTexMod = true;
+      Time = true;
   }
-  if (s.RGBGen == CGEN_WAVEFORM || s.AlphaGen == AGEN_WAVEFORM || DeformsInTime || TimedTexMod) Time = true;
 }
 
 void TGenerator::FindAtlases(int32_t i) {
@@ -616,15 +624,11 @@ void TGenerator::VertexShaderCode() {
     case zstGEOMETRYFILLSINGLEPASS:
     case zstSHADOWMAPFILLSINGLEPASS:
     case zstSHADOWCUBEMAPFILLSINGLEPASS:
-      if (AlphaTestedMaterial())
-        for (int32_t i = 0; i < StageCount; i++)
-          if (Stage(i) && HasBits(Stage(i)->StateBits, GLS_ATEST_BITS)) GenerateShaderStageForVertexShader(i);
-      break;
     case zstGEOMETRYFILLMULTIPASS:
     case zstSHADOWMAPFILLMULTIPASS:
     case zstSHADOWCUBEMAPFILLMULTIPASS:
-      if (AlphaTestedMaterial() && ValidStage(SingleShaderStageIndex))
-        GenerateShaderStageForVertexShader(SingleShaderStageIndex);
+      for (int32_t i = 0; i < StageCount; i++)
+        if (Visited[size_t(i)]) GenerateShaderStageForVertexShader(i);
       break;
     default:
       break;
@@ -1696,10 +1700,24 @@ void TGenerator::Run(TZNT1GeneratedShaderText& Out) {
     Visited[size_t(i)] = true;
     FindAtlases(i);
   }
+  // The geometry fill samples the material's normal and specular maps at their stages'
+  // coordinates, also where it reads those stages for nothing else.
+  if (GeometryFill) {
+    for (int32_t i : {HasNormalMap ? NormalMapIndex : -1, HasSpecularMap ? SpecularMapIndex : -1}) {
+      if (!ValidStage(i) || Visited[size_t(i)]) continue;
+      CheckStageCoordinates(i);
+      Visited[size_t(i)] = true;
+      FindAtlases(i);
+    }
+  }
+  // Offset mapping moves the model's texture coordinates; a program that reads no stage with
+  // them has nothing to move.
   if (NormalMapIndex >= 0 && IsMaterialKind() && Shader->OffsetMappingMode != zsommOFF) {
     for (int32_t i = 0; i < StageCount; i++)
-      if (Stage(i) && Stage(i)->TexCoordGen == TCGEN_TEXTURE) OffsetMappedTexCoord[size_t(i)] = true;
-    VaryingWorldSpacePosition = HasOffsetMappedTexCoord = true;
+      if (Visited[size_t(i)] && Stage(i)->TexCoordGen == TCGEN_TEXTURE) {
+        OffsetMappedTexCoord[size_t(i)] = true;
+        VaryingWorldSpacePosition = HasOffsetMappedTexCoord = true;
+      }
   }
   if (Tangent) VaryingTangentSpacePosition = true;
   if (PerPixelLighting) VaryingNormal = Normal = NeedNormal = true;

@@ -79,6 +79,14 @@ TDeclaration SplitDeclaration(const std::string& Line) {
 
 bool HasBits(uint32_t Bits, uint32_t Mask) { return (Bits & Mask) != 0; }
 
+// The stretch factor is one over the wave, which is infinite where the wave passes through 0 (and
+// turns the coordinates into NaN). Its size is held at 256, past which a texture of the usual
+// sizes shows its smallest mip level anyway; its sign follows the wave (0 counts as positive).
+std::string StretchFactorLine(const std::string& N) {
+  const std::string Min = F(1.0 / 256.0);
+  return "  " + N + "=1.0/((" + N + "<0.0)?min(" + N + ",-" + Min + "):max(" + N + "," + Min + "));";
+}
+
 class TGenerator {
  public:
   TGenerator(TZNT1Shader* AShader, int32_t AShaderType, int32_t AStageIndex, bool AClipPlane, bool AFog,
@@ -738,7 +746,7 @@ void TGenerator::VertexTexMods(int32_t i) {
       case TMOD_STRETCH: {
         const std::string N = "stage" + Si + "stretchWave" + Sj;
         AddWaveform(N, "", m.Wave, "uTime");
-        V("  " + N + "=1.0/" + N + ";");
+        V(StretchFactorLine(N));
         V("  " + T + "=(" + T + "*" + N + ")+vec2(0.5-(0.5*" + N + "),0.5-(0.5*" + N + "));");
         break;
       }
@@ -1121,7 +1129,7 @@ void TGenerator::GenerateShaderStageForFragmentShader(int32_t i) {
       case TMOD_STRETCH: {
         const std::string N = "stage" + Si + "stretchWave" + Sj;
         AddWaveformFragment(N, "", m.Wave, "uTime");
-        Fr("  " + N + "=1.0/" + N + ";");
+        Fr(StretchFactorLine(N));
         Fr("  " + O + "=(" + O + "*" + N + ")+vec2(0.5-(0.5*" + N + "),0.5-(0.5*" + N + "));");
         break;
       }

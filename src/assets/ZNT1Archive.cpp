@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <exception>
 
@@ -177,6 +178,13 @@ bool MatchPattern(const char* Input, const char* Pattern) {
 
 namespace {
 
+// Files of other kinds in a content folder are skipped without a word.
+bool LooksLikeArchive(const std::string& Name) {
+  if (Name.size() < 4) return false;
+  const std::string Extension = NormalizeArchivePath(Name.substr(Name.size() - 4));
+  return Extension == ".pk3" || Extension == ".zip";
+}
+
 inline unsigned char FoldCase(char c) {
   return static_cast<unsigned char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
 }
@@ -322,7 +330,9 @@ TZNT1Archives::TZNT1Archives(TZNT1Engine* AEngine)
 TZNT1Archives::~TZNT1Archives() = default;
 
 void TZNT1Archives::Warning(const std::string& Text) const {
-  if (Engine && Engine->Console) Engine->Console->Lines.Add("Warning: " + Text);
+  // Mounting happens before the window exists: the terminal hears it too.
+  std::fprintf(stderr, "Warning: %s\n", Text.c_str());
+  if (Engine && Engine->Console) Engine->Console->Lines.Add(std::string("\0\x0e", 2) + "Warning: " + Text);
 }
 
 bool TZNT1Archives::Load(TZNT1InputStream* Stream, const std::string& FileName, bool DoFree) {
@@ -380,7 +390,11 @@ bool TZNT1Archives::LoadDirectoryTree(const std::string& Dir, std::vector<std::p
       Warning("cannot open \"" + full + "\": " + std::strerror(errno));
       continue;
     }
-    if (Load(stream.get(), name, true)) stream.release();
+    const bool empty = stream->Size() == 0;
+    if (Load(stream.get(), name, true))
+      stream.release();
+    else if (LooksLikeArchive(name))
+      Warning("cannot read the archive \"" + full + "\": " + (empty ? "it is empty" : "no ZIP file or a damaged one"));
   }
   return any;
 }

@@ -94,6 +94,8 @@ class TZNT1Archives {
   // Matching paths in sorted order, each once; Owners (when given) gets the archive of each.
   bool FindFiles(const std::string& Pattern, TStringList* List,
                  std::vector<TZNT1Archive*>* Owners = nullptr) const;
+  // "Warning: " and Text on the console and on stderr.
+  void Warning(const std::string& Text) const;
 
   int32_t Count() const { return static_cast<int32_t>(Items.size()); }
   TZNT1Archive* GetItem(int32_t Index) const { return Items[static_cast<size_t>(Index)].get(); }
@@ -106,7 +108,6 @@ class TZNT1Archives {
 
  private:
   bool LoadDirectoryTree(const std::string& Dir, std::vector<std::pair<uint64_t, uint64_t>>& Visited);
-  void Warning(const std::string& Text) const;
 };
 
 // The order of archive names and paths: case-insensitive, "-" and "'" weigh nothing at

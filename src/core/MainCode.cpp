@@ -37,6 +37,17 @@ std::vector<std::string> ChooseContentDirectories(const std::vector<std::string>
   return {exe + "base/", exe + "baseoa/", exe + "baseq3/", exe + "baseq3a/"};
 }
 
+void MountContentDirectories(TZNT1Archives& Archives, const std::vector<std::string>& Directories) {
+  for (const std::string& dir : Directories) Archives.LoadDirectory(dir);
+  Archives.Finish();
+  if (Archives.Count() > 0 || Directories.empty()) return;
+  // The program runs on, but with no maps: a mistyped folder must not look like success.
+  std::string names;
+  for (size_t i = 0; i < Directories.size(); ++i)
+    names += (i == 0 ? "\"" : i + 1 < Directories.size() ? ", \"" : " or \"") + Directories[i] + "\"";
+  Archives.Warning("no archive was mounted from " + names);
+}
+
 int Main(const std::vector<std::string>& Args) {
   auto engine = std::make_unique<TZNT1Engine>(&CreateGameOfClass<TGame>, false);
   Engine = engine.get();
@@ -46,9 +57,7 @@ int Main(const std::vector<std::string>& Args) {
     appData = GetAppDataPath(AppDataContentPostfix, true);
     if (!PlatformDirectoryExists(appData)) appData.clear();
   }
-  for (const std::string& dir : ChooseContentDirectories(Args, PlatformExecutableFolder(), appData))
-    Engine->Archives->LoadDirectory(dir);
-  Engine->Archives->Finish();
+  MountContentDirectories(*Engine->Archives, ChooseContentDirectories(Args, PlatformExecutableFolder(), appData));
 
   const bool ok = Engine->Run();
   const std::string error = Engine->InitError;

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+class TZNT1Archives;
 class TZNT1Engine;
 
 // The program's only global object; set before mounting, never cleared.
@@ -14,6 +15,10 @@ extern TZNT1Engine* Engine;
 std::vector<std::string> ChooseContentDirectories(const std::vector<std::string>& Args,
                                                   const std::string& ExecutableFolder,
                                                   const std::string& AppDataFolder);
+
+// Mounts the directories in order and finishes the archive list; one warning naming them all
+// when none gave an archive.
+void MountContentDirectories(TZNT1Archives& Archives, const std::vector<std::string>& Directories);
 
 // Returns the process exit code: 0 after a normal quit, 1 when the engine could not start.
 int Main(const std::vector<std::string>& Args);

@@ -79,6 +79,14 @@ TDeclaration SplitDeclaration(const std::string& Line) {
 
 bool HasBits(uint32_t Bits, uint32_t Mask) { return (Bits & Mask) != 0; }
 
+// The stretch factor is one over the wave, which is infinite where the wave passes through 0 (and
+// turns the coordinates into NaN). Its size is held at 256, past which a texture of the usual
+// sizes shows its smallest mip level anyway; its sign follows the wave (0 counts as positive).
+std::string StretchFactorLine(const std::string& N) {
+  const std::string Min = F(1.0 / 256.0);
+  return "  " + N + "=1.0/((" + N + "<0.0)?min(" + N + ",-" + Min + "):max(" + N + "," + Min + "));";
+}
+
 class TGenerator {
  public:
   TGenerator(TZNT1Shader* AShader, int32_t AShaderType, int32_t AStageIndex, bool AClipPlane, bool AFog,
@@ -142,6 +150,7 @@ class TGenerator {
   bool IsMaterialKind() const { return ShaderType == zstSINGLEPASS || ShaderType == zstMULTIPASS; }
   void CheckShaderForFeatures();
   void CheckShaderStageForFeatures(int32_t i);
+  void CheckStageCoordinates(int32_t i);
   void FindAtlases(int32_t i);
   std::vector<int32_t> VisitedStages() const;
 
@@ -300,7 +309,6 @@ void TGenerator::CheckShaderStageForFeatures(int32_t i) {
   const TZNT1ShaderStage& s = *Stage(i);
   const bool Lit = s.RGBGen == CGEN_LIGHTING_DIFFUSE || s.RGBGen == CGEN_LIGHTING_DIFFUSE_VERTEX;
   const bool Specular = s.AlphaGen == AGEN_LIGHTING_SPECULAR;
-  const bool Env = s.TexCoordGen == TCGEN_ENVIRONMENT_MAPPED || s.TexCoordGen == TCGEN_VIEWSPACE_ENVIRONMENT_MAPPED;
   bool Deforms = false, DeformsInTime = false;
   const int32_t Count = std::clamp(Shader->NumDeformations, 0, MAX_DEFORMS);
   for (int32_t k = 0; k < Count; k++) {
@@ -327,9 +335,8 @@ void TGenerator::CheckShaderStageForFeatures(int32_t i) {
   const bool WhiteAlpha = s.AlphaGen == AGEN_IDENTITY || s.AlphaGen == AGEN_SKIP || Specular ||
                           (s.AlphaGen == AGEN_CONST && s.ConstantColor.a == 1.0f);
   vColor[size_t(i)] = !(WhiteRGB && WhiteAlpha);
-  if (s.TexCoordGen == TCGEN_TEXTURE) NeedTexCoord = true;
-  if (s.TexCoordGen == TCGEN_LIGHTMAP || s.UseLightMap != 0) NeedLightMapCoord = true;
-  TexCoord[size_t(i)] = s.TexCoordGen >= TCGEN_LIGHTMAP && s.TexCoordGen <= TCGEN_VIEWSPACE_ENVIRONMENT_MAPPED;
+  CheckStageCoordinates(i);
+  if (s.UseLightMap != 0) NeedLightMapCoord = true;
   if (HasNormalMap || HasSpecularMap) Tangent = true;
   if (Tangent) NeedTangent = true;
   if (Tangent || GeometryFill || PerPixelLighting) VaryingNormal = true;
@@ -338,16 +345,25 @@ void TGenerator::CheckShaderStageForFeatures(int32_t i) {
   if (Specular || s.SpecularMap || Tangent || (PerPixelLighting && (HasNormalMap || HasSpecularMap)))
     VaryingNormalViewSpace = true;
   if (s.UseLightMap != 0) VaryingLightMapCoord = true;
-  if (VaryingNormal || Specular || s.SpecularMap || Env || Lit || Deforms) Normal = true;
-  if (Normal || Tangent || GeometryFill || s.SpecularMap || Specular || Env || Lit) NeedNormal = true;
-  bool TimedTexMod = false;
+  if (VaryingNormal || Specular || s.SpecularMap || Lit || Deforms) Normal = true;
+  if (Normal || Tangent || GeometryFill || s.SpecularMap || Specular || Lit) NeedNormal = true;
+  if (s.RGBGen == CGEN_WAVEFORM || s.AlphaGen == AGEN_WAVEFORM || DeformsInTime) Time = true;
+}
+
+// What the vertex code of a stage's texture coordinates needs.
+void TGenerator::CheckStageCoordinates(int32_t i) {
+  const TZNT1ShaderStage& s = *Stage(i);
+  if (s.TexCoordGen == TCGEN_TEXTURE) NeedTexCoord = true;
+  if (s.TexCoordGen == TCGEN_LIGHTMAP) NeedLightMapCoord = true;
+  TexCoord[size_t(i)] = s.TexCoordGen >= TCGEN_LIGHTMAP && s.TexCoordGen <= TCGEN_VIEWSPACE_ENVIRONMENT_MAPPED;
+  if (s.TexCoordGen == TCGEN_ENVIRONMENT_MAPPED || s.TexCoordGen == TCGEN_VIEWSPACE_ENVIRONMENT_MAPPED)
+    Normal = NeedNormal = true;
   for (int32_t j = 0; j < std::clamp(s.NumTexMods, 0, MAX_TEXMODS); j++) {
     const int32_t m = s.TexMods[j].TexMod;
     if (m == TMOD_TURBULENT || m == TMOD_SCROLL || m == TMOD_STRETCH || m == TMOD_ROTATE ||
         m == TMOD_ENTITY_TRANSLATE)
-      TimedTexMod = true;
+      Time = true;
   }
-  if (s.RGBGen == CGEN_WAVEFORM || s.AlphaGen == AGEN_WAVEFORM || DeformsInTime || TimedTexMod) Time = true;
 }
 
 void TGenerator::FindAtlases(int32_t i) {
@@ -616,15 +632,11 @@ void TGenerator::VertexShaderCode() {
     case zstGEOMETRYFILLSINGLEPASS:
     case zstSHADOWMAPFILLSINGLEPASS:
     case zstSHADOWCUBEMAPFILLSINGLEPASS:
-      if (AlphaTestedMaterial())
-        for (int32_t i = 0; i < StageCount; i++)
-          if (Stage(i) && HasBits(Stage(i)->StateBits, GLS_ATEST_BITS)) GenerateShaderStageForVertexShader(i);
-      break;
     case zstGEOMETRYFILLMULTIPASS:
     case zstSHADOWMAPFILLMULTIPASS:
     case zstSHADOWCUBEMAPFILLMULTIPASS:
-      if (AlphaTestedMaterial() && ValidStage(SingleShaderStageIndex))
-        GenerateShaderStageForVertexShader(SingleShaderStageIndex);
+      for (int32_t i = 0; i < StageCount; i++)
+        if (Visited[size_t(i)]) GenerateShaderStageForVertexShader(i);
       break;
     default:
       break;
@@ -734,7 +746,7 @@ void TGenerator::VertexTexMods(int32_t i) {
       case TMOD_STRETCH: {
         const std::string N = "stage" + Si + "stretchWave" + Sj;
         AddWaveform(N, "", m.Wave, "uTime");
-        V("  " + N + "=1.0/" + N + ";");
+        V(StretchFactorLine(N));
         V("  " + T + "=(" + T + "*" + N + ")+vec2(0.5-(0.5*" + N + "),0.5-(0.5*" + N + "));");
         break;
       }
@@ -1117,7 +1129,7 @@ void TGenerator::GenerateShaderStageForFragmentShader(int32_t i) {
       case TMOD_STRETCH: {
         const std::string N = "stage" + Si + "stretchWave" + Sj;
         AddWaveformFragment(N, "", m.Wave, "uTime");
-        Fr("  " + N + "=1.0/" + N + ";");
+        Fr(StretchFactorLine(N));
         Fr("  " + O + "=(" + O + "*" + N + ")+vec2(0.5-(0.5*" + N + "),0.5-(0.5*" + N + "));");
         break;
       }
@@ -1696,10 +1708,24 @@ void TGenerator::Run(TZNT1GeneratedShaderText& Out) {
     Visited[size_t(i)] = true;
     FindAtlases(i);
   }
+  // The geometry fill samples the material's normal and specular maps at their stages'
+  // coordinates, also where it reads those stages for nothing else.
+  if (GeometryFill) {
+    for (int32_t i : {HasNormalMap ? NormalMapIndex : -1, HasSpecularMap ? SpecularMapIndex : -1}) {
+      if (!ValidStage(i) || Visited[size_t(i)]) continue;
+      CheckStageCoordinates(i);
+      Visited[size_t(i)] = true;
+      FindAtlases(i);
+    }
+  }
+  // Offset mapping moves the model's texture coordinates; a program that reads no stage with
+  // them has nothing to move.
   if (NormalMapIndex >= 0 && IsMaterialKind() && Shader->OffsetMappingMode != zsommOFF) {
     for (int32_t i = 0; i < StageCount; i++)
-      if (Stage(i) && Stage(i)->TexCoordGen == TCGEN_TEXTURE) OffsetMappedTexCoord[size_t(i)] = true;
-    VaryingWorldSpacePosition = HasOffsetMappedTexCoord = true;
+      if (Visited[size_t(i)] && Stage(i)->TexCoordGen == TCGEN_TEXTURE) {
+        OffsetMappedTexCoord[size_t(i)] = true;
+        VaryingWorldSpacePosition = HasOffsetMappedTexCoord = true;
+      }
   }
   if (Tangent) VaryingTangentSpacePosition = true;
   if (PerPixelLighting) VaryingNormal = Normal = NeedNormal = true;

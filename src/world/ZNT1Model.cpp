@@ -386,7 +386,7 @@ void TZNT1Model::ReadSkinFile(TMemoryStream& Stream, const std::string& SkinName
 }
 
 bool TZNT1Model::Load(TMemoryStream& Stream, const std::string& SkinPrefix) {
-  if (!LoadMD3(Stream)) return false;
+  const bool Result = LoadMD3(Stream);
   if (!SkinPrefix.empty() && Engine && Engine->Archives) {
     TStringList Files;
     // The archives hand the names out sorted.
@@ -399,7 +399,7 @@ bool TZNT1Model::Load(TMemoryStream& Stream, const std::string& SkinPrefix) {
       ReadSkinFile(*SkinStream, SkinName);
     }
   }
-  return true;
+  return Result;
 }
 
 TZNT1ModelInstance* TZNT1Model::CreateInstance() { return new TZNT1ModelInstance(Engine, this); }

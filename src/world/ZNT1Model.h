@@ -83,7 +83,8 @@ class TZNT1Model {
 
   // Reads an MD3 file; false on the first failing read or check (what was filled so far stays).
   bool LoadMD3(TMemoryStream& Stream);
-  // LoadMD3, then (when SkinPrefix is not empty, even after a failed read) the files SkinPrefix_*.skin.
+  // LoadMD3, then (when SkinPrefix is not empty, even after a failed read) the files SkinPrefix_*.skin;
+  // answers what LoadMD3 answered.
   bool Load(TMemoryStream& Stream, const std::string& SkinPrefix);
   // A new instance of this model; the model owns it.
   TZNT1ModelInstance* CreateInstance();

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "ZipTestSupport.h"
+#include "core/MainCode.h"
 #include "core/ZNT1Engine.h"
 #include "support/KeepAliveEngine.h"
 #include "support/TestData.h"
@@ -346,7 +347,7 @@ TEST(ZNT1Archives, EngineGetsWarningsAndKeepAlive) {
   archives.Finish();
   int warnings = 0;
   for (const std::string& line : engine.Console->Lines.Strings)
-    if (line.rfind("Warning: ", 0) == 0 && line.find("b.pk3") != std::string::npos) ++warnings;
+    if (line.find("Warning: ") == 2 && line.find("b.pk3") != std::string::npos) ++warnings;
   EXPECT_EQ(warnings, 1);
   EXPECT_TRUE(archives.ExistFile("later.txt"));
 
@@ -355,6 +356,76 @@ TEST(ZNT1Archives, EngineGetsWarningsAndKeepAlive) {
   engine.Calls = 0;
   ASSERT_TRUE(archives.ExtractFile("big.bin"));  // stored: one call per 32 KiB piece
   EXPECT_EQ(engine.Calls, 1);
+}
+
+// Mounting content folders: a folder that gives no archive is named in one warning, a file with
+// an archive's name that cannot be read in one warning of its own; other files pass in silence.
+// Each warning goes to the console (in the warning colour) and, the same, to stderr.
+TEST(ZNT1Archives, ContentFoldersThatMountNothingAreNamed) {
+  const Bytes Good = BuildZip({MakeEntry("maps/a.bsp", ToBytes("map"))}).Bytes_;
+  Bytes Damaged = Good;  // the central header's signature
+  Damaged[Damaged.size() - 22 - 46 - 10] ^= 0xFF;
+  const Bytes Truncated(Good.begin(), Good.end() - 10);
+  const std::string Damage = "no ZIP file or a damaged one";
+  const struct {
+    const char* Name;
+    std::vector<std::pair<std::string, Bytes>> Files;  // below the scratch folder
+    std::vector<std::string> Folders;                  // mounted, below the scratch folder
+    int Mounted;
+    std::vector<std::pair<std::string, std::string>> Unreadable;  // file and reason
+    bool NothingMounted;
+  } Cases[] = {
+      {"empty folder", {{"c/sub/", {}}}, {"c/"}, 0, {}, true},
+      {"missing folder", {}, {"c/"}, 0, {}, true},
+      {"empty archive", {{"c/pak0.pk3", {}}}, {"c/"}, 0, {{"c/pak0.pk3", "it is empty"}}, true},
+      {"truncated archive", {{"c/pak0.pk3", Truncated}}, {"c/"}, 0, {{"c/pak0.pk3", Damage}}, true},
+      {"damaged central directory", {{"c/sub/pak0.pk3", Damaged}}, {"c/"}, 0, {{"c/sub/pak0.pk3", Damage}}, true},
+      {"other files only", {{"c/readme.txt", ToBytes("PK")}, {"c/q3config.cfg", {}}}, {"c/"}, 0, {}, true},
+      {"one good archive among bad ones",
+       {{"c/pak0.pk3", Good}, {"c/PAK1.PK3", Truncated}, {"c/extra.zip", {}}, {"c/notes.txt", Damaged}},
+       {"c/"}, 1, {{"c/PAK1.PK3", Damage}, {"c/extra.zip", "it is empty"}}, false},
+      {"four folders, none there", {}, {"base/", "baseoa/", "baseq3/", "baseq3a/"}, 0, {}, true},
+      {"four folders, one good", {{"baseq3/pak0.pk3", Good}}, {"base/", "baseoa/", "baseq3/", "baseq3a/"}, 1, {},
+       false},
+  };
+  for (const auto& c : Cases) {
+    SCOPED_TRACE(c.Name);
+    TempDir tmp;
+    for (const auto& [Name, Data] : c.Files) {
+      if (Name.back() == '/')
+        fs::create_directories(tmp / Name);
+      else
+        WriteFile(tmp / Name, Data);
+    }
+    std::vector<std::string> Folders;
+    for (const std::string& f : c.Folders) Folders.push_back(tmp / f);
+    std::vector<std::string> Expected;
+    for (const auto& [File, Reason] : c.Unreadable)
+      Expected.push_back("Warning: cannot read the archive \"" + (tmp / File) + "\": " + Reason);
+    if (c.NothingMounted) {
+      std::string Names;
+      for (size_t i = 0; i < Folders.size(); i++)
+        Names += std::string(i == 0 ? "" : i + 1 < Folders.size() ? ", " : " or ") + "\"" + Folders[i] + "\"";
+      Expected.push_back("Warning: no archive was mounted from " + Names);
+    }
+
+    TZNT1Engine Engine(&CreateGameOfClass<TZNT1Game>, true);
+    const size_t Before = Engine.Console->Lines.Strings.size();
+    ::testing::internal::CaptureStderr();
+    MountContentDirectories(*Engine.Archives, Folders);
+    const std::string Stderr = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(Engine.Archives->Count(), c.Mounted);
+    std::vector<std::string> Console;
+    std::string Echo;
+    for (size_t i = Before; i < Engine.Console->Lines.Strings.size(); i++) {
+      const std::string& Line = Engine.Console->Lines.Strings[i];
+      ASSERT_EQ(Line.substr(0, 2), std::string("\0\x0e", 2)) << Line;  // yellow
+      Console.push_back(Line.substr(2));
+      Echo += Line.substr(2) + "\n";
+    }
+    EXPECT_EQ(Console, Expected);
+    EXPECT_EQ(Stderr, Echo);
+  }
 }
 
 // Counts the named entries that are no folders, straight from the central directory.

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -137,4 +138,114 @@ TEST_F(ShaderGeneratorGL, IdenticalRequestsCompileOnce) {
   EXPECT_GE(Handle, 0);
   EXPECT_EQ(GenerateShader(B.get(), zstSINGLEPASS, 0, false, false, false, 1), p);
   EXPECT_EQ(p->ProgramHandle, Handle);
+}
+
+// The stretch modifier's coordinates on the GPU, through a wave's zero crossing: two points
+// with the coordinates (0, 0) and (1, 1) go through the generated code into a float target,
+// which then holds 0.5 -+ 0.5 times the stretch factor. The vertex code stretches plain stages,
+// the fragment code offset-mapped ones (a normal map of height 1, which moves nothing).
+TEST_F(ShaderGeneratorGL, StretchStaysFiniteWhereTheWavePassesZero) {
+  GLuint Target = 0, FrameBuffer = 0, Buffer = 0;
+  glGenTextures(1, &Target);
+  glBindTexture(GL_TEXTURE_2D, Target);
+  glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA32F, 2, 1, 0, GL_RGBA, GL_FLOAT, nullptr);
+  glBindTexture(GL_TEXTURE_2D, 0);
+  glGenFramebuffers(1, &FrameBuffer);
+  glBindFramebuffer(GL_FRAMEBUFFER, FrameBuffer);
+  glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, Target, 0);
+  ASSERT_EQ(glCheckFramebufferStatus(GL_FRAMEBUFFER), GLenum(GL_FRAMEBUFFER_COMPLETE));
+  // Position x, y, z and texture coordinate s, t of each point, at the centres of the two pixels.
+  const float Points[] = {-0.5f, 0, 0, 0, 0, 0.5f, 0, 0, 1, 1};
+  glGenBuffers(1, &Buffer);
+  glBindBuffer(GL_ARRAY_BUFFER, Buffer);
+  glBufferData(GL_ARRAY_BUFFER, sizeof(Points), Points, GL_STATIC_DRAW);
+  glVertexAttribPointer(0, 3, GL_FLOAT, GL_FALSE, 5 * sizeof(float), nullptr);
+  glVertexAttribPointer(1, 2, GL_FLOAT, GL_FALSE, 5 * sizeof(float), reinterpret_cast<const void*>(3 * sizeof(float)));
+  glEnableVertexAttribArray(0);
+  glEnableVertexAttribArray(1);
+  glVertexAttrib3f(3, 0, 0, 1);     // normal
+  glVertexAttrib4f(4, 1, 0, 0, 1);  // tangent
+  glViewport(0, 0, 2, 1);
+  glDisable(GL_DEPTH_TEST);
+  glDisable(GL_BLEND);
+  const float Identity[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
+  const float Identity3[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
+
+  struct TCase {
+    int32_t Waveform;
+    const char* Name;
+    std::vector<float> Times;  // where the wave is 0 and around it
+  };
+  const TCase Cases[] = {
+      {GF_SAWTOOTH, "sawtooth", {0.0f, 1e-6f, 1e-3f, 1.0f, 0.999f, 2.0f}},
+      {GF_SIN, "sin", {0.0f, 1e-6f, -1e-6f, 0.5f, 0.5f - 1e-4f, 0.5f + 1e-4f, 1.0f, 0.25f}},
+      {GF_INVERSESAWTOOTH, "inversesawtooth", {0.9999f, 0.999f, 0.0f}},
+      {GF_TRIANGLE, "triangle", {0.5f, 0.5f + 1e-5f, 0.25f}},
+  };
+  for (const bool OffsetMapped : {false, true})
+    for (const TCase& c : Cases) {
+      auto M = MakeMaterial(engine, {{GLS_DEPTHMASK_TRUE, TCGEN_TEXTURE}}, std::string("stretch/") + c.Name);
+      TZNT1ShaderStage& Stage = *M->GetStage(0);
+      if (OffsetMapped) Stage.NormalMap = engine.Textures->WhiteTexture;
+      Stage.NumTexMods = 1;
+      Stage.TexMods[0].TexMod = TMOD_STRETCH;
+      Stage.TexMods[0].Wave = {c.Waveform, 0.0f, 1.0f, 0.0f, 1.0f};
+      const auto Text = ComposeShader(M.get(), zstMULTIPASS, 0, false, false, false, 1);
+      ASSERT_EQ(Text.Refusal, "") << c.Name;
+      // The fragment code writes the stage's coordinates in place of its colour.
+      std::string Fragment = OffsetMapped ? Text.FragmentShader
+                                          : "#version 140\r\nvarying vec2 vTexCoord0;\r\nvoid main(){\r\n"
+                                            "  gl_FragColor=color;\r\n}\r\n";
+      const size_t Output = Fragment.rfind("  gl_FragColor=color;");
+      ASSERT_NE(Output, std::string::npos);
+      Fragment.replace(Output, 21, std::string("  gl_FragColor=vec4(") + (OffsetMapped ? "o" : "v") +
+                                       "TexCoord0,0.0,1.0);");
+      TZNT1GLSLShader* Program = engine.GLSLShaders->GetShader(Text.VertexShader, "", Fragment, 0);
+      ASSERT_TRUE(Program->Compile(false)) << c.Name;
+      Program->Bind();
+      for (int32_t Location : {Program->uModelMatrix, Program->uViewMatrix, Program->uProjectionMatrix})
+        glUniformMatrix4fv(Location, 1, GL_FALSE, Identity);
+      if (OffsetMapped) {
+        glUniformMatrix3fv(Program->uModelNormalMatrix, 1, GL_FALSE, Identity3);
+        glUniform3f(Program->uViewOrigin, 0, 0, 4);
+        glUniform1i(Program->uNormalMapTexs[0], 0);  // unit 0 holds no texture: height 1
+      }
+      ASSERT_GE(Program->uTime, 0);
+      for (float t : c.Times) {
+        glClearColor(0, 0, 0, 0);
+        glClear(GL_COLOR_BUFFER_BIT);
+        glUniform1f(Program->uTime, t);
+        glDrawArrays(GL_POINTS, 0, 2);
+        float Texels[8] = {};
+        glReadPixels(0, 0, 2, 1, GL_RGBA, GL_FLOAT, Texels);
+        // The wave in double: the factor must follow its sign.
+        const double Phase = double(t) - std::floor(double(t));
+        const double Wave = c.Waveform == GF_SIN             ? std::sin(double(t) * 6.283185307179586)
+                            : c.Waveform == GF_SAWTOOTH       ? Phase
+                            : c.Waveform == GF_INVERSESAWTOOTH ? 1.0 - Phase
+                                                               : std::abs(2.0 * Phase - 1.0);
+        const float Factor = Texels[4] - Texels[0];
+        SCOPED_TRACE(std::string(OffsetMapped ? "fragment " : "vertex ") + c.Name + " at " + std::to_string(t) +
+                     ", wave " + std::to_string(Wave));
+        for (float v : Texels) ASSERT_TRUE(std::isfinite(v));
+        EXPECT_LE(std::abs(Factor), 256.0f);
+        EXPECT_NEAR(Texels[0] + Texels[4], 1.0f, 1e-3f);  // stretched around the centre (0.5, 0.5)
+        if (std::abs(Wave) > 0.01) {
+          EXPECT_NEAR(Factor * Wave, 1.0, 1e-3);  // away from 0 the factor is one over the wave
+        }
+        if (std::abs(Wave) > 1e-5) {
+          EXPECT_EQ(Factor > 0, Wave > 0);
+        }
+      }
+    }
+  glUseProgram(0);
+  glVertexAttrib4f(3, 0, 0, 0, 1);
+  glVertexAttrib4f(4, 0, 0, 0, 1);
+  glDisableVertexAttribArray(0);
+  glDisableVertexAttribArray(1);
+  glBindBuffer(GL_ARRAY_BUFFER, 0);
+  glDeleteBuffers(1, &Buffer);
+  glBindFramebuffer(GL_FRAMEBUFFER, 0);
+  glDeleteFramebuffers(1, &FrameBuffer);
+  glDeleteTextures(1, &Target);
 }

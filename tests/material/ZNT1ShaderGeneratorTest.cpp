@@ -529,6 +529,39 @@ TEST_F(ShaderGenerator, NormalMappedMultiPassReadsTheMapStage) {
   EXPECT_TRUE(HasLine(t.FragmentShader, "uniform sampler2D uSpecularMapTex1;"));
 }
 
+// A program samples a side map at coordinates it computes itself: the geometry fill of an
+// alpha-tested stage computes those of the (untested) normal-map stage, and offset mapping
+// without a stage that reads the model's coordinates moves nothing.
+TEST_F(ShaderGenerator, SideMapsOfStagesTheProgramReadsForNothingElse) {
+  for (int32_t Gen : {TCGEN_TEXTURE, TCGEN_ENVIRONMENT_MAPPED}) {
+    auto M = MakeMaterial(Engine, {{Opaque | GLS_ATEST_GE_80}, {Filter, Gen}});
+    for (TZNT1ShaderStage* s : M->Stages) s->NormalMap = &E.SideTexture;
+    const std::string k = Gen == TCGEN_TEXTURE ? "0" : "1";  // the second stage's own varying when they differ
+    for (int32_t Kind : {zstGEOMETRYFILLSINGLEPASS, zstGEOMETRYFILLMULTIPASS}) {
+      const auto t = Compose(*M, Kind, 0);
+      ASSERT_EQ(t.Refusal, "");
+      EXPECT_TRUE(HasLine(t.FragmentShader, "  vec3 normal=normalize((texture2D(uNormalMapTex1,vTexCoord" + k +
+                                                ").xyz-vec3(0.5))*vTangentToWorldMatrix);"))
+          << Kind;
+      EXPECT_TRUE(HasLine(t.VertexShader, "varying vec2 vTexCoord" + k + ";")) << Kind;
+      EXPECT_EQ(HasIdentifier(t.VertexShader, "vTexCoord1"), Gen != TCGEN_TEXTURE) << Kind;
+    }
+  }
+
+  auto Env = MakeMaterial(Engine, {{Opaque, TCGEN_ENVIRONMENT_MAPPED}, {Add, TCGEN_ENVIRONMENT_MAPPED}});
+  Env->GetStage(0)->NormalMap = &E.SideTexture;
+  ASSERT_EQ(Env->OffsetMappingMode, zsommDEFAULT);
+  for (int32_t Kind : {zstSINGLEPASS, zstMULTIPASS}) {
+    const auto t = Compose(*Env, Kind);
+    ASSERT_EQ(t.Refusal, "");
+    EXPECT_FALSE(HasIdentifier(t.VertexShader, "aTexCoord")) << Kind;
+    EXPECT_FALSE(HasIdentifier(t.FragmentShader, "oTexCoord")) << Kind;
+  }
+  // A stage that does read them keeps its offset mapping.
+  Env->GetStage(1)->TexCoordGen = TCGEN_TEXTURE;
+  EXPECT_TRUE(HasIdentifier(Compose(*Env, zstSINGLEPASS).FragmentShader, "oTexCoord"));
+}
+
 // Geometry kinds, with both capabilities forced on: every varying goes through the geometry
 // stage as nameIn[3] and nameOut, and no name is left alone or renamed twice elsewhere.
 TEST_F(ShaderGenerator, GeometryKindsRenameEveryVaryingOnce) {

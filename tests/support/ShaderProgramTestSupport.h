@@ -98,6 +98,11 @@ inline std::string FixtureScript() {
                "\n  " + RGB[l] + "\n  tcmod scroll 0.1 0.2\n }\n " + Lighting[l] + " {\n  map " + N +
                "\n  specularmap " + T + "\n  blendfunc add\n  tcmod rotate 30\n }\n");
   Material(" {\n  map " + N + "\n  glowmap " + T + "\n  specularmap " + T + "\n  rgbgen lightingdiffuse\n }\n");
+  // Offset mapping on, but no stage reads the model's texture coordinates.
+  Material(" {\n  map " + T + ".tga\n  tcgen environment\n  normalmap $whiteimage\n }\n");
+  // The last normal-mapped stage is not alpha-tested: the fills sample its map all the same.
+  Material(" {\n  map " + T + "\n  alphafunc ge128\n  normalmap $whiteimage\n }\n {\n  map " + T +
+           "\n  blendfunc filter\n  normalmap $whiteimage\n }\n");
 
   std::string Gens;
   for (const char* w : Waveforms) {

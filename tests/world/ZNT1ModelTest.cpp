@@ -470,6 +470,24 @@ TEST(ZNT1Models, SkinFilesFillAndAddSlots) {
     }
 }
 
+// The skin files are read whatever the MD3 read gave: the surfaces read before the damage get
+// their slots, and the result still reports the failure.
+TEST(ZNT1Model, LoadReadsTheSkinsEvenAfterAFailedRead) {
+  materialtest::TEngine E(Files{{"models/a/base_red.skin", "body,models/test/red.tga\nhead,models/test/red.tga\n"}});
+  for (const bool Intact : {true, false}) {
+    TZNT1Model Model(&E.Engine, nullptr);
+    const std::string File = Intact ? Fixture() : Damaged();
+    TMemoryStream Stream(Bytes(File.begin(), File.end()));
+    EXPECT_EQ(Model.Load(Stream, "models/a/base"), Intact);
+    ASSERT_GE(Model.Meshs.size(), 1u);
+    const TZNT1ModelMesh& Body = Model.Meshs[0];
+    ASSERT_EQ(Body.Name, "body");  // the last surface is the damaged one
+    EXPECT_EQ(Body.SkinNames.back(), "red") << Intact;
+    ASSERT_NE(Body.Skins.back(), nullptr);
+    EXPECT_EQ(Body.Skins.back()->Name, "models/test/red.tga");
+  }
+}
+
 TEST(ZNT1Models, ReferencesReachBuffersSkinsAndReducedModels) {
   materialtest::TEngine E({{"models/a/base.md3", Fixture()}, {"models/a/base_1.md3", Fixture()}});
   E.Engine.Models = std::make_unique<TZNT1Models>(&E.Engine);

@@ -275,7 +275,13 @@ void TGameEntity::UpdateTransformMatrix() {
     Transform = Parent->Transform;
     Visible = Parent->Visible;
   }
-  if (ModelInstance) ModelInstance->Transform = Transform;
+  if (ModelInstance) {
+    ModelInstance->Transform = Transform;
+    // The box goes with the new placement at once: the entity's box below is read from it, and a
+    // box left over from the last place (or, before the first step, at the world origin) would
+    // count as a sweep from there.
+    ModelInstance->UpdateAABB();
+  }
   if (MapModelIndex > 0) {
     if (TBSPMapModel* m = MapModel()) {
       m->Transform = Transform;

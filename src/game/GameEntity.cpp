@@ -432,6 +432,12 @@ void TGameEntityClient::Update() {
     if (Body.LowerInstance) Body.LowerInstance->Update(Entities->DeltaTime);
     if (Body.WeaponLocalInstance) Body.WeaponLocalInstance->Update(Entities->DeltaTime);
   });
+  // After a respawn or teleport the box starts afresh: a sweep from the old place would meet
+  // everything on the straight line between, through walls.
+  if (Client->PositionJumped) {
+    Client->PositionJumped = false;
+    HasCollisionAABB = false;
+  }
   UpdateCollisionAABB(nullptr);
   UpdateCollisionAABBProxy();
   GroundEntity = nullptr;

@@ -149,6 +149,30 @@ TEST(Item, FirstBoxIsItsOwnPlace) {
   EXPECT_TRUE(AABBContains(Near, Stored)) << Stored.Min.x << " " << Stored.Min.y << " " << Stored.Max.x;
 }
 
+TEST(Item, RespawnsAndTeleportsDoNotSweepThePlayerThroughItems) {
+  // Two spawn points with an item between them: going from one to the other is a jump, not a
+  // walk, in either way the player can be put there.
+  Room r({}, World + "{\n\"classname\" \"info_player_deathmatch\"\n\"origin\" \"-300 0 25\"\n}\n"
+                     "{\n\"classname\" \"info_player_deathmatch\"\n\"origin\" \"300 0 25\"\n}\n"
+                     "{\n\"classname\" \"item_health\"\n\"origin\" \"0 0 24\"\n}\n",
+         ItemFiles());
+  auto* Item = r.First<TGameEntityItem>();
+  r.PlayerEntity().ClientRespawn();
+  r.Run(5);
+  const float From = r.Player().InternalPosition.x;
+  r.PlayerEntity().ClientRespawn();
+  r.Run(5);
+  EXPECT_NEAR(r.Player().InternalPosition.x, -From, 1.0f);
+  EXPECT_FALSE(Item->Collected) << "respawn";
+  r.Player().TeleportTo(Vector3(From, 0, 24), 99999);
+  r.Run(1);
+  EXPECT_FALSE(Item->Collected) << "teleport";
+  // Put where it stands, the player takes it.
+  r.Place(Vector3(0, 0, gametest::FloorZ));
+  r.Run(2);
+  EXPECT_TRUE(Item->Collected);
+}
+
 TEST(Item, RespawnPlacesItOnAMoverThatThenCarriesIt) {
   // An item over a bobbing brush: collected, it comes back standing on the brush and rides it.
   Room r({{Box(-64, -64, 0, 64, 64, 32)}},

@@ -159,6 +159,7 @@ void TGameClient::SetPosition(const TZNT1Vector3& Position) {
   LastOffsetVelocity = Vector3Origin;
   JumpPadNumber = -1;
   JumpPadTime = 0.0;
+  PositionJumped = true;
   UpdateAABB();
 }
 

@@ -194,6 +194,8 @@ class TGameClient {
   TZNT1Matrix4x4 ViewMatrix = Matrix4x4Identity;
   TZNT1Matrix4x4 LastFirstPersonMatrix = Matrix4x4Identity;
   bool Teleported = false;
+  // Set by SetPosition; the entity's next collision box takes it and starts afresh there.
+  bool PositionJumped = false;
 
   // Bodies and animation state.
   std::unique_ptr<TGamePlayerModel> PlayerModel;

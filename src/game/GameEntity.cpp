@@ -275,7 +275,13 @@ void TGameEntity::UpdateTransformMatrix() {
     Transform = Parent->Transform;
     Visible = Parent->Visible;
   }
-  if (ModelInstance) ModelInstance->Transform = Transform;
+  if (ModelInstance) {
+    ModelInstance->Transform = Transform;
+    // The box goes with the new placement at once: the entity's box below is read from it, and a
+    // box left over from the last place (or, before the first step, at the world origin) would
+    // count as a sweep from there.
+    ModelInstance->UpdateAABB();
+  }
   if (MapModelIndex > 0) {
     if (TBSPMapModel* m = MapModel()) {
       m->Transform = Transform;
@@ -426,6 +432,12 @@ void TGameEntityClient::Update() {
     if (Body.LowerInstance) Body.LowerInstance->Update(Entities->DeltaTime);
     if (Body.WeaponLocalInstance) Body.WeaponLocalInstance->Update(Entities->DeltaTime);
   });
+  // After a respawn or teleport the box starts afresh: a sweep from the old place would meet
+  // everything on the straight line between, through walls.
+  if (Client->PositionJumped) {
+    Client->PositionJumped = false;
+    HasCollisionAABB = false;
+  }
   UpdateCollisionAABB(nullptr);
   UpdateCollisionAABBProxy();
   GroundEntity = nullptr;

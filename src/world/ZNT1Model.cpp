@@ -589,14 +589,17 @@ bool TZNT1ModelInstance::BlendedFrameBox(const TZNT1ModelAnimationState& State, 
   return true;
 }
 
+void TZNT1ModelInstance::UpdateAABB() {
+  TZNT1AABB Box;
+  if (!BlendedFrameBox(Animation, Box)) return;
+  AABB = AABBTransform(Box, Transform);
+  Middle = Vector3Avg(AABB.Min, AABB.Max);
+}
+
 void TZNT1ModelInstance::Update(double DeltaTime) {
   UpdateAnimation(Animation, DeltaTime);
   ViewDeltaTime += DeltaTime;
-  TZNT1AABB Box;
-  if (BlendedFrameBox(Animation, Box)) {
-    AABB = AABBTransform(Box, Transform);
-    Middle = Vector3Avg(AABB.Min, AABB.Max);
-  }
+  UpdateAABB();
   for (TZNT1ModelInstanceTag& Tag : Tags)
     if (Tag.LinkedModelInstance) Tag.LinkedModelInstance->Update(DeltaTime);
 }

@@ -155,6 +155,8 @@ class TZNT1ModelInstance {
   void UpdateAnimation(TZNT1ModelAnimationState& AnimationState, double DeltaTime);
   // One game step: animation, box, then the linked instances.
   void Update(double DeltaTime);
+  // AABB and Middle: the simulation state's frame box under Transform (this instance only).
+  void UpdateAABB();
   // Linked instances take this one's leaf, render type and shadow switches.
   void Synchronize();
   // Saves the simulation state as the start of the view state's interpolation (recursive).

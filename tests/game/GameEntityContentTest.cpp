@@ -12,6 +12,7 @@
 #include "core/ZNT1Command.h"
 #include "sound/ZNT1Sound.h"
 #include "world/ZNT1BSP.h"
+#include "world/ZNT1DynamicAABBTree.h"
 
 namespace {
 
@@ -213,6 +214,48 @@ TEST(EntityContent, ScriptedRunOnPul1duel) {
   EXPECT_TRUE(Item->Visible);
   Engine.Command->ExecuteString("quit");
   EXPECT_TRUE(Engine.Quit);
+  g.UnloadMap();
+}
+
+// Items in front of spawn points stay there: neither an item's first box (a sweep from the world
+// origin before) nor the player's respawn from the previous spawn point (a sweep through walls)
+// may hand them over; and no item's broad-phase box stretches far beyond the item.
+TEST(EntityContent, ItemsBeforeSpawnPointsStay) {
+  REQUIRE_CONTENT_DIR();
+  gametest::GameEngine Engine({}, true);
+  TGame& g = Engine.MakeGame();
+  struct Case {
+    const char* Map;
+    int Respawns;  // after the map load's own, to reach the spawn point
+    const char* ClassName;
+    TZNT1Vector3 Origin;
+  };
+  for (const Case& k : {Case{"kaos2", 0, "item_armor_body", Vector3(64, 1184, 400)},
+                        Case{"oa_dm2", 2, "weapon_railgun", Vector3(2480, -192, 32)}, Case{"oa_thor", 0, "", {}}}) {
+    g.LoadMap(k.Map);
+    ASSERT_TRUE(g.GameEntities) << k.Map;
+    TGameEntities& e = *g.GameEntities;
+    for (int r = 0; r <= k.Respawns; ++r) {
+      if (r > 0) g.LocalClientEntity->ClientRespawn();
+      for (int t = 0; t < 60; ++t) e.Update(Tick);
+    }
+    TGameEntityItem* Item = nullptr;
+    int Stretched = 0, Items = 0;
+    for (TGameEntityItem* i : All<TGameEntityItem>(e)) {
+      if (k.ClassName[0] && Vector3Compare(i->Origin, k.Origin)) Item = i;
+      if (i->CollisionDynamicAABBTreeProxy < 0) continue;
+      ++Items;
+      const TZNT1AABB& b = e.CollisionDynamicAABBTree->Nodes[size_t(i->CollisionDynamicAABBTreeProxy)].AABB;
+      const TZNT1AABB Near{Vector3Sub(i->CollisionAABB.Min, Vector3(64, 64, 64)),
+                           Vector3Add(i->CollisionAABB.Max, Vector3(64, 64, 64))};
+      if (!AABBContains(Near, b)) ++Stretched;
+    }
+    EXPECT_GT(Items, 0) << k.Map;
+    EXPECT_EQ(Stretched, 0) << k.Map << ": items whose broad-phase box reaches far beyond them";
+    if (!k.ClassName[0]) continue;
+    ASSERT_NE(Item, nullptr) << k.Map << " " << k.ClassName;
+    EXPECT_FALSE(Item->Collected) << k.Map << " " << k.ClassName;
+  }
   g.UnloadMap();
 }
 

@@ -129,6 +129,50 @@ TEST(Item, SpinsBobsAndScales) {
   EXPECT_NEAR(Gun->Children[0]->Rotation.y, -360.0 * ((t * 0.5) - std::floor(t * 0.5)), 1e-2);
 }
 
+TEST(Item, FirstBoxIsItsOwnPlace) {
+  // The player stands halfway between the world origin and the item: a first box taken from
+  // nowhere (the origin) would sweep through it and hand the item over.
+  Room r({}, World + "{\n\"classname\" \"item_health\"\n\"origin\" \"600 600 40\"\n}\n", ItemFiles());
+  r.Place(Vector3(300, 300, gametest::FloorZ));
+  auto* Item = r.First<TGameEntityItem>();
+  r.Run(1);
+  ASSERT_TRUE(Item->HasCollisionAABB);
+  EXPECT_FALSE(Item->HasCollisionDisplacement) << "the first box is no move";
+  // The 16-unit box turned by its random phase, over its bob.
+  EXPECT_TRUE(AABBContains(TZNT1AABB{Vector3(588, 588, 39), Vector3(612, 612, 65)}, Item->CollisionAABB));
+  EXPECT_TRUE(AABBContains(Item->CollisionAABB, Vector3(600, 600, 48)));
+  r.Run(10);
+  EXPECT_FALSE(Item->Collected);
+  // Its broad-phase box stays where it is (spin and bob aside), not stretched from the origin.
+  const TZNT1AABB Near{Vector3(560, 560, 0), Vector3(640, 640, 100)};
+  const TZNT1AABB& Stored = r.E().CollisionDynamicAABBTree->Nodes[size_t(Item->CollisionDynamicAABBTreeProxy)].AABB;
+  EXPECT_TRUE(AABBContains(Near, Stored)) << Stored.Min.x << " " << Stored.Min.y << " " << Stored.Max.x;
+}
+
+TEST(Item, RespawnsAndTeleportsDoNotSweepThePlayerThroughItems) {
+  // Two spawn points with an item between them: going from one to the other is a jump, not a
+  // walk, in either way the player can be put there.
+  Room r({}, World + "{\n\"classname\" \"info_player_deathmatch\"\n\"origin\" \"-300 0 25\"\n}\n"
+                     "{\n\"classname\" \"info_player_deathmatch\"\n\"origin\" \"300 0 25\"\n}\n"
+                     "{\n\"classname\" \"item_health\"\n\"origin\" \"0 0 24\"\n}\n",
+         ItemFiles());
+  auto* Item = r.First<TGameEntityItem>();
+  r.PlayerEntity().ClientRespawn();
+  r.Run(5);
+  const float From = r.Player().InternalPosition.x;
+  r.PlayerEntity().ClientRespawn();
+  r.Run(5);
+  EXPECT_NEAR(r.Player().InternalPosition.x, -From, 1.0f);
+  EXPECT_FALSE(Item->Collected) << "respawn";
+  r.Player().TeleportTo(Vector3(From, 0, 24), 99999);
+  r.Run(1);
+  EXPECT_FALSE(Item->Collected) << "teleport";
+  // Put where it stands, the player takes it.
+  r.Place(Vector3(0, 0, gametest::FloorZ));
+  r.Run(2);
+  EXPECT_TRUE(Item->Collected);
+}
+
 TEST(Item, RespawnPlacesItOnAMoverThatThenCarriesIt) {
   // An item over a bobbing brush: collected, it comes back standing on the brush and rides it.
   Room r({{Box(-64, -64, 0, 64, 64, 32)}},

@@ -1288,9 +1288,9 @@ void TZNT1BSPLoader::ProcessPortals() {
         if (MapNameException || FaceDistance(f, p.SourceOrigin) <= 64.0f) p.SourceFaces.push_back(i);
       }
       if (p.SourceFaces.empty()) continue;
-      const TBSPMapFace& First = ViewedFace(p, true);
-      p.Plane = First.SurfacePlane;
-      p.PortalRange = First.Shader->PortalRange;
+      const TBSPMapFace& Viewed = ViewedFace(p, true);
+      p.Plane = Viewed.SurfacePlane;
+      p.PortalRange = Viewed.Shader->PortalRange;
       TBSPMapLeaf& Leaf = m.BSPMapLeafs[size_t(p.SourceLeaf)];
       Leaf.CountLeafPortals++;
       if (Leaf.leafPortals.size() < size_t(Leaf.CountLeafPortals))
@@ -1315,9 +1315,9 @@ void TZNT1BSPLoader::ProcessPortals() {
         if (f.Shader && f.Shader->PortalName == p.Name) p.SourceFaces.push_back(i);
       }
       if (p.SourceFaces.empty()) continue;
-      const TBSPMapFace& First = ViewedFace(p, Surface->Exist("origin"));
-      p.Plane = First.SurfacePlane;
-      p.PortalRange = First.Shader->PortalRange;
+      const TBSPMapFace& Viewed = ViewedFace(p, Surface->Exist("origin"));
+      p.Plane = Viewed.SurfacePlane;
+      p.PortalRange = Viewed.Shader->PortalRange;
       bool Started = false;
       for (int32_t fi : p.SourceFaces) {
         TBSPMapFace& f = m.BSPMapFaces[size_t(fi)];

@@ -2288,7 +2288,8 @@ void TZNT1RendererContext::ApplyShader(TZNT1Shader* Shader, int32_t CountIndices
     ApplyStageBits(Shader, Stage->StateBits);
     if (!Stage->IsLightMap) {
       State->BindTexture(GL_TEXTURE2, HandleOf(StageTexture(Stage, Time)), GL_TEXTURE_2D);
-      Uniform1i(Program->uTexs[0], 2);
+      // A stage's own program names its sampler after the stage.
+      UniformStageSampler(Program->uTexs, i, 2);
     }
     BindExtraTextures(Shader, Program, 3, true);
     ApplyGLSLShader(Program, CountIndices, Time, AViewMatrix);
@@ -2426,7 +2427,7 @@ void TZNT1RendererContext::ApplyGeometryFillShader(TZNT1Shader* Shader, int32_t 
       State->UseShader(P);
       ApplyStageBits(Shader, Stage->StateBits);
       State->BindTexture(GL_TEXTURE2, HandleOf(StageTexture(Stage, Time)), GL_TEXTURE_2D);
-      Uniform1i(P->uTexs[0], 2);
+      UniformStageSampler(P->uTexs, i, 2);
       BindExtraTextures(Shader, P, 3, false);
       SetLight(P);
       ApplyGLSLShader(P, CountIndices, Time, AViewMatrix);
@@ -2470,7 +2471,7 @@ void TZNT1RendererContext::ApplyShadowMapFillShader(TZNT1Shader* Shader, int32_t
       State->UseShader(SP);
       ApplyStageBits(Shader, Stage->StateBits & ~GLS_POLYMODE_LINE);
       State->BindTexture(GL_TEXTURE2, HandleOf(StageTexture(Stage, Time)), GL_TEXTURE_2D);
-      Uniform1i(SP->uTex0, 2);
+      UniformStageSampler(SP->uTexs, i, 2);
       SetLight(SP, Vector4(1, 1, 1, 1));
       ApplyGLSLShader(SP, CountIndices, Time, AViewMatrix);
     }

@@ -1251,6 +1251,18 @@ void TZNT1BSPLoader::ProcessPortals() {
     }
     return d;
   };
+  // The face whose plane and range the portal takes: the first that has the surface's origin
+  // before it (its SurfacePlane's normal points behind the face), else the first. A portal brush
+  // may carry the material on both sides, and the surface stands on the side meant to be looked
+  // into; the far side alone would never be collected from there.
+  auto ViewedFace = [&](const TZNT1Portal& p, bool HasOrigin) -> const TBSPMapFace& {
+    if (HasOrigin)
+      for (int32_t fi : p.SourceFaces) {
+        const TBSPMapFace& f = m.BSPMapFaces[size_t(fi)];
+        if (PlaneVectorDistance(f.SurfacePlane, p.SourceOrigin) < 0.0f) return f;
+      }
+    return m.BSPMapFaces[size_t(p.SourceFaces[0])];
+  };
   auto GrowByFace = [&](TZNT1AABB& Box, const TBSPMapFace& f) {
     for (int32_t k = 0; k < f.CountVertices; ++k) Box = AABBCombineVector3(Box, Vertices[size_t(f.startVertIndex + k)].Position);
   };
@@ -1276,9 +1288,9 @@ void TZNT1BSPLoader::ProcessPortals() {
         if (MapNameException || FaceDistance(f, p.SourceOrigin) <= 64.0f) p.SourceFaces.push_back(i);
       }
       if (p.SourceFaces.empty()) continue;
-      const TBSPMapFace& First = m.BSPMapFaces[size_t(p.SourceFaces[0])];
-      p.Plane = First.SurfacePlane;
-      p.PortalRange = First.Shader->PortalRange;
+      const TBSPMapFace& Viewed = ViewedFace(p, true);
+      p.Plane = Viewed.SurfacePlane;
+      p.PortalRange = Viewed.Shader->PortalRange;
       TBSPMapLeaf& Leaf = m.BSPMapLeafs[size_t(p.SourceLeaf)];
       Leaf.CountLeafPortals++;
       if (Leaf.leafPortals.size() < size_t(Leaf.CountLeafPortals))
@@ -1303,9 +1315,9 @@ void TZNT1BSPLoader::ProcessPortals() {
         if (f.Shader && f.Shader->PortalName == p.Name) p.SourceFaces.push_back(i);
       }
       if (p.SourceFaces.empty()) continue;
-      const TBSPMapFace& First = m.BSPMapFaces[size_t(p.SourceFaces[0])];
-      p.Plane = First.SurfacePlane;
-      p.PortalRange = First.Shader->PortalRange;
+      const TBSPMapFace& Viewed = ViewedFace(p, Surface->Exist("origin"));
+      p.Plane = Viewed.SurfacePlane;
+      p.PortalRange = Viewed.Shader->PortalRange;
       bool Started = false;
       for (int32_t fi : p.SourceFaces) {
         TBSPMapFace& f = m.BSPMapFaces[size_t(fi)];

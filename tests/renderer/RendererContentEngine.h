@@ -114,6 +114,10 @@ class RendererContentEngine : public TZNT1Engine {
   }
 
   void View(const TZNT1Vector3& Eye, const TZNT1Vector3& Angles) { ViewMatrix = Matrix4x4LookAtViewerLDX(Eye, Angles); }
+  // The eye looking along Forward with Up (perpendicular to it) towards the top of the frame.
+  void Look(const TZNT1Vector3& Eye, const TZNT1Vector3& Forward, const TZNT1Vector3& Up) {
+    ViewMatrix = Matrix4x4LookAtLDX2(Eye, Vector3Add(Eye, Forward), Up);
+  }
 
   // No antialiasing and no bloom, so that frames compared pixel by pixel differ only where the
   // scene does.

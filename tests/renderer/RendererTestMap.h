@@ -19,6 +19,36 @@
 #include "world/ZNT1BSP.h"
 
 struct RendererTestMap {
+  // A quad face whose corners go clockwise as seen from the front, the side its normal points to.
+  static int32_t AddFrontQuad(bspwriter::TBSPFile& f, int32_t Texture, int32_t LightMap, TZNT1Vector3 a,
+                              TZNT1Vector3 b, TZNT1Vector3 c, TZNT1Vector3 d) {
+    const TZNT1Vector3 Corners[4] = {a, b, c, d};
+    const int32_t Face = f.AddQuadFace(Texture, Corners, FACE_POLYGON, LightMap);
+    const TZNT1Vector3 n = Vector3Neg(f.Faces[size_t(Face)].lMapVecs[2]);
+    f.Faces[size_t(Face)].lMapVecs[2] = n;
+    for (size_t k = f.Vertices.size() - 4; k < f.Vertices.size(); ++k) f.Vertices[k].Normal = n;
+    return Face;
+  }
+  // The same for a rectangle around Centre with half-extents Right and Up as seen from the front
+  // (the front is along Right x Up).
+  static int32_t AddFrontRect(bspwriter::TBSPFile& f, int32_t Texture, int32_t LightMap, TZNT1Vector3 Centre,
+                              TZNT1Vector3 Right, TZNT1Vector3 Up) {
+    const TZNT1Vector3 Low = Vector3Sub(Centre, Up), High = Vector3Add(Centre, Up);
+    return AddFrontQuad(f, Texture, LightMap, Vector3Add(Low, Right), Vector3Sub(Low, Right), Vector3Sub(High, Right),
+                        Vector3Add(High, Right));
+  }
+  // Every face of the file in one leaf (cluster 0) under one node, beside a leaf without a cluster
+  // beyond x = 4096; the world model has all faces and the box Min..Max.
+  static void OneLeaf(bspwriter::TBSPFile& f, TZNT1Vector3 Min, TZNT1Vector3 Max) {
+    const int32_t CountFaces = int32_t(f.Faces.size());
+    const int32_t Plane = f.AddPlane(Vector3(1, 0, 0), 4096);
+    f.Nodes.push_back(TBSPNode{Plane, -2, -1, {-4096, -4096, -4096}, {4096, 4096, 4096}});
+    f.Leafs.push_back(TBSPLeaf{0, 0, {-4096, -4096, -4096}, {4096, 4096, 4096}, 0, CountFaces, 0, 0});
+    f.Leafs.push_back(TBSPLeaf{-1, 0, {4096, -4096, -4096}, {8192, 4096, 4096}, 0, 0, 0, 0});
+    for (int32_t i = 0; i < CountFaces; ++i) f.LeafFaces.push_back(i);
+    f.Models.push_back(TBSPModel{Min, Max, 0, CountFaces, 0, 0});
+  }
+
   // Materials: 0 opaque (room A), 1 opaque (cluster 1), 2 opaque (cluster 2), 3 blended
   // (cluster 1), 4 SURF_NODRAW (cluster 1), 5 opaque patch (cluster 2), 6 flare (cluster 2).
   static constexpr int Count = 7;
@@ -127,16 +157,8 @@ struct RendererTestMap {
       const int32_t tSky = f.AddTexture("textures/znt1scene/sky", SURF_SKY | SURF_NOIMPACT, CONTENTS_SOLID);
       const int32_t tPortal = f.AddTexture("textures/znt1scene/portal", 0, CONTENTS_SOLID);
       const int32_t lFloor = f.AddLightMap(200, 60, 60), lBox = f.AddLightMap(60, 200, 60);
-            // Corners in clockwise order as seen from the front, the side the normal points to.
       auto Quad = [&](int32_t Texture, int32_t LightMap, TZNT1Vector3 a, TZNT1Vector3 b, TZNT1Vector3 c,
-                      TZNT1Vector3 d) {
-        const TZNT1Vector3 Corners[4] = {a, b, c, d};
-        const int32_t Face = f.AddQuadFace(Texture, Corners, FACE_POLYGON, LightMap);
-        const TZNT1Vector3 n = Vector3Neg(f.Faces[size_t(Face)].lMapVecs[2]);
-        f.Faces[size_t(Face)].lMapVecs[2] = n;
-        for (size_t k = f.Vertices.size() - 4; k < f.Vertices.size(); ++k) f.Vertices[k].Normal = n;
-        return Face;
-      };
+                      TZNT1Vector3 d) { return AddFrontQuad(f, Texture, LightMap, a, b, c, d); };
       Quad(tFloor, lFloor, Vector3(-512, 512, 0), Vector3(1024, 512, 0), Vector3(1024, -512, 0),
            Vector3(-512, -512, 0));
       Quad(tSky, -1, Vector3(SkyX, 400, 0), Vector3(SkyX, -400, 0), Vector3(SkyX, -400, 500), Vector3(SkyX, 400, 500));
@@ -151,13 +173,7 @@ struct RendererTestMap {
         Quad(tPortal, -1, Vector3(PortalX, y1, PortalZ0), Vector3(PortalX, y0, PortalZ0),
              Vector3(PortalX, y0, PortalZ1), Vector3(PortalX, y1, PortalZ1));
       }
-      const int32_t CountFaces = int32_t(f.Faces.size());
-      const int32_t Plane = f.AddPlane(Vector3(1, 0, 0), 4096);
-      f.Nodes.push_back(TBSPNode{Plane, -2, -1, {-4096, -4096, -4096}, {4096, 4096, 4096}});
-      f.Leafs.push_back(TBSPLeaf{0, 0, {-4096, -4096, -4096}, {4096, 4096, 4096}, 0, CountFaces, 0, 0});
-      f.Leafs.push_back(TBSPLeaf{-1, 0, {4096, -4096, -4096}, {8192, 4096, 4096}, 0, 0, 0, 0});
-      for (int32_t i = 0; i < CountFaces; ++i) f.LeafFaces.push_back(i);
-      f.Models.push_back(TBSPModel{Vector3(-512, -512, 0), Vector3(1024, 512, 500), 0, CountFaces, 0, 0});
+      OneLeaf(f, Vector3(-512, -512, 0), Vector3(1024, 512, 500));
       std::string e = "{\n\"classname\" \"worldspawn\"\n}\n";
       const char* const Cameras[PortalCount] = {"550 -400 100", "750 0 250", "0 0 300", "-100 100 64", "0 300 32"};
       const char* const Targets[PortalCount] = {"550 -125 100", "900 0 250", "0 0 0", "-400 100 64", "0 -300 32"};
@@ -213,6 +229,82 @@ struct RendererTestMap {
       return {{std::string("maps/") + Name + ".bsp", File().Build()},
               {"scripts/znt1scene.shader", std::vector<uint8_t>(s.begin(), s.end())},
               {BoxModel, Box()}};
+    }
+  };
+
+  // A closed room (x and y -512..512, z 0..256) whose floor, ceiling and walls each have a light-map
+  // colour of their own, with two boxes in it, a camera portal near the -x wall and a mirror near
+  // the +x wall. Each is a slab 128 x 128 units with the portal material on both sides, the far
+  // side listed first; its surface entity stands before the near side, which faces the room. The
+  // camera is given by an angle and looks along +y from near the -y wall. The portal material
+  // leaves the picture as it is (as the maps' do, it writes depth so that nothing behind shows)
+  // and draws in two passes, the second sampling its own texture.
+  struct PortalRoom {
+    static constexpr const char* Name = "znt1portalroom";
+    static inline const TZNT1Vector3 PortalCentre = Vector3(-400, 0, 128), PortalFront = Vector3(1, 0, 0);
+    static inline const TZNT1Vector3 MirrorCentre = Vector3(400, 0, 128), MirrorFront = Vector3(-1, 0, 0);
+    static inline const TZNT1Vector3 CameraOrigin = Vector3(0, -400, 128), CameraForward = Vector3(0, 1, 0);
+
+    static bspwriter::TBSPFile File() {
+      bspwriter::TBSPFile f;
+      const int32_t tWall = f.AddTexture("textures/znt1portalroom/wall", 0, CONTENTS_SOLID);
+      const int32_t tPortal = f.AddTexture("textures/znt1portalroom/portal", 0, CONTENTS_SOLID);
+      auto Rect = [&](int32_t Texture, int32_t LightMap, TZNT1Vector3 Centre, TZNT1Vector3 Right, TZNT1Vector3 Up) {
+        return AddFrontRect(f, Texture, LightMap, Centre, Right, Up);
+      };
+      // Floor, ceiling, then the walls at +x, -x, +y, -y, all facing in.
+      const uint8_t Colours[6][3] = {{150, 90, 40}, {40, 60, 160}, {200, 200, 60}, {60, 190, 190}, {190, 60, 190},
+                                     {60, 170, 60}};
+      int32_t l[6];
+      for (int i = 0; i < 6; ++i) l[i] = f.AddLightMap(Colours[i][0], Colours[i][1], Colours[i][2]);
+      Rect(tWall, l[0], Vector3(0, 0, 0), Vector3(512, 0, 0), Vector3(0, 512, 0));
+      Rect(tWall, l[1], Vector3(0, 0, 256), Vector3(512, 0, 0), Vector3(0, -512, 0));
+      Rect(tWall, l[2], Vector3(512, 0, 128), Vector3(0, -512, 0), Vector3(0, 0, 128));
+      Rect(tWall, l[3], Vector3(-512, 0, 128), Vector3(0, 512, 0), Vector3(0, 0, 128));
+      Rect(tWall, l[4], Vector3(0, 512, 128), Vector3(512, 0, 0), Vector3(0, 0, 128));
+      Rect(tWall, l[5], Vector3(0, -512, 128), Vector3(-512, 0, 0), Vector3(0, 0, 128));
+      // Two boxes standing on the floor: their tops and four sides.
+      auto Box = [&](TZNT1Vector3 Min, TZNT1Vector3 Max, int32_t LightMap) {
+        const TZNT1Vector3 c = Vector3Avg(Min, Max), h = Vector3ScalarMul(Vector3Sub(Max, Min), 0.5f);
+        Rect(tWall, LightMap, Vector3(c.x, c.y, Max.z), Vector3(h.x, 0, 0), Vector3(0, h.y, 0));
+        Rect(tWall, LightMap, Vector3(Max.x, c.y, c.z), Vector3(0, h.y, 0), Vector3(0, 0, h.z));
+        Rect(tWall, LightMap, Vector3(Min.x, c.y, c.z), Vector3(0, -h.y, 0), Vector3(0, 0, h.z));
+        Rect(tWall, LightMap, Vector3(c.x, Max.y, c.z), Vector3(-h.x, 0, 0), Vector3(0, 0, h.z));
+        Rect(tWall, LightMap, Vector3(c.x, Min.y, c.z), Vector3(h.x, 0, 0), Vector3(0, 0, h.z));
+      };
+      Box(Vector3(100, 100, 0), Vector3(250, 300, 160), f.AddLightMap(230, 140, 30));
+      Box(Vector3(-250, -200, 0), Vector3(-150, -80, 224), f.AddLightMap(230, 230, 230));
+      // The slabs, far side first.
+      for (const auto& [Centre, Front] : {std::pair(PortalCentre, PortalFront), std::pair(MirrorCentre, MirrorFront)}) {
+        const TZNT1Vector3 Right = Vector3Cross(Vector3(0, 0, 64), Front), Up = Vector3(0, 0, 64);
+        Rect(tPortal, -1, Vector3Sub(Centre, Vector3ScalarMul(Front, 4)), Vector3Neg(Right), Up);
+        Rect(tPortal, -1, Centre, Right, Up);
+      }
+      OneLeaf(f, Vector3(-512, -512, 0), Vector3(512, 512, 256));
+      auto Origin = [](TZNT1Vector3 v) {
+        return std::to_string(int(v.x)) + " " + std::to_string(int(v.y)) + " " + std::to_string(int(v.z));
+      };
+      f.Entities = "{\n\"classname\" \"worldspawn\"\n}\n"
+                   "{\n\"classname\" \"misc_portal_surface\"\n\"target\" \"cam\"\n\"origin\" \"" +
+                   Origin(Vector3Add(PortalCentre, Vector3ScalarMul(PortalFront, 16))) +
+                   "\"\n}\n"
+                   "{\n\"classname\" \"misc_portal_camera\"\n\"targetname\" \"cam\"\n\"angle\" \"90\"\n"
+                   "\"roll\" \"180\"\n\"origin\" \"" +
+                   Origin(CameraOrigin) +
+                   "\"\n}\n"
+                   "{\n\"classname\" \"misc_portal_surface\"\n\"origin\" \"" +
+                   Origin(Vector3Add(MirrorCentre, Vector3ScalarMul(MirrorFront, 16))) + "\"\n}\n";
+      return f;
+    }
+
+    static std::vector<std::pair<std::string, std::vector<uint8_t>>> Files() {
+      const std::string s =
+          "textures/znt1portalroom/wall\n{\n\t{\n\t\tmap $lightmap\n\t}\n}\n"
+          "textures/znt1portalroom/portal\n{\n\tportal\n\tsurfaceparm nolightmap\n"
+          "\t{\n\t\tmap *white\n\t\tblendfunc gl_zero gl_one\n\t\tdepthwrite\n\t}\n"
+          "\t{\n\t\tmap *white\n\t\tblendfunc filter\n\t}\n}\n";
+      return {{std::string("maps/") + Name + ".bsp", File().Build()},
+              {"scripts/znt1portalroom.shader", std::vector<uint8_t>(s.begin(), s.end())}};
     }
   };
 };

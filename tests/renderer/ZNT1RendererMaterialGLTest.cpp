@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "RendererGLRecorder.h"
 #include "RendererTestMap.h"
@@ -149,6 +152,44 @@ TEST_F(RendererMaterialGL, SamplersOfStagesPastTheEighthAreNotSet) {
   EXPECT_EQ(SamplerUnit("uTex0"), 2);
   // Stage 8 has no sampler entry; it must not reach the normal-map sampler beside the array.
   EXPECT_EQ(SamplerUnit("uNormalMapTex0"), Before);
+}
+
+// A stage drawn by a program of its own samples through the sampler named after the stage: each
+// pass, colour, geometry fill and shadow-map fill, points that one at the stage's texture unit.
+TEST_F(RendererMaterialGL, StagesDrawnOneByOneSampleTheirOwnTexture) {
+  TZNT1Shader* m = Material(3);
+  std::vector<std::unique_ptr<TZNT1GLSLShader>> Programs;
+  for (int i = 0; i < 3; ++i) {
+    const std::string n = std::to_string(i);
+    Programs.push_back(std::make_unique<TZNT1GLSLShader>(&engine, nullptr));
+    Programs.back()->SetCode(
+        "#version 130\nin vec3 aPosition;\nvoid main() { gl_Position = vec4(aPosition, 1.0); }\n", "",
+        "#version 130\nuniform sampler2D uTex" + n + ";\nout vec4 c;\nvoid main() { c = texture(uTex" + n +
+            ", vec2(0.5)); }\n",
+        1);
+    ASSERT_TRUE(Programs.back()->Compile(false));
+    TZNT1ShaderStage& Stage = *m->GetStage(i);
+    Stage.MultiPassGLSLShaders[0][0][0] = Stage.MultiPassGeometryFillGLSLShaders[0][0] =
+        Stage.MultiPassShadowMapFillGLSLShaders[0][0] = Programs.back().get();
+    // Alpha-tested but the last, so that the fill passes draw every stage.
+    Stage.StateBits = GLS_DEPTHMASK_TRUE | (i < 2 ? GLS_ATEST_GE_80 : 0u);
+  }
+  const std::function<void()> Passes[] = {[&] { ctx->ApplyShader(m, 6, false, Matrix4x4Identity); },
+                                          [&] { ctx->ApplyGeometryFillShader(m, 6, Matrix4x4Identity); },
+                                          [&] { ctx->ApplyShadowMapFillShader(m, 6, Matrix4x4Identity, false); }};
+  for (size_t Pass = 0; Pass < 3; ++Pass) {
+    for (int i = 0; i < 3; ++i) {
+      glUseProgram(GLuint(Programs[size_t(i)]->ProgramHandle));
+      glUniform1i(Programs[size_t(i)]->uTexs[i], 7);
+    }
+    Passes[Pass]();
+    EXPECT_EQ(glGetError(), GLenum(GL_NO_ERROR));
+    for (int i = 0; i < 3; ++i) {
+      GLint Unit = -1;
+      glGetUniformiv(GLuint(Programs[size_t(i)]->ProgramHandle), Programs[size_t(i)]->uTexs[i], &Unit);
+      EXPECT_EQ(Unit, 2) << "pass " << Pass << ", stage " << i;
+    }
+  }
 }
 
 TEST_F(RendererMaterialGL, MaterialChainLoopEnds) {

@@ -85,6 +85,143 @@ TEST_F(RendererPortalGL, PortalContextsHoldRenderedViews) {
   }
 }
 
+namespace {
+
+// Where an eye stands and looks. The direct view of a mirror's picture is cut at the mirror (what
+// lies before Clip is kept) and is the picture mirrored left to right.
+struct Eye {
+  TZNT1Vector3 Position, Forward, Up;
+  bool Mirror = false;
+  TZNT1Plane Clip{};
+};
+
+// Up for a view along Forward: world z made square to it, x for a vertical look.
+TZNT1Vector3 UpFor(const TZNT1Vector3& Forward) {
+  const TZNT1Vector3 z = std::fabs(Forward.z) > 0.99f ? Vector3(1, 0, 0) : Vector3(0, 0, 1);
+  return Vector3Norm(Vector3Sub(z, Vector3ScalarMul(Forward, Vector3Dot(Forward, z))));
+}
+
+// v turned by Degrees about the unit Axis, counter-clockwise looking down the axis.
+TZNT1Vector3 Turned(const TZNT1Vector3& v, const TZNT1Vector3& Axis, float Degrees) {
+  const float a = Degrees * float(DEG2RAD), c = std::cos(a), s = std::sin(a);
+  return Vector3Add(Vector3Add(Vector3ScalarMul(v, c), Vector3ScalarMul(Vector3Cross(Axis, v), s)),
+                    Vector3ScalarMul(Axis, Vector3Dot(Axis, v) * (1 - c)));
+}
+
+// Distance units before a portal surface, facing it, so that it fills the frame, and where the
+// view it shows is seen directly: for a camera portal from as far behind the camera, along the
+// camera's look and turned by its roll key less 180 degrees; for a mirror from the eye mirrored
+// in the surface (that picture mirrored left to right is what the mirror shows). The viewer
+// stands on the side of the surface entity: before the first source face that has the entity's
+// origin in front of it (the map's own face plane, not the portal record's).
+void PortalEyes(const TZNT1BSP& b, const TZNT1Portal& p, float Distance, Eye& Viewer, Eye& Direct) {
+  const TBSPMapFace* f = &b.BSPMapFaces[size_t(p.SourceFaces[0])];
+  for (int32_t i : p.SourceFaces) {
+    const TBSPMapFace& Face = b.BSPMapFaces[size_t(i)];
+    if (Vector3Dot(Face.Plane.Normal, p.SourceOrigin) > Face.Plane.Distance) {
+      f = &Face;
+      break;
+    }
+  }
+  const TZNT1Vector3 n = f->Plane.Normal;
+  // The camera's counterpart on the surface is the entity's origin moved onto its plane.
+  const TZNT1Vector3 OnPlane =
+      Vector3Sub(p.SourceOrigin, Vector3ScalarMul(n, Vector3Dot(n, p.SourceOrigin) - f->Plane.Distance));
+  Viewer = {Vector3Add(OnPlane, Vector3ScalarMul(n, Distance)), Vector3Neg(n), UpFor(Vector3Neg(n))};
+  if (p.SourceMirror) {
+    auto Mirrored = [&](const TZNT1Vector3& v) { return Vector3Sub(v, Vector3ScalarMul(n, 2 * Vector3Dot(n, v))); };
+    Direct = {Vector3Sub(Viewer.Position, Vector3ScalarMul(n, 2 * Distance)), Mirrored(Viewer.Forward),
+              Mirrored(Viewer.Up)};
+    Direct.Mirror = true;
+    Direct.Clip.Normal = n;
+    Direct.Clip.Distance = -f->Plane.Distance;
+    return;
+  }
+  TZNT1Vector3 Look;
+  if (Vector3Dist(p.TargetOrigin, p.TargetPosition) >= 0.1f) {
+    Look = Vector3Norm(Vector3Sub(p.TargetPosition, p.TargetOrigin));
+  } else {
+    const float Pitch = p.TargetAngles.x * float(DEG2RAD), Yaw = p.TargetAngles.y * float(DEG2RAD);
+    Look = Vector3(std::cos(Pitch) * std::cos(Yaw), std::cos(Pitch) * std::sin(Yaw), -std::sin(Pitch));
+  }
+  Direct = {Vector3Sub(p.TargetOrigin, Vector3ScalarMul(Look, Distance)), Look,
+            Turned(UpFor(Look), Look, p.TargetRoll - 180.0f)};
+}
+
+// The fraction of the frame seen by Viewer that matches the frame seen by Direct within 24 in
+// every channel. The direct frame draws no portal views, as a portal's own view does not.
+double ShownFraction(RendererContentEngine& e, const Eye& Viewer, const Eye& Direct) {
+  e.Look(Viewer.Position, Viewer.Forward, Viewer.Up);
+  e.Frame();
+  const std::vector<uint8_t> Seen = e.ReadFrame();
+  const int32_t Portals = e.BSP->CountPortals;
+  e.BSP->CountPortals = 0;
+  TZNT1RendererContext& m = *e.Renderer->MainContext;
+  m.ClipPlaneActive = Direct.Mirror;
+  m.ClipPlane = Direct.Clip;
+  e.Look(Direct.Position, Direct.Forward, Direct.Up);
+  e.Frame();
+  m.ClipPlaneActive = false;
+  e.BSP->CountPortals = Portals;
+  const std::vector<uint8_t> Expected = e.ReadFrame();
+  size_t Match = 0;
+  for (int y = 0; y < H; ++y)
+    for (int x = 0; x < W; ++x) {
+      const uint8_t* a = &Seen[(size_t(y) * W + size_t(x)) * 4];
+      const uint8_t* b = &Expected[(size_t(y) * W + size_t(Direct.Mirror ? W - 1 - x : x)) * 4];
+      Match += std::abs(a[0] - b[0]) <= 24 && std::abs(a[1] - b[1]) <= 24 && std::abs(a[2] - b[2]) <= 24;
+    }
+  return double(Match) / double(W * H);
+}
+
+}  // namespace
+
+// The camera portals of oa_dm3 (cameras given by angles, roll keys 180 and 90) and oa_dm5 (a
+// slab with the portal material on both sides, the far side first), seen from before them, show
+// what their cameras see, the way up their roll keys give.
+TEST_F(RendererPortalGL, CameraPortalsOfRealMapsShowTheirCameras) {
+  for (const int LowQuality : {1, 0}) {
+    for (const char* Map : {"oa_dm3", "oa_dm5"}) {
+      SCOPED_TRACE(testing::Message() << Map << (LowQuality ? " low" : " full"));
+      RendererContentEngine e(testdata::ContentDir(), W, H, LowQuality);
+      ASSERT_TRUE(e.MapCommand(Map));
+      e.Plain();
+      ASSERT_EQ(e.BSP->CountPortals, 2);
+      for (int32_t i = 0; i < e.BSP->CountPortals; ++i) {
+        const TZNT1Portal& p = e.BSP->Portals[size_t(i)];
+        ASSERT_FALSE(p.SourceMirror);
+        Eye Viewer, Direct;
+        PortalEyes(*e.BSP, p, 8.0f, Viewer, Direct);
+        const double Shown = ShownFraction(e, Viewer, Direct);
+        EXPECT_GE(Shown, 0.9) << "portal " << i;
+        RecordProperty(std::string(Map) + "_" + std::to_string(i) + (LowQuality ? "_low" : "_full"),
+                       std::to_string(Shown));
+      }
+    }
+  }
+}
+
+// The same for the camera portal and the mirror of a small room built here.
+TEST_F(RendererPortalGL, PortalRoomShowsItsCameraAndItsMirrorImage) {
+  using Room = RendererTestMap::PortalRoom;
+  for (const int LowQuality : {1, 0}) {
+    SCOPED_TRACE(LowQuality ? "low" : "full");
+    RendererContentEngine e(testdata::ContentDir(), W, H, LowQuality, 0, Room::Files());
+    ASSERT_TRUE(e.MapCommand(Room::Name));
+    e.Plain();
+    ASSERT_EQ(e.BSP->CountPortals, 2);
+    for (const TZNT1Portal& p : e.BSP->Portals) {
+      SCOPED_TRACE(p.SourceMirror ? "mirror" : "camera portal");
+      Eye Viewer, Direct;
+      PortalEyes(*e.BSP, p, 32.0f, Viewer, Direct);
+      const double Shown = ShownFraction(e, Viewer, Direct);
+      EXPECT_GE(Shown, 0.95);
+      RecordProperty(std::string(p.SourceMirror ? "mirror" : "camera") + (LowQuality ? "_low" : "_full"),
+                     std::to_string(Shown));
+    }
+  }
+}
+
 // A camera looking straight down (a target point below its origin) still gives a view.
 TEST_F(RendererPortalGL, CameraLookingStraightDownStillRenders) {
   RendererContentEngine e(testdata::ContentDir(), W, H, 1);

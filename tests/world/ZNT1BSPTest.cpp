@@ -902,6 +902,37 @@ TEST(BSPPortals, SurfacesFindTheirFaces) {
   }
 }
 
+// A slab with the portal material on both sides: the portal is looked into from the side its
+// surface entity stands on, so it takes that side's plane whichever face comes first. (The front
+// of a face is the side its corners go clockwise from, as in map files.)
+TEST(BSPPortals, ASlabTakesThePlaneOfTheSideItsSurfaceStandsBefore) {
+  FixtureEngine e;
+  struct Case {
+    const char* What;
+    float OriginY;
+    bool RoomSide;  // the room side (y = 251, listed last) gives the plane, else the fixture's face
+  };
+  for (const Case& c : {Case{"before the room side", 200, true}, Case{"before the far side", 300, false}}) {
+    SCOPED_TRACE(c.What);
+    TFixture x = bspwriter::MakeFixture();
+    // The fixture's portal face (y = 255) fronts the wall behind it; the slab's room side is added.
+    const TZNT1Vector3 q[4] = {Vector3(64, 251, 32), Vector3(-64, 251, 32), Vector3(-64, 251, 160),
+                               Vector3(64, 251, 160)};
+    const int32_t RoomSide = x.File.AddQuadFace(x.File.Faces[size_t(x.Portal)].textureID, q);
+    x.File.Entities = "{\n\"classname\" \"worldspawn\"\n}\n{\n\"classname\" \"misc_portal_surface\"\n\"origin\" \"0 " +
+                      std::to_string(int(c.OriginY)) + " 96\"\n}\n";
+    auto m = Load(e, x.File);
+    ASSERT_TRUE(m);
+    ASSERT_EQ(m->CountPortals, 1);
+    const TZNT1Portal& p = m->Portals[0];
+    ASSERT_EQ(p.SourceFaces, (std::vector<int32_t>{x.Portal, RoomSide}));
+    const TBSPMapFace& Side = m->BSPMapFaces[size_t(c.RoomSide ? RoomSide : x.Portal)];
+    EXPECT_EQ(p.Plane.Normal.y, Side.SurfacePlane.Normal.y);
+    EXPECT_EQ(p.Plane.Distance, Side.SurfacePlane.Distance);
+    EXPECT_LT(PlaneVectorDistance(p.Plane, p.SourceOrigin), 0.0f);  // where the renderer looks in from
+  }
+}
+
 TEST(BSPGroups, VisibilityDecidesWhichFacesShareAGroup) {
   for (uint8_t Row : {uint8_t(0x03), uint8_t(0x00)}) {
     FixtureEngine e;

@@ -16,6 +16,7 @@
 
 #include "assets/ZNT1Texture.h"
 #include "core/ZNT1Engine.h"
+#include "game/GameClient.h"
 #include "gpu/ZNT1GLCapabilities.h"
 #include "material/ZNT1Shader.h"
 #include "renderer/ZNT1Renderer.h"
@@ -194,6 +195,9 @@ int main(int argc, char** argv) {
                 Index, Origin.x, Origin.y, Origin.z, Yaw, Pitch, View.MeanLuma(Pixels), View.MeanLuma(Pixels, 1.0),
                 Sorted[Sorted.size() / 2], Sorted[std::min(Sorted.size() - 1, Sorted.size() * 95 / 100)],
                 Sorted.back(), View.Engine().Renderer->CountFlushs, View.Engine().Renderer->CountBatchItems);
+    if (const TGameClient* c = View.Client())
+      std::printf("  player at (%g %g %g) looking yaw %g pitch %g roll %g\n", c->InternalPosition.x, c->InternalPosition.y, c->InternalPosition.z,
+                  c->Angle.Yaw / float(DEG2RAD), c->Angle.Pitch / float(DEG2RAD), c->Angle.Roll / float(DEG2RAD));
     if (HavePick) Pick(View, PickX, PickY);
     if (!Out.empty()) {
       const std::string Name = OutName(Out, Index);

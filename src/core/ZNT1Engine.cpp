@@ -12,6 +12,7 @@
 #include "material/ZNT1Shader.h"
 #include "platform/ZNT1OpenGL.h"
 #include "platform/ZNT1PlatformFPU.h"
+#include "platform/ZNT1PlatformMemory.h"
 #include "platform/ZNT1PlatformTimer.h"
 #include "renderer/ZNT1Renderer.h"
 #include "sound/ZNT1Sound.h"
@@ -526,6 +527,8 @@ void TZNT1Engine::UnloadMap() {
   BSP.reset();
   Renderer->ResetBSP();
   Shaders->ResetRemappedShader();
+  // Before the next map allocates, so its blocks do not settle among the old map's pages.
+  PlatformReleaseFreeMemory();
 }
 
 bool TZNT1Engine::LoadMap(const std::string& MapName) {
@@ -578,6 +581,8 @@ void TZNT1Engine::DoneLoadMap() {
   }
   ReleaseLoadingScreenTexture();
   Loading = false;
+  // The file streams and compile scratch of the load are gone by now.
+  PlatformReleaseFreeMemory();
 }
 
 void TZNT1Engine::ReleaseLoadingScreenTexture() {

@@ -1886,6 +1886,9 @@ TZNT1BSP::TZNT1BSP(TZNT1Engine* AEngine) : Engine(AEngine), Entities(std::make_u
 }
 
 TZNT1BSP::~TZNT1BSP() {
+  // The map's buffers and light-grid texture live on the GPU until deleted; every map load
+  // would otherwise leave the previous map's geometry there.
+  Dispose();
   LightGridTexture.reset();
   // Only what this map took a reference on goes back: a load that failed early took none.
   for (TZNT1Shader* s : ReferencedShaders) s->DecRef();

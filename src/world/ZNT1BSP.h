@@ -440,6 +440,7 @@ void PatchGetFlatness(const TZNT1Vector3* Points, const int32_t PatchCP[2], TPat
 class TZNT1BSP {
  public:
   explicit TZNT1BSP(TZNT1Engine* AEngine);
+  // Frees the whole map, its OpenGL objects included, and gives back its references.
   virtual ~TZNT1BSP();
   TZNT1BSP(const TZNT1BSP&) = delete;
   TZNT1BSP& operator=(const TZNT1BSP&) = delete;

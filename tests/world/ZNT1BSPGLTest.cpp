@@ -210,6 +210,22 @@ TEST_F(BSPGL, FixtureUploadsReadsBackDrawsAndDisposes) {
   ExpectUploadedEqualsMemory();
 }
 
+// A map freed while uploaded (the next map load) takes its GPU objects with it.
+TEST_F(BSPGL, FreeingAnUploadedMapDeletesItsGPUObjects) {
+  LoadAndUpload(bspwriter::MakeFixture().File.Build());
+  ASSERT_TRUE(map->Uploaded);
+  const std::vector<uint32_t> Names = BufferNames();
+  std::vector<uint32_t> VAOs;
+  for (const TBSPVBO& b : map->BSPGroupVBOs)
+    if (b.VAO) VAOs.push_back(b.VAO);
+  const uint32_t Grid = map->LightGridTexture && map->LightGridTexture->Uploaded ? map->LightGridTexture->Handle : 0;
+  for (uint32_t n : Names) ASSERT_TRUE(glIsBuffer(n)) << n;
+  map.reset();
+  for (uint32_t n : Names) EXPECT_FALSE(glIsBuffer(n)) << n;
+  for (uint32_t n : VAOs) EXPECT_FALSE(glIsVertexArray(n)) << n;
+  if (Grid) EXPECT_FALSE(glIsTexture(Grid));
+}
+
 TEST_F(BSPGL, WithoutGroupsTheFaceBuffersGoUp) {
   bspwriter::TFixture x = bspwriter::MakeFixture();
   for (TBSPFace& f : x.File.Faces)

@@ -332,7 +332,8 @@ TZNT1Archives::~TZNT1Archives() = default;
 void TZNT1Archives::Warning(const std::string& Text) const {
   // Mounting happens before the window exists: the terminal hears it too.
   std::fprintf(stderr, "Warning: %s\n", Text.c_str());
-  if (Engine && Engine->Console) Engine->Console->Lines.Add(std::string("\0\x0e", 2) + "Warning: " + Text);
+  if (Engine && Engine->Console)
+    Engine->Console->Lines.Add(ConsoleColorCode(ZNT1ConsoleColors::Yellow) + "Warning: " + Text);
 }
 
 bool TZNT1Archives::Load(TZNT1InputStream* Stream, const std::string& FileName, bool DoFree) {

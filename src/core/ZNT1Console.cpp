@@ -710,7 +710,7 @@ void TZNT1Console::KeyEnter() {
     History.Add(Line);
     HistoryPosition = History.Count();
   }
-  Lines.Add(std::string("\0\x0f", 2) + ">" + Line);
+  Lines.Add(ConsoleColorCode(ZNT1ConsoleColors::White) + ">" + Line);
   // The line runs in the next frame: its event queues behind this frame's end marker.
   if (OK && Engine && Engine->SystemEventManager && Engine->HighResolutionTimer) {
     TZNT1SystemEvent* e = Engine->SystemEventManager->Enqueue(zsetCONSOLE, Engine->HighResolutionTimer->GetTime());

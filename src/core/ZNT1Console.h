@@ -40,6 +40,9 @@ constexpr uint8_t White = 15;
 constexpr uint8_t Blink = 128;
 }  // namespace ZNT1ConsoleColors
 
+// The two bytes that switch a line's colour from there on.
+inline std::string ConsoleColorCode(uint8_t Color) { return std::string{'\0', static_cast<char>(Color)}; }
+
 // The 16 text-mode colours (red, green, blue, alpha) of the colour indices above.
 extern const TZNT1SpriteBatchColor VGARGB[16];
 

@@ -8,7 +8,7 @@
 
 namespace {
 
-const std::string Yellow("\0\x0e", 2);
+const std::string Yellow = ConsoleColorCode(ZNT1ConsoleColors::Yellow);
 
 std::string Quoted(const std::string& s) { return "\"" + s + "\""; }
 

@@ -2,7 +2,8 @@
 // A map record built in memory for the renderer's walk: two closed rooms split by the plane
 // x = 0 (room A behind it, cluster 0; room B in front, clusters 1 and 2 split by y = 0), a solid
 // leaf beyond x = 1000, a hand-written PVS in which the rooms do not see each other, and one
-// group (or face) per material. Scene is a map file to draw, with its material script.
+// group (or face) per material. Scene and PortalRoom are map files to draw, with their material
+// scripts, built with the helpers for front-facing quads and a one-leaf tree.
 #include <cmath>
 #include <cstdint>
 #include <memory>
@@ -243,7 +244,7 @@ struct RendererTestMap {
     static constexpr const char* Name = "znt1portalroom";
     static inline const TZNT1Vector3 PortalCentre = Vector3(-400, 0, 128), PortalFront = Vector3(1, 0, 0);
     static inline const TZNT1Vector3 MirrorCentre = Vector3(400, 0, 128), MirrorFront = Vector3(-1, 0, 0);
-    static inline const TZNT1Vector3 CameraOrigin = Vector3(0, -400, 128), CameraForward = Vector3(0, 1, 0);
+    static inline const TZNT1Vector3 CameraOrigin = Vector3(0, -400, 128);
 
     static bspwriter::TBSPFile File() {
       bspwriter::TBSPFile f;

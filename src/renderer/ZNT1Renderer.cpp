@@ -353,6 +353,7 @@ TZNT1Renderer::~TZNT1Renderer() {
   ShadowMapContext.reset();
   ShadowCubeMapContext.reset();
   State.reset();
+  if (SkyQuery) glDeleteQueries(1, &SkyQuery);
 }
 
 void TZNT1Renderer::ResetBSP() {
@@ -2559,6 +2560,10 @@ void TZNT1RendererContext::RenderSky() {
     const bool MultiDraw = Caps ? Caps->MultiDrawElements : true;
     const TZNT1SortedShaders* Sorted = Engine->Shaders ? Engine->Shaders->SortedShaders.get() : nullptr;
     TZNT1SortKeyBatchItem& Bucket = SortKeyBatchs[SORT_ENVIRONMENT];
+    // The box and dome are drawn only where a sky surface passed the depth test: when none did,
+    // the driver skips their draws.
+    if (!Renderer->SkyQuery) glGenQueries(1, &Renderer->SkyQuery);
+    glBeginQuery(GL_SAMPLES_PASSED, Renderer->SkyQuery);
     bool Collected = false;
     for (int32_t i = 0; i < Bucket.CountBatchItems; ++i) {
       const TZNT1BatchItem& Item = *Bucket.Item(i);
@@ -2600,7 +2605,9 @@ void TZNT1RendererContext::RenderSky() {
     State->Enable(GL_DEPTH_TEST);
     State->SetDepthFunc(GL_LEQUAL);
     State->SetDepthRange(1, 1);
+    glBeginConditionalRender(Renderer->SkyQuery, GL_QUERY_WAIT);
     DrawSky();
+    glEndConditionalRender();
     State->SetDepthRange(0, 1);
     State->Disable(GL_STENCIL_TEST);
     StencilUsed = true;

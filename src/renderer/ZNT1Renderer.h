@@ -576,6 +576,8 @@ class TZNT1Renderer {
   void ComputeSunParameters();
   // Per mesh, the buffer its frames are blended into when the GPU cannot blend them.
   std::unordered_map<const TZNT1ModelMesh*, std::unique_ptr<TZNT1VBO>> MeshScratchVBOs;
+  // Samples of the sky surfaces that passed the depth test in the view drawing its sky.
+  uint32_t SkyQuery = 0;
   std::vector<TZNT1Shader*> ResolveSeen;  // scratch of ResolveShader
   std::vector<TZNT1Shader*> ChainSeen;    // scratch of the material chain of a flush
   void AddLinkedModelInstances(TZNT1ModelInstance* ModelInstance, TZNT1ModelInstance* RootModelInstance,

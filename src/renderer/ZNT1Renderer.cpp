@@ -932,8 +932,10 @@ void TZNT1RendererContext::Render(int32_t ContextIndex) {
   if (ContextTask == ctNORMAL || ContextTask == ctPORTAL) {
     RenderPortals(ContextIndex);
     if (!(Engine->GLCapabilities && Engine->GLCapabilities->LowQuality)) {
-      RenderGeometryFill();
+      // The geometry buffers are read only by the passes of finished shadow maps and of lights
+      // in view; the shadow maps do not need them, so they come first and decide.
       RenderModelShadowMaps();
+      if (PrepassReadsGeometryFill()) RenderGeometryFill();
       RenderLightAndShadowPrepass();
     }
   }

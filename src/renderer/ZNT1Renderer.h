@@ -388,6 +388,10 @@ class TZNT1RendererContext {
   void RenderShadowMap(bool DoCubeMap, bool DoBlur, bool DoIgnoreBSP);
   void CopyIntoShadowMap(TZNT1RendererShadowMap& Slot);
   void RenderLightAndShadowPrepass();
+  // Whether the prepass of this view draws a pass over the geometry buffers: a finished shadow
+  // map or a light in view.
+  bool PrepassReadsGeometryFill() const;
+  bool LightInView(const TZNT1RendererLight& Light) const;
   void FillGlobalShadowBuffer();
   void FlushShadowMapQueue();
   void FlushShadowMapQueueEx(bool First);

@@ -646,7 +646,7 @@ void TZNT1RendererContext::RenderLightAndShadowPrepass() {
     Sphere.Center = L.Position;
     Sphere.Radius = L.Radius;
     ShadowMapAABB = AABBFromSphere(Sphere);
-    if (Frustum->SphereInFrustum(Sphere, 2.0f * L.Radius + 256.0f) == COMPLETE_OUT) continue;
+    if (!LightInView(L)) continue;
     ShadowMapZBias = 0;
     ShadowMapZNear = 0.1f;
     ShadowMapZFar = 2.0f * L.Radius;
@@ -682,6 +682,20 @@ void TZNT1RendererContext::RenderLightAndShadowPrepass() {
   R.IncrementLinkCounter();
   glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE);
   R.GLCalls++;
+}
+
+bool TZNT1RendererContext::LightInView(const TZNT1RendererLight& Light) const {
+  TZNT1Sphere Sphere;
+  Sphere.Center = Light.Position;
+  Sphere.Radius = Light.Radius;
+  return Frustum->SphereInFrustum(Sphere, 2.0f * Light.Radius + 256.0f) != COMPLETE_OUT;
+}
+
+bool TZNT1RendererContext::PrepassReadsGeometryFill() const {
+  if (AllModelShadowMapBitmap != 0) return true;
+  for (int32_t i = 0; i < Renderer->CountLights; ++i)
+    if (LightInView(Renderer->Lights[size_t(i)])) return true;
+  return false;
 }
 
 void TZNT1RendererContext::FillGlobalShadowBuffer() {

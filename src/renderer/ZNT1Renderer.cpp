@@ -1523,7 +1523,9 @@ void TZNT1RendererContext::BeginRendering() {
     FrameBufferObject->Bind();
   glViewport(ViewPortLeft, ViewPortTop, ViewPortRight, ViewPortBottom);
   if (ContextTask == ctGEOMETRYFILL || ContextTask == ctGEOMETRYFILLPORTAL) {
-    const int32_t n = FrameBufferObject ? FrameBufferObject->Textures : 1;
+    // The third target is read only by the two-channel shadow format, whose programs write it.
+    const bool ThirdTarget = Engine->GLCapabilities && Engine->GLCapabilities->ShadowMapTextureFormat == GL_TEXTURE_RG32F;
+    const int32_t n = FrameBufferObject ? std::min(FrameBufferObject->Textures, ThirdTarget ? 3 : 2) : 1;
     for (int32_t i = n - 1; i >= 0; --i) {
       glDrawBuffer(GL_COLOR_ATTACHMENT0 + GLenum(i));
       glViewport(ViewPortLeft, ViewPortTop, ViewPortRight, ViewPortBottom);

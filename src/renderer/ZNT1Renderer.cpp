@@ -559,10 +559,16 @@ void TZNT1Renderer::PostProcess() {
     Last = Current;
     Current = (Current + 1) & 1;
   };
-  auto LastTexture = [&] { return TextureOf(FrameBufferObjects[Last]); };
+  // Last -1 is the main target itself: the first pass reads it, and the plain copy into the pair
+  // is drawn only when no pass follows. The passes still write the pair entries they would after
+  // the copy.
+  auto LastTexture = [&] { return Last < 0 ? Main->TextureHandles[0] : TextureOf(FrameBufferObjects[Last]); };
   const TExtra Inv{1, MainInv[0], MainInv[1]};
 
-  PingPong(Shaders->DefaultGLSLScreenQuadShader, {Main->TextureHandles[0]}, {});
+  if ((Antialiasing >= aaDLAA && Antialiasing <= aaSMAA) || WaterEffect || BloomEffect)
+    Current = 1;
+  else
+    PingPong(Shaders->DefaultGLSLScreenQuadShader, {Main->TextureHandles[0]}, {});
   switch (Antialiasing) {
     case aaDLAA:
       PingPong(Shaders->DefaultGLSLDLAAPrepassShader, {LastTexture()}, Inv);

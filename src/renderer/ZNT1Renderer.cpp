@@ -403,17 +403,18 @@ int32_t TZNT1Renderer::BlurSize(int32_t Size, int32_t Level) {
 }
 
 void TZNT1Renderer::CheckTarget(std::unique_ptr<TZNT1FrameBufferObject>& Target, int32_t Width, int32_t Height,
-                                int32_t Format) {
+                                int32_t Format, bool Depth) {
   if (Target && (Target->Width != Width || Target->Height != Height)) Target.reset();
   if (!Target)
-    Target = std::make_unique<TZNT1FrameBufferObject>(Engine, Width, Height, 1, false, false, true, true, false, false,
+    Target = std::make_unique<TZNT1FrameBufferObject>(Engine, Width, Height, 1, false, false, true, true, Depth, false,
                                                       std::vector<int32_t>{Format}, false, 0);
 }
 
 void TZNT1Renderer::CheckFrameBufferObjects() {
   const int32_t W = std::max(1, Engine->CanvasWidth), H = std::max(1, Engine->CanvasHeight);
   CheckTarget(ShadowBufferFrameBufferObject, W, H, GL_TEXTURE_RGBA32F);
-  CheckTarget(LightBufferFrameBufferObject, W, H, GL_TEXTURE_RGBA8);
+  // Its depth buffer marks where the sun's shadow maps can darken anything (the prepass).
+  CheckTarget(LightBufferFrameBufferObject, W, H, GL_TEXTURE_RGBA8, true);
   for (auto& f : TempFloatRGBAFrameBufferObjects) CheckTarget(f, W, H, GL_TEXTURE_RGBA32F);
   CheckTarget(EdgeBufferFrameBufferObject, W, H, GL_TEXTURE_R8);
   for (int32_t i = 0; i < 7; ++i)
@@ -723,7 +724,9 @@ TZNT1RendererContext::TZNT1RendererContext(TZNT1Renderer* ARenderer, bool)
   Check();
 }
 
-TZNT1RendererContext::~TZNT1RendererContext() = default;
+TZNT1RendererContext::~TZNT1RendererContext() {
+  if (ShadowMaskQuery) glDeleteQueries(1, &ShadowMaskQuery);
+}
 
 void TZNT1RendererContext::Check() {
   TZNT1BSP* EngineBSP = Engine->BSP.get();
@@ -2608,6 +2611,7 @@ void TZNT1RendererContext::RenderSky() {
       }
     }
     if (Collected) FlushSkyDraw();
+    glEndQuery(GL_SAMPLES_PASSED);
     State->SetDepthMask(true);
     glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE);
     glStencilFunc(GL_EQUAL, 1, 1);

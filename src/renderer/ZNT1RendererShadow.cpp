@@ -1,6 +1,7 @@
 // The sun's model shadow maps, the shadow contexts and the light and shadow prepass.
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "core/ZNT1Engine.h"
 #include "core/ZNT1Globals.h"
@@ -143,6 +144,52 @@ void ShadowMapLightView(const TZNT1Vector3& ViewDirection, const TZNT1Vector3& L
   ProjectionMatrix.M[3][3] = 1;
   ZNear = Near;
   ZFar = Far;
+}
+
+bool ShadowMapRegion(const TZNT1RendererShadowMap& Slot, const TZNT1AABB& World, int32_t ShadowMapSize,
+                     TZNT1AABB& Region) {
+  // The fill compares taps of the map (distances to the sun over the radius, 1 where empty) with
+  // the point's own: no tap nearer than the point, or a first tap more than 256 units from it,
+  // gives 0. The casters lie in the light box, whose 16-unit rim keeps the edge texels empty, so a
+  // point beside the footprint reads only empty taps, and one nearer the sun than the box reads
+  // none nearer than itself; an empty first tap is far enough from every point of World when the
+  // radius exceeds their distances by more than 256.
+  const TZNT1Matrix4x4& Ortho = Slot.ProjectionMatrix;
+  const float sx = Ortho.M[0][0], sy = Ortho.M[1][1];
+  if (!(sx > 0.0f && sy > 0.0f && std::isfinite(sx) && std::isfinite(sy) && ShadowMapSize > 0)) return false;
+  const float x0 = (-1.0f - Ortho.M[3][0]) / sx, x1 = (1.0f - Ortho.M[3][0]) / sx;
+  const float y0 = (-1.0f - Ortho.M[3][1]) / sy, y1 = (1.0f - Ortho.M[3][1]) / sy;
+  const float z0 = -Slot.ZFar, z1 = -Slot.ZNear;
+  const float Width = std::max(x1 - x0, y1 - y0);
+  if (!(std::isfinite(x0 + x1 + y0 + y1 + z0 + z1) && z1 >= z0 && Width * 2.0f <= 16.0f * float(ShadowMapSize)))
+    return false;
+  const float Margin = 2.0f * Width / float(ShadowMapSize) + 1.0f;
+  auto Light = [&Slot](const TZNT1Vector3& p) {
+    const auto& m = Slot.ModelViewMatrix.M;
+    return Vector3(p.x * m[0][0] + p.y * m[1][0] + p.z * m[2][0], p.x * m[0][1] + p.y * m[1][1] + p.z * m[2][1],
+                   p.x * m[0][2] + p.y * m[1][2] + p.z * m[2][2]);
+  };
+  const TZNT1Vector3 Sun = Light(Slot.LightPosition);
+  float FarthestPoint = 0.0f, Bottom = INFINITY, Top = -INFINITY;
+  for (int i = 0; i < 8; ++i) {
+    const TZNT1Vector3 c = Vector3((i & 1) ? World.Max.x + 64 : World.Min.x - 64, (i & 2) ? World.Max.y + 64 : World.Min.y - 64,
+                                   (i & 4) ? World.Max.z + 64 : World.Min.z - 64);
+    FarthestPoint = std::max(FarthestPoint, Vector3Dist(c, Slot.LightPosition));
+    const float z = Light(c).z;
+    Bottom = std::min(Bottom, z);
+    Top = std::max(Top, z);
+  }
+  if (!(Slot.LightRadius - FarthestPoint > 257.0f && Top < Sun.z && std::isfinite(Bottom))) return false;
+  // The nearest the sun a darkening tap can be, and the lateral reach of the footprint.
+  const float dx = std::max({x0 - Sun.x, 0.0f, Sun.x - x1}), dy = std::max({y0 - Sun.y, 0.0f, Sun.y - y1}),
+              dz = std::max({z0 - Sun.z, 0.0f, Sun.z - z1});
+  const float Nearest = std::sqrt(dx * dx + dy * dy + dz * dz) - 1.0f;
+  Region.Min = Vector3(x0 - Margin, y0 - Margin, Bottom - 1.0f);
+  Region.Max = Vector3(x1 + Margin, y1 + Margin, Sun.z + 1.0f);
+  const float Lx = std::max(std::fabs(Region.Min.x - Sun.x), std::fabs(Region.Max.x - Sun.x)),
+              Ly = std::max(std::fabs(Region.Min.y - Sun.y), std::fabs(Region.Max.y - Sun.y));
+  if (Nearest > 0.0f) Region.Max.z -= std::sqrt(std::max(0.0f, Nearest * Nearest - (Lx * Lx + Ly * Ly)));
+  return true;
 }
 
 int32_t AssignShadowMapSlot(std::unique_ptr<TZNT1RendererShadowMap> (&Slots)[MaxShadowMaps], int32_t& MaxShadowMap,
@@ -729,6 +776,42 @@ void TZNT1RendererContext::FillGlobalShadowBuffer() {
     State->SetBlendEquation(GL_MAX);
     State->SetBlendFunc(GL_ONE, GL_ONE);
   }
+  // The single-channel passes run only where the finished slots' shadows can fall.
+  TZNT1ShadowRegions Regions;
+  const bool Bounded = !Two && AllModelShadowMapBitmap != 0 && GatherShadowRegions(Regions);
+  const bool Scissor = Bounded && (Regions.Scissor[0] != ViewPortLeft || Regions.Scissor[1] != ViewPortTop ||
+                                   Regions.Scissor[2] != ViewPortRight || Regions.Scissor[3] != ViewPortBottom);
+  if (Scissor) {
+    State->Enable(GL_SCISSOR_TEST);
+    glScissor(Regions.Scissor[0], Regions.Scissor[1], Regions.Scissor[2], Regions.Scissor[3]);
+    R.GLCalls++;
+  }
+  // The mask costs about a tenth of a fill pass over the whole view. A region seen from inside
+  // (the player's own) spans the rectangle while holding few of its pixels, so the mask is drawn
+  // unless it kept nearly the whole rectangle a frame ago; then it rests for a while.
+  if (ShadowMaskQuery && ShadowMaskPending) {
+    GLuint Ready = 0;
+    glGetQueryObjectuiv(ShadowMaskQuery, GL_QUERY_RESULT_AVAILABLE, &Ready);
+    if (Ready) {
+      GLuint Kept = 0;
+      glGetQueryObjectuiv(ShadowMaskQuery, GL_QUERY_RESULT, &Kept);
+      ShadowMaskPending = false;
+      if (double(Kept) > 0.85 * double(ShadowMaskArea)) ShadowMaskRest = 15;
+    }
+  }
+  bool Masked = false;
+  if (Bounded && ShadowMaskRest > 0) {
+    --ShadowMaskRest;
+  } else if (Bounded && !ShadowMaskPending) {
+    if (!ShadowMaskQuery) glGenQueries(1, &ShadowMaskQuery);
+    glBeginQuery(GL_SAMPLES_PASSED, ShadowMaskQuery);
+    Masked = MarkShadowRegions(*Target, Regions);
+    glEndQuery(GL_SAMPLES_PASSED);
+    ShadowMaskPending = Masked;
+    ShadowMaskArea = int64_t(Regions.Scissor[2]) * Regions.Scissor[3];
+  } else if (Bounded) {
+    Masked = MarkShadowRegions(*Target, Regions);
+  }
   uint32_t Bitmap = AllModelShadowMapBitmap;
   ShadowMapQueueCount = 0;
   bool First = true;
@@ -751,6 +834,125 @@ void TZNT1RendererContext::FillGlobalShadowBuffer() {
     }
   }
   Flush();
+  if (Masked) {
+    State->Disable(GL_DEPTH_TEST);
+    State->SetDepthRange(0, 1);
+  }
+  if (Scissor) State->Disable(GL_SCISSOR_TEST);
+}
+
+bool TZNT1RendererContext::GatherShadowRegions(TZNT1ShadowRegions& Regions) const {
+  const TZNT1Renderer& R = *Renderer;
+  if (!BSP || !R.BoundShadowPasses) return false;
+  Regions = TZNT1ShadowRegions{};
+  // The slots of one view share their light view.
+  for (int32_t k = 0; k < MaxShadowMaps; ++k) {
+    const TZNT1RendererShadowMap* s = R.ShadowMaps[size_t(k)].get();
+    if (!s || !(AllModelShadowMapBitmap & (1u << k)) || !s->ToRender) continue;
+    if (Regions.LightView && std::memcmp(Regions.LightView, &s->ModelViewMatrix, sizeof(TZNT1Matrix4x4)) != 0)
+      return false;
+    Regions.LightView = &s->ModelViewMatrix;
+    TZNT1AABB& Box = Regions.Boxes[Regions.Count];
+    if (!ShadowMapRegion(*s, BSP->WorldAABB, std::max(R.ShadowMapWidth, R.ShadowMapHeight), Box)) return false;
+    if (Box.Min.x <= Box.Max.x && Box.Min.y <= Box.Max.y && Box.Min.z <= Box.Max.z) ++Regions.Count;
+  }
+  // Their reach on screen: each box's corners, and where its edges cross the near plane, in front
+  // of it. The pixels outside every box's reach keep the clear value.
+  const float vx = float(ViewPortLeft), vy = float(ViewPortTop), vw = float(ViewPortRight), vh = float(ViewPortBottom);
+  float x0 = INFINITY, y0 = INFINITY, x1 = -INFINITY, y1 = -INFINITY;
+  for (int32_t i = 0; i < Regions.Count; ++i) {
+    const TZNT1AABB& Box = Regions.Boxes[i];
+    TZNT1Vector4 c[8];
+    for (int k = 0; k < 8; ++k) {
+      const TZNT1Vector3 l = Vector3((k & 1) ? Box.Max.x : Box.Min.x, (k & 2) ? Box.Max.y : Box.Min.y,
+                                     (k & 4) ? Box.Max.z : Box.Min.z);
+      // The light view is a rotation: its transpose takes the corner back to the world.
+      const auto& m = Regions.LightView->M;
+      const TZNT1Vector3 w = Vector3(l.x * m[0][0] + l.y * m[0][1] + l.z * m[0][2], l.x * m[1][0] + l.y * m[1][1] + l.z * m[1][2],
+                                     l.x * m[2][0] + l.y * m[2][1] + l.z * m[2][2]);
+      c[k] = Vector4(w.x, w.y, w.z, 1.0f);
+      Vector4MatrixMul(c[k], ViewProjectionMatrix);
+    }
+    float bx0 = INFINITY, by0 = INFINITY, bx1 = -INFINITY, by1 = -INFINITY;
+    auto Take = [&](const TZNT1Vector4& p) {
+      bx0 = std::min(bx0, p.x / p.w);
+      bx1 = std::max(bx1, p.x / p.w);
+      by0 = std::min(by0, p.y / p.w);
+      by1 = std::max(by1, p.y / p.w);
+    };
+    for (int k = 0; k < 8; ++k) {
+      const float dk = c[k].z + c[k].w;
+      if (dk >= 0.0f) Take(c[k]);
+      for (int b = 1; b < 8; b <<= 1) {
+        const int j = k | b;
+        const float dj = c[j].z + c[j].w;
+        if (j == k || (dk >= 0.0f) == (dj >= 0.0f)) continue;
+        const float t = dk / (dk - dj);
+        Take(Vector4(c[k].x + (c[j].x - c[k].x) * t, c[k].y + (c[j].y - c[k].y) * t, 0.0f,
+                     c[k].w + (c[j].w - c[k].w) * t));
+      }
+    }
+    if (!(bx0 <= bx1 && by0 <= by1)) continue;  // behind the near plane
+    bx0 = std::max(bx0, -1.0f);
+    by0 = std::max(by0, -1.0f);
+    bx1 = std::min(bx1, 1.0f);
+    by1 = std::min(by1, 1.0f);
+    if (!(bx0 <= bx1 && by0 <= by1)) continue;  // beside the view
+    x0 = std::min(x0, bx0);
+    y0 = std::min(y0, by0);
+    x1 = std::max(x1, bx1);
+    y1 = std::max(y1, by1);
+  }
+  if (x0 > x1) {
+    Regions.Scissor[0] = int32_t(vx);
+    Regions.Scissor[1] = int32_t(vy);
+    return true;
+  }
+  const float px0 = std::floor(vx + (x0 + 1.0f) * 0.5f * vw) - 1.0f, px1 = std::ceil(vx + (x1 + 1.0f) * 0.5f * vw) + 1.0f;
+  const float py0 = std::floor(vy + (y0 + 1.0f) * 0.5f * vh) - 1.0f, py1 = std::ceil(vy + (y1 + 1.0f) * 0.5f * vh) + 1.0f;
+  Regions.Scissor[0] = int32_t(std::max(px0, vx));
+  Regions.Scissor[1] = int32_t(std::max(py0, vy));
+  Regions.Scissor[2] = int32_t(std::min(px1, vx + vw)) - Regions.Scissor[0];
+  Regions.Scissor[3] = int32_t(std::min(py1, vy + vh)) - Regions.Scissor[1];
+  return true;
+}
+
+bool TZNT1RendererContext::MarkShadowRegions(TZNT1FrameBufferObject& Target, const TZNT1ShadowRegions& Regions) {
+  TZNT1Renderer& R = *Renderer;
+  const TZNT1RendererContext* Fill = R.GeometryFillContext.get();
+  const TZNT1FrameBufferObject* G = Fill ? Fill->FrameBufferObject.get() : nullptr;
+  TZNT1GLSLShaders* Shaders = Engine->GLSLShaders.get();
+  if (!Target.HasDepthBuffer || !G || G->Textures < 2 || !Shaders || !Regions.LightView) return false;
+  TZNT1GLSLShader* P = Shaders->ShadowRegionMaskShader();
+  if (!P || P->uShadowRegionMatrix < 0 || P->uShadowRegionBoxes < 0 || P->uShadowRegionCount < 0 ||
+      !State->UseShader(P))
+    return false;
+  TZNT1Vector3 Boxes[2 * MaxShadowMaps];
+  for (int32_t i = 0; i < Regions.Count; ++i) {
+    Boxes[2 * i] = Vector3Avg(Regions.Boxes[i].Min, Regions.Boxes[i].Max);
+    Boxes[2 * i + 1] = Vector3ScalarMul(Vector3Sub(Regions.Boxes[i].Max, Regions.Boxes[i].Min), 0.5f);
+  }
+  SetSampler(*State, R, P->uTex1, 3, G->TextureHandles[1]);
+  SetViewUniforms(P);
+  SetMatrix(R, P->uShadowRegionMatrix, Matrix4x4TermMul(InverseViewMatrix, *Regions.LightView));
+  if (Regions.Count > 0) glUniform3fv(P->uShadowRegionBoxes, 2 * Regions.Count, &Boxes[0].x);
+  glUniform1i(P->uShadowRegionCount, Regions.Count);
+  glColorMask(GL_FALSE, GL_FALSE, GL_FALSE, GL_FALSE);
+  glDepthMask(GL_TRUE);
+  glClearDepth(1.0);
+  glClear(GL_DEPTH_BUFFER_BIT);
+  R.GLCalls += 6;
+  State->SetDepthMask(true);
+  State->Enable(GL_DEPTH_TEST);
+  State->SetDepthFunc(GL_ALWAYS);
+  State->SetDepthRange(0, 0);
+  ScreenPass();
+  glDepthMask(GL_FALSE);
+  glColorMask(GL_FALSE, GL_FALSE, GL_FALSE, GL_TRUE);
+  R.GLCalls += 2;
+  State->SetDepthMask(false);
+  State->SetDepthFunc(GL_EQUAL);
+  return true;
 }
 
 void TZNT1RendererContext::FlushShadowMapQueue() {

@@ -265,12 +265,13 @@ int32_t AssignShadowMapSlot(std::unique_ptr<TZNT1RendererShadowMap> (&Slots)[Max
 bool ShadowMapRegion(const TZNT1RendererShadowMap& Slot, const TZNT1AABB& World, int32_t ShadowMapSize,
                      TZNT1AABB& Region);
 
-// The regions of a view's finished slots in their shared light view and the viewport rectangle
-// (x, y, width, height) they reach.
+// The regions of a view's finished slots in their shared light view, and the viewport rectangles
+// (x, y, width, height; empty: no width) they reach: each slot's and all together.
 struct TZNT1ShadowRegions {
   const TZNT1Matrix4x4* LightView = nullptr;
   TZNT1AABB Boxes[MaxShadowMaps]{};
   int32_t Count = 0;
+  int32_t SlotScissor[MaxShadowMaps][4] = {};
   int32_t Scissor[4] = {};
 };
 

@@ -584,6 +584,20 @@ void SetSampler(TZNT1RendererState& State, TZNT1Renderer& R, int32_t Location, u
   }
 }
 
+// Rect := the smallest rectangle (x, y, width, height) holding both; an empty one adds nothing.
+void UniteRect(int32_t (&Rect)[4], const int32_t (&Other)[4]) {
+  if (Other[2] <= 0 || Other[3] <= 0) return;
+  if (Rect[2] <= 0 || Rect[3] <= 0) {
+    std::copy_n(Other, 4, Rect);
+    return;
+  }
+  const int32_t x1 = std::max(Rect[0] + Rect[2], Other[0] + Other[2]), y1 = std::max(Rect[1] + Rect[3], Other[1] + Other[3]);
+  Rect[0] = std::min(Rect[0], Other[0]);
+  Rect[1] = std::min(Rect[1], Other[1]);
+  Rect[2] = x1 - Rect[0];
+  Rect[3] = y1 - Rect[1];
+}
+
 void SetMatrix(TZNT1Renderer& R, int32_t Location, const TZNT1Matrix4x4& m) {
   if (Location < 0) return;
   glUniformMatrix4fv(Location, 1, GL_FALSE, &m.M[0][0]);
@@ -776,12 +790,11 @@ void TZNT1RendererContext::FillGlobalShadowBuffer() {
     State->SetBlendEquation(GL_MAX);
     State->SetBlendFunc(GL_ONE, GL_ONE);
   }
-  // The single-channel passes run only where the finished slots' shadows can fall.
+  // The single-channel passes run only where the finished slots' shadows can fall: each batch
+  // within its slots' reach on screen, and on the pixels in their regions.
   TZNT1ShadowRegions Regions;
   const bool Bounded = !Two && AllModelShadowMapBitmap != 0 && GatherShadowRegions(Regions);
-  const bool Scissor = Bounded && (Regions.Scissor[0] != ViewPortLeft || Regions.Scissor[1] != ViewPortTop ||
-                                   Regions.Scissor[2] != ViewPortRight || Regions.Scissor[3] != ViewPortBottom);
-  if (Scissor) {
+  if (Bounded) {
     State->Enable(GL_SCISSOR_TEST);
     glScissor(Regions.Scissor[0], Regions.Scissor[1], Regions.Scissor[2], Regions.Scissor[3]);
     R.GLCalls++;
@@ -821,6 +834,14 @@ void TZNT1RendererContext::FillGlobalShadowBuffer() {
       FlushShadowMapQueueEx(First);
       if (Had) First = false;
     } else {
+      if (Bounded && ShadowMapQueueCount > 0) {
+        int32_t Rect[4] = {ViewPortLeft, ViewPortTop, 0, 0};
+        for (int32_t i = 0; i < ShadowMapQueueCount; ++i)
+          for (int32_t k = 0; k < MaxShadowMaps; ++k)
+            if (R.ShadowMaps[size_t(k)].get() == ShadowMapQueue[i]) UniteRect(Rect, Regions.SlotScissor[k]);
+        glScissor(Rect[0], Rect[1], Rect[2], Rect[3]);
+        R.GLCalls++;
+      }
       FlushShadowMapQueue();
     }
   };
@@ -838,82 +859,73 @@ void TZNT1RendererContext::FillGlobalShadowBuffer() {
     State->Disable(GL_DEPTH_TEST);
     State->SetDepthRange(0, 1);
   }
-  if (Scissor) State->Disable(GL_SCISSOR_TEST);
+  if (Bounded) State->Disable(GL_SCISSOR_TEST);
 }
 
 bool TZNT1RendererContext::GatherShadowRegions(TZNT1ShadowRegions& Regions) const {
   const TZNT1Renderer& R = *Renderer;
   if (!BSP || !R.BoundShadowPasses) return false;
   Regions = TZNT1ShadowRegions{};
-  // The slots of one view share their light view.
+  const int32_t vx = ViewPortLeft, vy = ViewPortTop, vw = ViewPortRight, vh = ViewPortBottom;
   for (int32_t k = 0; k < MaxShadowMaps; ++k) {
+    int32_t* Rect = Regions.SlotScissor[k];
+    Rect[0] = vx;
+    Rect[1] = vy;
     const TZNT1RendererShadowMap* s = R.ShadowMaps[size_t(k)].get();
     if (!s || !(AllModelShadowMapBitmap & (1u << k)) || !s->ToRender) continue;
+    // The slots of one view share their light view.
     if (Regions.LightView && std::memcmp(Regions.LightView, &s->ModelViewMatrix, sizeof(TZNT1Matrix4x4)) != 0)
       return false;
     Regions.LightView = &s->ModelViewMatrix;
-    TZNT1AABB& Box = Regions.Boxes[Regions.Count];
+    TZNT1AABB Box;
     if (!ShadowMapRegion(*s, BSP->WorldAABB, std::max(R.ShadowMapWidth, R.ShadowMapHeight), Box)) return false;
-    if (Box.Min.x <= Box.Max.x && Box.Min.y <= Box.Max.y && Box.Min.z <= Box.Max.z) ++Regions.Count;
-  }
-  // Their reach on screen: each box's corners, and where its edges cross the near plane, in front
-  // of it. The pixels outside every box's reach keep the clear value.
-  const float vx = float(ViewPortLeft), vy = float(ViewPortTop), vw = float(ViewPortRight), vh = float(ViewPortBottom);
-  float x0 = INFINITY, y0 = INFINITY, x1 = -INFINITY, y1 = -INFINITY;
-  for (int32_t i = 0; i < Regions.Count; ++i) {
-    const TZNT1AABB& Box = Regions.Boxes[i];
+    if (!(Box.Min.x <= Box.Max.x && Box.Min.y <= Box.Max.y && Box.Min.z <= Box.Max.z)) continue;
+    // Its reach on screen: the box's corners, and where its edges cross the near plane, in front
+    // of it. The pixels outside it keep the clear value.
     TZNT1Vector4 c[8];
-    for (int k = 0; k < 8; ++k) {
-      const TZNT1Vector3 l = Vector3((k & 1) ? Box.Max.x : Box.Min.x, (k & 2) ? Box.Max.y : Box.Min.y,
-                                     (k & 4) ? Box.Max.z : Box.Min.z);
+    for (int i = 0; i < 8; ++i) {
+      const TZNT1Vector3 l = Vector3((i & 1) ? Box.Max.x : Box.Min.x, (i & 2) ? Box.Max.y : Box.Min.y,
+                                     (i & 4) ? Box.Max.z : Box.Min.z);
       // The light view is a rotation: its transpose takes the corner back to the world.
       const auto& m = Regions.LightView->M;
-      const TZNT1Vector3 w = Vector3(l.x * m[0][0] + l.y * m[0][1] + l.z * m[0][2], l.x * m[1][0] + l.y * m[1][1] + l.z * m[1][2],
-                                     l.x * m[2][0] + l.y * m[2][1] + l.z * m[2][2]);
-      c[k] = Vector4(w.x, w.y, w.z, 1.0f);
-      Vector4MatrixMul(c[k], ViewProjectionMatrix);
+      c[i] = Vector4(l.x * m[0][0] + l.y * m[0][1] + l.z * m[0][2], l.x * m[1][0] + l.y * m[1][1] + l.z * m[1][2],
+                     l.x * m[2][0] + l.y * m[2][1] + l.z * m[2][2], 1.0f);
+      Vector4MatrixMul(c[i], ViewProjectionMatrix);
     }
-    float bx0 = INFINITY, by0 = INFINITY, bx1 = -INFINITY, by1 = -INFINITY;
+    float x0 = INFINITY, y0 = INFINITY, x1 = -INFINITY, y1 = -INFINITY;
     auto Take = [&](const TZNT1Vector4& p) {
-      bx0 = std::min(bx0, p.x / p.w);
-      bx1 = std::max(bx1, p.x / p.w);
-      by0 = std::min(by0, p.y / p.w);
-      by1 = std::max(by1, p.y / p.w);
+      x0 = std::min(x0, p.x / p.w);
+      x1 = std::max(x1, p.x / p.w);
+      y0 = std::min(y0, p.y / p.w);
+      y1 = std::max(y1, p.y / p.w);
     };
-    for (int k = 0; k < 8; ++k) {
-      const float dk = c[k].z + c[k].w;
-      if (dk >= 0.0f) Take(c[k]);
+    for (int i = 0; i < 8; ++i) {
+      const float di = c[i].z + c[i].w;
+      if (di >= 0.0f) Take(c[i]);
       for (int b = 1; b < 8; b <<= 1) {
-        const int j = k | b;
+        const int j = i | b;
         const float dj = c[j].z + c[j].w;
-        if (j == k || (dk >= 0.0f) == (dj >= 0.0f)) continue;
-        const float t = dk / (dk - dj);
-        Take(Vector4(c[k].x + (c[j].x - c[k].x) * t, c[k].y + (c[j].y - c[k].y) * t, 0.0f,
-                     c[k].w + (c[j].w - c[k].w) * t));
+        if (j == i || (di >= 0.0f) == (dj >= 0.0f)) continue;
+        const float t = di / (di - dj);
+        Take(Vector4(c[i].x + (c[j].x - c[i].x) * t, c[i].y + (c[j].y - c[i].y) * t, 0.0f,
+                     c[i].w + (c[j].w - c[i].w) * t));
       }
     }
-    if (!(bx0 <= bx1 && by0 <= by1)) continue;  // behind the near plane
-    bx0 = std::max(bx0, -1.0f);
-    by0 = std::max(by0, -1.0f);
-    bx1 = std::min(bx1, 1.0f);
-    by1 = std::min(by1, 1.0f);
-    if (!(bx0 <= bx1 && by0 <= by1)) continue;  // beside the view
-    x0 = std::min(x0, bx0);
-    y0 = std::min(y0, by0);
-    x1 = std::max(x1, bx1);
-    y1 = std::max(y1, by1);
+    // Whole pixels, a pixel wider on each side, within the viewport.
+    const float px0 = std::max(std::floor(float(vx) + (x0 + 1.0f) * 0.5f * float(vw)) - 1.0f, float(vx));
+    const float px1 = std::min(std::ceil(float(vx) + (x1 + 1.0f) * 0.5f * float(vw)) + 1.0f, float(vx + vw));
+    const float py0 = std::max(std::floor(float(vy) + (y0 + 1.0f) * 0.5f * float(vh)) - 1.0f, float(vy));
+    const float py1 = std::min(std::ceil(float(vy) + (y1 + 1.0f) * 0.5f * float(vh)) + 1.0f, float(vy + vh));
+    if (!(px0 < px1 && py0 < py1)) continue;  // behind the near plane or beside the view
+    Rect[0] = int32_t(px0);
+    Rect[1] = int32_t(py0);
+    Rect[2] = int32_t(px1) - Rect[0];
+    Rect[3] = int32_t(py1) - Rect[1];
+    Regions.Boxes[Regions.Count++] = Box;
   }
-  if (x0 > x1) {
-    Regions.Scissor[0] = int32_t(vx);
-    Regions.Scissor[1] = int32_t(vy);
-    return true;
-  }
-  const float px0 = std::floor(vx + (x0 + 1.0f) * 0.5f * vw) - 1.0f, px1 = std::ceil(vx + (x1 + 1.0f) * 0.5f * vw) + 1.0f;
-  const float py0 = std::floor(vy + (y0 + 1.0f) * 0.5f * vh) - 1.0f, py1 = std::ceil(vy + (y1 + 1.0f) * 0.5f * vh) + 1.0f;
-  Regions.Scissor[0] = int32_t(std::max(px0, vx));
-  Regions.Scissor[1] = int32_t(std::max(py0, vy));
-  Regions.Scissor[2] = int32_t(std::min(px1, vx + vw)) - Regions.Scissor[0];
-  Regions.Scissor[3] = int32_t(std::min(py1, vy + vh)) - Regions.Scissor[1];
+  Regions.Scissor[0] = vx;
+  Regions.Scissor[1] = vy;
+  for (int32_t k = 0; k < MaxShadowMaps; ++k) UniteRect(Regions.Scissor, Regions.SlotScissor[k]);
   return true;
 }
 

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -617,8 +618,9 @@ TEST_F(RendererShadowGL, MaskedShadowPassesGiveTheWholeViewsResult) {
       e.Renderer->BoundShadowPasses = true;
       size_t Shadowed = 0;
       for (size_t p = 3; p < Reference.first.size(); p += 4) Shadowed += Reference.first[p] != 0;
-      std::printf("sun (%g %g %g), %zu Sarges from %d: %zu pixels in the shadow mask, %zu shadowed\n", Sun.x, Sun.y,
-                  Sun.z, Set.size(), Set[0], Marked, Shadowed);
+      std::printf("sun (%g %g %g), %zu Sarges from %d: %d slots, %zu pixels in the shadow mask, %zu shadowed\n", Sun.x,
+                  Sun.y, Sun.z, Set.size(), Set[0], std::popcount(e.Renderer->MainContext->AllModelShadowMapBitmap),
+                  Marked, Shadowed);
       EXPECT_NE(e.Renderer->MainContext->AllModelShadowMapBitmap, 0u);
       EXPECT_LT(Marked, size_t(W) * H);
       if (Marked >= Shadowed) MaskedShadows += Shadowed;

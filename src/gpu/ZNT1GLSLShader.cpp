@@ -1021,7 +1021,7 @@ varying vec3 vViewRayDirection;
 uniform vec2 uClippingDistances;
 uniform sampler2D uTex1;
 uniform mat4 uShadowRegionMatrix;
-uniform vec3 uShadowRegionBoxes[10];
+uniform vec3 uShadowRegionBoxes[32];
 uniform int uShadowRegionCount;
 void main(){
   float far = uClippingDistances.y;
@@ -1029,10 +1029,7 @@ void main(){
   vec3 view = vec3(vViewRayDirection.xy * (-far / vViewRayDirection.z), -far) * depth;
   vec3 p = (uShadowRegionMatrix * vec4(view, 1.0)).xyz;
   float outside = 1.0;
-  for (int i = 0; i < 5; i++) {
-    if (i >= uShadowRegionCount) {
-      break;
-    }
+  for (int i = 0; i < uShadowRegionCount; i++) {
     vec3 d = abs(p - uShadowRegionBoxes[2 * i]) - uShadowRegionBoxes[2 * i + 1];
     outside = min(outside, max(d.x, max(d.y, d.z)));
   }

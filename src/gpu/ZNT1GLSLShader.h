@@ -153,7 +153,7 @@ class TZNT1GLSLShaders {
   // uShadowRegionMatrix, lies in one of the first uShadowRegionCount (at most MaxShadowRegions)
   // boxes of uShadowRegionBoxes (centre, half size), and discards the others: where the sun's
   // shadow maps can darken anything. Made and compiled on first use.
-  static constexpr int32_t MaxShadowRegions = 5;
+  static constexpr int32_t MaxShadowRegions = 16;
   TZNT1GLSLShader* ShadowRegionMaskShader();
 
   // The fixed texts every built-in program starts with.

@@ -259,17 +259,20 @@ int32_t AssignShadowMapSlot(std::unique_ptr<TZNT1RendererShadowMap> (&Slots)[Max
 
 // Where the screen-space shadow term of a finished slot can be non-zero on a point of World, as a
 // box in the slot's light view (ModelViewMatrix): its light footprint, widened by two texels of its
-// ShadowMapSize map, from the sun side of its light box to the far side of World; Min > Max when
-// nowhere. False when the slot does not bound it (a degenerate or too wide light view, or a sun
-// radius so short that an empty texel could still darken).
+// ShadowMapSize map, from the sun side of its light box to the far side of World; with Caster (a
+// world box holding all a caster draws into the map), where that caster's share of the map can
+// darken. Min > Max when nowhere. False when the slot does not bound it (a degenerate or too wide
+// light view, or a sun radius so short that an empty texel could still darken).
 bool ShadowMapRegion(const TZNT1RendererShadowMap& Slot, const TZNT1AABB& World, int32_t ShadowMapSize,
-                     TZNT1AABB& Region);
+                     const TZNT1AABB* Caster, TZNT1AABB& Region);
 
-// The regions of a view's finished slots in their shared light view, and the viewport rectangles
-// (x, y, width, height; empty: no width) they reach: each slot's and all together.
+// The regions of a view's finished slots in their shared light view (one per caster or slot,
+// joined when they overlap much or are more than MaxBoxes), and the viewport rectangles (x, y,
+// width, height; empty: no width) each slot and all of them reach.
 struct TZNT1ShadowRegions {
+  static constexpr int32_t MaxBoxes = 16;  // the mask program tests each at a fifth of its pass
   const TZNT1Matrix4x4* LightView = nullptr;
-  TZNT1AABB Boxes[MaxShadowMaps]{};
+  TZNT1AABB Boxes[MaxBoxes]{};
   int32_t Count = 0;
   int32_t SlotScissor[MaxShadowMaps][4] = {};
   int32_t Scissor[4] = {};
@@ -413,6 +416,9 @@ class TZNT1RendererContext {
   void FillGlobalShadowBuffer();
   // Where the finished slots' shadows can fall (ShadowMapRegion); false when one is unbounded.
   bool GatherShadowRegions(TZNT1ShadowRegions& Regions) const;
+  // The viewport rectangle (x, y, width, height) holding a light-view box as this view sees it;
+  // false (and an empty rectangle) when none of it is in view.
+  bool ShadowRegionScreenRect(const TZNT1Matrix4x4& LightView, const TZNT1AABB& Box, int32_t (&Rect)[4]) const;
   // Sets depth 0 in the light buffer on the pixels within the regions and leaves the depth test on
   // with GL_EQUAL at depth range (0, 0), so that the fill passes run only there; false (nothing
   // changed) when it cannot.

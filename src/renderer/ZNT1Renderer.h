@@ -270,7 +270,7 @@ bool ShadowMapRegion(const TZNT1RendererShadowMap& Slot, const TZNT1AABB& World,
 // joined when they overlap much or are more than MaxBoxes), and the viewport rectangles (x, y,
 // width, height; empty: no width) each slot and all of them reach.
 struct TZNT1ShadowRegions {
-  static constexpr int32_t MaxBoxes = 16;  // the mask program tests each at a fifth of its pass
+  static constexpr int32_t MaxBoxes = 16;  // as many as the mask program takes
   const TZNT1Matrix4x4* LightView = nullptr;
   TZNT1AABB Boxes[MaxBoxes]{};
   int32_t Count = 0;

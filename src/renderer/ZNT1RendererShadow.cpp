@@ -833,8 +833,8 @@ void TZNT1RendererContext::FillGlobalShadowBuffer() {
     glScissor(Regions.Scissor[0], Regions.Scissor[1], Regions.Scissor[2], Regions.Scissor[3]);
     R.GLCalls++;
   }
-  // The mask costs about a tenth of a fill pass over the whole view. A region seen from inside
-  // (the player's own) spans the rectangle while holding few of its pixels, so the mask is drawn
+  // The mask costs a fraction of a fill pass over its rectangle. A region seen from inside (the
+  // player's own) spans the rectangle while holding few of its pixels, so the mask is drawn
   // unless it kept nearly the whole rectangle a frame ago; then it rests for a while.
   if (ShadowMaskQuery && ShadowMaskPending) {
     GLuint Ready = 0;

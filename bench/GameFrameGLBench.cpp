@@ -168,10 +168,11 @@ const TBefore* BeforeOf(const std::string& Map) {
 void Summary() {
   std::printf("Load average at the end: %s\n", LoadAverage().c_str());
   for (int q = 0; q < 2; ++q) {
+    char Aniso[32] = "the engine's";
+    if (Anisotropy >= 0) std::snprintf(Aniso, sizeof Aniso, "%g", double(Anisotropy));
     std::printf("\n%s quality, 1280x720, %d frames per map, anisotropy %s; ms per frame (CPU = all threads of the "
                 "process); %s: the table of that commit\n",
-                q == 0 ? "Low" : "Full", FramesPerMap, Anisotropy < 0 ? "the engine's" : std::to_string(Anisotropy).c_str(),
-                BeforeCommit);
+                q == 0 ? "Low" : "Full", FramesPerMap, Aniso, BeforeCommit);
     std::printf("  %-12s %7s %7s %7s %7s | %8s %7s | %7s %7s %7s %7s | %8s %8s %8s\n", "map", "median", "p95", "worst",
                 "CPU", "baseline", "CPU", BeforeCommit, "p95", "worst", "CPU", "vs base", "vs then", "CPU then");
     double LogBase = 0, LogThen = 0, LogCpuThen = 0;

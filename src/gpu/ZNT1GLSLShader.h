@@ -33,8 +33,9 @@ int32_t MyPos(const std::string& ToSearch, const std::string& InWhat);
   X(uDeluxeMapModelSpace) X(uPrimaryLightAmbient) X(uPrimaryLightDirection) X(uPrimaryLightDirectional)        \
   X(uEntityColor) X(uScale) X(uSpecularScale) X(uSpecularPower) X(uTex0) X(uTex1) X(uTex2) X(uTex3) X(uTex4)   \
   X(uTex5) X(uTex6) X(uTex7)
-#define ZNT1_GLSL_UNIFORMS_C(X) \
-  X(uLightMapTex) X(uDeluxeMapTex) X(uFogTex) X(uPortalPlane) X(uLightGridTex) X(uLightGridScale) X(uLightGridOffset)
+#define ZNT1_GLSL_UNIFORMS_C(X)                                                                                 \
+  X(uLightMapTex) X(uDeluxeMapTex) X(uFogTex) X(uPortalPlane) X(uLightGridTex) X(uLightGridScale) X(uLightGridOffset) \
+  X(uShadowRegionMatrix) X(uShadowRegionBoxes) X(uShadowRegionCount)
 // Arrays of the four shadow maps: field, uniform name before the index.
 #define ZNT1_GLSL_UNIFORM_ARRAYS_4(X)                                                                          \
   X(uShadowMapTexArray, "uShadowMapTex")                                                                      \
@@ -148,6 +149,13 @@ class TZNT1GLSLShaders {
   void Dispose();
   void ResetLinkCounters();
 
+  // Keeps the pixels of the geometry buffers (packed-depth layout) whose view position, taken by
+  // uShadowRegionMatrix, lies in one of the first uShadowRegionCount (at most MaxShadowRegions)
+  // boxes of uShadowRegionBoxes (centre, half size), and discards the others: where the sun's
+  // shadow maps can darken anything. Made and compiled on first use.
+  static constexpr int32_t MaxShadowRegions = 16;
+  TZNT1GLSLShader* ShadowRegionMaskShader();
+
   // The fixed texts every built-in program starts with.
   static const std::string& VertexPrelude();
   static const std::string& FragmentPrelude();
@@ -196,6 +204,8 @@ class TZNT1GLSLShaders {
   TZNT1GLSLShader* DefaultGLSLLightFillShader = nullptr;
   TZNT1GLSLShader* DefaultGLSLShadowFillShader[MaxShadowFillMaps] = {};  // entry i: i + 1 maps
   int32_t MaxShadowMapCountAtOnce = 0;
+  TZNT1GLSLShader* DefaultGLSLShadowRegionMaskShader = nullptr;  // see ShadowRegionMaskShader
+  bool ShadowRegionMaskFailed = false;
 
  private:
   void CreateDefaultShaders();

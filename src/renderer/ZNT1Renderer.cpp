@@ -353,6 +353,7 @@ TZNT1Renderer::~TZNT1Renderer() {
   ShadowMapContext.reset();
   ShadowCubeMapContext.reset();
   State.reset();
+  if (SkyQuery) glDeleteQueries(1, &SkyQuery);
 }
 
 void TZNT1Renderer::ResetBSP() {
@@ -402,17 +403,18 @@ int32_t TZNT1Renderer::BlurSize(int32_t Size, int32_t Level) {
 }
 
 void TZNT1Renderer::CheckTarget(std::unique_ptr<TZNT1FrameBufferObject>& Target, int32_t Width, int32_t Height,
-                                int32_t Format) {
+                                int32_t Format, bool Depth) {
   if (Target && (Target->Width != Width || Target->Height != Height)) Target.reset();
   if (!Target)
-    Target = std::make_unique<TZNT1FrameBufferObject>(Engine, Width, Height, 1, false, false, true, true, false, false,
+    Target = std::make_unique<TZNT1FrameBufferObject>(Engine, Width, Height, 1, false, false, true, true, Depth, false,
                                                       std::vector<int32_t>{Format}, false, 0);
 }
 
 void TZNT1Renderer::CheckFrameBufferObjects() {
   const int32_t W = std::max(1, Engine->CanvasWidth), H = std::max(1, Engine->CanvasHeight);
   CheckTarget(ShadowBufferFrameBufferObject, W, H, GL_TEXTURE_RGBA32F);
-  CheckTarget(LightBufferFrameBufferObject, W, H, GL_TEXTURE_RGBA8);
+  // Its depth buffer marks where the sun's shadow maps can darken anything (the prepass).
+  CheckTarget(LightBufferFrameBufferObject, W, H, GL_TEXTURE_RGBA8, true);
   for (auto& f : TempFloatRGBAFrameBufferObjects) CheckTarget(f, W, H, GL_TEXTURE_RGBA32F);
   CheckTarget(EdgeBufferFrameBufferObject, W, H, GL_TEXTURE_R8);
   for (int32_t i = 0; i < 7; ++i)
@@ -558,10 +560,16 @@ void TZNT1Renderer::PostProcess() {
     Last = Current;
     Current = (Current + 1) & 1;
   };
-  auto LastTexture = [&] { return TextureOf(FrameBufferObjects[Last]); };
+  // Last -1 is the main target itself: the first pass reads it, and the plain copy into the pair
+  // is drawn only when no pass follows. The passes still write the pair entries they would after
+  // the copy.
+  auto LastTexture = [&] { return Last < 0 ? Main->TextureHandles[0] : TextureOf(FrameBufferObjects[Last]); };
   const TExtra Inv{1, MainInv[0], MainInv[1]};
 
-  PingPong(Shaders->DefaultGLSLScreenQuadShader, {Main->TextureHandles[0]}, {});
+  if ((Antialiasing >= aaDLAA && Antialiasing <= aaSMAA) || WaterEffect || BloomEffect)
+    Current = 1;
+  else
+    PingPong(Shaders->DefaultGLSLScreenQuadShader, {Main->TextureHandles[0]}, {});
   switch (Antialiasing) {
     case aaDLAA:
       PingPong(Shaders->DefaultGLSLDLAAPrepassShader, {LastTexture()}, Inv);
@@ -716,7 +724,9 @@ TZNT1RendererContext::TZNT1RendererContext(TZNT1Renderer* ARenderer, bool)
   Check();
 }
 
-TZNT1RendererContext::~TZNT1RendererContext() = default;
+TZNT1RendererContext::~TZNT1RendererContext() {
+  if (ShadowMaskQuery) glDeleteQueries(1, &ShadowMaskQuery);
+}
 
 void TZNT1RendererContext::Check() {
   TZNT1BSP* EngineBSP = Engine->BSP.get();
@@ -931,8 +941,10 @@ void TZNT1RendererContext::Render(int32_t ContextIndex) {
   if (ContextTask == ctNORMAL || ContextTask == ctPORTAL) {
     RenderPortals(ContextIndex);
     if (!(Engine->GLCapabilities && Engine->GLCapabilities->LowQuality)) {
-      RenderGeometryFill();
+      // The geometry buffers are read only by the passes of finished shadow maps and of lights
+      // in view; the shadow maps do not need them, so they come first and decide.
       RenderModelShadowMaps();
+      if (PrepassReadsGeometryFill()) RenderGeometryFill();
       RenderLightAndShadowPrepass();
     }
   }
@@ -1520,7 +1532,9 @@ void TZNT1RendererContext::BeginRendering() {
     FrameBufferObject->Bind();
   glViewport(ViewPortLeft, ViewPortTop, ViewPortRight, ViewPortBottom);
   if (ContextTask == ctGEOMETRYFILL || ContextTask == ctGEOMETRYFILLPORTAL) {
-    const int32_t n = FrameBufferObject ? FrameBufferObject->Textures : 1;
+    // The third target is read only by the two-channel shadow format, whose programs write it.
+    const bool ThirdTarget = Engine->GLCapabilities && Engine->GLCapabilities->ShadowMapTextureFormat == GL_TEXTURE_RG32F;
+    const int32_t n = FrameBufferObject ? std::min(FrameBufferObject->Textures, ThirdTarget ? 3 : 2) : 1;
     for (int32_t i = n - 1; i >= 0; --i) {
       glDrawBuffer(GL_COLOR_ATTACHMENT0 + GLenum(i));
       glViewport(ViewPortLeft, ViewPortTop, ViewPortRight, ViewPortBottom);
@@ -2560,6 +2574,10 @@ void TZNT1RendererContext::RenderSky() {
     const bool MultiDraw = Caps ? Caps->MultiDrawElements : true;
     const TZNT1SortedShaders* Sorted = Engine->Shaders ? Engine->Shaders->SortedShaders.get() : nullptr;
     TZNT1SortKeyBatchItem& Bucket = SortKeyBatchs[SORT_ENVIRONMENT];
+    // The box and dome are drawn only where a sky surface passed the depth test: when none did,
+    // the driver skips their draws.
+    if (!Renderer->SkyQuery) glGenQueries(1, &Renderer->SkyQuery);
+    glBeginQuery(GL_SAMPLES_PASSED, Renderer->SkyQuery);
     bool Collected = false;
     for (int32_t i = 0; i < Bucket.CountBatchItems; ++i) {
       const TZNT1BatchItem& Item = *Bucket.Item(i);
@@ -2594,6 +2612,7 @@ void TZNT1RendererContext::RenderSky() {
       }
     }
     if (Collected) FlushSkyDraw();
+    glEndQuery(GL_SAMPLES_PASSED);
     State->SetDepthMask(true);
     glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE);
     glStencilFunc(GL_EQUAL, 1, 1);
@@ -2601,7 +2620,9 @@ void TZNT1RendererContext::RenderSky() {
     State->Enable(GL_DEPTH_TEST);
     State->SetDepthFunc(GL_LEQUAL);
     State->SetDepthRange(1, 1);
+    glBeginConditionalRender(Renderer->SkyQuery, GL_QUERY_WAIT);
     DrawSky();
+    glEndConditionalRender();
     State->SetDepthRange(0, 1);
     State->Disable(GL_STENCIL_TEST);
     StencilUsed = true;

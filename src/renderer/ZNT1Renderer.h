@@ -257,6 +257,27 @@ using TZNT1RendererShadowMapFrustums = std::array<TZNT1RendererShadowMapFrustum,
 int32_t AssignShadowMapSlot(std::unique_ptr<TZNT1RendererShadowMap> (&Slots)[MaxShadowMaps], int32_t& MaxShadowMap,
                             const TZNT1RendererShadowItem& Item, int32_t Range, int32_t Cluster);
 
+// Where the screen-space shadow term of a finished slot can be non-zero on a point of World, as a
+// box in the slot's light view (ModelViewMatrix): its light footprint, widened by two texels of its
+// ShadowMapSize map, from the sun side of its light box to the far side of World; with Caster (a
+// world box holding all a caster draws into the map), where that caster's share of the map can
+// darken. Min > Max when nowhere. False when the slot does not bound it (a degenerate or too wide
+// light view, or a sun radius so short that an empty texel could still darken).
+bool ShadowMapRegion(const TZNT1RendererShadowMap& Slot, const TZNT1AABB& World, int32_t ShadowMapSize,
+                     const TZNT1AABB* Caster, TZNT1AABB& Region);
+
+// The regions of a view's finished slots in their shared light view (one per caster or slot,
+// joined when they overlap much or are more than MaxBoxes), and the viewport rectangles (x, y,
+// width, height; empty: no width) each slot and all of them reach.
+struct TZNT1ShadowRegions {
+  static constexpr int32_t MaxBoxes = 16;  // as many as the mask program takes
+  const TZNT1Matrix4x4* LightView = nullptr;
+  TZNT1AABB Boxes[MaxBoxes]{};
+  int32_t Count = 0;
+  int32_t SlotScissor[MaxShadowMaps][4] = {};
+  int32_t Scissor[4] = {};
+};
+
 constexpr float ShadowMapSplitWidth = 0.8f;
 constexpr float ModelShadowDistance = 128.0f;
 constexpr float ShadowMapBlurDiv = 2.0f;
@@ -388,7 +409,20 @@ class TZNT1RendererContext {
   void RenderShadowMap(bool DoCubeMap, bool DoBlur, bool DoIgnoreBSP);
   void CopyIntoShadowMap(TZNT1RendererShadowMap& Slot);
   void RenderLightAndShadowPrepass();
+  // Whether the prepass of this view draws a pass over the geometry buffers: a finished shadow
+  // map or a light in view.
+  bool PrepassReadsGeometryFill() const;
+  bool LightInView(const TZNT1RendererLight& Light) const;
   void FillGlobalShadowBuffer();
+  // Where the finished slots' shadows can fall (ShadowMapRegion); false when one is unbounded.
+  bool GatherShadowRegions(TZNT1ShadowRegions& Regions) const;
+  // The viewport rectangle (x, y, width, height) holding a light-view box as this view sees it;
+  // false (and an empty rectangle) when none of it is in view.
+  bool ShadowRegionScreenRect(const TZNT1Matrix4x4& LightView, const TZNT1AABB& Box, int32_t (&Rect)[4]) const;
+  // Sets depth 0 in the light buffer on the pixels within the regions and leaves the depth test on
+  // with GL_EQUAL at depth range (0, 0), so that the fill passes run only there; false (nothing
+  // changed) when it cannot.
+  bool MarkShadowRegions(TZNT1FrameBufferObject& Target, const TZNT1ShadowRegions& Regions);
   void FlushShadowMapQueue();
   void FlushShadowMapQueueEx(bool First);
   void PostprocessShadowBuffer(float LightRadius);
@@ -496,6 +530,12 @@ class TZNT1RendererContext {
   TZNT1Plane ClipPlane{}, TransformedClipPlane{};
   TZNT1Vector3 PortalPosition{}, PrimaryLightAmbient{}, PrimaryLightDirectional{}, PrimaryLightDirection{};
   bool HasShadowReceivers = false;
+  // The shadow mask's samples of the last frame it was drawn with a query, its rectangle's area,
+  // and the frames it rests after keeping nearly all of it.
+  uint32_t ShadowMaskQuery = 0;
+  bool ShadowMaskPending = false;
+  int64_t ShadowMaskArea = 0;
+  int32_t ShadowMaskRest = 0;
 };
 
 class TZNT1Renderer {
@@ -547,6 +587,9 @@ class TZNT1Renderer {
   bool WaterEffect = false;
   bool BloomEffect = true;
   int32_t Antialiasing = aaFXAA3;
+  // The sun's shadow passes run only where a finished slot's shadow can fall; off, they cover the
+  // whole view (the same picture, for comparison).
+  bool BoundShadowPasses = true;
   int32_t ShadowMapWidth = 512;
   int32_t ShadowMapHeight = 512;
   TZNT1Vector3 LightPosition{};
@@ -572,10 +615,13 @@ class TZNT1Renderer {
 
  private:
   friend class TZNT1RendererContext;
-  void CheckTarget(std::unique_ptr<TZNT1FrameBufferObject>& Target, int32_t Width, int32_t Height, int32_t Format);
+  void CheckTarget(std::unique_ptr<TZNT1FrameBufferObject>& Target, int32_t Width, int32_t Height, int32_t Format,
+                   bool Depth = false);
   void ComputeSunParameters();
   // Per mesh, the buffer its frames are blended into when the GPU cannot blend them.
   std::unordered_map<const TZNT1ModelMesh*, std::unique_ptr<TZNT1VBO>> MeshScratchVBOs;
+  // Samples of the sky surfaces that passed the depth test in the view drawing its sky.
+  uint32_t SkyQuery = 0;
   std::vector<TZNT1Shader*> ResolveSeen;  // scratch of ResolveShader
   std::vector<TZNT1Shader*> ChainSeen;    // scratch of the material chain of a flush
   void AddLinkedModelInstances(TZNT1ModelInstance* ModelInstance, TZNT1ModelInstance* RootModelInstance,

@@ -1,6 +1,7 @@
 // The sun's model shadow maps, the shadow contexts and the light and shadow prepass.
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "core/ZNT1Engine.h"
 #include "core/ZNT1Globals.h"
@@ -8,6 +9,7 @@
 #include "gpu/ZNT1GLCapabilities.h"
 #include "gpu/ZNT1GLSLShader.h"
 #include "assets/ZNT1Texture.h"
+#include "material/ZNT1Shader.h"
 #include "renderer/ZNT1Renderer.h"
 #include "world/ZNT1BSP.h"
 #include "world/ZNT1Model.h"
@@ -143,6 +145,85 @@ void ShadowMapLightView(const TZNT1Vector3& ViewDirection, const TZNT1Vector3& L
   ProjectionMatrix.M[3][3] = 1;
   ZNear = Near;
   ZFar = Far;
+}
+
+bool ShadowMapRegion(const TZNT1RendererShadowMap& Slot, const TZNT1AABB& World, int32_t ShadowMapSize,
+                     const TZNT1AABB* Caster, TZNT1AABB& Region) {
+  // The fill compares taps of the map (distances to the sun over the radius, 1 where empty) with
+  // the point's own: no tap nearer than the point, or a first tap more than 256 units from it,
+  // gives 0. The casters lie in the light box, whose 16-unit rim keeps the edge texels empty, so a
+  // point beside the footprint reads only empty taps, and one nearer the sun than the box reads
+  // none nearer than itself; an empty first tap is far enough from every point of World when the
+  // radius exceeds their distances by more than 256. A caster's share of the map lies within its
+  // box: beside that by more than a tap's reach (a texel of offset, a texel of filter, a texel of
+  // rasterisation), the taps read none of it.
+  const TZNT1Matrix4x4& Ortho = Slot.ProjectionMatrix;
+  const float sx = Ortho.M[0][0], sy = Ortho.M[1][1];
+  if (!(sx > 0.0f && sy > 0.0f && std::isfinite(sx) && std::isfinite(sy) && ShadowMapSize > 0)) return false;
+  TZNT1AABB Box;
+  Box.Min = Vector3((-1.0f - Ortho.M[3][0]) / sx, (-1.0f - Ortho.M[3][1]) / sy, -Slot.ZFar);
+  Box.Max = Vector3((1.0f - Ortho.M[3][0]) / sx, (1.0f - Ortho.M[3][1]) / sy, -Slot.ZNear);
+  const float Width = std::max(Box.Max.x - Box.Min.x, Box.Max.y - Box.Min.y);
+  if (!(std::isfinite(Box.Min.x + Box.Min.y + Box.Min.z + Box.Max.x + Box.Max.y + Box.Max.z) && Box.Max.z >= Box.Min.z &&
+        Width * 2.0f <= 16.0f * float(ShadowMapSize)))
+    return false;
+  const float Texel = Width / float(ShadowMapSize);
+  auto Light = [&Slot](const TZNT1Vector3& p) {
+    const auto& m = Slot.ModelViewMatrix.M;
+    return Vector3(p.x * m[0][0] + p.y * m[1][0] + p.z * m[2][0], p.x * m[0][1] + p.y * m[1][1] + p.z * m[2][1],
+                   p.x * m[0][2] + p.y * m[1][2] + p.z * m[2][2]);
+  };
+  // The footprint, and the part of the light box that holds the caster.
+  Region.Min = Vector3(Box.Min.x - 2.0f * Texel - 1.0f, Box.Min.y - 2.0f * Texel - 1.0f, 0.0f);
+  Region.Max = Vector3(Box.Max.x + 2.0f * Texel + 1.0f, Box.Max.y + 2.0f * Texel + 1.0f, 0.0f);
+  if (Caster) {
+    TZNT1AABB c;
+    c.Min = Vector3(INFINITY, INFINITY, INFINITY);
+    c.Max = Vector3(-INFINITY, -INFINITY, -INFINITY);
+    for (int i = 0; i < 8; ++i) {
+      const TZNT1Vector3 p = Light(Vector3((i & 1) ? Caster->Max.x : Caster->Min.x, (i & 2) ? Caster->Max.y : Caster->Min.y,
+                                           (i & 4) ? Caster->Max.z : Caster->Min.z));
+      c.Min = Vector3(std::min(c.Min.x, p.x), std::min(c.Min.y, p.y), std::min(c.Min.z, p.z));
+      c.Max = Vector3(std::max(c.Max.x, p.x), std::max(c.Max.y, p.y), std::max(c.Max.z, p.z));
+    }
+    if (!std::isfinite(c.Min.x + c.Min.y + c.Min.z + c.Max.x + c.Max.y + c.Max.z)) return false;
+    const float Reach = 3.0f * Texel + 1.0f;
+    Region.Min = Vector3(std::max(Region.Min.x, c.Min.x - Reach), std::max(Region.Min.y, c.Min.y - Reach), 0.0f);
+    Region.Max = Vector3(std::min(Region.Max.x, c.Max.x + Reach), std::min(Region.Max.y, c.Max.y + Reach), 0.0f);
+    Box.Min.z = std::max(Box.Min.z, c.Min.z);
+    Box.Max.z = std::min(Box.Max.z, c.Max.z);
+    Box.Min.x = std::max(Box.Min.x, c.Min.x);
+    Box.Min.y = std::max(Box.Min.y, c.Min.y);
+    Box.Max.x = std::min(Box.Max.x, c.Max.x);
+    Box.Max.y = std::min(Box.Max.y, c.Max.y);
+    if (Box.Min.x > Box.Max.x || Box.Min.y > Box.Max.y || Box.Min.z > Box.Max.z) {
+      Region.Min = Vector3(1, 1, 1);  // outside the light box: drawn nowhere
+      Region.Max = Vector3(-1, -1, -1);
+      return true;
+    }
+  }
+  const TZNT1Vector3 Sun = Light(Slot.LightPosition);
+  float FarthestPoint = 0.0f, Bottom = INFINITY, Top = -INFINITY;
+  for (int i = 0; i < 8; ++i) {
+    const TZNT1Vector3 c = Vector3((i & 1) ? World.Max.x + 64 : World.Min.x - 64, (i & 2) ? World.Max.y + 64 : World.Min.y - 64,
+                                   (i & 4) ? World.Max.z + 64 : World.Min.z - 64);
+    FarthestPoint = std::max(FarthestPoint, Vector3Dist(c, Slot.LightPosition));
+    const float z = Light(c).z;
+    Bottom = std::min(Bottom, z);
+    Top = std::max(Top, z);
+  }
+  if (!(Slot.LightRadius - FarthestPoint > 257.0f && Top < Sun.z && std::isfinite(Bottom))) return false;
+  // The nearest the sun a darkening tap can be, and the lateral reach of the footprint.
+  const float dx = std::max({Box.Min.x - Sun.x, 0.0f, Sun.x - Box.Max.x}),
+              dy = std::max({Box.Min.y - Sun.y, 0.0f, Sun.y - Box.Max.y}),
+              dz = std::max({Box.Min.z - Sun.z, 0.0f, Sun.z - Box.Max.z});
+  const float Nearest = std::sqrt(dx * dx + dy * dy + dz * dz) - 1.0f;
+  Region.Min.z = Bottom - 1.0f;
+  Region.Max.z = Sun.z + 1.0f;
+  const float Lx = std::max(std::fabs(Region.Min.x - Sun.x), std::fabs(Region.Max.x - Sun.x)),
+              Ly = std::max(std::fabs(Region.Min.y - Sun.y), std::fabs(Region.Max.y - Sun.y));
+  if (Nearest > 0.0f) Region.Max.z -= std::sqrt(std::max(0.0f, Nearest * Nearest - (Lx * Lx + Ly * Ly)));
+  return true;
 }
 
 int32_t AssignShadowMapSlot(std::unique_ptr<TZNT1RendererShadowMap> (&Slots)[MaxShadowMaps], int32_t& MaxShadowMap,
@@ -537,6 +618,20 @@ void SetSampler(TZNT1RendererState& State, TZNT1Renderer& R, int32_t Location, u
   }
 }
 
+// Rect := the smallest rectangle (x, y, width, height) holding both; an empty one adds nothing.
+void UniteRect(int32_t (&Rect)[4], const int32_t (&Other)[4]) {
+  if (Other[2] <= 0 || Other[3] <= 0) return;
+  if (Rect[2] <= 0 || Rect[3] <= 0) {
+    std::copy_n(Other, 4, Rect);
+    return;
+  }
+  const int32_t x1 = std::max(Rect[0] + Rect[2], Other[0] + Other[2]), y1 = std::max(Rect[1] + Rect[3], Other[1] + Other[3]);
+  Rect[0] = std::min(Rect[0], Other[0]);
+  Rect[1] = std::min(Rect[1], Other[1]);
+  Rect[2] = x1 - Rect[0];
+  Rect[3] = y1 - Rect[1];
+}
+
 void SetMatrix(TZNT1Renderer& R, int32_t Location, const TZNT1Matrix4x4& m) {
   if (Location < 0) return;
   glUniformMatrix4fv(Location, 1, GL_FALSE, &m.M[0][0]);
@@ -646,7 +741,7 @@ void TZNT1RendererContext::RenderLightAndShadowPrepass() {
     Sphere.Center = L.Position;
     Sphere.Radius = L.Radius;
     ShadowMapAABB = AABBFromSphere(Sphere);
-    if (Frustum->SphereInFrustum(Sphere, 2.0f * L.Radius + 256.0f) == COMPLETE_OUT) continue;
+    if (!LightInView(L)) continue;
     ShadowMapZBias = 0;
     ShadowMapZNear = 0.1f;
     ShadowMapZFar = 2.0f * L.Radius;
@@ -684,6 +779,20 @@ void TZNT1RendererContext::RenderLightAndShadowPrepass() {
   R.GLCalls++;
 }
 
+bool TZNT1RendererContext::LightInView(const TZNT1RendererLight& Light) const {
+  TZNT1Sphere Sphere;
+  Sphere.Center = Light.Position;
+  Sphere.Radius = Light.Radius;
+  return Frustum->SphereInFrustum(Sphere, 2.0f * Light.Radius + 256.0f) != COMPLETE_OUT;
+}
+
+bool TZNT1RendererContext::PrepassReadsGeometryFill() const {
+  if (AllModelShadowMapBitmap != 0) return true;
+  for (int32_t i = 0; i < Renderer->CountLights; ++i)
+    if (LightInView(Renderer->Lights[size_t(i)])) return true;
+  return false;
+}
+
 void TZNT1RendererContext::FillGlobalShadowBuffer() {
   TZNT1Renderer& R = *Renderer;
   const bool Two = TwoChannel(Engine);
@@ -715,6 +824,41 @@ void TZNT1RendererContext::FillGlobalShadowBuffer() {
     State->SetBlendEquation(GL_MAX);
     State->SetBlendFunc(GL_ONE, GL_ONE);
   }
+  // The single-channel passes run only where the finished slots' shadows can fall: each batch
+  // within its slots' reach on screen, and on the pixels in their regions.
+  TZNT1ShadowRegions Regions;
+  const bool Bounded = !Two && AllModelShadowMapBitmap != 0 && GatherShadowRegions(Regions);
+  if (Bounded) {
+    State->Enable(GL_SCISSOR_TEST);
+    glScissor(Regions.Scissor[0], Regions.Scissor[1], Regions.Scissor[2], Regions.Scissor[3]);
+    R.GLCalls++;
+  }
+  // The mask costs a fraction of a fill pass over its rectangle. A region seen from inside (the
+  // player's own) spans the rectangle while holding few of its pixels, so the mask is drawn
+  // unless it kept nearly the whole rectangle a frame ago; then it rests for a while.
+  if (ShadowMaskQuery && ShadowMaskPending) {
+    GLuint Ready = 0;
+    glGetQueryObjectuiv(ShadowMaskQuery, GL_QUERY_RESULT_AVAILABLE, &Ready);
+    if (Ready) {
+      GLuint Kept = 0;
+      glGetQueryObjectuiv(ShadowMaskQuery, GL_QUERY_RESULT, &Kept);
+      ShadowMaskPending = false;
+      if (double(Kept) > 0.85 * double(ShadowMaskArea)) ShadowMaskRest = 15;
+    }
+  }
+  bool Masked = false;
+  if (Bounded && ShadowMaskRest > 0) {
+    --ShadowMaskRest;
+  } else if (Bounded && !ShadowMaskPending) {
+    if (!ShadowMaskQuery) glGenQueries(1, &ShadowMaskQuery);
+    glBeginQuery(GL_SAMPLES_PASSED, ShadowMaskQuery);
+    Masked = MarkShadowRegions(*Target, Regions);
+    glEndQuery(GL_SAMPLES_PASSED);
+    ShadowMaskPending = Masked;
+    ShadowMaskArea = int64_t(Regions.Scissor[2]) * Regions.Scissor[3];
+  } else if (Bounded) {
+    Masked = MarkShadowRegions(*Target, Regions);
+  }
   uint32_t Bitmap = AllModelShadowMapBitmap;
   ShadowMapQueueCount = 0;
   bool First = true;
@@ -724,6 +868,14 @@ void TZNT1RendererContext::FillGlobalShadowBuffer() {
       FlushShadowMapQueueEx(First);
       if (Had) First = false;
     } else {
+      if (Bounded && ShadowMapQueueCount > 0) {
+        int32_t Rect[4] = {ViewPortLeft, ViewPortTop, 0, 0};
+        for (int32_t i = 0; i < ShadowMapQueueCount; ++i)
+          for (int32_t k = 0; k < MaxShadowMaps; ++k)
+            if (R.ShadowMaps[size_t(k)].get() == ShadowMapQueue[i]) UniteRect(Rect, Regions.SlotScissor[k]);
+        glScissor(Rect[0], Rect[1], Rect[2], Rect[3]);
+        R.GLCalls++;
+      }
       FlushShadowMapQueue();
     }
   };
@@ -737,6 +889,210 @@ void TZNT1RendererContext::FillGlobalShadowBuffer() {
     }
   }
   Flush();
+  if (Masked) {
+    State->Disable(GL_DEPTH_TEST);
+    State->SetDepthRange(0, 1);
+  }
+  if (Bounded) State->Disable(GL_SCISSOR_TEST);
+}
+
+namespace {
+
+// Whether drawing with the material, its remaps or its chain moves vertices; walks too long for
+// any real chain count as moving them.
+bool DeformsVertices(const TZNT1Shader* Shader) {
+  int32_t Steps = 0;
+  for (const TZNT1Shader* Head = Shader; Head; Head = Head->NextShader) {
+    for (const TZNT1Shader* r = Head; r; r = r->RemappedShader) {
+      if (r->NumDeformations > 0 || ++Steps > 32) return true;
+      if (r->RemappedShader == Head) break;
+    }
+    if (Head->NextShader == Shader) break;
+  }
+  return false;
+}
+
+// The world box holding what a caster of the slot draws into its map, when one is known.
+bool CasterBox(const TZNT1ModelInstance& Instance, TZNT1AABB& Box) {
+  const TZNT1Model* Model = Instance.Model;
+  if (!Model || !(Model->FrameBoxReach >= 0.0f)) return false;
+  for (const TZNT1ModelMesh& Mesh : Model->Meshs)
+    if (Instance.Skin >= 0 && size_t(Instance.Skin) < Mesh.Skins.size() && DeformsVertices(Mesh.Skins[size_t(Instance.Skin)]))
+      return false;
+  // The frame boxes, blended as the frames are, hold the geometry but for the model's reach,
+  // which the instance's transform scales.
+  const auto& m = Instance.ViewTransform.M;
+  float Scale = 0.0f;
+  for (int r = 0; r < 3; ++r) Scale = std::max(Scale, std::sqrt(m[r][0] * m[r][0] + m[r][1] * m[r][1] + m[r][2] * m[r][2]));
+  const float Reach = Model->FrameBoxReach * Scale + 0.5f;
+  Box.Min = Vector3Sub(Instance.ViewAABB.Min, Vector3(Reach, Reach, Reach));
+  Box.Max = Vector3Add(Instance.ViewAABB.Max, Vector3(Reach, Reach, Reach));
+  return std::isfinite(Box.Min.x + Box.Min.y + Box.Min.z + Box.Max.x + Box.Max.y + Box.Max.z);
+}
+
+// The area a light-view box covers across the light.
+float LightArea(const TZNT1AABB& b) { return (b.Max.x - b.Min.x) * (b.Max.y - b.Min.y); }
+
+}  // namespace
+
+bool TZNT1RendererContext::ShadowRegionScreenRect(const TZNT1Matrix4x4& LightView, const TZNT1AABB& Box,
+                                                  int32_t (&Rect)[4]) const {
+  const int32_t vx = ViewPortLeft, vy = ViewPortTop, vw = ViewPortRight, vh = ViewPortBottom;
+  Rect[0] = vx;
+  Rect[1] = vy;
+  Rect[2] = Rect[3] = 0;
+  if (!(Box.Min.x <= Box.Max.x && Box.Min.y <= Box.Max.y && Box.Min.z <= Box.Max.z)) return false;
+  // The box's corners, and where its edges cross the near plane, in front of it.
+  TZNT1Vector4 c[8];
+  for (int i = 0; i < 8; ++i) {
+    const TZNT1Vector3 l = Vector3((i & 1) ? Box.Max.x : Box.Min.x, (i & 2) ? Box.Max.y : Box.Min.y,
+                                   (i & 4) ? Box.Max.z : Box.Min.z);
+    // The light view is a rotation: its transpose takes the corner back to the world.
+    const auto& m = LightView.M;
+    c[i] = Vector4(l.x * m[0][0] + l.y * m[0][1] + l.z * m[0][2], l.x * m[1][0] + l.y * m[1][1] + l.z * m[1][2],
+                   l.x * m[2][0] + l.y * m[2][1] + l.z * m[2][2], 1.0f);
+    Vector4MatrixMul(c[i], ViewProjectionMatrix);
+  }
+  float x0 = INFINITY, y0 = INFINITY, x1 = -INFINITY, y1 = -INFINITY;
+  auto Take = [&](const TZNT1Vector4& p) {
+    x0 = std::min(x0, p.x / p.w);
+    x1 = std::max(x1, p.x / p.w);
+    y0 = std::min(y0, p.y / p.w);
+    y1 = std::max(y1, p.y / p.w);
+  };
+  for (int i = 0; i < 8; ++i) {
+    const float di = c[i].z + c[i].w;
+    if (di >= 0.0f) Take(c[i]);
+    for (int b = 1; b < 8; b <<= 1) {
+      const int j = i | b;
+      const float dj = c[j].z + c[j].w;
+      if (j == i || (di >= 0.0f) == (dj >= 0.0f)) continue;
+      const float t = di / (di - dj);
+      Take(Vector4(c[i].x + (c[j].x - c[i].x) * t, c[i].y + (c[j].y - c[i].y) * t, 0.0f, c[i].w + (c[j].w - c[i].w) * t));
+    }
+  }
+  // Whole pixels, a pixel wider on each side, within the viewport.
+  const float px0 = std::max(std::floor(float(vx) + (x0 + 1.0f) * 0.5f * float(vw)) - 1.0f, float(vx));
+  const float px1 = std::min(std::ceil(float(vx) + (x1 + 1.0f) * 0.5f * float(vw)) + 1.0f, float(vx + vw));
+  const float py0 = std::max(std::floor(float(vy) + (y0 + 1.0f) * 0.5f * float(vh)) - 1.0f, float(vy));
+  const float py1 = std::min(std::ceil(float(vy) + (y1 + 1.0f) * 0.5f * float(vh)) + 1.0f, float(vy + vh));
+  if (!(px0 < px1 && py0 < py1)) return false;  // behind the near plane or beside the view
+  Rect[0] = int32_t(px0);
+  Rect[1] = int32_t(py0);
+  Rect[2] = int32_t(px1) - Rect[0];
+  Rect[3] = int32_t(py1) - Rect[1];
+  return true;
+}
+
+bool TZNT1RendererContext::GatherShadowRegions(TZNT1ShadowRegions& Regions) const {
+  const TZNT1Renderer& R = *Renderer;
+  if (!BSP || !R.BoundShadowPasses) return false;
+  Regions = TZNT1ShadowRegions{};
+  Regions.Scissor[0] = ViewPortLeft;
+  Regions.Scissor[1] = ViewPortTop;
+  const int32_t Size = std::max(R.ShadowMapWidth, R.ShadowMapHeight);
+  constexpr int32_t MaxBoxes = TZNT1ShadowRegions::MaxBoxes;
+  for (int32_t k = 0; k < MaxShadowMaps; ++k) {
+    int32_t(&SlotRect)[4] = Regions.SlotScissor[k];
+    SlotRect[0] = ViewPortLeft;
+    SlotRect[1] = ViewPortTop;
+    const TZNT1RendererShadowMap* s = R.ShadowMaps[size_t(k)].get();
+    if (!s || !(AllModelShadowMapBitmap & (1u << k)) || !s->ToRender) continue;
+    // The slots of one view share their light view.
+    if (Regions.LightView && std::memcmp(Regions.LightView, &s->ModelViewMatrix, sizeof(TZNT1Matrix4x4)) != 0)
+      return false;
+    Regions.LightView = &s->ModelViewMatrix;
+    // A region per caster whose geometry its box holds, else one for the whole slot.
+    TZNT1AABB Boxes[MaxBoxes];
+    int32_t n = 0;
+    bool Whole = s->CountMapModels > 0 || s->CountModelInstances > MaxBoxes;
+    for (int32_t i = 0; i < s->CountModelInstances && !Whole; ++i) {
+      const TZNT1ModelInstance* Instance = s->ModelInstances[size_t(i)];
+      TZNT1AABB Box;
+      if (!Instance || !Instance->CastShadow) continue;
+      if (!CasterBox(*Instance, Box) || !ShadowMapRegion(*s, BSP->WorldAABB, Size, &Box, Boxes[n])) Whole = true;
+      ++n;
+    }
+    if (Whole) {
+      n = 1;
+      if (!ShadowMapRegion(*s, BSP->WorldAABB, Size, nullptr, Boxes[0])) return false;
+    }
+    // Boxes that overlap much (the parts of one body) are tested as one.
+    for (bool Joined = true; Joined;) {
+      Joined = false;
+      for (int32_t i = 0; i < n && !Joined; ++i)
+        for (int32_t j = i + 1; j < n && !Joined; ++j) {
+          const TZNT1AABB u = AABBCombine(Boxes[i], Boxes[j]);
+          if (LightArea(u) <= 1.25f * (LightArea(Boxes[i]) + LightArea(Boxes[j]))) {
+            Boxes[i] = u;
+            Boxes[j] = Boxes[--n];
+            Joined = true;
+          }
+        }
+    }
+    for (int32_t i = 0; i < n; ++i) {
+      int32_t Rect[4];
+      if (!ShadowRegionScreenRect(*Regions.LightView, Boxes[i], Rect)) continue;
+      UniteRect(SlotRect, Rect);
+      // Past the mask's room, a box joins the one it enlarges least.
+      if (Regions.Count == MaxBoxes) {
+        int32_t Best = 0;
+        float Least = INFINITY;
+        for (int32_t j = 0; j < Regions.Count; ++j) {
+          const float Growth = LightArea(AABBCombine(Regions.Boxes[j], Boxes[i])) - LightArea(Regions.Boxes[j]);
+          if (Growth < Least) {
+            Least = Growth;
+            Best = j;
+          }
+        }
+        Regions.Boxes[Best] = AABBCombine(Regions.Boxes[Best], Boxes[i]);
+        continue;
+      }
+      Regions.Boxes[Regions.Count++] = Boxes[i];
+    }
+    UniteRect(Regions.Scissor, SlotRect);
+  }
+  return true;
+}
+
+bool TZNT1RendererContext::MarkShadowRegions(TZNT1FrameBufferObject& Target, const TZNT1ShadowRegions& Regions) {
+  TZNT1Renderer& R = *Renderer;
+  const TZNT1RendererContext* Fill = R.GeometryFillContext.get();
+  const TZNT1FrameBufferObject* G = Fill ? Fill->FrameBufferObject.get() : nullptr;
+  TZNT1GLSLShaders* Shaders = Engine->GLSLShaders.get();
+  if (!Target.HasDepthBuffer || !G || G->Textures < 2 || !Shaders || !Regions.LightView) return false;
+  TZNT1GLSLShader* P = Shaders->ShadowRegionMaskShader();
+  if (!P || P->uShadowRegionMatrix < 0 || P->uShadowRegionBoxes < 0 || P->uShadowRegionCount < 0 ||
+      !State->UseShader(P))
+    return false;
+  SetSampler(*State, R, P->uTex1, 3, G->TextureHandles[1]);
+  SetViewUniforms(P);
+  SetMatrix(R, P->uShadowRegionMatrix, Matrix4x4TermMul(InverseViewMatrix, *Regions.LightView));
+  glColorMask(GL_FALSE, GL_FALSE, GL_FALSE, GL_FALSE);
+  glDepthMask(GL_TRUE);
+  glClearDepth(1.0);
+  glClear(GL_DEPTH_BUFFER_BIT);
+  R.GLCalls += 5;
+  State->SetDepthMask(true);
+  State->Enable(GL_DEPTH_TEST);
+  State->SetDepthFunc(GL_ALWAYS);
+  State->SetDepthRange(0, 0);
+  static_assert(TZNT1ShadowRegions::MaxBoxes <= TZNT1GLSLShaders::MaxShadowRegions);
+  TZNT1Vector3 Boxes[2 * TZNT1ShadowRegions::MaxBoxes];
+  for (int32_t i = 0; i < Regions.Count; ++i) {
+    Boxes[2 * i] = Vector3Avg(Regions.Boxes[i].Min, Regions.Boxes[i].Max);
+    Boxes[2 * i + 1] = Vector3ScalarMul(Vector3Sub(Regions.Boxes[i].Max, Regions.Boxes[i].Min), 0.5f);
+  }
+  if (Regions.Count > 0) glUniform3fv(P->uShadowRegionBoxes, 2 * Regions.Count, &Boxes[0].x);
+  glUniform1i(P->uShadowRegionCount, Regions.Count);
+  R.GLCalls += 2;
+  ScreenPass();
+  glDepthMask(GL_FALSE);
+  glColorMask(GL_FALSE, GL_FALSE, GL_FALSE, GL_TRUE);
+  R.GLCalls += 2;
+  State->SetDepthMask(false);
+  State->SetDepthFunc(GL_EQUAL);
+  return true;
 }
 
 void TZNT1RendererContext::FlushShadowMapQueue() {

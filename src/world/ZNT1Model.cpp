@@ -209,6 +209,7 @@ bool TZNT1Model::LoadMD3(TMemoryStream& Stream) {
   if (NumSurfaces < 0 || !r.Fits(OfsSurfaces, NumSurfaces, MD3SurfaceHeaderSize)) return false;
 
   Frames.resize(static_cast<size_t>(NumFrames));
+  FrameBoxReach = 0.0f;
   for (int32_t f = 0; f < NumFrames; ++f) {
     const int64_t o = OfsFrames + int64_t{f} * MD3FrameSize;
     TZNT1ModelFrame& Frame = Frames[static_cast<size_t>(f)];
@@ -292,6 +293,10 @@ bool TZNT1Model::LoadMD3(TMemoryStream& Stream) {
         TZNT1VBOVertex& Vertex = Scratch[static_cast<size_t>(v)];
         Vertex = TZNT1VBOVertex{};
         Vertex.Position = Vector3(r.Int16(o) / 64.0f, r.Int16(o + 2) / 64.0f, r.Int16(o + 4) / 64.0f);
+        const TZNT1AABB& Box = Frames[static_cast<size_t>(f)].AABB;
+        const TZNT1Vector3& p = Vertex.Position;
+        FrameBoxReach = std::max({FrameBoxReach, Box.Min.x - p.x, p.x - Box.Max.x, Box.Min.y - p.y, p.y - Box.Max.y,
+                                  Box.Min.z - p.z, p.z - Box.Max.z});
         Vertex.Normal = DecodeNormal(r.Byte(o + 6), r.Byte(o + 7));
         const int64_t st = OfsSt + int64_t{v} * MD3TexCoordSize;
         Vertex.TexCoord = Vector2(r.Single(st), r.Single(st + 4));

@@ -103,6 +103,9 @@ class TZNT1Model {
   std::vector<TZNT1Model*> Links;  // one per tag
   std::vector<TZNT1ModelMesh> Meshs;
   std::vector<TZNT1ModelFrame> Frames;
+  // The farthest a vertex lies outside its frame's box as the file gives it: instance boxes, made
+  // from those, miss that much of the geometry.
+  float FrameBoxReach = 0.0f;
   std::vector<TZNT1ModelTag> Tags;
   bool Uploaded = false;
   int32_t ReferenceCounter = 0;

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -107,6 +108,33 @@ TEST_F(GameGL, ThirdPersonBodyShowsWhereItsBoxProjects) {
   // The camera stands behind the body: the rectangle is inside the picture.
   EXPECT_GT(r.x0, 0.0f);
   EXPECT_LT(r.x1, float(Width));
+  g.UnloadMap();
+}
+
+// In full quality the game's first-person spawn view of oa_dm6 holds five shadow slots (two fill
+// passes), the player's own among them: with the shadow passes bounded to where each slot's shadow
+// can fall, the picture is the one passes over the whole view draw.
+TEST_F(GameGL, BoundedShadowPassesDrawTheWholeViewsPicture) {
+  RendererContentEngine e(testdata::ContentDir(), Width, Height, 0);
+  e.Game = CreateGameOfClass<TGame>(&e);
+  TGame& g = static_cast<TGame&>(*e.Game);
+  g.LoadMap("oa_dm6");
+  ASSERT_TRUE(e.BSP);
+  ASSERT_NE(g.LocalClientInstance, nullptr);
+  for (int f = 0; f < 30; ++f) g.Update(1.0 / 60.0);
+  auto Shoot = [&](bool Bounded) {
+    e.Renderer->BoundShadowPasses = Bounded;
+    g.Draw(1.0f, 1.0f / 60.0f);
+    e.Frame();
+    EXPECT_EQ(glGetError(), GLenum(GL_NO_ERROR));
+    return e.ReadFrame();
+  };
+  Shoot(true);
+  const std::vector<uint8_t> Bounded = Shoot(true);
+  EXPECT_EQ(std::popcount(e.Renderer->MainContext->AllModelShadowMapBitmap), 5);
+  const std::vector<uint8_t> Whole = Shoot(false);
+  EXPECT_TRUE(Bounded == Whole);
+  e.Renderer->BoundShadowPasses = true;
   g.UnloadMap();
 }
 

@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "RendererContentEngine.h"
@@ -544,4 +546,88 @@ TEST_F(RendererShadowGL, LightsBehindTheCameraAreSkippedBeyondTheWidenedSphere) 
       EXPECT_EQ(Rendered, Behind < 556.0f);
     }
   }
+}
+
+namespace {
+
+std::vector<uint8_t> ReadLightBuffer(const RendererContentEngine& e) {
+  const TZNT1FrameBufferObject& Light = *e.Renderer->LightBufferFrameBufferObject;
+  std::vector<uint8_t> Pixels(size_t(Light.Width) * size_t(Light.Height) * 4);
+  glBindFramebuffer(GL_READ_FRAMEBUFFER, Light.FrameBuffer);
+  glReadPixels(0, 0, Light.Width, Light.Height, GL_RGBA, GL_UNSIGNED_BYTE, Pixels.data());
+  glBindFramebuffer(GL_READ_FRAMEBUFFER, 0);
+  return Pixels;
+}
+
+}  // namespace
+
+// The sun's shadow passes run only where a finished slot's shadow can fall, and leave the light
+// buffer and the picture as passes over the whole view do: Sarges before, around and far from the
+// camera (one of them the local player's, whose slot holds the eye), under suns from above and
+// aslant, alone and several slots at once.
+TEST_F(RendererShadowGL, MaskedShadowPassesGiveTheWholeViewsResult) {
+  RendererContentEngine e(testdata::ContentDir(), W, H, 0);
+  ASSERT_TRUE(e.MapCommand("oa_dm1"));
+  ASSERT_TRUE(e.SpawnView());
+  e.Plain();
+  const TZNT1Entity& Spawn = *e.SpawnPoints()[0];
+  const float Yaw = Spawn.GetFloat("angle") * float(DEG2RAD);
+  const TZNT1Vector3 Origin = Spawn.GetVector("origin"), Ahead = Vector3(std::cos(Yaw), std::sin(Yaw), 0);
+  std::vector<std::unique_ptr<Sarge>> Sarges;
+  for (const float Distance : {0.0f, 90.0f, 250.0f, 600.0f, -60.0f}) {
+    auto s = std::make_unique<Sarge>(e);
+    ASSERT_TRUE(s->Loaded());
+    s->Feet = Vector3Add(Origin, Vector3ScalarMul(Ahead, Distance));
+    s->Instances[0]->Transform = s->Instances[0]->ViewTransform = Matrix4x4Translate(s->Feet);
+    for (TZNT1ModelInstance* i : s->Instances) {
+      i->LocalPlayerModel = Distance == 0;
+      i->Leaf = e.BSP->FindLeaf(s->Feet);
+    }
+    Sarges.push_back(std::move(s));
+  }
+  e.Renderer->CheckFrameBufferObjects();
+  const TZNT1FrameBufferObject& Light = *e.Renderer->LightBufferFrameBufferObject;
+  const TZNT1Vector3 Suns[] = {Vector3(0, 0, 1), Vector3(0.6f, 0.3f, 0.74f), Vector3(-0.9f, 0.2f, 0.38f)};
+  const std::vector<std::vector<int>> Casters = {{1}, {2}, {0}, {0, 1, 2, 3, 4}};
+  size_t MaskedShadows = 0;
+  for (const TZNT1Vector3& Sun : Suns) {
+    e.BSP->SunDirection = Sun;
+    for (const std::vector<int>& Set : Casters) {
+      SCOPED_TRACE(testing::Message() << "sun (" << Sun.x << " " << Sun.y << " " << Sun.z << "), " << Set.size()
+                                      << " Sarges from " << Set[0]);
+      auto Frame = [&] {
+        for (int i : Set) Sarges[size_t(i)]->Add();
+        e.Frame();
+        EXPECT_EQ(glGetError(), GLenum(GL_NO_ERROR));
+        return std::make_pair(ReadLightBuffer(e), e.ReadFrame());
+      };
+      // The mask the passes ran on is left in the light buffer's depth.
+      glBindFramebuffer(GL_FRAMEBUFFER, Light.FrameBuffer);
+      glDepthMask(GL_TRUE);
+      glClearDepth(1.0);
+      glClear(GL_DEPTH_BUFFER_BIT);
+      glBindFramebuffer(GL_FRAMEBUFFER, 0);
+      const auto Masked = Frame();
+      std::vector<float> Depths(size_t(W) * H);
+      glBindFramebuffer(GL_READ_FRAMEBUFFER, Light.FrameBuffer);
+      glReadPixels(0, 0, W, H, GL_DEPTH_COMPONENT, GL_FLOAT, Depths.data());
+      glBindFramebuffer(GL_READ_FRAMEBUFFER, 0);
+      const size_t Marked = size_t(std::count(Depths.begin(), Depths.end(), 0.0f));
+      e.Renderer->BoundShadowPasses = false;
+      const auto Reference = Frame();
+      e.Renderer->BoundShadowPasses = true;
+      size_t Shadowed = 0;
+      for (size_t p = 3; p < Reference.first.size(); p += 4) Shadowed += Reference.first[p] != 0;
+      std::printf("sun (%g %g %g), %zu Sarges from %d: %d slots, %zu pixels in the shadow mask, %zu shadowed\n", Sun.x,
+                  Sun.y, Sun.z, Set.size(), Set[0], std::popcount(e.Renderer->MainContext->AllModelShadowMapBitmap),
+                  Marked, Shadowed);
+      EXPECT_NE(e.Renderer->MainContext->AllModelShadowMapBitmap, 0u);
+      EXPECT_LT(Marked, size_t(W) * H);
+      if (Marked >= Shadowed) MaskedShadows += Shadowed;
+      EXPECT_TRUE(Masked.first == Reference.first);
+      EXPECT_TRUE(Masked.second == Reference.second);
+    }
+  }
+  // Some of the shadows were drawn through the mask, not only within its rectangle.
+  EXPECT_GT(MaskedShadows, 100u);
 }

@@ -553,6 +553,25 @@ TEST(ZNT1Model, ScaledTagAxesKeepTheirRotation) {
   }
 }
 
+// Some content's frame boxes miss part of their geometry: the model tells by how much, in the
+// farthest frame, from either side of the box.
+TEST(ZNT1Model, FrameBoxReachIsTheFarthestVertexOutsideItsFrameBox) {
+  materialtest::TEngine E;
+  struct Case {
+    float Frame1MinX, Frame1MaxY, Reach;
+  };
+  // Frame 1 holds x from -1 to 1 and y from -1 to 1 (the fixture's first frame turned).
+  for (const Case& c : {Case{-2, 3, 0}, Case{-1, 1, 0}, Case{-0.75f, 3, 0.25f}, Case{-2, 0.5f, 0.5f}, Case{-0.5f, 0.25f, 0.75f}}) {
+    md3test::TModel m = md3test::TwoFrameFixture();
+    m.Frames[1].Min[0] = c.Frame1MinX;
+    m.Frames[1].Max[1] = c.Frame1MaxY;
+    bool Ok = false;
+    auto Model = Read(E.Engine, md3test::Write(m), Ok);
+    ASSERT_TRUE(Ok);
+    EXPECT_FLOAT_EQ(Model->FrameBoxReach, c.Reach) << c.Frame1MinX << " " << c.Frame1MaxY;
+  }
+}
+
 // Some content names two surfaces alike; a skin line reaches both.
 TEST(ZNT1Models, SkinLineReachesEverySurfaceOfItsName) {
   md3test::TModel m = md3test::TwoFrameFixture();

@@ -1525,6 +1525,8 @@ void TZNT1GLSLShaders::CreateDefaultShaders() {
   DefaultGLSLLightFillShader = Make(ViewRay, FragmentText(LightFillFragment(Format).c_str()));
 
   CreateShadowFillShaders(Format);
+  // Without it the sun's shadow passes cover the whole view, as they would anyway.
+  DefaultGLSLShadowRegionMaskShader = ReferenceOrDrop(Make(ViewRay, FragmentText(ShadowRegionMaskFragment)));
 
   TZNT1GLSLShader* const BuiltIns[] = {
       DefaultGLSLSkyShader, DefaultGLSLSkyFBOMapShader, DefaultGLSLPortalShader, DefaultGLSLZPrepassShader,
@@ -1553,34 +1555,23 @@ void TZNT1GLSLShaders::CreateDefaultShaders() {
     MaxShadowMapCountAtOnce++;
 }
 
-TZNT1GLSLShader* TZNT1GLSLShaders::ShadowRegionMaskShader() {
-  if (DefaultGLSLShadowRegionMaskShader || ShadowRegionMaskFailed) return DefaultGLSLShadowRegionMaskShader;
-  TZNT1GLSLShader* Shader = GetShader(VertexText(ViewRayVertex), "", FragmentText(ShadowRegionMaskFragment), 1);
+TZNT1GLSLShader* TZNT1GLSLShaders::ReferenceOrDrop(TZNT1GLSLShader* Shader) {
   try {
     Shader->IncRef();
-    DefaultGLSLShadowRegionMaskShader = Shader;
+    return Shader;
   } catch (const EShaderException&) {
-    // Without it the shadow passes cover the whole view, as they would anyway.
     HashMap.Delete(Shader->Combined);
     Items.erase(std::find(Items.begin(), Items.end(), Shader));
     delete Shader;
-    ShadowRegionMaskFailed = true;
+    return nullptr;
   }
-  return DefaultGLSLShadowRegionMaskShader;
 }
 
 void TZNT1GLSLShaders::CreateShadowFillShaders(int32_t Format) {
   const std::string ViewRay = VertexText(ViewRayVertex);
   for (int32_t Count = 1; Count <= MaxShadowFillMaps; Count++) {
-    TZNT1GLSLShader* Shader = GetShader(ViewRay, "", ShadowFillFragment(Format, Count), 1);
-    try {
-      Shader->IncRef();
-      DefaultGLSLShadowFillShader[Count - 1] = Shader;
-    } catch (const EShaderException&) {
-      // A format without packing functions cannot draw this term; the renderer uses fewer maps.
-      Items.erase(std::find(Items.begin(), Items.end(), Shader));
-      delete Shader;
-      DefaultGLSLShadowFillShader[Count - 1] = nullptr;
-    }
+    // A format without packing functions cannot draw this term; the renderer uses fewer maps.
+    DefaultGLSLShadowFillShader[Count - 1] =
+        ReferenceOrDrop(GetShader(ViewRay, "", ShadowFillFragment(Format, Count), 1));
   }
 }

@@ -149,12 +149,11 @@ class TZNT1GLSLShaders {
   void Dispose();
   void ResetLinkCounters();
 
-  // Keeps the pixels of the geometry buffers (packed-depth layout) whose view position, taken by
-  // uShadowRegionMatrix, lies in one of the first uShadowRegionCount (at most MaxShadowRegions)
-  // boxes of uShadowRegionBoxes (centre, half size), and discards the others: where the sun's
-  // shadow maps can darken anything. Made and compiled on first use.
+  // Compiles a built-in program by referencing it. One that fails is taken out of the library
+  // and freed, so that a later request for its sources builds it anew; null then.
+  TZNT1GLSLShader* ReferenceOrDrop(TZNT1GLSLShader* Shader);
+
   static constexpr int32_t MaxShadowRegions = 16;
-  TZNT1GLSLShader* ShadowRegionMaskShader();
 
   // The fixed texts every built-in program starts with.
   static const std::string& VertexPrelude();
@@ -204,8 +203,11 @@ class TZNT1GLSLShaders {
   TZNT1GLSLShader* DefaultGLSLLightFillShader = nullptr;
   TZNT1GLSLShader* DefaultGLSLShadowFillShader[MaxShadowFillMaps] = {};  // entry i: i + 1 maps
   int32_t MaxShadowMapCountAtOnce = 0;
-  TZNT1GLSLShader* DefaultGLSLShadowRegionMaskShader = nullptr;  // see ShadowRegionMaskShader
-  bool ShadowRegionMaskFailed = false;
+  // Keeps the pixels of the geometry buffers (packed-depth layout) whose view position, taken by
+  // uShadowRegionMatrix, lies in one of the first uShadowRegionCount (at most MaxShadowRegions)
+  // boxes of uShadowRegionBoxes (centre, half size), and discards the others: where the sun's
+  // shadow maps can darken anything. Null when it did not compile.
+  TZNT1GLSLShader* DefaultGLSLShadowRegionMaskShader = nullptr;
 
  private:
   void CreateDefaultShaders();

@@ -1061,7 +1061,7 @@ bool TZNT1RendererContext::MarkShadowRegions(TZNT1FrameBufferObject& Target, con
   const TZNT1FrameBufferObject* G = Fill ? Fill->FrameBufferObject.get() : nullptr;
   TZNT1GLSLShaders* Shaders = Engine->GLSLShaders.get();
   if (!Target.HasDepthBuffer || !G || G->Textures < 2 || !Shaders || !Regions.LightView) return false;
-  TZNT1GLSLShader* P = Shaders->ShadowRegionMaskShader();
+  TZNT1GLSLShader* P = Shaders->DefaultGLSLShadowRegionMaskShader;
   if (!P || P->uShadowRegionMatrix < 0 || P->uShadowRegionBoxes < 0 || P->uShadowRegionCount < 0 ||
       !State->UseShader(P))
     return false;

@@ -44,7 +44,8 @@ class GLSLShaderGL : public GLEngineFixture {
             s.DefaultGLSLShadowMipMapCombineShader, s.DefaultGLSLShadowMipMapBlurFilterShader,
             s.DefaultGLSLShadowMipMapBlurCombineShader, s.DefaultGLSLShadowBlurShader,
             s.DefaultGLSLGlobalShadowCopyShader, s.DefaultGLSLShadowCombineShader, s.DefaultGLSLCopyShader,
-            s.DefaultGLSLGeometryEdgeShader, s.DefaultGLSLLightGridFillShader, s.DefaultGLSLLightFillShader};
+            s.DefaultGLSLGeometryEdgeShader, s.DefaultGLSLLightGridFillShader, s.DefaultGLSLLightFillShader,
+            s.DefaultGLSLShadowRegionMaskShader};
   }
 
   static GLint SamplerUnit(const TZNT1GLSLShader* Shader, GLint Location) {
@@ -78,14 +79,14 @@ TEST_F(GLSLShaderGL, EveryBuiltInProgramCompilesAndLinksWithTheDefaultFormat) {
     EXPECT_TRUE(glIsProgram(static_cast<GLuint>(Shader->ProgramHandle)));
     EXPECT_GE(Shader->ReferenceCounter, 1);
   }
-  EXPECT_EQ(std::set<TZNT1GLSLShader*>(All.begin(), All.end()).size(), 37u);
+  EXPECT_EQ(std::set<TZNT1GLSLShader*>(All.begin(), All.end()).size(), 38u);
   EXPECT_EQ(Library->MaxShadowMapCountAtOnce, 4);
   for (TZNT1GLSLShader* Shader : Library->DefaultGLSLShadowFillShader) {
     ASSERT_NE(Shader, nullptr);
     EXPECT_GE(Shader->ProgramHandle, 0);
     EXPECT_EQ(Shader->ReferenceCounter, 2);
   }
-  EXPECT_EQ(Library->Count(), 37 + 4);
+  EXPECT_EQ(Library->Count(), 38 + 4);
 
   // Cached locations and the sampler units set at link time.
   const TZNT1GLSLShader* Fill = Library->DefaultGLSLShadowFillShader[3];
@@ -126,7 +127,7 @@ TEST_F(GLSLShaderGL, ShadowMapFormatsCompileTheirBlurAndShadowFillPrograms) {
     EXPECT_GE(Library->DefaultGLSLBlurShader->ProgramHandle, 0);
     const bool Unpacked = Format == 0 || Format == 6 || Format == 11 || Format > 20;
     EXPECT_EQ(Library->MaxShadowMapCountAtOnce, Unpacked ? 0 : 4);
-    EXPECT_EQ(Library->Count(), 37 + Library->MaxShadowMapCountAtOnce);
+    EXPECT_EQ(Library->Count(), 38 + Library->MaxShadowMapCountAtOnce);
     for (TZNT1GLSLShader* Shader : Library->DefaultGLSLShadowFillShader) {
       EXPECT_EQ(Shader == nullptr, Unpacked);
     }
@@ -171,6 +172,18 @@ TEST_F(GLSLShaderGL, CompileFailuresPrintTheSourceAndRaiseWithTheLog) {
     EXPECT_EQ(Shader->GeometryShaderHandle, -1);
     EXPECT_EQ(Shader->FragmentShaderHandle, -1);
   }
+  // A built-in that fails is dropped, and no entry is left behind to hand out the freed program.
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(Library.ReferenceOrDrop(Library.GetShader(BadVertex, "", Fragment(PlainFragment), 1)), nullptr);
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(Library.HashMap.GetValue(BadVertex + '\0' + '\0' + Fragment(PlainFragment) + '\0'), nullptr);
+  const int32_t Before = Library.Count();
+  TZNT1GLSLShader* Again = Library.GetShader(BadVertex, "", Fragment(PlainFragment), 1);
+  EXPECT_EQ(Library.Count(), Before + 1);
+  EXPECT_EQ(Again->ReferenceCounter, 0);
+  TZNT1GLSLShader* Good = Library.GetShader(Vertex(PlainVertex), "", Fragment(PlainFragment), 1);
+  EXPECT_EQ(Library.ReferenceOrDrop(Good), Good);
+  EXPECT_GE(Good->ProgramHandle, 0);
   // An empty stage is no program and no error.
   EXPECT_FALSE(Library.GetShader(Vertex(PlainVertex), "", "", 1)->Compile(false));
   EXPECT_FALSE(Library.GetShader("", "", Fragment(PlainFragment), 1)->Compile(false));

@@ -79,6 +79,9 @@ void TZNT1GLCapabilities::ApplyDriverStrings() {
   // Layered cube fills are geometry programs: without them lights would cast no shadow.
   if (!GeometryShader) UseSinglePassShadowCubeMaps = false;
   TextureMultisample = Contains(Extensions, "GL_ARB_texture_multisample");
+  const std::string r = TrimLower(Renderer);
+  SoftwareRasterizer = Contains(r, "llvmpipe") || Contains(r, "softpipe") || Contains(r, "software") ||
+                       Contains(r, "swrast") || Contains(r, "swiftshader") || Contains(r, "gdi generic");
 }
 
 void TZNT1GLCapabilities::Query() {
@@ -94,6 +97,9 @@ void TZNT1GLCapabilities::Query() {
     glGetFloatv(GL_MAX_TEXTURE_MAX_ANISOTROPY_EXT, &a);
     // NaN and negative answers count as no anisotropy.
     MaxAnisotropy = a > 0.0f ? a : 0.0f;
+    // A CPU rasterizer can spend seconds to minutes on one draw seen at a grazing angle under
+    // anisotropic filtering; plain trilinear keeps every frame short there.
+    if (SoftwareRasterizer && MaxAnisotropy > 1.0f) MaxAnisotropy = 1.0f;
   }
 
   QueryLimit(GL_MAX_VERTEX_ATTRIBS, MaxVertexAttribs, false);

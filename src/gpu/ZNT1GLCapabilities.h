@@ -14,9 +14,9 @@ class TZNT1GLCapabilities {
   explicit TZNT1GLCapabilities(TZNT1Engine* AEngine) : Engine(AEngine) {}
   // Reads the current context; the context must be current.
   void Query();
-  // Derives the GLSL version number, the quality switches and the extension flags from the
-  // strings already in Vendor, ShadingLanguageVersionString and Extensions (Query's part
-  // that needs no OpenGL).
+  // Derives the GLSL version number, the quality switches, the extension flags and the software
+  // rasterizer flag from the strings already in Vendor, Renderer, ShadingLanguageVersionString
+  // and Extensions (Query's part that needs no OpenGL).
   void ApplyDriverStrings();
 
   // "1.40" gives $128: major * 256 or minor, both read in decimal; 0 for a missing major.
@@ -32,7 +32,7 @@ class TZNT1GLCapabilities {
   bool TextureMultisample = false;
   int32_t MaxElementsVertices = 65536;
   int32_t MaxElementsIndices = 3 * 65536;
-  float MaxAnisotropy = 0.0f;
+  float MaxAnisotropy = 0.0f;  // 1 at most on a software rasterizer
   int32_t MaxVertexAttribs = 8;
   int32_t MaxTextureSize = 2048;
   int32_t MaxTextureUnits = 8;
@@ -49,6 +49,7 @@ class TZNT1GLCapabilities {
   // glMultiDrawElements belongs to the 1.4 entry points, without which the engine does not start.
   bool MultiDrawElements = true;
   bool LowQuality = false;
+  bool SoftwareRasterizer = false;  // the renderer string names a CPU rasterizer
   bool UseSinglePassShadowCubeMaps = true;
   bool GeometryShader = true;
 };

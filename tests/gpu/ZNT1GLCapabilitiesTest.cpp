@@ -20,7 +20,7 @@ TEST(ZNT1GLCapabilities, DefaultsBeforeQuery) {
   EXPECT_TRUE(c.UseSinglePassShadowCubeMaps);
   EXPECT_TRUE(c.GeometryShader);
   EXPECT_TRUE(c.FloatTextures && c.HalfFloatTextures && c.MultiDrawElements);
-  EXPECT_FALSE(c.VertexArrayObject || c.SkyFBO || c.TextureMultisample);
+  EXPECT_FALSE(c.VertexArrayObject || c.SkyFBO || c.TextureMultisample || c.SoftwareRasterizer);
 }
 
 TEST(ZNT1GLCapabilities, ShadingLanguageVersionNumbers) {
@@ -74,6 +74,31 @@ TEST(ZNT1GLCapabilities, VendorAndVersionRules) {
     EXPECT_EQ(caps.UseSinglePassShadowCubeMaps, c.SinglePassCube);
     EXPECT_EQ(caps.GeometryShader, c.GeometryShader);
     EXPECT_FALSE(caps.SkyFBO);
+  }
+}
+
+TEST(ZNT1GLCapabilities, SoftwareRasterizersByRendererString) {
+  const struct {
+    const char* Renderer;
+    bool Software;
+  } cases[] = {
+      {"llvmpipe (LLVM 15.0.6, 256 bits)", true},
+      {"softpipe", true},
+      {"Mesa DRI Intel(R) HD Graphics 620 (KBL GT2)", false},
+      {"Software Rasterizer", true},
+      {"Mesa X11 swrast", true},
+      {"Google SwiftShader", true},
+      {"GDI Generic", true},
+      {"NVIDIA GeForce RTX 3060/PCIe/SSE2", false},
+      {"AMD Radeon RX 6600 (navi23, LLVM 15.0.6, DRM 3.49, 6.1.0)", false},
+      {"", false},
+  };
+  for (const auto& c : cases) {
+    TZNT1GLCapabilities caps(nullptr);
+    caps.Vendor = "Mesa";
+    caps.Renderer = c.Renderer;
+    caps.ApplyDriverStrings();
+    EXPECT_EQ(caps.SoftwareRasterizer, c.Software) << c.Renderer;
   }
 }
 

@@ -140,12 +140,12 @@ void Summary() {
     std::printf("\n%s quality, 1280x720, %d frames at each spawn point; ms; the first frame after the load "
                 "apart; baseline: the brute-force path on the worst view\n",
                 q == 0 ? "Low" : "Full", FramesPerSpawn);
-    std::printf("  %-16s %6s %8s %8s %8s %8s %6s %9s %8s %7s\n", "map", "spawns", "load", "first", "median",
-                "worst", "spawn", "baseline", "vs base", ">1 s");
+    std::printf("  %-16s %6s %8s %8s %8s %8s %6s %9s %10s %7s\n", "map", "spawns", "load", "first", "median",
+                "worst", "spawn", "baseline", "base/worst", ">1 s");
     int Over = 0, OverLater = 0;
     double Worst = 0, WorstFirst = 0;
     for (const TMapResult& r : Results[q]) {
-      std::printf("  %-16s %6zu %8.0f %8.1f %8.1f %8.1f %6zu %9.1f %7.2fx %7d\n", r.Map.c_str(), r.Spawns, r.LoadMs,
+      std::printf("  %-16s %6zu %8.0f %8.1f %8.1f %8.1f %6zu %9.1f %9.2fx %7d\n", r.Map.c_str(), r.Spawns, r.LoadMs,
                   r.FirstMs, r.MedianMs, r.WorstMs, r.WorstSpawn, r.BaselineMs,
                   r.WorstMs > 0 ? r.BaselineMs / r.WorstMs : 0.0, r.OverOneSecond);
       Over += r.OverOneSecond;

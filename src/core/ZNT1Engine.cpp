@@ -458,21 +458,25 @@ void TZNT1Engine::RunFrame() {
 
   // A minimised window or an empty size has no projection to draw with.
   if (!Dedicated && CanvasWidth > 0 && CanvasHeight > 0) {
-    Matrix4x4Perspective(ProjectionMatrix, 45.0f, static_cast<float>(CanvasWidth) / static_cast<float>(CanvasHeight),
-                         1.0f, 8192.0f);
-    ViewPortLeft = 0;
-    ViewPortTop = 0;
-    ViewPortRight = CanvasWidth;
-    ViewPortBottom = CanvasHeight;
-    Renderer->GLCalls = 0;
-    Renderer->CountBatchItems = 0;
-    Renderer->CountFlushs = 0;
+    SetUpView();
     Game->Draw(static_cast<float>(GameTimeInterpolation), static_cast<float>(FloatDeltaTime));
     Renderer->Render();
     Console->Draw(DeltaTime);
     if (SDLSurfaceWindow) SDL_GL_SwapWindow(SDLSurfaceWindow);
   }
   FloatTime += FloatDeltaTime;
+}
+
+void TZNT1Engine::SetUpView() {
+  Matrix4x4Perspective(ProjectionMatrix, 45.0f, static_cast<float>(CanvasWidth) / static_cast<float>(CanvasHeight),
+                       1.0f, 8192.0f);
+  ViewPortLeft = 0;
+  ViewPortTop = 0;
+  ViewPortRight = CanvasWidth;
+  ViewPortBottom = CanvasHeight;
+  Renderer->GLCalls = 0;
+  Renderer->CountBatchItems = 0;
+  Renderer->CountFlushs = 0;
 }
 
 bool TZNT1Engine::Run() {

@@ -56,6 +56,9 @@ class TZNT1Engine {
   double AdvanceGameTime(int64_t DeltaTime);
   // A frame never counts for more than a quarter second.
   int64_t ClampFrameTime(int64_t DeltaTime) const;
+  // The projection and viewport of the canvas for the next draw, and the renderer's counters
+  // zeroed; the canvas must not be empty.
+  void SetUpView();
 
   void UnloadMap();
   bool LoadMap(const std::string& MapName);

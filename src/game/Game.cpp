@@ -1,6 +1,7 @@
 #include "game/Game.h"
 
 #include <cmath>
+#include <vector>
 
 #include "core/ZNT1Console.h"
 #include "core/ZNT1Engine.h"
@@ -79,10 +80,31 @@ void TGame::LoadMap(const std::string& MapName) {
       Engine->ShowLoadProgress(true, 0.8f);
       if (Engine->SoundSystem) Engine->SoundSystem->Setup();
       Engine->ShowLoadProgress(true, 0.9f);
+      WarmUpViews();
     }
   }
   Engine->DoneLoadMap();
   if (Engine->Console) Engine->Console->Focus = false;
+}
+
+void TGame::WarmUpViews() {
+  if (Engine->Dedicated || !Engine->Renderer || !LocalClientEntity || !LocalClientInstance ||
+      Engine->CanvasWidth <= 0 || Engine->CanvasHeight <= 0)
+    return;
+  const float EyeHeight = LocalClientInstance->GetViewHeight(0.0f) + 5.0f;
+  std::vector<TZNT1Matrix4x4> Views;
+  for (const TRespawnPosition& p : GameEntities->RespawnPositions) {
+    if (!(p.RespawnPositionType & LocalClientEntity->RespawnPositionType)) continue;
+    const TZNT1Vector3 Eye = Vector3Add(p.Origin, Vector3(0.0f, 0.0f, EyeHeight));
+    Views.push_back(Matrix4x4LookAtViewerLDX(Eye, Vector3(0.0f, p.Angle * float(DEG2RAD), 0.0f)));
+  }
+  for (size_t i = 0; i <= Views.size() && !Engine->Quit; ++i) {
+    Engine->SetUpView();
+    Draw(0.0f, 0.0f);
+    if (i < Views.size()) Engine->ViewMatrix = Views[i];
+    Engine->Renderer->Render();
+    Engine->ShowLoadProgress(true, 0.9f + 0.1f * float(i + 1) / float(Views.size() + 1));
+  }
 }
 
 void TGame::MoveLookLocked(float xDelta, float yDelta) {

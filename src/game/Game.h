@@ -44,4 +44,8 @@ class TGame : public TZNT1Game {
 
  private:
   void FreeEntities();
+  // Draws the loaded map from every spawn point of the local player, then from the player's own
+  // view, under the loading screen: a driver that builds its fragment code on first use (a
+  // software rasterizer takes seconds for a whole map) does so during the load, not in play.
+  void WarmUpViews();
 };

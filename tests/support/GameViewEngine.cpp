@@ -111,13 +111,7 @@ double GameViewEngine::Frame(double Seconds, std::vector<uint8_t>* Pixels) {
   e.Command->ExecuteCommandBuffer();
   e.Game->UpdateInput();
   const double Delta = e.AdvanceGameTime(e.HighResolutionTimer->FromFloatSeconds(Seconds));
-  Matrix4x4Perspective(e.ProjectionMatrix, 45.0f, float(e.CanvasWidth) / float(e.CanvasHeight), 1.0f, 8192.0f);
-  e.ViewPortLeft = e.ViewPortTop = 0;
-  e.ViewPortRight = e.CanvasWidth;
-  e.ViewPortBottom = e.CanvasHeight;
-  e.Renderer->GLCalls = 0;
-  e.Renderer->CountBatchItems = 0;
-  e.Renderer->CountFlushs = 0;
+  e.SetUpView();
   e.Game->Draw(float(e.GameTimeInterpolation), float(Delta));
   e.Renderer->Render();
   e.Console->Draw(e.HighResolutionTimer->FromFloatSeconds(Seconds));

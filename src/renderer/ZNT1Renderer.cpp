@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <utility>
 
 #include "core/ZNT1Engine.h"
 #include "core/ZNT1Globals.h"
@@ -524,10 +525,18 @@ void TZNT1Renderer::PostProcess() {
     int32_t Kind = 0;  // 0 none, 1 uFragCoordInvScale, 2 uScale, 3 uTime
     float X = 0.0f, Y = 0.0f;
   };
-  auto Draw = [&](TZNT1GLSLShader* P, std::initializer_list<uint32_t> Inputs, TExtra Extra) {
+  // The textures a pass reads, unit by unit.
+  struct TInputs {
+    TInputs(std::initializer_list<uint32_t> List) : Count(uint32_t(std::min<size_t>(6, List.size()))) {
+      std::copy_n(List.begin(), Count, Handles);
+    }
+    uint32_t Handles[6] = {0, 0, 0, 0, 0, 0};
+    uint32_t Count = 0;
+  };
+  auto Draw = [&](TZNT1GLSLShader* P, const TInputs& Inputs, TExtra Extra) {
     if (!State->UseShader(P)) return;
     uint32_t Unit = 0;
-    for (uint32_t Handle : Inputs) State->BindTexture(GL_TEXTURE0 + Unit++, Handle, GL_TEXTURE_2D);
+    for (uint32_t i = 0; i < Inputs.Count; ++i) State->BindTexture(GL_TEXTURE0 + Unit++, Inputs.Handles[i], GL_TEXTURE_2D);
     State->BindSingleVBO(uint32_t(QuadVBO->VerticesVBOHandle), uint32_t(QuadVBO->IndicesVBOHandle), 0, 0);
     for (uint32_t k = 0; k < Unit && k < 8; ++k) {
       if (P->uTexs[k] >= 0) {
@@ -546,8 +555,7 @@ void TZNT1Renderer::PostProcess() {
     RendererGL.DrawElements(GL_TRIANGLES, QuadVBO->CountIndices, GL_UNSIGNED_INT, nullptr);
     ++GLCalls;
   };
-  auto Pass = [&](TZNT1FrameBufferObject* Target, TZNT1GLSLShader* P, std::initializer_list<uint32_t> Inputs,
-                  TExtra Extra) {
+  auto PassNow = [&](TZNT1FrameBufferObject* Target, TZNT1GLSLShader* P, const TInputs& Inputs, TExtra Extra) {
     if (!Target) return;
     Target->Bind();
     glViewport(0, 0, Target->Width, Target->Height);
@@ -555,10 +563,39 @@ void TZNT1Renderer::PostProcess() {
     GLCalls += 3;
     Draw(P, Inputs, Extra);
   };
-  auto PingPong = [&](TZNT1GLSLShader* P, std::initializer_list<uint32_t> Inputs, TExtra Extra) {
-    Pass(FrameBufferObjects[Current].get(), P, Inputs, Extra);
+  // A pair pass waits until the next pass reads it: the chain's last one draws straight into the
+  // window instead of into the pair and then being copied there.
+  struct TPending {
+    TZNT1GLSLShader* Shader = nullptr;
+    TInputs Inputs{};
+    TExtra Extra;
+    int32_t Target = 0;
+  } Pending;
+  // Null Target: the window.
+  auto DrawPending = [&](TZNT1FrameBufferObject* Target) {
+    TZNT1GLSLShader* P = std::exchange(Pending.Shader, nullptr);
+    if (!P) return;
+    if (Target) {
+      PassNow(Target, P, Pending.Inputs, Pending.Extra);
+      return;
+    }
+    glBindFramebuffer(GL_FRAMEBUFFER, 0);
+    glViewport(Engine->ViewPortLeft, Engine->ViewPortTop, Engine->ViewPortRight, Engine->ViewPortBottom);
+    GLCalls += 2;
+    Draw(P, Pending.Inputs, Pending.Extra);
+  };
+  auto Flush = [&] {
+    if (Pending.Shader) DrawPending(FrameBufferObjects[Pending.Target].get());
+  };
+  auto PingPong = [&](TZNT1GLSLShader* P, const TInputs& Inputs, TExtra Extra) {
+    Flush();
+    Pending = {P, Inputs, Extra, Current};
     Last = Current;
     Current = (Current + 1) & 1;
+  };
+  auto Pass = [&](TZNT1FrameBufferObject* Target, TZNT1GLSLShader* P, const TInputs& Inputs, TExtra Extra) {
+    Flush();
+    PassNow(Target, P, Inputs, Extra);
   };
   // Last -1 is the main target itself: the first pass reads it, and the plain copy into the pair
   // is drawn only when no pass follows. The passes still write the pair entries they would after
@@ -622,10 +659,8 @@ void TZNT1Renderer::PostProcess() {
               TextureOf(U[5][1])},
              {});
   }
-  glBindFramebuffer(GL_FRAMEBUFFER, 0);
-  glViewport(Engine->ViewPortLeft, Engine->ViewPortTop, Engine->ViewPortRight, Engine->ViewPortBottom);
-  GLCalls += 2;
-  Draw(Shaders->DefaultGLSLScreenQuadShader, {LastTexture()}, {});
+  if (!Pending.Shader) PingPong(Shaders->DefaultGLSLScreenQuadShader, {LastTexture()}, {});
+  DrawPending(nullptr);
   RendererGL.UseProgram(0);
   State->UseShader(nullptr);
 }

@@ -452,7 +452,16 @@ void TZNT1Engine::RunFrame() {
   const int64_t DeltaTime = ClampFrameTime(NowTime - LastTime);
   LastTime = NowTime;
 
-  Command->ExecuteCommandBuffer();
+  // A quit ends the frame where it is seen: nothing is updated, drawn or swapped after it. The
+  // clock still counts the frame, as LastTime does.
+  auto Quitting = [&] {
+    if (!Quit) return false;
+    FloatTime += HighResolutionTimer->ToFloatSeconds(DeltaTime);
+    return true;
+  };
+  if (Quitting()) return;
+  Command->ExecuteCommandBuffer();  // "quit", or a quit seen while a "map" command loaded
+  if (Quitting()) return;
   Game->UpdateInput();
   const double FloatDeltaTime = AdvanceGameTime(DeltaTime);
 

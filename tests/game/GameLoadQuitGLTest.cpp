@@ -14,6 +14,7 @@
 #include "material/ZNT1Shader.h"
 #include "support/EngineHoldings.h"
 #include "support/EngineRunFixture.h"
+#include "support/TestData.h"
 #include "world/ZNT1BSP.h"
 
 namespace {
@@ -120,6 +121,7 @@ TEST_F(GameLoadQuitGL, QuitWhileAMapLoadsStopsTheLoadAndEndsTheRun) {
       {"while the game's entities load", 0.525f, true,
        [](const TStage& p, const TStage& f) { return p.Entities && !f.Player; }},
   };
+  REQUIRE_CONTENT_DIR();
   for (const auto& c : Cases) {
     SCOPED_TRACE(c.Where);
     Record = TRecord{};

@@ -257,8 +257,9 @@ void TZNT1Command::DoMap(const std::string& Args) {
     return;
   }
   Engine->Game->LoadMap(Name);
-  // The game's loading answers nothing; a map that did not arrive is reported here.
-  if (!Engine->BSP) {
+  // The game's loading answers nothing; a map that did not arrive is reported here, unless a
+  // quit cut its load short.
+  if (!Engine->BSP && !Engine->Quit) {
     if (Engine->Archives && Engine->Archives->ExistFile("maps/" + Name + ".bsp"))
       WriteLine(LightRed + "ERROR: Map " + Quoted(Name) + " could not be loaded");
     else

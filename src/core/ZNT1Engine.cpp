@@ -452,7 +452,16 @@ void TZNT1Engine::RunFrame() {
   const int64_t DeltaTime = ClampFrameTime(NowTime - LastTime);
   LastTime = NowTime;
 
-  Command->ExecuteCommandBuffer();
+  // A quit ends the frame where it is seen: nothing is updated, drawn or swapped after it. The
+  // clock still counts the frame, as LastTime does.
+  auto Quitting = [&] {
+    if (!Quit) return false;
+    FloatTime += HighResolutionTimer->ToFloatSeconds(DeltaTime);
+    return true;
+  };
+  if (Quitting()) return;
+  Command->ExecuteCommandBuffer();  // "quit", or a quit seen while a "map" command loaded
+  if (Quitting()) return;
   Game->UpdateInput();
   const double FloatDeltaTime = AdvanceGameTime(DeltaTime);
 
@@ -559,11 +568,14 @@ bool TZNT1Engine::LoadMap(const std::string& MapName) {
   }
   Loading = true;
   for (int i = 0; i < 3; ++i) ShowLoadProgress(true, 0.0f);
+  // The loading screen notices a quit; what is left of the load is skipped then, and a map
+  // cut short is dropped whole.
+  if (Quit) return false;
 
   std::unique_ptr<TMemoryStream> Stream = Archives->ExtractFile("maps/" + Name + ".bsp");
   if (!Stream) return false;
   BSP = std::make_unique<TZNT1BSP>(this);
-  const bool Result = BSP->Load(*Stream, "maps/" + Name + "/", Name);
+  bool Result = BSP->Load(*Stream, "maps/" + Name + "/", Name) && !Quit;
   if (Result) {
     Shaders->Sort();
     Upload();
@@ -572,6 +584,10 @@ bool TZNT1Engine::LoadMap(const std::string& MapName) {
     BSP.reset();
   }
   Stream.reset();
+  if (Quit) {  // seen while uploading
+    UnloadMap();
+    Result = false;
+  }
   // What came in while loading is queued without a marker, so later frames stay in step.
   GetSystemEvents(false);
   return Result;
@@ -602,6 +618,14 @@ void TZNT1Engine::ShowLoadProgress(bool Force, float Progress) {
   const int64_t Now = HighResolutionTimer->GetTime();
   if (!Force && std::llabs(Now - LastProgressTime) <= HighResolutionTimer->QuarterSecondInterval) return;
   LastProgressTime = Now;
+  // A load runs inside one frame and may take seconds: a closed window or a SIGTERM (SDL makes
+  // both an SDL_QUIT, the signal only when events are pumped) must end it. The event stays
+  // queued for the event loop.
+  if (SDLInitialized) {
+    SDL_PumpEvents();
+    if (SDL_HasEvent(SDL_QUIT)) Quit = true;
+  }
+  if (Quit) return;
   if (!SDLSurfaceWindow || !SDLSurfaceContext || !SpriteBatch || !Textures || !Textures->WhiteTexture) return;
   // The white texture stays referenced (and so on the GPU) while the loading screen shows.
   if (!LoadingWhiteTexture) {

@@ -35,6 +35,8 @@ class TZNT1Engine {
   TZNT1Engine& operator=(const TZNT1Engine&) = delete;
 
   // Draws the loading screen at a progress fraction (0..1); a keep-alive when Force is false.
+  // Each call that is not throttled looks for a pending SDL_QUIT, which sets Quit; a load then
+  // skips what is left, and nothing more is drawn.
   virtual void ShowLoadProgress(bool Force, float Progress);
 
   bool Init();

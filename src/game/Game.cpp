@@ -58,12 +58,18 @@ void TGame::LoadMap(const std::string& MapName) {
   {
     TSoundLock Lock(Engine->SoundSystem.get());
     FreeEntities();
-    Engine->LoadMap(MapName);
-    if (Engine->BSP) {
-      Engine->ShowLoadProgress(true, 0.525f);
+    // The loading screen notices a quit (Engine->Quit): the steps left are skipped, and a map
+    // cut short is dropped whole, so no half-made entities stay behind.
+    const auto Next = [this](float Progress) {
+      Engine->ShowLoadProgress(true, Progress);
+      return !Engine->Quit;
+    };
+    const auto Steps = [&] {
+      Engine->LoadMap(MapName);
+      if (!Engine->BSP || !Next(0.525f)) return;
       GameEntities = std::make_unique<TGameEntities>(Engine);
       GameEntities->Load(Engine->BSP.get());
-      Engine->ShowLoadProgress(true, 0.55f);
+      if (!Next(0.55f)) return;
       LocalClientEntity = GameEntities->NewClient();
       if (LocalClientEntity) {
         LocalClientInstance = LocalClientEntity->Client.get();
@@ -73,14 +79,19 @@ void TGame::LoadMap(const std::string& MapName) {
       } else {
         LocalClientInstance = nullptr;
       }
-      Engine->ShowLoadProgress(true, 0.6f);
+      if (!Next(0.6f)) return;
       Engine->Upload();
-      Engine->ShowLoadProgress(true, 0.7f);
+      if (!Next(0.7f)) return;
       GameEntities->Init();
-      Engine->ShowLoadProgress(true, 0.8f);
+      if (!Next(0.8f)) return;
       if (Engine->SoundSystem) Engine->SoundSystem->Setup();
       Engine->ShowLoadProgress(true, 0.9f);
       WarmUpViews();
+    };
+    Steps();
+    if (Engine->Quit) {
+      FreeEntities();
+      Engine->UnloadMap();
     }
   }
   Engine->DoneLoadMap();

@@ -94,6 +94,9 @@ class TZNT1BSPLoader {
   void KeepAlive() {
     if (E) E->ShowLoadProgress(false, E->LastProgress);
   }
+  // The loading screen saw a quit: the load stops at the next check and fails, as a broken
+  // map would there.
+  bool Quitting() const { return E && E->Quit; }
   TZNT1Shaders* Shaders() const { return E ? E->Shaders.get() : nullptr; }
   int32_t MaxTextureSize() const { return (E && E->GLCapabilities) ? E->GLCapabilities->MaxTextureSize : 2048; }
   int32_t MaxElementsVertices() const {
@@ -213,7 +216,7 @@ bool TZNT1BSPLoader::Run() {
   Progress(5.0f / 60.0f);
   if (!LoadEntities()) return false;
   Progress(6.0f / 60.0f);
-  if (!LoadTextures()) return false;
+  if (!LoadTextures() || Quitting()) return false;
   Progress(7.0f / 60.0f);
   if (!ReadLump(kPlanes, m.BSPPlanes, m.CountBSPPlanes)) return false;
   Progress(8.0f / 60.0f);
@@ -241,7 +244,7 @@ bool TZNT1BSPLoader::Run() {
   Progress(19.0f / 60.0f);
   // Indices are checked before anything follows them: light maps read face fields already.
   if (!Validate()) return false;
-  if (!LoadLightMaps()) return false;
+  if (!LoadLightMaps() || Quitting()) return false;
   Progress(20.0f / 60.0f);
   if (!ReadLump(kLightVolumes, m.BSPLightVolumes, m.CountBSPLightVolumes)) return false;
   Progress(21.0f / 60.0f);
@@ -251,7 +254,7 @@ bool TZNT1BSPLoader::Run() {
   Progress(22.0f / 60.0f);
   InitPatchGroups();
   Progress(23.0f / 60.0f);
-  if (!Compile()) return false;
+  if (!Compile() || Quitting()) return false;
   Progress(24.0f / 60.0f);
   LoadFogs();
   Progress(25.0f / 60.0f);
@@ -957,8 +960,11 @@ bool TZNT1BSPLoader::Compile() {
 
   CreatePatchBrushes(m, Vertices);
 
+  // The materials are made here, most of a long load's time. Stopping part way leaves faces
+  // pointing at materials they hold no reference on, as a failure further on does.
   for (TBSPMapFace& f : m.BSPMapFaces) {
     KeepAlive();
+    if (Quitting()) return false;
     if (f.textureId < 0) {
       f.Shader = nullptr;
       continue;

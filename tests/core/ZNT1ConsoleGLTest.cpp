@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <string>
@@ -14,6 +15,7 @@
 #include "core/ZNT1Engine.h"
 #include "game/Game.h"
 #include "support/EngineRunFixture.h"
+#include "support/TestData.h"
 
 extern char** environ;
 
@@ -167,38 +169,70 @@ TEST_F(ConsoleGL, TypedLinesRunInTheNextFrameAndDriveTheEngine) {
   EXPECT_TRUE(P::closedAfterMap);
   EXPECT_EQ(engine->BSP, nullptr);
   EXPECT_FALSE(engine->Loading);
-  // Typed in one frame, committed in the next, run in the one after: the loop ends there.
-  EXPECT_EQ(P::lastFrame, P::quitTypedFrame + 2);
+  // Typed in one frame, committed in the next, run in the one after, which ends there: the
+  // game's input no longer runs in it.
+  EXPECT_EQ(P::lastFrame, P::quitTypedFrame + 1);
   EXPECT_TRUE(engine->Quit);
 }
 
-// The program itself, in a child process: "quit" typed into its console ends it with 0.
-TEST_F(ConsoleGL, QuitCommandEndsTheProgramWithExitCodeZero) {
+namespace {
+
+// Runs one test of this program in a child process with Env added; false when it did not end
+// within Seconds (it is killed then), else Status holds its wait status.
+bool RunChild(const std::string& Test, const std::string& Env, int Seconds, int& Status) {
   std::string self(4096, '\0');
   const ssize_t n = readlink("/proc/self/exe", self.data(), self.size() - 1);
-  ASSERT_GT(n, 0);
+  if (n <= 0) return false;
   self.resize(static_cast<size_t>(n));
-  std::string filter = "--gtest_filter=ConsoleGL.ProgramChild";
+  std::string filter = "--gtest_filter=ConsoleGL." + Test;
   char* argv[] = {self.data(), filter.data(), nullptr};
-  std::vector<std::string> env{"ZNT1_CONSOLE_GL_CHILD=1"};
+  std::vector<std::string> env{Env};
   for (char** e = environ; *e; ++e) env.emplace_back(*e);
   std::vector<char*> envp;
   for (std::string& s : env) envp.push_back(s.data());
   envp.push_back(nullptr);
   pid_t pid = 0;
-  ASSERT_EQ(posix_spawn(&pid, self.c_str(), nullptr, nullptr, argv, envp.data()), 0);
-  int status = 0;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  if (posix_spawn(&pid, self.c_str(), nullptr, nullptr, argv, envp.data()) != 0) return false;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(Seconds);
   pid_t done = 0;
-  while ((done = waitpid(pid, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline)
+  while ((done = waitpid(pid, &Status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  if (done == 0) {
-    kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
-    FAIL() << "the program did not end after \"quit\"";
-  }
+  if (done != 0) return true;
+  kill(pid, SIGKILL);
+  waitpid(pid, &Status, 0);
+  return false;
+}
+
+}  // namespace
+
+// The program itself, in a child process: "quit" typed into its console ends it with 0.
+TEST_F(ConsoleGL, QuitCommandEndsTheProgramWithExitCodeZero) {
+  int status = 0;
+  ASSERT_TRUE(RunChild("ProgramChild", "ZNT1_CONSOLE_GL_CHILD=1", 60, status))
+      << "the program did not end after \"quit\"";
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// The program on the content, in a child process: a SIGTERM while a typed "map" loads is seen
+// by the loading screen, and the program ends with 0.
+TEST_F(ConsoleGL, SigtermWhileAMapLoadsEndsTheProgramWithExitCodeZero) {
+  REQUIRE_CONTENT_DIR();
+  int status = 0;
+  ASSERT_TRUE(RunChild("SigtermChild", "ZNT1_CONSOLE_GL_SIGTERM_CHILD=1", 180, status))
+      << "the program did not end after SIGTERM";
+  ASSERT_TRUE(WIFEXITED(status));
+  switch (WEXITSTATUS(status)) {
+    case 0: break;
+    case 2: FAIL() << "the engine never ran frames"; break;
+    case 3: FAIL() << "the typed line was never taken"; break;
+    case 4: FAIL() << "SIGTERM never became a quit"; break;
+    case 6: FAIL() << "SIGTERM came before the load began (the child's timing)"; break;
+    case 7: FAIL() << "SIGTERM was not seen while the map loaded, only after its file"; break;
+    case 8: FAIL() << "SIGTERM became a quit on another thread"; break;
+    case 9: FAIL() << "the program took more than 20 s to end after SIGTERM"; break;
+    default: FAIL() << "the program ended with " << WEXITSTATUS(status) - 10; break;
+  }
 }
 
 // Runs only inside the child above: the real main routine, with keys typed from a second
@@ -215,4 +249,83 @@ TEST_F(ConsoleGL, ProgramChild) {
   const int code = Main({"/nonexistent/"});
   typist.join();
   std::exit(code == 0 ? 0 : 10 + code);
+}
+
+namespace {
+
+// Waits until SDL's queue is empty (another thread takes the events), at most Seconds.
+bool Drained(double Seconds) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(Seconds);
+  while (SDL_PeepEvents(nullptr, 0, SDL_PEEKEVENT, SDL_FIRSTEVENT, SDL_LASTEVENT) > 0) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
+
+// Where the SIGTERM became SDL_QUIT.
+enum TQuitSeen { qsNONE, qsLOADING, qsBEFORELOAD, qsAFTERMAPFILE, qsOTHERTHREAD };
+std::atomic<std::thread::id> MainThread;
+std::atomic<int> QuitSeen{qsNONE};
+
+// SDL calls watches on the thread that adds the event, and makes SDL_QUIT of a signal where
+// events are pumped: the loading screen does that mid-load, the frame loop only once the
+// map's file is in.
+int SDLCALL WatchQuit(void*, SDL_Event* Event) {
+  if (Event->type != SDL_QUIT || QuitSeen.load() != qsNONE) return 1;
+  if (std::this_thread::get_id() != MainThread.load())
+    QuitSeen = qsOTHERTHREAD;
+  else if (!::Engine->Loading)
+    QuitSeen = qsBEFORELOAD;
+  else
+    QuitSeen = ::Engine->LastProgress < 0.5f ? qsLOADING : qsAFTERMAPFILE;
+  return 1;
+}
+
+}  // namespace
+
+// Runs only as the child of SigtermWhileAMapLoadsEndsTheProgramWithExitCodeZero: the real main
+// routine on the content. A second thread types "map oa_shouse" (a load of seconds) once frames
+// run, and raises SIGTERM half a second after the frame that runs the line took its events.
+TEST_F(ConsoleGL, SigtermChild) {
+  if (!std::getenv("ZNT1_CONSOLE_GL_SIGTERM_CHILD"))
+    GTEST_SKIP() << "started by SigtermWhileAMapLoadsEndsTheProgramWithExitCodeZero";
+  MainThread = std::this_thread::get_id();
+  bool framesRan = false;
+  std::chrono::steady_clock::time_point signalled{};
+  std::thread typist([&] {
+    for (int i = 0; i < 60000 && !SDL_WasInit(SDL_INIT_VIDEO); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    SDL_AddEventWatch(&WatchQuit, nullptr);
+    SDL_Event event{};
+    event.type = SDL_USEREVENT;
+    SDL_PushEvent(&event);
+    framesRan = Drained(120.0);  // taken: the engine is set up and runs frames
+    if (framesRan) {
+      PushKey(SDLK_F8);
+      TypeLine("map oa_shouse");
+      // One frame takes the keys and commits the line, the next runs it. This event goes with
+      // that next frame's, at the latest.
+      if (Drained(60.0)) {
+        SDL_PushEvent(&event);
+        if (Drained(60.0)) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(500));
+          signalled = std::chrono::steady_clock::now();
+          kill(getpid(), SIGTERM);
+          return;
+        }
+      }
+    }
+    event.type = SDL_QUIT;  // no signal sent: end the program all the same
+    SDL_PushEvent(&event);
+  });
+  const int code = Main({testdata::ContentDir()});
+  const auto ended = std::chrono::steady_clock::now();
+  typist.join();
+  if (code != 0) std::exit(10 + code);
+  if (!framesRan) std::exit(2);
+  if (signalled == std::chrono::steady_clock::time_point{}) std::exit(3);
+  if (QuitSeen.load() != qsLOADING) std::exit(4 + QuitSeen.load());  // 4: never; 6..8: elsewhere
+  if (ended - signalled > std::chrono::seconds(20)) std::exit(9);
+  std::exit(0);
 }

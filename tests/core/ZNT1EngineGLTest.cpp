@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <vector>
 
 #include "assets/ZNT1Archive.h"
@@ -57,8 +58,9 @@ class CountingGame : public TZNT1Game {
     received.push_back(e->type);
     return true;
   }
+  void UpdateInput() override { ++inputs; }
   void Draw(float, float) override { ++draws; }
-  int draws = 0;
+  int inputs = 0, draws = 0;
   std::vector<uint32_t> received;
 };
 
@@ -134,6 +136,40 @@ TEST_F(EngineGL, ZeroSizedCanvasSkipsProjectionAndDrawing) {
   EXPECT_EQ(game->draws, 1);
   EXPECT_TRUE(Finite(engine->ProjectionMatrix));
   EXPECT_NEAR(engine->ProjectionMatrix.M[1][1] / engine->ProjectionMatrix.M[0][0], 640.0f / 480.0f, 1e-4f);
+  engine->Game.reset();
+}
+
+TEST_F(EngineGL, QuitEndsTheFrameBeforeTheGameRunsOrDraws) {
+  auto engine = std::make_unique<TZNT1Engine>(&CreateGameOfClass<CountingGame>, false);
+  ASSERT_TRUE(engine->Init()) << engine->InitError;
+  engine->Game = engine->GameClass(engine.get());
+  auto* game = static_cast<CountingGame*>(engine->Game.get());
+  engine->RunFrame();  // a frame without a quit reaches the game and draws
+  ASSERT_EQ(game->inputs, 1);
+  ASSERT_EQ(game->draws, 1);
+  auto Push = [](uint32_t Type, SDL_Keycode Key = 0, uint16_t Mod = 0) {
+    SDL_Event e{};
+    e.type = Type;
+    e.key.keysym.sym = Key;
+    e.key.keysym.mod = Mod;
+    SDL_PushEvent(&e);
+  };
+  const struct {
+    const char* Name;
+    std::function<void()> Raise;
+  } Cases[] = {
+      {"window closed or SIGTERM", [&] { Push(SDL_QUIT); }},
+      {"Alt+F4", [&] { Push(SDL_KEYDOWN, SDLK_F4, KMOD_LALT); }},
+      {"quit command", [&] { engine->Command->Queue("quit\n"); }},
+  };
+  for (const auto& c : Cases) {
+    engine->Quit = false;
+    c.Raise();
+    engine->RunFrame();
+    EXPECT_TRUE(engine->Quit) << c.Name;
+    EXPECT_EQ(game->inputs, 1) << c.Name;
+    EXPECT_EQ(game->draws, 1) << c.Name;
+  }
   engine->Game.reset();
 }
 

@@ -112,6 +112,41 @@ TEST(BSP, FailureExits) {
     EXPECT_FALSE(LoadMapBytes(e, Bytes(Good.begin(), Good.begin() + long(Size)))) << Size;
 }
 
+TEST(BSP, AQuitStopsTheLoadAtTheNextCheckAndGivesBackWhatItTook) {
+  // Quits at one forced report, as the loading screen does when it finds SDL_QUIT pending.
+  struct QuittingEngine : FixtureEngine {
+    explicit QuittingEngine(float AQuitAt) : QuitAt(AQuitAt) {}
+    void ShowLoadProgress(bool Force, float Progress) override {
+      FixtureEngine::ShowLoadProgress(Force, Progress);
+      if (Force && Progress == QuitAt) Quit = true;
+    }
+    const float QuitAt;
+  };
+  // Before the texture names are read, before the light maps are made, before the materials
+  // are: each load ends at the check after that step.
+  for (const float QuitAt : {6.0f / 60.0f, 19.0f / 60.0f, 23.0f / 60.0f}) {
+    SCOPED_TRACE(QuitAt * 60.0f);
+    QuittingEngine e(QuitAt);
+    TZNT1Shader* Portal = e.Shaders->GetShader("textures/fixture/portal");
+    ASSERT_TRUE(Portal);
+    const int32_t Before = Portal->ReferenceCounter;
+    const Bytes File = bspwriter::MakeFixture().File.Build();
+    {
+      TMemoryStream Stream(File);
+      TZNT1BSP m(&e);
+      EXPECT_FALSE(m.Load(Stream, "maps/fixture/", "fixture"));
+      // No step reported after the quit, only the load's end.
+      ASSERT_GE(e.Forced.size(), 2u);
+      EXPECT_EQ(e.Forced[e.Forced.size() - 2], QuitAt);
+      EXPECT_EQ(e.Forced.back(), 0.5f);
+      // Not one face was given its material.
+      for (const TBSPMapFace& f : m.BSPMapFaces) EXPECT_EQ(f.Shader, nullptr);
+    }
+    EXPECT_EQ(Portal->ReferenceCounter, Before);
+    EXPECT_EQ(e.LightMaps->Count(), 0);
+  }
+}
+
 TEST(BSP, LumpRemaindersAreIgnoredAndEmptyVisLoads) {
   FixtureEngine e;
   TFixture x = bspwriter::MakeFixture();

@@ -1,0 +1,156 @@
+// A quit (SDL_QUIT: a closed window, SIGTERM) that arrives while the program's engine loads a
+// real map inside a frame: the load stops at its next step, the map is dropped, no frame follows
+// and the run ends.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/ZNT1Engine.h"
+#include "game/Game.h"
+#include "material/ZNT1Shader.h"
+#include "support/EngineHoldings.h"
+#include "support/EngineRunFixture.h"
+#include "support/TestData.h"
+#include "world/ZNT1BSP.h"
+
+namespace {
+
+// How far the load had come, seen from the loading screen.
+struct TStage {
+  bool Map = false, MapUploaded = false, Entities = false, Player = false;
+  int32_t Materials = 0;
+};
+
+struct TRecord {
+  int Inputs = 0, Draws = 0;  // game frames and draws in all
+  int InputsAtPush = -1, DrawsAtPush = -1;
+  bool Pushed = false;
+  TStage AtPush, Furthest;  // the furthest of every stage reported after the push
+  bool MapAfterLoad = true, EntitiesAfterLoad = true, LoadingAfterLoad = true;
+  holdings::TInUse BeforeLoad, AfterLoad;
+};
+
+TRecord Record;
+
+// Queues "map oa_dm1" in its first frame, so that it runs in the second, as typed.
+class LoadProbeGame : public TGame {
+ public:
+  using TGame::TGame;
+  void UpdateInput() override {
+    if (++Record.Inputs == 1) {
+      Record.BeforeLoad = holdings::InUse(*Engine);
+      Engine->Command->Queue("map oa_dm1\n");
+    }
+    if (Record.Inputs == 600) {  // never hang: a load that ignored the quit ends here
+      SDL_Event quit{};
+      quit.type = SDL_QUIT;
+      SDL_PushEvent(&quit);
+    }
+    TGame::UpdateInput();
+  }
+  void Draw(float Interpolation, float DeltaTime) override {
+    ++Record.Draws;
+    TGame::Draw(Interpolation, DeltaTime);
+  }
+  void LoadMap(const std::string& Name) override {
+    TGame::LoadMap(Name);
+    Record.MapAfterLoad = Engine->BSP != nullptr;
+    Record.EntitiesAfterLoad = GameEntities != nullptr || LocalClientEntity != nullptr;
+    Record.LoadingAfterLoad = Engine->Loading;
+    Record.AfterLoad = holdings::InUse(*Engine);
+  }
+  TStage Stage() const {
+    return {Engine->BSP != nullptr, Engine->BSP && Engine->BSP->Uploaded, GameEntities != nullptr,
+            LocalClientEntity != nullptr, Engine->Shaders->Count()};
+  }
+};
+
+// Pushes SDL_QUIT, as the window manager or SDL's signal handler would, at the load's first
+// report at or past QuitAt (a forced one, or a keep-alive when KeepAlive is set).
+class QuitWhileLoadingEngine : public TZNT1Engine {
+ public:
+  QuitWhileLoadingEngine(float AQuitAt, bool AKeepAlive)
+      : TZNT1Engine(&CreateGameOfClass<LoadProbeGame>, false), QuitAt(AQuitAt), KeepAlive(AKeepAlive) {}
+  void ShowLoadProgress(bool Force, float Progress) override {
+    if (Loading && Game) {
+      const TStage Now = static_cast<LoadProbeGame&>(*Game).Stage();
+      if (!Record.Pushed && Force != KeepAlive && Progress >= QuitAt) {
+        SDL_Event quit{};
+        quit.type = SDL_QUIT;
+        SDL_PushEvent(&quit);
+        Record.Pushed = true;
+        Record.AtPush = Record.Furthest = Now;
+        Record.InputsAtPush = Record.Inputs;
+        Record.DrawsAtPush = Record.Draws;
+      } else if (Record.Pushed) {
+        TStage& f = Record.Furthest;
+        f.Map |= Now.Map;
+        f.MapUploaded |= Now.MapUploaded;
+        f.Entities |= Now.Entities;
+        f.Player |= Now.Player;
+        f.Materials = std::max(f.Materials, Now.Materials);
+      }
+    }
+    TZNT1Engine::ShowLoadProgress(Force, Progress);
+  }
+  const float QuitAt;
+  const bool KeepAlive;
+};
+
+class GameLoadQuitGL : public EngineRunFixture {};
+
+}  // namespace
+
+TEST_F(GameLoadQuitGL, QuitWhileAMapLoadsStopsTheLoadAndEndsTheRun) {
+  // Where the quit arrives, and what the load must not have done after it.
+  const struct {
+    const char* Where;
+    float QuitAt;
+    bool KeepAlive;
+    std::function<bool(const TStage& AtPush, const TStage& Furthest)> Stopped;
+  } Cases[] = {
+      {"as the load starts", 0.0f, false, [](const TStage&, const TStage& f) { return !f.Map; }},
+      {"as the map's materials are about to be made", 23.0f / 60.0f, false,
+       [](const TStage& p, const TStage& f) { return p.Map && f.Materials == p.Materials; }},
+      {"as the map's file is loaded", 0.5f, false,
+       [](const TStage& p, const TStage& f) { return p.Map && !f.MapUploaded && !f.Entities; }},
+      {"while the game's entities load", 0.525f, true,
+       [](const TStage& p, const TStage& f) { return p.Entities && !f.Player; }},
+  };
+  REQUIRE_CONTENT_DIR();
+  for (const auto& c : Cases) {
+    SCOPED_TRACE(c.Where);
+    Record = TRecord{};
+    auto engine = std::make_unique<QuitWhileLoadingEngine>(c.QuitAt, c.KeepAlive);
+    ASSERT_TRUE(MountContent(*engine));
+    ASSERT_TRUE(engine->Run()) << engine->InitError;
+    ASSERT_TRUE(Record.Pushed) << "the load never came there";
+    EXPECT_TRUE(engine->Quit);
+    EXPECT_TRUE(c.Stopped(Record.AtPush, Record.Furthest));
+    // The frame that ran the map command ended with it: no input, no draw after the quit.
+    EXPECT_EQ(Record.Inputs, Record.InputsAtPush);
+    EXPECT_EQ(Record.Draws, Record.DrawsAtPush);
+    // Nothing of the map stayed: the engine holds what it held before the command, and a load
+    // cut short is no error.
+    EXPECT_FALSE(Record.MapAfterLoad);
+    EXPECT_FALSE(Record.EntitiesAfterLoad);
+    EXPECT_FALSE(Record.LoadingAfterLoad);
+    EXPECT_EQ(Record.AfterLoad.ReferencedTextures, Record.BeforeLoad.ReferencedTextures);
+    EXPECT_EQ(Record.AfterLoad.ReferencedMaterials, Record.BeforeLoad.ReferencedMaterials);
+    EXPECT_EQ(Record.AfterLoad.ReferencedModels, Record.BeforeLoad.ReferencedModels);
+    EXPECT_EQ(Record.AfterLoad.Instances, Record.BeforeLoad.Instances);
+    EXPECT_EQ(Record.AfterLoad.LightMaps, Record.BeforeLoad.LightMaps);
+    for (const std::string& Line : engine->Console->Lines.Strings)
+      EXPECT_EQ(Line.find("ERROR"), std::string::npos) << Line;
+    // Run tore down as after any quit.
+    EXPECT_EQ(engine->Game, nullptr);
+    EXPECT_EQ(engine->BSP, nullptr);
+    EXPECT_EQ(engine->SoundSystem, nullptr);
+    EXPECT_EQ(engine->SDLSurfaceContext, nullptr);
+    EXPECT_EQ(engine->SDLSurfaceWindow, nullptr);
+  }
+}

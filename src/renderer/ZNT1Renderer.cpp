@@ -17,6 +17,7 @@
 #include "world/ZNT1Model.h"
 
 TZNT1RendererGL RendererGL;
+void (*RendererStageHook)(const char* Stage, int32_t View) = nullptr;
 
 namespace {
 
@@ -508,6 +509,21 @@ void TZNT1Renderer::Render() {
   CountLights = 0;
 }
 
+namespace {
+
+const char* PostStageName(const TZNT1GLSLShaders& S, const TZNT1GLSLShader* P) {
+  if (P == S.DefaultGLSLLumaShader) return "post luma";
+  if (P == S.DefaultGLSLFXAA3Shader || P == S.DefaultGLSLFXAA2Shader) return "post fxaa";
+  if (P == S.DefaultGLSLBloomFilterShader) return "post bloom filter";
+  if (P == S.DefaultGLSLDownSampleShader) return "post bloom downsample";
+  if (P == S.DefaultGLSLBloomBlurShader) return "post bloom blur";
+  if (P == S.DefaultGLSLBloomCombineShader) return "post bloom combine";
+  if (P == S.DefaultGLSLScreenQuadShader) return "post copy";
+  return "post other";
+}
+
+}  // namespace
+
 void TZNT1Renderer::PostProcess() {
   TZNT1GLSLShaders* Shaders = Engine->GLSLShaders.get();
   TZNT1FrameBufferObject* Main = MainContext ? MainContext->FrameBufferObject.get() : nullptr;
@@ -534,6 +550,7 @@ void TZNT1Renderer::PostProcess() {
     uint32_t Count = 0;
   };
   auto Draw = [&](TZNT1GLSLShader* P, const TInputs& Inputs, TExtra Extra) {
+    if (RendererStageHook) MarkRendererStage(PostStageName(*Shaders, P));
     if (!State->UseShader(P)) return;
     uint32_t Unit = 0;
     for (uint32_t i = 0; i < Inputs.Count; ++i) State->BindTexture(GL_TEXTURE0 + Unit++, Inputs.Handles[i], GL_TEXTURE_2D);
@@ -960,6 +977,8 @@ void TZNT1RendererContext::Render(int32_t ContextIndex) {
   if (Engine->Dedicated) return;
   HasShadowReceivers = false;
   CurrentContextIndex = ContextIndex;
+  const bool ColourView = ContextTask == ctNORMAL || ContextTask == ctPORTAL;
+  if (ColourView) MarkRendererStage("visibility", ContextIndex);
   Check();
   if (FrameBufferObject) CheckFrameBufferObject();
   InitRendering();
@@ -978,11 +997,15 @@ void TZNT1RendererContext::Render(int32_t ContextIndex) {
     if (!(Engine->GLCapabilities && Engine->GLCapabilities->LowQuality)) {
       // The geometry buffers are read only by the passes of finished shadow maps and of lights
       // in view; the shadow maps do not need them, so they come first and decide.
+      MarkRendererStage("shadow maps", ContextIndex);
       RenderModelShadowMaps();
+      MarkRendererStage("geometry fill", ContextIndex);
       if (PrepassReadsGeometryFill()) RenderGeometryFill();
+      MarkRendererStage("light buffer", ContextIndex);
       RenderLightAndShadowPrepass();
     }
   }
+  if (ColourView) MarkRendererStage("scene", ContextIndex);
   Renderer->CurrentContext = this;
   SortBatchItems();
   ResetVBOs();
@@ -1794,7 +1817,9 @@ void TZNT1RendererContext::RenderBatchItems(bool AUseWireframe) {
     if (k == SORT_OPAQUE && (ContextTask == ctNORMAL || ContextTask == ctPORTAL) && !UseWireframe) {
       ModelMatrix = Matrix4x4Identity;
       Renderer->IncrementLinkCounter();
+      MarkRendererStage("sky", CurrentContextIndex);
       RenderSky();
+      MarkRendererStage("scene after sky", CurrentContextIndex);
     }
   }
   if (BatchHasContent) {

@@ -56,6 +56,13 @@ struct TZNT1RendererGL {
 };
 extern TZNT1RendererGL RendererGL;
 
+// For profiling tools: when set, called as each stage of a frame begins, with the view drawing it
+// (-1 the camera's, 0-3 a portal's). A stage lasts until the next one begins.
+extern void (*RendererStageHook)(const char* Stage, int32_t View);
+inline void MarkRendererStage(const char* Stage, int32_t View = -1) {
+  if (RendererStageHook) RendererStageHook(Stage, View);
+}
+
 // Antialiasing modes; anything outside 0..5 draws as aaNONE.
 constexpr int32_t aaNONE = 0;
 constexpr int32_t aaDLAA = 1;

@@ -735,6 +735,7 @@ void TZNT1RendererContext::RenderLightAndShadowPrepass() {
     const int32_t CountMapModels = std::min<int32_t>(BSP->CountBSPModels, int32_t(BSP->BSPMapModels.size()));
     for (int32_t m = 1; m < CountMapModels; ++m) BSP->BSPMapModels[size_t(m)].CastShadowToProcess = true;
   }
+  MarkRendererStage("lights", CurrentContextIndex);
   for (int32_t i = 0; i < R.CountLights; ++i) {
     const TZNT1RendererLight& L = R.Lights[size_t(i)];
     TZNT1Sphere Sphere;
@@ -847,6 +848,7 @@ void TZNT1RendererContext::FillGlobalShadowBuffer() {
     }
   }
   bool Masked = false;
+  MarkRendererStage("shadow mask", CurrentContextIndex);
   if (Bounded && ShadowMaskRest > 0) {
     --ShadowMaskRest;
   } else if (Bounded && !ShadowMaskPending) {
@@ -859,6 +861,7 @@ void TZNT1RendererContext::FillGlobalShadowBuffer() {
   } else if (Bounded) {
     Masked = MarkShadowRegions(*Target, Regions);
   }
+  MarkRendererStage("shadow fill", CurrentContextIndex);
   uint32_t Bitmap = AllModelShadowMapBitmap;
   ShadowMapQueueCount = 0;
   bool First = true;

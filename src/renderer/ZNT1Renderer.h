@@ -537,8 +537,8 @@ class TZNT1RendererContext {
   TZNT1Plane ClipPlane{}, TransformedClipPlane{};
   TZNT1Vector3 PortalPosition{}, PrimaryLightAmbient{}, PrimaryLightDirectional{}, PrimaryLightDirection{};
   bool HasShadowReceivers = false;
-  // The shadow mask's samples of the last frame it was drawn with a query, its rectangle's area,
-  // and the frames it rests after keeping nearly all of it.
+  // The shadow mask's samples of the last frame it was drawn with a query, the area its passes
+  // covered, and the frames it rests after keeping nearly all of it.
   uint32_t ShadowMaskQuery = 0;
   bool ShadowMaskPending = false;
   int64_t ShadowMaskArea = 0;

@@ -857,7 +857,6 @@ void TZNT1RendererContext::FillGlobalShadowBuffer() {
     Masked = MarkShadowRegions(*Target, Regions);
     glEndQuery(GL_SAMPLES_PASSED);
     ShadowMaskPending = Masked;
-    ShadowMaskArea = int64_t(Regions.Scissor[2]) * Regions.Scissor[3];
   } else if (Bounded) {
     Masked = MarkShadowRegions(*Target, Regions);
   }
@@ -1086,10 +1085,45 @@ bool TZNT1RendererContext::MarkShadowRegions(TZNT1FrameBufferObject& Target, con
     Boxes[2 * i] = Vector3Avg(Regions.Boxes[i].Min, Regions.Boxes[i].Max);
     Boxes[2 * i + 1] = Vector3ScalarMul(Vector3Sub(Regions.Boxes[i].Max, Regions.Boxes[i].Min), 0.5f);
   }
-  if (Regions.Count > 0) glUniform3fv(P->uShadowRegionBoxes, 2 * Regions.Count, &Boxes[0].x);
-  glUniform1i(P->uShadowRegionCount, Regions.Count);
-  R.GLCalls += 2;
-  ScreenPass();
+  // A pixel costs about six box tests before its first. Each box alone within its own rectangle
+  // marks the same pixels (its rectangle holds all it can mark) and is cheaper unless the
+  // rectangles overlap much.
+  const int32_t(&All)[4] = Regions.Scissor;
+  int32_t Rects[TZNT1ShadowRegions::MaxBoxes][4];
+  int64_t ApartArea = 0;
+  for (int32_t i = 0; i < Regions.Count; ++i) {
+    int32_t(&r)[4] = Rects[i];
+    if (ShadowRegionScreenRect(*Regions.LightView, Regions.Boxes[i], r)) {
+      const int32_t x0 = std::max(r[0], All[0]), y0 = std::max(r[1], All[1]);
+      const int32_t x1 = std::min(r[0] + r[2], All[0] + All[2]), y1 = std::min(r[1] + r[3], All[1] + All[3]);
+      r[0] = x0;
+      r[1] = y0;
+      r[2] = std::max(0, x1 - x0);
+      r[3] = std::max(0, y1 - y0);
+    }
+    ApartArea += int64_t(r[2]) * r[3];
+  }
+  const int64_t WholeArea = int64_t(All[2]) * All[3];
+  if (ApartArea * 7 < WholeArea * (6 + Regions.Count)) {
+    glUniform1i(P->uShadowRegionCount, 1);
+    ++R.GLCalls;
+    for (int32_t i = 0; i < Regions.Count; ++i) {
+      if (Rects[i][2] <= 0 || Rects[i][3] <= 0) continue;
+      glScissor(Rects[i][0], Rects[i][1], Rects[i][2], Rects[i][3]);
+      glUniform3fv(P->uShadowRegionBoxes, 2, &Boxes[2 * i].x);
+      R.GLCalls += 2;
+      ScreenPass();
+    }
+    glScissor(All[0], All[1], All[2], All[3]);
+    ++R.GLCalls;
+    ShadowMaskArea = ApartArea;
+  } else {
+    if (Regions.Count > 0) glUniform3fv(P->uShadowRegionBoxes, 2 * Regions.Count, &Boxes[0].x);
+    glUniform1i(P->uShadowRegionCount, Regions.Count);
+    R.GLCalls += 2;
+    ScreenPass();
+    ShadowMaskArea = WholeArea;
+  }
   glDepthMask(GL_FALSE);
   glColorMask(GL_FALSE, GL_FALSE, GL_FALSE, GL_TRUE);
   R.GLCalls += 2;

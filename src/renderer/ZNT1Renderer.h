@@ -414,7 +414,6 @@ class TZNT1RendererContext {
   void RenderModelShadowMaps();
   // Draws the casters described by the hand-over fields through a shadow context.
   void RenderShadowMap(bool DoCubeMap, bool DoBlur, bool DoIgnoreBSP);
-  void CopyIntoShadowMap(TZNT1RendererShadowMap& Slot);
   void RenderLightAndShadowPrepass();
   // Whether the prepass of this view draws a pass over the geometry buffers: a finished shadow
   // map or a light in view.

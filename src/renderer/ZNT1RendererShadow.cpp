@@ -40,9 +40,10 @@ TZNT1RendererShadowMap::TZNT1RendererShadowMap(TZNT1Renderer* ARenderer, TZNT1En
   ReceiverAABBs.resize(1024);
   if (!Engine || Engine->Dedicated) return;
   const int32_t Format = Engine->GLCapabilities ? Engine->GLCapabilities->ShadowMapTextureFormat : GL_TEXTURE_R32F;
+  // With a depth buffer: the shadow context draws the casters straight into it.
   FrameBufferObject = std::make_unique<TZNT1FrameBufferObject>(Engine, Renderer->ShadowMapWidth,
                                                                Renderer->ShadowMapHeight, 1, false, false, true, true,
-                                                               false, false, std::vector<int32_t>{Format}, false, 1);
+                                                               true, false, std::vector<int32_t>{Format}, false, 1);
 }
 
 void TZNT1RendererShadowMap::Clear() {
@@ -439,9 +440,13 @@ void TZNT1RendererContext::RenderModelShadowMaps() {
     ShadowMapLightInvMatrix = s.LightInvMatrix;
     ShadowMapAABB = s.AllCasterAABB;
     ShadowMapLightAABB = AABBCombine(s.AllCasterAABB, s.AllReceiverAABB);
+    // The shadow context draws into the slot's own target for the while.
+    TZNT1RendererContext* N = R.ShadowMapContext.get();
+    const bool Direct = N && s.FrameBufferObject;
+    if (Direct) std::swap(N->FrameBufferObject, s.FrameBufferObject);
     RenderShadowMap(false, false, true);
+    if (Direct) std::swap(N->FrameBufferObject, s.FrameBufferObject);
     if (HasShadowReceivers) {
-      CopyIntoShadowMap(s);
       R.IncrementLinkCounter();
     } else {
       s.ToRender = false;
@@ -452,32 +457,6 @@ void TZNT1RendererContext::RenderModelShadowMaps() {
   glBindFramebuffer(GL_FRAMEBUFFER, 0);
   R.GLCalls++;
   AllModelShadowMapBitmap = BitmapActive;
-}
-
-void TZNT1RendererContext::CopyIntoShadowMap(TZNT1RendererShadowMap& Slot) {
-  TZNT1FrameBufferObject* Target = Slot.FrameBufferObject.get();
-  TZNT1RendererContext* N = Renderer->ShadowMapContext.get();
-  if (!Target || !N || !N->FrameBufferObject) return;
-  glBindFramebuffer(GL_FRAMEBUFFER, Target->FrameBuffer);
-  glClearDepth(1.0);
-  glClearStencil(0);
-  State->SetDepthMask(true);
-  glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE);
-  StencilUsed = false;
-  glViewport(0, 0, Target->Width, Target->Height);
-  glClear(GL_DEPTH_BUFFER_BIT);
-  Renderer->GLCalls += 6;
-  State->Disable(GL_DEPTH_TEST);
-  State->Disable(GL_CULL_FACE);
-  State->Disable(GL_BLEND);
-  TZNT1GLSLShader* P = Engine->GLSLShaders ? Engine->GLSLShaders->DefaultGLSLCopyShader : nullptr;
-  if (!State->UseShader(P)) return;
-  State->BindTexture(GL_TEXTURE2, N->FrameBufferObject->TextureHandles[0], GL_TEXTURE_2D);
-  if (P->uTex0 >= 0) {
-    glUniform1i(P->uTex0, 2);
-    Renderer->GLCalls++;
-  }
-  ScreenPass();
 }
 
 void TZNT1RendererContext::RenderShadowMap(bool DoCubeMap, bool DoBlur, bool DoIgnoreBSP) {

@@ -572,12 +572,12 @@ void TZNT1Renderer::PostProcess() {
     RendererGL.DrawElements(GL_TRIANGLES, QuadVBO->CountIndices, GL_UNSIGNED_INT, nullptr);
     ++GLCalls;
   };
+  // Each pass covers its whole target unblended: nothing of it needs clearing first.
   auto PassNow = [&](TZNT1FrameBufferObject* Target, TZNT1GLSLShader* P, const TInputs& Inputs, TExtra Extra) {
     if (!Target) return;
     Target->Bind();
     glViewport(0, 0, Target->Width, Target->Height);
-    glClear(GL_COLOR_BUFFER_BIT);
-    GLCalls += 3;
+    GLCalls += 2;
     Draw(P, Inputs, Extra);
   };
   // A pair pass waits until the next pass reads it: the chain's last one draws straight into the

@@ -8,6 +8,11 @@
 //   --frames=N        frames timed per map and side (default 30)
 //   --anisotropy=N    replaces the driver's anisotropy limit before any map texture exists
 //                     (default: the engine's own choice)
+//   --pictures=DIR    writes each map's frame after the timed ones to DIR/<quality>-<map>.png
+//   --profile[=sync]  after the table, each map's frame by stage (the renderer's stage marks):
+//                     driver time of each stage (GL_TIME_ELAPSED), the main thread's CPU time
+//                     and, with sync, the wall time with the driver finishing each stage before
+//                     the next begins (which slows the frames the table times)
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -56,18 +61,88 @@ const TBefore Before[] = {
 };
 constexpr const char* BeforeCommit = "c81ec8a";
 
+// One stage's figures of one frame, summed over its marks; ms.
+struct TStageTimes {
+  double Gpu = 0, Cpu = 0, Wall = 0;
+};
+using TFrameProfile = std::map<std::string, TStageTimes>;
+
 struct TRun {
   std::vector<double> Ms;  // wall time of each frame
   double CpuMs = 0;        // process CPU time per frame
+  std::vector<std::string> StageOrder;  // as first met
+  std::vector<TFrameProfile> Stages;    // per frame, with --profile
 };
 
 int FramesPerMap = 30;
+std::string PictureDir;
 float Anisotropy = -1;  // < 0: the engine's own choice
 std::unique_ptr<GameViewEngine> View;
 std::unique_ptr<RendererBaseline> Baseline;
 int ViewQuality = -1;
 std::string LoadedMap;
 std::map<std::string, TRun> Runs;  // "low/oa_dm1", "baseline/low/oa_dm1"
+
+double ThreadCpuMs() {
+  timespec t{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return double(t.tv_sec) * 1e3 + double(t.tv_nsec) * 1e-6;
+}
+
+double MonotonicMs();
+
+// The stage hook of --profile: a time-elapsed query around each stage.
+struct TProfiler {
+  bool On = false, Sync = false;
+  struct TMark {
+    std::string Name;
+    GLuint Query;
+    double Cpu0, Wall0;
+  };
+  std::vector<GLuint> Pool;
+  std::vector<TMark> Marks;
+
+  void Close() {
+    if (Marks.empty()) return;
+    glEndQuery(GL_TIME_ELAPSED);
+  }
+  void Mark(const char* Stage, int32_t View) {
+    if (Sync) glFinish();
+    Close();
+    const size_t i = Marks.size();
+    if (Pool.size() <= i) {
+      Pool.resize(i + 64);
+      glGenQueries(64, Pool.data() + i);
+    }
+    std::string Name = View >= 0 ? "portal " + std::to_string(View) + ": " + Stage : Stage;
+    Marks.push_back({std::move(Name), Pool[i], ThreadCpuMs(), MonotonicMs()});
+    glBeginQuery(GL_TIME_ELAPSED, Pool[i]);
+  }
+  // After the frame's glFinish: its stages' figures.
+  void EndFrame(TRun& Run) {
+    if (Sync) glFinish();
+    Close();
+    const double Cpu1 = ThreadCpuMs(), Wall1 = MonotonicMs();
+    TFrameProfile Frame;
+    for (size_t i = 0; i < Marks.size(); ++i) {
+      GLuint64 Ns = 0;
+      glGetQueryObjectui64v(Marks[i].Query, GL_QUERY_RESULT, &Ns);
+      const double NextCpu = i + 1 < Marks.size() ? Marks[i + 1].Cpu0 : Cpu1;
+      const double NextWall = i + 1 < Marks.size() ? Marks[i + 1].Wall0 : Wall1;
+      if (!Frame.count(Marks[i].Name) &&
+          std::find(Run.StageOrder.begin(), Run.StageOrder.end(), Marks[i].Name) == Run.StageOrder.end())
+        Run.StageOrder.push_back(Marks[i].Name);
+      TStageTimes& t = Frame[Marks[i].Name];
+      t.Gpu += double(Ns) * 1e-6;
+      t.Cpu += NextCpu - Marks[i].Cpu0;
+      t.Wall += NextWall - Marks[i].Wall0;
+    }
+    Marks.clear();
+    Run.Stages.push_back(std::move(Frame));
+  }
+} Profiler;
+
+void ProfilerMark(const char* Stage, int32_t View) { Profiler.Mark(Stage, View); }
 
 double ProcessCpuMs() {
   timespec t{};
@@ -98,6 +173,7 @@ bool Ready(int Quality, const std::string& Map, std::string& Error) {
     Baseline.reset();
     View.reset();
     LoadedMap.clear();
+    Profiler.Pool.clear();  // the context's queries went with it
     View = std::make_unique<GameViewEngine>(ZNT1_CONTENT_DIR, 1280, 720, Quality == 1);
     ViewQuality = Quality;
     if (View->Ready() && Anisotropy >= 0) View->Engine().GLCapabilities->MaxAnisotropy = Anisotropy;
@@ -133,6 +209,7 @@ void GameFrames(benchmark::State& State, int Quality, const std::string& Map, bo
   }
   TRun& Run = Runs[std::string(BruteForce ? "baseline/" : "") + Qualities[Quality] + "/" + Map];
   Run.Ms.clear();
+  Run.Stages.clear();
   const double Cpu0 = ProcessCpuMs();
   for (auto _ : State) {
     double Ms;
@@ -143,12 +220,23 @@ void GameFrames(benchmark::State& State, int Quality, const std::string& Map, bo
       glFinish();
       Ms = MonotonicMs() - t0;
     } else {
+      if (Profiler.On) RendererStageHook = ProfilerMark;
       Ms = View->Frame();
+      if (Profiler.On) {
+        RendererStageHook = nullptr;
+        Profiler.EndFrame(Run);
+      }
     }
     Run.Ms.push_back(Ms);
     State.SetIterationTime(Ms * 1e-3);
   }
   Run.CpuMs = (ProcessCpuMs() - Cpu0) / double(std::max<size_t>(1, Run.Ms.size()));
+  if (!BruteForce && !PictureDir.empty()) {
+    std::vector<uint8_t> Pixels;
+    View->Frame(1.0 / 60.0, &Pixels);
+    const std::string Path = PictureDir + "/" + Qualities[Quality] + "-" + Map + ".png";
+    if (!View->WritePNG(Path, Pixels)) std::fprintf(stderr, "could not write %s\n", Path.c_str());
+  }
   State.counters["cpu_ms"] = Run.CpuMs;
 }
 
@@ -220,12 +308,55 @@ void Summary() {
   }
 }
 
+// Each map's stages: the median over its frames of each figure, and of their sums.
+void ProfileSummary() {
+  for (int q = 0; q < 2; ++q)
+    for (const char* Map : Maps) {
+      const auto r = Runs.find(std::string(Qualities[q]) + "/" + Map);
+      if (r == Runs.end() || r->second.Stages.empty()) continue;
+      const TRun& Run = r->second;
+      std::printf("\n%s, %s quality: stage medians over %zu frames, ms (frame median %.1f)\n", Map,
+                  q == 0 ? "low" : "full", Run.Stages.size(), Percentile(Run.Ms, 0.5));
+      std::printf("  %-34s %8s %8s %8s\n", "stage", "GPU", "CPU", Profiler.Sync ? "wall" : "wall*");
+      auto Row = [&](const std::string& Name, auto Pick) {
+        std::vector<double> g, c, w;
+        for (const TFrameProfile& f : Run.Stages) {
+          TStageTimes t = Pick(f);
+          g.push_back(t.Gpu);
+          c.push_back(t.Cpu);
+          w.push_back(t.Wall);
+        }
+        std::printf("  %-34s %8.2f %8.2f %8.2f\n", Name.c_str(), Percentile(g, 0.5), Percentile(c, 0.5),
+                    Percentile(w, 0.5));
+      };
+      for (const std::string& Name : Run.StageOrder)
+        Row(Name, [&](const TFrameProfile& f) {
+          const auto i = f.find(Name);
+          return i == f.end() ? TStageTimes{} : i->second;
+        });
+      Row("(all)", [](const TFrameProfile& f) {
+        TStageTimes Sum;
+        for (const auto& [Name, t] : f) {
+          Sum.Gpu += t.Gpu;
+          Sum.Cpu += t.Cpu;
+          Sum.Wall += t.Wall;
+        }
+        return Sum;
+      });
+    }
+  if (!Profiler.Sync) std::printf("\nwall*: until the next stage was issued, the driver not waited for\n");
+}
+
 // Takes this program's own flags out of the argument list.
 void ParseOwnFlags(int& argc, char** argv) {
   int Kept = 1;
   for (int i = 1; i < argc; ++i) {
     if (std::strncmp(argv[i], "--frames=", 9) == 0)
       FramesPerMap = std::max(1, std::atoi(argv[i] + 9));
+    else if (std::strcmp(argv[i], "--profile") == 0 || std::strcmp(argv[i], "--profile=sync") == 0)
+      Profiler.On = true, Profiler.Sync = argv[i][9] == '=';
+    else if (std::strncmp(argv[i], "--pictures=", 11) == 0)
+      PictureDir = argv[i] + 11;
     else if (std::strncmp(argv[i], "--anisotropy=", 13) == 0)
       Anisotropy = float(std::atof(argv[i] + 13));
     else
@@ -248,7 +379,10 @@ int main(int argc, char** argv) {
             ->UseManualTime()
             ->Iterations(FramesPerMap);
       }
-  const int Result = RunBenchmarksWithRatios(argc, argv, [](const TRatioReporter&) { Summary(); });
+  const int Result = RunBenchmarksWithRatios(argc, argv, [](const TRatioReporter&) {
+    Summary();
+    if (Profiler.On) ProfileSummary();
+  });
   Baseline.reset();
   View.reset();
   return Result;

@@ -17,6 +17,7 @@
 #include "world/ZNT1Model.h"
 
 TZNT1RendererGL RendererGL;
+void (*RendererStageHook)(const char* Stage, int32_t View) = nullptr;
 
 namespace {
 
@@ -355,9 +356,14 @@ TZNT1Renderer::~TZNT1Renderer() {
   ShadowCubeMapContext.reset();
   State.reset();
   if (SkyQuery) glDeleteQueries(1, &SkyQuery);
+  if (ShadowVolumeBuffer) glDeleteBuffers(1, &ShadowVolumeBuffer);
 }
 
 void TZNT1Renderer::ResetBSP() {
+  // What a map's frames made goes with the map.
+  if (ShadowVolumeBuffer) glDeleteBuffers(1, &ShadowVolumeBuffer);
+  ShadowVolumeBuffer = 0;
+  for (auto& v : ShadowVolumeVertices) std::vector<TZNT1VBOVertex>().swap(v);
   MainContext.reset();
   GeometryFillContext.reset();
   ShadowMapContext.reset();
@@ -414,8 +420,7 @@ void TZNT1Renderer::CheckTarget(std::unique_ptr<TZNT1FrameBufferObject>& Target,
 void TZNT1Renderer::CheckFrameBufferObjects() {
   const int32_t W = std::max(1, Engine->CanvasWidth), H = std::max(1, Engine->CanvasHeight);
   CheckTarget(ShadowBufferFrameBufferObject, W, H, GL_TEXTURE_RGBA32F);
-  // Its depth buffer marks where the sun's shadow maps can darken anything (the prepass).
-  CheckTarget(LightBufferFrameBufferObject, W, H, GL_TEXTURE_RGBA8, true);
+  CheckTarget(LightBufferFrameBufferObject, W, H, GL_TEXTURE_RGBA8);
   for (auto& f : TempFloatRGBAFrameBufferObjects) CheckTarget(f, W, H, GL_TEXTURE_RGBA32F);
   CheckTarget(EdgeBufferFrameBufferObject, W, H, GL_TEXTURE_R8);
   for (int32_t i = 0; i < 7; ++i)
@@ -508,6 +513,21 @@ void TZNT1Renderer::Render() {
   CountLights = 0;
 }
 
+namespace {
+
+const char* PostStageName(const TZNT1GLSLShaders& S, const TZNT1GLSLShader* P) {
+  if (P == S.DefaultGLSLLumaShader) return "post luma";
+  if (P == S.DefaultGLSLFXAA3Shader || P == S.DefaultGLSLFXAA2Shader) return "post fxaa";
+  if (P == S.DefaultGLSLBloomFilterShader) return "post bloom filter";
+  if (P == S.DefaultGLSLDownSampleShader) return "post bloom downsample";
+  if (P == S.DefaultGLSLBloomBlurShader) return "post bloom blur";
+  if (P == S.DefaultGLSLBloomCombineShader) return "post bloom combine";
+  if (P == S.DefaultGLSLScreenQuadShader) return "post copy";
+  return "post other";
+}
+
+}  // namespace
+
 void TZNT1Renderer::PostProcess() {
   TZNT1GLSLShaders* Shaders = Engine->GLSLShaders.get();
   TZNT1FrameBufferObject* Main = MainContext ? MainContext->FrameBufferObject.get() : nullptr;
@@ -534,6 +554,7 @@ void TZNT1Renderer::PostProcess() {
     uint32_t Count = 0;
   };
   auto Draw = [&](TZNT1GLSLShader* P, const TInputs& Inputs, TExtra Extra) {
+    if (RendererStageHook) MarkRendererStage(PostStageName(*Shaders, P));
     if (!State->UseShader(P)) return;
     uint32_t Unit = 0;
     for (uint32_t i = 0; i < Inputs.Count; ++i) State->BindTexture(GL_TEXTURE0 + Unit++, Inputs.Handles[i], GL_TEXTURE_2D);
@@ -555,12 +576,12 @@ void TZNT1Renderer::PostProcess() {
     RendererGL.DrawElements(GL_TRIANGLES, QuadVBO->CountIndices, GL_UNSIGNED_INT, nullptr);
     ++GLCalls;
   };
+  // Each pass covers its whole target unblended: nothing of it needs clearing first.
   auto PassNow = [&](TZNT1FrameBufferObject* Target, TZNT1GLSLShader* P, const TInputs& Inputs, TExtra Extra) {
     if (!Target) return;
     Target->Bind();
     glViewport(0, 0, Target->Width, Target->Height);
-    glClear(GL_COLOR_BUFFER_BIT);
-    GLCalls += 3;
+    GLCalls += 2;
     Draw(P, Inputs, Extra);
   };
   // A pair pass waits until the next pass reads it: the chain's last one draws straight into the
@@ -759,9 +780,7 @@ TZNT1RendererContext::TZNT1RendererContext(TZNT1Renderer* ARenderer, bool)
   Check();
 }
 
-TZNT1RendererContext::~TZNT1RendererContext() {
-  if (ShadowMaskQuery) glDeleteQueries(1, &ShadowMaskQuery);
-}
+TZNT1RendererContext::~TZNT1RendererContext() = default;
 
 void TZNT1RendererContext::Check() {
   TZNT1BSP* EngineBSP = Engine->BSP.get();
@@ -922,8 +941,9 @@ void TZNT1RendererContext::CheckFrameBufferObject() {
     case ctGEOMETRYFILL:
     case ctGEOMETRYFILLPORTAL:
       if (!FrameBufferObject)
+        // The stencil marks where the sun's shadows can fall (the light and shadow prepass).
         FrameBufferObject = std::make_unique<TZNT1FrameBufferObject>(
-            Engine, W, H, 3, false, false, true, true, true, false,
+            Engine, W, H, 3, false, false, true, true, true, Caps && Caps->DepthStencilType != 0,
             std::vector<int32_t>{ShadowFormat == GL_TEXTURE_RG32F ? GL_TEXTURE_RGBA32F : GL_TEXTURE_RGBA8}, false, 0);
       break;
     case ctSHADOWMAP: {
@@ -960,6 +980,9 @@ void TZNT1RendererContext::Render(int32_t ContextIndex) {
   if (Engine->Dedicated) return;
   HasShadowReceivers = false;
   CurrentContextIndex = ContextIndex;
+  const bool ColourView = ContextTask == ctNORMAL || ContextTask == ctPORTAL;
+  ShadowRegionsBounded = false;
+  if (ColourView) MarkRendererStage("visibility", ContextIndex);
   Check();
   if (FrameBufferObject) CheckFrameBufferObject();
   InitRendering();
@@ -978,11 +1001,17 @@ void TZNT1RendererContext::Render(int32_t ContextIndex) {
     if (!(Engine->GLCapabilities && Engine->GLCapabilities->LowQuality)) {
       // The geometry buffers are read only by the passes of finished shadow maps and of lights
       // in view; the shadow maps do not need them, so they come first and decide.
+      MarkRendererStage("shadow maps", ContextIndex);
       RenderModelShadowMaps();
+      // The geometry fill marks where the finished slots' shadows can fall, for the fill passes.
+      ShadowRegionsBounded = !TwoChannelShadows() && AllModelShadowMapBitmap != 0 && GatherShadowRegions(ShadowRegions);
+      MarkRendererStage("geometry fill", ContextIndex);
       if (PrepassReadsGeometryFill()) RenderGeometryFill();
+      MarkRendererStage("light buffer", ContextIndex);
       RenderLightAndShadowPrepass();
     }
   }
+  if (ColourView) MarkRendererStage("scene", ContextIndex);
   Renderer->CurrentContext = this;
   SortBatchItems();
   ResetVBOs();
@@ -1667,6 +1696,9 @@ void TZNT1RendererContext::RenderBatchItems(bool AUseWireframe) {
                           : TranslatedViewMatrix;
   BatchHasContent = false;
   bool OverlayCleared = false;
+  ShadowVolumesCounted = false;
+  bool MarkVolumes = (ContextTask == ctGEOMETRYFILL || ContextTask == ctGEOMETRYFILLPORTAL) && !AUseWireframe &&
+                     Parent && Parent->ShadowRegionsBounded && FrameBufferObject && FrameBufferObject->HasStencilBuffer;
   const bool MultiDraw = Engine->GLCapabilities ? Engine->GLCapabilities->MultiDrawElements : true;
   const TZNT1SortedShaders* Sorted = Engine->Shaders ? Engine->Shaders->SortedShaders.get() : nullptr;
 
@@ -1677,6 +1709,13 @@ void TZNT1RendererContext::RenderBatchItems(bool AUseWireframe) {
       for (PassCounter = FirstPass; PassCounter <= 1; ++PassCounter) {
         for (int32_t i = 0; i < Bucket.CountBatchItems; ++i) {
           TZNT1BatchItem& Item = *Bucket.Item(i);
+          if (MarkVolumes && (Item.SortKey & 0xFF) >= 128) {
+            // Before the overlay clears the depth the scene's is there to count against.
+            if (BatchHasContent) FlushDraw();
+            BatchHasContent = false;
+            MarkVolumes = false;
+            CountShadowVolumes(Parent->ShadowRegions);
+          }
           CurrentBatchItem = &Item;
           const bool MapItem = Item.BatchItemKind == zbikBSPFACE || Item.BatchItemKind == zbikBSPGROUP;
           bool Same = Item.SortedShaderIndex == SortedShaderIndex && Item.BatchItemKind == BatchItemKind;
@@ -1768,6 +1807,13 @@ void TZNT1RendererContext::RenderBatchItems(bool AUseWireframe) {
             OverlayCleared = true;
             State->SetDepthMask(true);
             glClear(GL_DEPTH_BUFFER_BIT);
+            if (ShadowVolumesCounted) {
+              // The overlay's own pixels are all marked: their points are not the scene's.
+              State->Enable(GL_STENCIL_TEST);
+              glStencilMask(0x80);
+              glStencilFunc(GL_ALWAYS, 0x80, 0x80);
+              glStencilOp(GL_KEEP, GL_KEEP, GL_REPLACE);
+            }
           }
           if (Item.BatchItemKind == zbikBSPFACE) {
             FaceIndex = Item.FaceIndex;
@@ -1794,12 +1840,19 @@ void TZNT1RendererContext::RenderBatchItems(bool AUseWireframe) {
     if (k == SORT_OPAQUE && (ContextTask == ctNORMAL || ContextTask == ctPORTAL) && !UseWireframe) {
       ModelMatrix = Matrix4x4Identity;
       Renderer->IncrementLinkCounter();
+      MarkRendererStage("sky", CurrentContextIndex);
       RenderSky();
+      MarkRendererStage("scene after sky", CurrentContextIndex);
     }
   }
   if (BatchHasContent) {
     FlushDraw();
     BatchHasContent = false;
+  }
+  if (MarkVolumes) CountShadowVolumes(Parent->ShadowRegions);
+  if (ShadowVolumesCounted) {
+    State->Disable(GL_STENCIL_TEST);
+    glStencilMask(0xFF);
   }
   if (VBO) State->RemoveVertexAttributes();
 }

@@ -56,6 +56,13 @@ struct TZNT1RendererGL {
 };
 extern TZNT1RendererGL RendererGL;
 
+// For profiling tools: when set, called as each stage of a frame begins, with the view drawing it
+// (-1 the camera's, 0-3 a portal's). A stage lasts until the next one begins.
+extern void (*RendererStageHook)(const char* Stage, int32_t View);
+inline void MarkRendererStage(const char* Stage, int32_t View = -1) {
+  if (RendererStageHook) RendererStageHook(Stage, View);
+}
+
 // Antialiasing modes; anything outside 0..5 draws as aaNONE.
 constexpr int32_t aaNONE = 0;
 constexpr int32_t aaDLAA = 1;
@@ -407,7 +414,6 @@ class TZNT1RendererContext {
   void RenderModelShadowMaps();
   // Draws the casters described by the hand-over fields through a shadow context.
   void RenderShadowMap(bool DoCubeMap, bool DoBlur, bool DoIgnoreBSP);
-  void CopyIntoShadowMap(TZNT1RendererShadowMap& Slot);
   void RenderLightAndShadowPrepass();
   // Whether the prepass of this view draws a pass over the geometry buffers: a finished shadow
   // map or a light in view.
@@ -419,10 +425,14 @@ class TZNT1RendererContext {
   // The viewport rectangle (x, y, width, height) holding a light-view box as this view sees it;
   // false (and an empty rectangle) when none of it is in view.
   bool ShadowRegionScreenRect(const TZNT1Matrix4x4& LightView, const TZNT1AABB& Box, int32_t (&Rect)[4]) const;
-  // Sets depth 0 in the light buffer on the pixels within the regions and leaves the depth test on
-  // with GL_EQUAL at depth range (0, 0), so that the fill passes run only there; false (nothing
-  // changed) when it cannot.
-  bool MarkShadowRegions(TZNT1FrameBufferObject& Target, const TZNT1ShadowRegions& Regions);
+  // In the geometry fill, before any overlay: counts in the stencil, against the scene's depth, the
+  // regions' boxes each pixel's point lies within (low seven bits); sets ShadowVolumesCounted.
+  void CountShadowVolumes(const TZNT1ShadowRegions& Regions);
+  // Attaches the geometry fill's depth-stencil buffer, marked there, to Target and leaves the
+  // stencil test on, so that the fill passes run only on marked pixels; false (nothing changed)
+  // when the fill did not mark it.
+  bool MarkShadowRegions(TZNT1FrameBufferObject& Target);
+  bool TwoChannelShadows() const;
   void FlushShadowMapQueue();
   void FlushShadowMapQueueEx(bool First);
   void PostprocessShadowBuffer(float LightRadius);
@@ -530,12 +540,11 @@ class TZNT1RendererContext {
   TZNT1Plane ClipPlane{}, TransformedClipPlane{};
   TZNT1Vector3 PortalPosition{}, PrimaryLightAmbient{}, PrimaryLightDirectional{}, PrimaryLightDirection{};
   bool HasShadowReceivers = false;
-  // The shadow mask's samples of the last frame it was drawn with a query, its rectangle's area,
-  // and the frames it rests after keeping nearly all of it.
-  uint32_t ShadowMaskQuery = 0;
-  bool ShadowMaskPending = false;
-  int64_t ShadowMaskArea = 0;
-  int32_t ShadowMaskRest = 0;
+  // Where this view's finished slots' shadows can fall, when bounded; whether the geometry fill
+  // counted them in its stencil (the fill context's own flag).
+  TZNT1ShadowRegions ShadowRegions;
+  bool ShadowRegionsBounded = false;
+  bool ShadowVolumesCounted = false;
 };
 
 class TZNT1Renderer {
@@ -622,6 +631,9 @@ class TZNT1Renderer {
   std::unordered_map<const TZNT1ModelMesh*, std::unique_ptr<TZNT1VBO>> MeshScratchVBOs;
   // Samples of the sky surfaces that passed the depth test in the view drawing its sky.
   uint32_t SkyQuery = 0;
+  // The faces of the shadow regions' boxes (facing the viewer, the others) and their buffer.
+  std::vector<TZNT1VBOVertex> ShadowVolumeVertices[2];
+  uint32_t ShadowVolumeBuffer = 0;
   std::vector<TZNT1Shader*> ResolveSeen;  // scratch of ResolveShader
   std::vector<TZNT1Shader*> ChainSeen;    // scratch of the material chain of a flush
   void AddLinkedModelInstances(TZNT1ModelInstance* ModelInstance, TZNT1ModelInstance* RootModelInstance,

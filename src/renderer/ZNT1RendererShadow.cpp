@@ -40,9 +40,10 @@ TZNT1RendererShadowMap::TZNT1RendererShadowMap(TZNT1Renderer* ARenderer, TZNT1En
   ReceiverAABBs.resize(1024);
   if (!Engine || Engine->Dedicated) return;
   const int32_t Format = Engine->GLCapabilities ? Engine->GLCapabilities->ShadowMapTextureFormat : GL_TEXTURE_R32F;
+  // With a depth buffer: the shadow context draws the casters straight into it.
   FrameBufferObject = std::make_unique<TZNT1FrameBufferObject>(Engine, Renderer->ShadowMapWidth,
                                                                Renderer->ShadowMapHeight, 1, false, false, true, true,
-                                                               false, false, std::vector<int32_t>{Format}, false, 1);
+                                                               true, false, std::vector<int32_t>{Format}, false, 1);
 }
 
 void TZNT1RendererShadowMap::Clear() {
@@ -439,9 +440,13 @@ void TZNT1RendererContext::RenderModelShadowMaps() {
     ShadowMapLightInvMatrix = s.LightInvMatrix;
     ShadowMapAABB = s.AllCasterAABB;
     ShadowMapLightAABB = AABBCombine(s.AllCasterAABB, s.AllReceiverAABB);
+    // The shadow context draws into the slot's own target for the while.
+    TZNT1RendererContext* N = R.ShadowMapContext.get();
+    const bool Direct = N && s.FrameBufferObject;
+    if (Direct) std::swap(N->FrameBufferObject, s.FrameBufferObject);
     RenderShadowMap(false, false, true);
+    if (Direct) std::swap(N->FrameBufferObject, s.FrameBufferObject);
     if (HasShadowReceivers) {
-      CopyIntoShadowMap(s);
       R.IncrementLinkCounter();
     } else {
       s.ToRender = false;
@@ -452,32 +457,6 @@ void TZNT1RendererContext::RenderModelShadowMaps() {
   glBindFramebuffer(GL_FRAMEBUFFER, 0);
   R.GLCalls++;
   AllModelShadowMapBitmap = BitmapActive;
-}
-
-void TZNT1RendererContext::CopyIntoShadowMap(TZNT1RendererShadowMap& Slot) {
-  TZNT1FrameBufferObject* Target = Slot.FrameBufferObject.get();
-  TZNT1RendererContext* N = Renderer->ShadowMapContext.get();
-  if (!Target || !N || !N->FrameBufferObject) return;
-  glBindFramebuffer(GL_FRAMEBUFFER, Target->FrameBuffer);
-  glClearDepth(1.0);
-  glClearStencil(0);
-  State->SetDepthMask(true);
-  glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE);
-  StencilUsed = false;
-  glViewport(0, 0, Target->Width, Target->Height);
-  glClear(GL_DEPTH_BUFFER_BIT);
-  Renderer->GLCalls += 6;
-  State->Disable(GL_DEPTH_TEST);
-  State->Disable(GL_CULL_FACE);
-  State->Disable(GL_BLEND);
-  TZNT1GLSLShader* P = Engine->GLSLShaders ? Engine->GLSLShaders->DefaultGLSLCopyShader : nullptr;
-  if (!State->UseShader(P)) return;
-  State->BindTexture(GL_TEXTURE2, N->FrameBufferObject->TextureHandles[0], GL_TEXTURE_2D);
-  if (P->uTex0 >= 0) {
-    glUniform1i(P->uTex0, 2);
-    Renderer->GLCalls++;
-  }
-  ScreenPass();
 }
 
 void TZNT1RendererContext::RenderShadowMap(bool DoCubeMap, bool DoBlur, bool DoIgnoreBSP) {
@@ -735,6 +714,7 @@ void TZNT1RendererContext::RenderLightAndShadowPrepass() {
     const int32_t CountMapModels = std::min<int32_t>(BSP->CountBSPModels, int32_t(BSP->BSPMapModels.size()));
     for (int32_t m = 1; m < CountMapModels; ++m) BSP->BSPMapModels[size_t(m)].CastShadowToProcess = true;
   }
+  MarkRendererStage("lights", CurrentContextIndex);
   for (int32_t i = 0; i < R.CountLights; ++i) {
     const TZNT1RendererLight& L = R.Lights[size_t(i)];
     TZNT1Sphere Sphere;
@@ -826,39 +806,16 @@ void TZNT1RendererContext::FillGlobalShadowBuffer() {
   }
   // The single-channel passes run only where the finished slots' shadows can fall: each batch
   // within its slots' reach on screen, and on the pixels in their regions.
-  TZNT1ShadowRegions Regions;
-  const bool Bounded = !Two && AllModelShadowMapBitmap != 0 && GatherShadowRegions(Regions);
+  const TZNT1ShadowRegions& Regions = ShadowRegions;
+  const bool Bounded = !Two && AllModelShadowMapBitmap != 0 && ShadowRegionsBounded;
   if (Bounded) {
     State->Enable(GL_SCISSOR_TEST);
     glScissor(Regions.Scissor[0], Regions.Scissor[1], Regions.Scissor[2], Regions.Scissor[3]);
     R.GLCalls++;
   }
-  // The mask costs a fraction of a fill pass over its rectangle. A region seen from inside (the
-  // player's own) spans the rectangle while holding few of its pixels, so the mask is drawn
-  // unless it kept nearly the whole rectangle a frame ago; then it rests for a while.
-  if (ShadowMaskQuery && ShadowMaskPending) {
-    GLuint Ready = 0;
-    glGetQueryObjectuiv(ShadowMaskQuery, GL_QUERY_RESULT_AVAILABLE, &Ready);
-    if (Ready) {
-      GLuint Kept = 0;
-      glGetQueryObjectuiv(ShadowMaskQuery, GL_QUERY_RESULT, &Kept);
-      ShadowMaskPending = false;
-      if (double(Kept) > 0.85 * double(ShadowMaskArea)) ShadowMaskRest = 15;
-    }
-  }
-  bool Masked = false;
-  if (Bounded && ShadowMaskRest > 0) {
-    --ShadowMaskRest;
-  } else if (Bounded && !ShadowMaskPending) {
-    if (!ShadowMaskQuery) glGenQueries(1, &ShadowMaskQuery);
-    glBeginQuery(GL_SAMPLES_PASSED, ShadowMaskQuery);
-    Masked = MarkShadowRegions(*Target, Regions);
-    glEndQuery(GL_SAMPLES_PASSED);
-    ShadowMaskPending = Masked;
-    ShadowMaskArea = int64_t(Regions.Scissor[2]) * Regions.Scissor[3];
-  } else if (Bounded) {
-    Masked = MarkShadowRegions(*Target, Regions);
-  }
+  MarkRendererStage("shadow mask", CurrentContextIndex);
+  const bool Masked = Bounded && MarkShadowRegions(*Target);
+  MarkRendererStage("shadow fill", CurrentContextIndex);
   uint32_t Bitmap = AllModelShadowMapBitmap;
   ShadowMapQueueCount = 0;
   bool First = true;
@@ -890,8 +847,9 @@ void TZNT1RendererContext::FillGlobalShadowBuffer() {
   }
   Flush();
   if (Masked) {
-    State->Disable(GL_DEPTH_TEST);
-    State->SetDepthRange(0, 1);
+    State->Disable(GL_STENCIL_TEST);
+    glFramebufferRenderbuffer(GL_FRAMEBUFFER, GL_DEPTH_STENCIL_ATTACHMENT, GL_RENDERBUFFER, 0);
+    ++R.GLCalls;
   }
   if (Bounded) State->Disable(GL_SCISSOR_TEST);
 }
@@ -1055,43 +1013,120 @@ bool TZNT1RendererContext::GatherShadowRegions(TZNT1ShadowRegions& Regions) cons
   return true;
 }
 
-bool TZNT1RendererContext::MarkShadowRegions(TZNT1FrameBufferObject& Target, const TZNT1ShadowRegions& Regions) {
+bool TZNT1RendererContext::TwoChannelShadows() const { return TwoChannel(Engine); }
+
+void TZNT1RendererContext::CountShadowVolumes(const TZNT1ShadowRegions& Regions) {
+  TZNT1Renderer& R = *Renderer;
+  TZNT1GLSLShaders* Shaders = Engine->GLSLShaders.get();
+  TZNT1GLSLShader* P = Shaders ? Shaders->DefaultGLSLZPrepassShader : nullptr;
+  if (!Regions.LightView || Regions.Count <= 0 || !P || P->ProgramHandle <= 0 || !State->UseShader(P)) return;
+
+  // The faces of each box in the world, those facing the viewer apart from the others.
+  std::vector<TZNT1VBOVertex>& Front = R.ShadowVolumeVertices[0];
+  std::vector<TZNT1VBOVertex>& Back = R.ShadowVolumeVertices[1];
+  Front.clear();
+  Back.clear();
+  const auto& m = Regions.LightView->M;
+  auto World = [&m](float x, float y, float z) {
+    // The light view is a rotation: its transpose takes a point back to the world.
+    return Vector3(x * m[0][0] + y * m[0][1] + z * m[0][2], x * m[1][0] + y * m[1][1] + z * m[1][2],
+                   x * m[2][0] + y * m[2][1] + z * m[2][2]);
+  };
+  static constexpr int Faces[6][4] = {{0, 2, 6, 4}, {1, 3, 7, 5}, {0, 1, 5, 4}, {2, 3, 7, 6}, {0, 1, 3, 2}, {4, 5, 7, 6}};
+  for (int32_t b = 0; b < Regions.Count; ++b) {
+    const TZNT1AABB& Box = Regions.Boxes[b];
+    TZNT1Vector3 c[8];
+    for (int i = 0; i < 8; ++i)
+      c[i] = World((i & 1) ? Box.Max.x : Box.Min.x, (i & 2) ? Box.Max.y : Box.Min.y, (i & 4) ? Box.Max.z : Box.Min.z);
+    const TZNT1Vector3 Centre = Vector3Avg(c[0], c[7]);
+    for (const auto& f : Faces) {
+      const TZNT1Vector3 Mid = Vector3Avg(Vector3Avg(c[f[0]], c[f[2]]), Vector3Avg(c[f[1]], c[f[3]]));
+      const bool Facing = Vector3Dot(Vector3Sub(RenderPosition, Mid), Vector3Sub(Mid, Centre)) > 0.0f;
+      std::vector<TZNT1VBOVertex>& List = Facing ? Front : Back;
+      for (int k : {0, 1, 2, 0, 2, 3}) {
+        TZNT1VBOVertex v{};
+        v.Position = c[f[k]];
+        List.push_back(v);
+      }
+    }
+  }
+  if (!R.ShadowVolumeBuffer) glGenBuffers(1, &R.ShadowVolumeBuffer);
+  State->BindSingleVBO(R.ShadowVolumeBuffer, 0, 0, 0);
+  glBufferData(GL_ARRAY_BUFFER, GLsizeiptr((Front.size() + Back.size()) * sizeof(TZNT1VBOVertex)), nullptr,
+               GL_STREAM_DRAW);
+  glBufferSubData(GL_ARRAY_BUFFER, 0, GLsizeiptr(Front.size() * sizeof(TZNT1VBOVertex)), Front.data());
+  glBufferSubData(GL_ARRAY_BUFFER, GLsizeiptr(Front.size() * sizeof(TZNT1VBOVertex)),
+                  GLsizeiptr(Back.size() * sizeof(TZNT1VBOVertex)), Back.data());
+  SetMatrix(R, P->uModelMatrix, Matrix4x4Identity);
+  SetMatrix(R, P->uViewMatrix, TranslatedViewMatrix);
+  SetMatrix(R, P->uProjectionMatrix, ProjectionMatrix);
+
+  // A pixel whose point lies within a box sees that box's far side at or behind the point and its
+  // near side (when it has one before the viewer) in front of it: counting far sides less near
+  // sides at or behind the point leaves a non-zero count only within the boxes. Where the count
+  // and the regions' own bounds could disagree, at their edges, the shadows are nil.
+  // The fill's own state comes back after.
+  auto Cached = [this](uint32_t Cap) {
+    const uint32_t w = Cap >> 5, b = 1u << (Cap & 31);
+    return (State->CapabilitiesInitialized[w] & b) ? ((State->Capabilities[w] & b) ? 1 : 0) : -1;
+  };
+  const int DepthTest = Cached(GL_DEPTH_TEST), Cull = Cached(GL_CULL_FACE), Offset = Cached(GL_POLYGON_OFFSET_FILL);
+  const uint32_t DepthFunc = State->DepthFunc, DepthMask = State->DepthMask;
+  auto Restore = [this](uint32_t Cap, int Was) {
+    if (Was == 1) State->Enable(Cap);
+    if (Was == 0) State->Disable(Cap);
+  };
+  glColorMask(GL_FALSE, GL_FALSE, GL_FALSE, GL_FALSE);
+  glStencilMask(0x7F);
+  glEnable(GL_DEPTH_CLAMP);
+  glStencilFunc(GL_ALWAYS, 0, 0xFF);
+  glStencilOp(GL_KEEP, GL_KEEP, GL_DECR_WRAP);
+  State->SetDepthMask(false);
+  State->Enable(GL_DEPTH_TEST);
+  State->SetDepthFunc(GL_GEQUAL);
+  State->Disable(GL_CULL_FACE);
+  State->Disable(GL_POLYGON_OFFSET_FILL);
+  State->Enable(GL_STENCIL_TEST);
+  glDrawArrays(GL_TRIANGLES, 0, GLsizei(Front.size()));
+  glStencilOp(GL_KEEP, GL_KEEP, GL_INCR_WRAP);
+  glDrawArrays(GL_TRIANGLES, GLsizei(Front.size()), GLsizei(Back.size()));
+  glDisable(GL_DEPTH_CLAMP);
+  glStencilOp(GL_KEEP, GL_KEEP, GL_KEEP);
+  glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE);
+  R.GLCalls += 13;
+  State->Disable(GL_STENCIL_TEST);
+  Restore(GL_DEPTH_TEST, DepthTest);
+  Restore(GL_CULL_FACE, Cull);
+  Restore(GL_POLYGON_OFFSET_FILL, Offset);
+  if (DepthFunc == GL_NEVER || (DepthFunc >= GL_LESS && DepthFunc <= GL_ALWAYS)) State->SetDepthFunc(DepthFunc);
+  if (DepthMask == 0u || DepthMask == 0xFFFFFFFFu) State->SetDepthMask(DepthMask != 0u);
+  ShadowVolumesCounted = true;
+  // The batches after this bind their own buffers and send their programs' uniforms again.
+  Group = nullptr;
+  VBO = nullptr;
+  UseMultiDrawElements = false;
+  SortedShaderIndex = GroupIndex = VBOIndex = LightMapAtlasIndex = ModelIndex = MeshTypeIndex = EffectIndex =
+      PortalIndex = FaceIndex = MeshIndex = LevelOfDistanceIndex = BatchItemKind = NoKey;
+  ModelInstance = nullptr;
+  CurrentShader = ResolvedShader = nullptr;
+  ModelMatrix = Matrix4x4Identity;
+  R.IncrementLinkCounter();
+}
+
+bool TZNT1RendererContext::MarkShadowRegions(TZNT1FrameBufferObject& Target) {
   TZNT1Renderer& R = *Renderer;
   const TZNT1RendererContext* Fill = R.GeometryFillContext.get();
   const TZNT1FrameBufferObject* G = Fill ? Fill->FrameBufferObject.get() : nullptr;
-  TZNT1GLSLShaders* Shaders = Engine->GLSLShaders.get();
-  if (!Target.HasDepthBuffer || !G || G->Textures < 2 || !Shaders || !Regions.LightView) return false;
-  TZNT1GLSLShader* P = Shaders->DefaultGLSLShadowRegionMaskShader;
-  if (!P || P->uShadowRegionMatrix < 0 || P->uShadowRegionBoxes < 0 || P->uShadowRegionCount < 0 ||
-      !State->UseShader(P))
+  if (!G || !Fill->ShadowVolumesCounted || G->DepthBuffer == 0 || G->Width != Target.Width ||
+      G->Height != Target.Height)
     return false;
-  SetSampler(*State, R, P->uTex1, 3, G->TextureHandles[1]);
-  SetViewUniforms(P);
-  SetMatrix(R, P->uShadowRegionMatrix, Matrix4x4TermMul(InverseViewMatrix, *Regions.LightView));
-  glColorMask(GL_FALSE, GL_FALSE, GL_FALSE, GL_FALSE);
-  glDepthMask(GL_TRUE);
-  glClearDepth(1.0);
-  glClear(GL_DEPTH_BUFFER_BIT);
-  R.GLCalls += 5;
-  State->SetDepthMask(true);
-  State->Enable(GL_DEPTH_TEST);
-  State->SetDepthFunc(GL_ALWAYS);
-  State->SetDepthRange(0, 0);
-  static_assert(TZNT1ShadowRegions::MaxBoxes <= TZNT1GLSLShaders::MaxShadowRegions);
-  TZNT1Vector3 Boxes[2 * TZNT1ShadowRegions::MaxBoxes];
-  for (int32_t i = 0; i < Regions.Count; ++i) {
-    Boxes[2 * i] = Vector3Avg(Regions.Boxes[i].Min, Regions.Boxes[i].Max);
-    Boxes[2 * i + 1] = Vector3ScalarMul(Vector3Sub(Regions.Boxes[i].Max, Regions.Boxes[i].Min), 0.5f);
-  }
-  if (Regions.Count > 0) glUniform3fv(P->uShadowRegionBoxes, 2 * Regions.Count, &Boxes[0].x);
-  glUniform1i(P->uShadowRegionCount, Regions.Count);
-  R.GLCalls += 2;
-  ScreenPass();
-  glDepthMask(GL_FALSE);
-  glColorMask(GL_FALSE, GL_FALSE, GL_FALSE, GL_TRUE);
-  R.GLCalls += 2;
-  State->SetDepthMask(false);
-  State->SetDepthFunc(GL_EQUAL);
+  glFramebufferRenderbuffer(GL_FRAMEBUFFER, GL_DEPTH_STENCIL_ATTACHMENT, GL_RENDERBUFFER, G->DepthBuffer);
+  glStencilMask(0xFF);
+  glStencilFunc(GL_NOTEQUAL, 0, 0xFF);
+  glStencilOp(GL_KEEP, GL_KEEP, GL_KEEP);
+  R.GLCalls += 4;
+  State->Enable(GL_STENCIL_TEST);
+  State->Disable(GL_DEPTH_TEST);
   return true;
 }
 

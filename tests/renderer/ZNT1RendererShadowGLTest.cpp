@@ -586,7 +586,6 @@ TEST_F(RendererShadowGL, MaskedShadowPassesGiveTheWholeViewsResult) {
     Sarges.push_back(std::move(s));
   }
   e.Renderer->CheckFrameBufferObjects();
-  const TZNT1FrameBufferObject& Light = *e.Renderer->LightBufferFrameBufferObject;
   const TZNT1Vector3 Suns[] = {Vector3(0, 0, 1), Vector3(0.6f, 0.3f, 0.74f), Vector3(-0.9f, 0.2f, 0.38f)};
   const std::vector<std::vector<int>> Casters = {{1}, {2}, {0}, {0, 1, 2, 3, 4}};
   size_t MaskedShadows = 0;
@@ -601,18 +600,17 @@ TEST_F(RendererShadowGL, MaskedShadowPassesGiveTheWholeViewsResult) {
         EXPECT_EQ(glGetError(), GLenum(GL_NO_ERROR));
         return std::make_pair(ReadLightBuffer(e), e.ReadFrame());
       };
-      // The mask the passes ran on is left in the light buffer's depth.
-      glBindFramebuffer(GL_FRAMEBUFFER, Light.FrameBuffer);
-      glDepthMask(GL_TRUE);
-      glClearDepth(1.0);
-      glClear(GL_DEPTH_BUFFER_BIT);
-      glBindFramebuffer(GL_FRAMEBUFFER, 0);
       const auto Masked = Frame();
-      std::vector<float> Depths(size_t(W) * H);
-      glBindFramebuffer(GL_READ_FRAMEBUFFER, Light.FrameBuffer);
-      glReadPixels(0, 0, W, H, GL_DEPTH_COMPONENT, GL_FLOAT, Depths.data());
+      // The mask the passes ran on is left in the geometry fill's stencil.
+      const TZNT1FrameBufferObject& Fill = *e.Renderer->GeometryFillContext->FrameBufferObject;
+      ASSERT_TRUE(Fill.HasStencilBuffer);
+      std::vector<uint8_t> Stencil(size_t(W) * H);
+      glBindFramebuffer(GL_READ_FRAMEBUFFER, Fill.FrameBuffer);
+      glPixelStorei(GL_PACK_ALIGNMENT, 1);
+      glReadPixels(0, 0, W, H, GL_STENCIL_INDEX, GL_UNSIGNED_BYTE, Stencil.data());
       glBindFramebuffer(GL_READ_FRAMEBUFFER, 0);
-      const size_t Marked = size_t(std::count(Depths.begin(), Depths.end(), 0.0f));
+      EXPECT_EQ(glGetError(), GLenum(GL_NO_ERROR));
+      const size_t Marked = size_t(std::count_if(Stencil.begin(), Stencil.end(), [](uint8_t v) { return v != 0; }));
       e.Renderer->BoundShadowPasses = false;
       const auto Reference = Frame();
       e.Renderer->BoundShadowPasses = true;

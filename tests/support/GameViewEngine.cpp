@@ -108,13 +108,16 @@ void GameViewEngine::Advance(double Seconds) {
 double GameViewEngine::Frame(double Seconds, std::vector<uint8_t>* Pixels) {
   TZNT1Engine& e = *Engine_;
   const auto Start = std::chrono::steady_clock::now();
+  MarkRendererStage("game");
   e.Command->ExecuteCommandBuffer();
   e.Game->UpdateInput();
   const double Delta = e.AdvanceGameTime(e.HighResolutionTimer->FromFloatSeconds(Seconds));
   e.SetUpView();
   e.Game->Draw(float(e.GameTimeInterpolation), float(Delta));
   e.Renderer->Render();
+  MarkRendererStage("console");
   e.Console->Draw(e.HighResolutionTimer->FromFloatSeconds(Seconds));
+  MarkRendererStage("finish");
   glFinish();
   const double Ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - Start).count();
   if (Pixels) {

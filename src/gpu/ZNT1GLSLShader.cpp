@@ -1013,33 +1013,6 @@ void main(){
 }
 )";
 
-// The view position is rebuilt as the shadow-fill programs rebuild it from the packed depth (at
-// the pixel's own texel, where they sample); the boxes are centres and half sizes in the space
-// uShadowRegionMatrix takes it to, and the first uShadowRegionCount of them count.
-const char* const ShadowRegionMaskFragment = R"(varying vec2 vTexCoord;
-varying vec3 vViewRayDirection;
-uniform vec2 uClippingDistances;
-uniform sampler2D uTex1;
-uniform mat4 uShadowRegionMatrix;
-uniform vec3 uShadowRegionBoxes[32];
-uniform int uShadowRegionCount;
-void main(){
-  float far = uClippingDistances.y;
-  float depth = clamp(dot(texelFetch(uTex1, ivec2(gl_FragCoord.xy), 0), vec4(1.0, 1.0 / 255.0, 1.0 / 65025.0, 1.0 / 16581375.0)), 0.0, 1.0);
-  vec3 view = vec3(vViewRayDirection.xy * (-far / vViewRayDirection.z), -far) * depth;
-  vec3 p = (uShadowRegionMatrix * vec4(view, 1.0)).xyz;
-  float outside = 1.0;
-  for (int i = 0; i < uShadowRegionCount; i++) {
-    vec3 d = abs(p - uShadowRegionBoxes[2 * i]) - uShadowRegionBoxes[2 * i + 1];
-    outside = min(outside, max(d.x, max(d.y, d.z)));
-  }
-  if (outside > 0.0) {
-    discard;
-  }
-  gl_FragColor = vec4(0.0);
-}
-)";
-
 const char* const ShadowCombineFragment = R"(uniform sampler2D uTex0;
 uniform sampler2D uTex1;
 varying vec2 vTexCoord;
@@ -1525,8 +1498,6 @@ void TZNT1GLSLShaders::CreateDefaultShaders() {
   DefaultGLSLLightFillShader = Make(ViewRay, FragmentText(LightFillFragment(Format).c_str()));
 
   CreateShadowFillShaders(Format);
-  // Without it the sun's shadow passes cover the whole view, as they would anyway.
-  DefaultGLSLShadowRegionMaskShader = ReferenceOrDrop(Make(ViewRay, FragmentText(ShadowRegionMaskFragment)));
 
   TZNT1GLSLShader* const BuiltIns[] = {
       DefaultGLSLSkyShader, DefaultGLSLSkyFBOMapShader, DefaultGLSLPortalShader, DefaultGLSLZPrepassShader,

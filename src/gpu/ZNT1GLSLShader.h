@@ -34,8 +34,7 @@ int32_t MyPos(const std::string& ToSearch, const std::string& InWhat);
   X(uEntityColor) X(uScale) X(uSpecularScale) X(uSpecularPower) X(uTex0) X(uTex1) X(uTex2) X(uTex3) X(uTex4)   \
   X(uTex5) X(uTex6) X(uTex7)
 #define ZNT1_GLSL_UNIFORMS_C(X)                                                                                 \
-  X(uLightMapTex) X(uDeluxeMapTex) X(uFogTex) X(uPortalPlane) X(uLightGridTex) X(uLightGridScale) X(uLightGridOffset) \
-  X(uShadowRegionMatrix) X(uShadowRegionBoxes) X(uShadowRegionCount)
+  X(uLightMapTex) X(uDeluxeMapTex) X(uFogTex) X(uPortalPlane) X(uLightGridTex) X(uLightGridScale) X(uLightGridOffset)
 // Arrays of the four shadow maps: field, uniform name before the index.
 #define ZNT1_GLSL_UNIFORM_ARRAYS_4(X)                                                                          \
   X(uShadowMapTexArray, "uShadowMapTex")                                                                      \
@@ -153,8 +152,6 @@ class TZNT1GLSLShaders {
   // and freed, so that a later request for its sources builds it anew; null then.
   TZNT1GLSLShader* ReferenceOrDrop(TZNT1GLSLShader* Shader);
 
-  static constexpr int32_t MaxShadowRegions = 16;
-
   // The fixed texts every built-in program starts with.
   static const std::string& VertexPrelude();
   static const std::string& FragmentPrelude();
@@ -203,11 +200,6 @@ class TZNT1GLSLShaders {
   TZNT1GLSLShader* DefaultGLSLLightFillShader = nullptr;
   TZNT1GLSLShader* DefaultGLSLShadowFillShader[MaxShadowFillMaps] = {};  // entry i: i + 1 maps
   int32_t MaxShadowMapCountAtOnce = 0;
-  // Keeps the pixels of the geometry buffers (packed-depth layout) whose view position, taken by
-  // uShadowRegionMatrix, lies in one of the first uShadowRegionCount (at most MaxShadowRegions)
-  // boxes of uShadowRegionBoxes (centre, half size), and discards the others: where the sun's
-  // shadow maps can darken anything. Null when it did not compile.
-  TZNT1GLSLShader* DefaultGLSLShadowRegionMaskShader = nullptr;
 
  private:
   void CreateDefaultShaders();

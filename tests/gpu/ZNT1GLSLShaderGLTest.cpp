@@ -44,8 +44,7 @@ class GLSLShaderGL : public GLEngineFixture {
             s.DefaultGLSLShadowMipMapCombineShader, s.DefaultGLSLShadowMipMapBlurFilterShader,
             s.DefaultGLSLShadowMipMapBlurCombineShader, s.DefaultGLSLShadowBlurShader,
             s.DefaultGLSLGlobalShadowCopyShader, s.DefaultGLSLShadowCombineShader, s.DefaultGLSLCopyShader,
-            s.DefaultGLSLGeometryEdgeShader, s.DefaultGLSLLightGridFillShader, s.DefaultGLSLLightFillShader,
-            s.DefaultGLSLShadowRegionMaskShader};
+            s.DefaultGLSLGeometryEdgeShader, s.DefaultGLSLLightGridFillShader, s.DefaultGLSLLightFillShader};
   }
 
   static GLint SamplerUnit(const TZNT1GLSLShader* Shader, GLint Location) {
@@ -79,14 +78,14 @@ TEST_F(GLSLShaderGL, EveryBuiltInProgramCompilesAndLinksWithTheDefaultFormat) {
     EXPECT_TRUE(glIsProgram(static_cast<GLuint>(Shader->ProgramHandle)));
     EXPECT_GE(Shader->ReferenceCounter, 1);
   }
-  EXPECT_EQ(std::set<TZNT1GLSLShader*>(All.begin(), All.end()).size(), 38u);
+  EXPECT_EQ(std::set<TZNT1GLSLShader*>(All.begin(), All.end()).size(), 37u);
   EXPECT_EQ(Library->MaxShadowMapCountAtOnce, 4);
   for (TZNT1GLSLShader* Shader : Library->DefaultGLSLShadowFillShader) {
     ASSERT_NE(Shader, nullptr);
     EXPECT_GE(Shader->ProgramHandle, 0);
     EXPECT_EQ(Shader->ReferenceCounter, 2);
   }
-  EXPECT_EQ(Library->Count(), 38 + 4);
+  EXPECT_EQ(Library->Count(), 37 + 4);
 
   // Cached locations and the sampler units set at link time.
   const TZNT1GLSLShader* Fill = Library->DefaultGLSLShadowFillShader[3];
@@ -127,7 +126,7 @@ TEST_F(GLSLShaderGL, ShadowMapFormatsCompileTheirBlurAndShadowFillPrograms) {
     EXPECT_GE(Library->DefaultGLSLBlurShader->ProgramHandle, 0);
     const bool Unpacked = Format == 0 || Format == 6 || Format == 11 || Format > 20;
     EXPECT_EQ(Library->MaxShadowMapCountAtOnce, Unpacked ? 0 : 4);
-    EXPECT_EQ(Library->Count(), 38 + Library->MaxShadowMapCountAtOnce);
+    EXPECT_EQ(Library->Count(), 37 + Library->MaxShadowMapCountAtOnce);
     for (TZNT1GLSLShader* Shader : Library->DefaultGLSLShadowFillShader) {
       EXPECT_EQ(Shader == nullptr, Unpacked);
     }

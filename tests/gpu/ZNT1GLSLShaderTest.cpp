@@ -93,10 +93,10 @@ TEST_F(GLSLShaders, BuiltInFieldsShareByText) {
   // The SMAA passes share the text but each has its own vertex and fragment program.
   EXPECT_NE(s.DefaultGLSLSMAAEdgeDetectionShader->VertexShader,
             s.DefaultGLSLSMAANeighborhoodBlendingShader->VertexShader);
-  // 39 built-in fields, 37 programs, plus the four shadow-fill programs and the shadow region mask.
+  // 39 built-in fields, 37 programs, plus the four shadow-fill programs.
   std::set<TZNT1GLSLShader*> Distinct(s.Items.begin(), s.Items.end());
-  EXPECT_EQ(Distinct.size(), 42u);
-  EXPECT_EQ(s.Count(), 42);
+  EXPECT_EQ(Distinct.size(), 41u);
+  EXPECT_EQ(s.Count(), 41);
   EXPECT_EQ(s.MaxShadowMapCountAtOnce, 4);
   for (TZNT1GLSLShader* Fill : s.DefaultGLSLShadowFillShader) {
     ASSERT_NE(Fill, nullptr);

@@ -60,13 +60,14 @@ TEST_F(RendererPostGL, EveryModeReachesTheWindowWithoutGLError) {
   const std::vector<uint8_t> Plain = ReadWindow();
   const std::vector<uint8_t> Main = engine_->ReadFrame();
   EXPECT_EQ(Differing(Plain, Main), 0u);
-  EXPECT_EQ(Differing(Plain, ReadPair(0)), 0u);  // the copy went to entry 0, the window shows it
 
+  std::vector<uint8_t> Fxaa3;
   for (int32_t Mode : {aaDLAA, aaFXAA2, aaFXAA3, aaNFAA, aaSMAA, 7}) {
     SCOPED_TRACE(Mode);
     r.Antialiasing = Mode;
     engine_->Frame();
     EXPECT_EQ(glGetError(), GLenum(GL_NO_ERROR));
+    if (Mode == aaFXAA3) Fxaa3 = ReadWindow();
     const size_t Changed = Differing(ReadWindow(), Plain);
     if (Mode == 7) {
       EXPECT_EQ(Changed, 0u);  // outside 0..5: as none
@@ -84,12 +85,13 @@ TEST_F(RendererPostGL, EveryModeReachesTheWindowWithoutGLError) {
     EXPECT_EQ(glGetError(), GLenum(GL_NO_ERROR));
     EXPECT_GT(Differing(ReadWindow(), Plain), 0u) << (Water ? "water" : "bloom");
   }
-  // Default settings: copy, luma, FXAA 3 and bloom combine write entries 0, 1, 0, 1.
+  // Default settings: luma and FXAA 3 write entries 1 and 0; the bloom combine reads entry 0 and
+  // draws straight into the window.
   r.WaterEffect = false;
   r.BloomEffect = true;
   r.Antialiasing = aaFXAA3;
   engine_->Frame();
   EXPECT_EQ(glGetError(), GLenum(GL_NO_ERROR));
-  EXPECT_EQ(Differing(ReadWindow(), ReadPair(1)), 0u);
-  EXPECT_GT(Differing(ReadPair(0), ReadPair(1)), 0u);
+  EXPECT_EQ(Differing(ReadPair(0), Fxaa3), 0u);
+  EXPECT_GT(Differing(ReadWindow(), Fxaa3), 0u);
 }

@@ -950,6 +950,9 @@ bool TZNT1RendererContext::GatherShadowRegions(TZNT1ShadowRegions& Regions) cons
   Regions.Scissor[1] = ViewPortTop;
   const int32_t Size = std::max(R.ShadowMapWidth, R.ShadowMapHeight);
   constexpr int32_t MaxBoxes = TZNT1ShadowRegions::MaxBoxes;
+  // A far slot gathers every item across the map; their boxes, joined, still bound far less than
+  // the slot's whole footprint.
+  constexpr int32_t MaxCasterBoxes = 64;
   for (int32_t k = 0; k < MaxShadowMaps; ++k) {
     int32_t(&SlotRect)[4] = Regions.SlotScissor[k];
     SlotRect[0] = ViewPortLeft;
@@ -961,9 +964,9 @@ bool TZNT1RendererContext::GatherShadowRegions(TZNT1ShadowRegions& Regions) cons
       return false;
     Regions.LightView = &s->ModelViewMatrix;
     // A region per caster whose geometry its box holds, else one for the whole slot.
-    TZNT1AABB Boxes[MaxBoxes];
+    TZNT1AABB Boxes[MaxCasterBoxes];
     int32_t n = 0;
-    bool Whole = s->CountMapModels > 0 || s->CountModelInstances > MaxBoxes;
+    bool Whole = s->CountMapModels > 0 || s->CountModelInstances > MaxCasterBoxes;
     for (int32_t i = 0; i < s->CountModelInstances && !Whole; ++i) {
       const TZNT1ModelInstance* Instance = s->ModelInstances[size_t(i)];
       TZNT1AABB Box;

@@ -112,8 +112,8 @@ TEST_F(GameGL, ThirdPersonBodyShowsWhereItsBoxProjects) {
 }
 
 // In full quality the game's first-person spawn views hold five shadow slots (two fill passes), the
-// player's own among them: with the shadow passes bounded to where each slot's shadow can fall, the
-// picture is the one passes over the whole view draw. On pul1duel-oa the far slot gathers the
+// player's own among them: with each fill pass bounded to where its own slots' shadows can fall,
+// the picture is the one passes over the whole view draw. On pul1duel-oa the far slot gathers the
 // map's items, more casters than the regions have boxes.
 TEST_F(GameGL, BoundedShadowPassesDrawTheWholeViewsPicture) {
   struct Case {

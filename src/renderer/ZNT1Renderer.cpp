@@ -1696,7 +1696,7 @@ void TZNT1RendererContext::RenderBatchItems(bool AUseWireframe) {
                           : TranslatedViewMatrix;
   BatchHasContent = false;
   bool OverlayCleared = false;
-  ShadowVolumesCounted = false;
+  ShadowVolumesCounted = ShadowVolumesSplit = false;
   bool MarkVolumes = (ContextTask == ctGEOMETRYFILL || ContextTask == ctGEOMETRYFILLPORTAL) && !AUseWireframe &&
                      Parent && Parent->ShadowRegionsBounded && FrameBufferObject && FrameBufferObject->HasStencilBuffer;
   const bool MultiDraw = Engine->GLCapabilities ? Engine->GLCapabilities->MultiDrawElements : true;

@@ -280,6 +280,8 @@ struct TZNT1ShadowRegions {
   static constexpr int32_t MaxBoxes = 16;  // as many as the mask program takes
   const TZNT1Matrix4x4* LightView = nullptr;
   TZNT1AABB Boxes[MaxBoxes]{};
+  // The fill passes each box bounds: bit 0 the first, bit 1 the later ones.
+  uint8_t Passes[MaxBoxes]{};
   int32_t Count = 0;
   int32_t SlotScissor[MaxShadowMaps][4] = {};
   int32_t Scissor[4] = {};
@@ -426,7 +428,9 @@ class TZNT1RendererContext {
   // false (and an empty rectangle) when none of it is in view.
   bool ShadowRegionScreenRect(const TZNT1Matrix4x4& LightView, const TZNT1AABB& Box, int32_t (&Rect)[4]) const;
   // In the geometry fill, before any overlay: counts in the stencil, against the scene's depth, the
-  // regions' boxes each pixel's point lies within (low seven bits); sets ShadowVolumesCounted.
+  // regions' boxes each pixel's point lies within (low seven bits); sets ShadowVolumesCounted. When
+  // some boxes bound only the later fill passes, those are counted first and left as bit 6, the
+  // others counted in the low six bits (ShadowVolumesSplit).
   void CountShadowVolumes(const TZNT1ShadowRegions& Regions);
   // Attaches the geometry fill's depth-stencil buffer, marked there, to Target and leaves the
   // stencil test on, so that the fill passes run only on marked pixels; false (nothing changed)
@@ -545,6 +549,7 @@ class TZNT1RendererContext {
   TZNT1ShadowRegions ShadowRegions;
   bool ShadowRegionsBounded = false;
   bool ShadowVolumesCounted = false;
+  bool ShadowVolumesSplit = false;
 };
 
 class TZNT1Renderer {

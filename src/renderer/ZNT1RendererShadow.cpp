@@ -819,6 +819,10 @@ void TZNT1RendererContext::FillGlobalShadowBuffer() {
   uint32_t Bitmap = AllModelShadowMapBitmap;
   ShadowMapQueueCount = 0;
   bool First = true;
+  // With the later passes' regions apart (bit 6), the first pass runs on its own and the overlay.
+  const TZNT1RendererContext* Fill = R.GeometryFillContext.get();
+  const bool Split = Masked && Fill && Fill->ShadowVolumesSplit;
+  int32_t Passes = 0;
   auto Flush = [&] {
     if (Two) {
       const bool Had = ShadowMapQueueCount > 0;
@@ -832,6 +836,11 @@ void TZNT1RendererContext::FillGlobalShadowBuffer() {
             if (R.ShadowMaps[size_t(k)].get() == ShadowMapQueue[i]) UniteRect(Rect, Regions.SlotScissor[k]);
         glScissor(Rect[0], Rect[1], Rect[2], Rect[3]);
         R.GLCalls++;
+        if (Split) {
+          glStencilFunc(GL_NOTEQUAL, 0, Passes == 0 ? 0xBF : 0xC0);
+          R.GLCalls++;
+        }
+        ++Passes;
       }
       FlushShadowMapQueue();
     }
@@ -950,6 +959,12 @@ bool TZNT1RendererContext::GatherShadowRegions(TZNT1ShadowRegions& Regions) cons
   Regions.Scissor[1] = ViewPortTop;
   const int32_t Size = std::max(R.ShadowMapWidth, R.ShadowMapHeight);
   constexpr int32_t MaxBoxes = TZNT1ShadowRegions::MaxBoxes;
+  // A far slot gathers every item across the map; their boxes, joined, still bound far less than
+  // the slot's whole footprint.
+  constexpr int32_t MaxCasterBoxes = 64;
+  // The fill passes take the finished slots in order, so many at once.
+  const int32_t PerPass = Engine->GLSLShaders ? std::max(1, Engine->GLSLShaders->MaxShadowMapCountAtOnce) : 1;
+  int32_t Finished = 0;
   for (int32_t k = 0; k < MaxShadowMaps; ++k) {
     int32_t(&SlotRect)[4] = Regions.SlotScissor[k];
     SlotRect[0] = ViewPortLeft;
@@ -960,10 +975,11 @@ bool TZNT1RendererContext::GatherShadowRegions(TZNT1ShadowRegions& Regions) cons
     if (Regions.LightView && std::memcmp(Regions.LightView, &s->ModelViewMatrix, sizeof(TZNT1Matrix4x4)) != 0)
       return false;
     Regions.LightView = &s->ModelViewMatrix;
+    const uint8_t Pass = Finished++ < PerPass ? 1 : 2;
     // A region per caster whose geometry its box holds, else one for the whole slot.
-    TZNT1AABB Boxes[MaxBoxes];
+    TZNT1AABB Boxes[MaxCasterBoxes];
     int32_t n = 0;
-    bool Whole = s->CountMapModels > 0 || s->CountModelInstances > MaxBoxes;
+    bool Whole = s->CountMapModels > 0 || s->CountModelInstances > MaxCasterBoxes;
     for (int32_t i = 0; i < s->CountModelInstances && !Whole; ++i) {
       const TZNT1ModelInstance* Instance = s->ModelInstances[size_t(i)];
       TZNT1AABB Box;
@@ -1004,8 +1020,10 @@ bool TZNT1RendererContext::GatherShadowRegions(TZNT1ShadowRegions& Regions) cons
           }
         }
         Regions.Boxes[Best] = AABBCombine(Regions.Boxes[Best], Boxes[i]);
+        Regions.Passes[Best] |= Pass;
         continue;
       }
+      Regions.Passes[Regions.Count] = Pass;
       Regions.Boxes[Regions.Count++] = Boxes[i];
     }
     UniteRect(Regions.Scissor, SlotRect);
@@ -1021,11 +1039,13 @@ void TZNT1RendererContext::CountShadowVolumes(const TZNT1ShadowRegions& Regions)
   TZNT1GLSLShader* P = Shaders ? Shaders->DefaultGLSLZPrepassShader : nullptr;
   if (!Regions.LightView || Regions.Count <= 0 || !P || P->ProgramHandle <= 0 || !State->UseShader(P)) return;
 
-  // The faces of each box in the world, those facing the viewer apart from the others.
-  std::vector<TZNT1VBOVertex>& Front = R.ShadowVolumeVertices[0];
+  // The faces of each box in the world, those facing the viewer apart from the others; the boxes of
+  // the later passes alone first when some are, then the others.
+  bool Split = false;
+  for (int32_t b = 0; b < Regions.Count; ++b) Split |= Regions.Passes[b] == 2;
+  std::vector<TZNT1VBOVertex>& Vertices = R.ShadowVolumeVertices[0];
   std::vector<TZNT1VBOVertex>& Back = R.ShadowVolumeVertices[1];
-  Front.clear();
-  Back.clear();
+  Vertices.clear();
   const auto& m = Regions.LightView->M;
   auto World = [&m](float x, float y, float z) {
     // The light view is a rotation: its transpose takes a point back to the world.
@@ -1033,30 +1053,44 @@ void TZNT1RendererContext::CountShadowVolumes(const TZNT1ShadowRegions& Regions)
                    x * m[2][0] + y * m[2][1] + z * m[2][2]);
   };
   static constexpr int Faces[6][4] = {{0, 2, 6, 4}, {1, 3, 7, 5}, {0, 1, 5, 4}, {2, 3, 7, 6}, {0, 1, 3, 2}, {4, 5, 7, 6}};
-  for (int32_t b = 0; b < Regions.Count; ++b) {
-    const TZNT1AABB& Box = Regions.Boxes[b];
-    TZNT1Vector3 c[8];
-    for (int i = 0; i < 8; ++i)
-      c[i] = World((i & 1) ? Box.Max.x : Box.Min.x, (i & 2) ? Box.Max.y : Box.Min.y, (i & 4) ? Box.Max.z : Box.Min.z);
-    const TZNT1Vector3 Centre = Vector3Avg(c[0], c[7]);
-    for (const auto& f : Faces) {
-      const TZNT1Vector3 Mid = Vector3Avg(Vector3Avg(c[f[0]], c[f[2]]), Vector3Avg(c[f[1]], c[f[3]]));
-      const bool Facing = Vector3Dot(Vector3Sub(RenderPosition, Mid), Vector3Sub(Mid, Centre)) > 0.0f;
-      std::vector<TZNT1VBOVertex>& List = Facing ? Front : Back;
-      for (int k : {0, 1, 2, 0, 2, 3}) {
-        TZNT1VBOVertex v{};
-        v.Position = c[f[k]];
-        List.push_back(v);
+  // Per phase: where its front faces start, its back faces, and its end.
+  GLsizei Ranges[2][3] = {};
+  for (int Phase = Split ? 0 : 1; Phase < 2; ++Phase) {
+    Back.clear();
+    Ranges[Phase][0] = GLsizei(Vertices.size());
+    for (int32_t b = 0; b < Regions.Count; ++b) {
+      if (Split && (Regions.Passes[b] & (Phase == 0 ? 2 : 1)) == 0) continue;
+      const TZNT1AABB& Box = Regions.Boxes[b];
+      TZNT1Vector3 c[8];
+      for (int i = 0; i < 8; ++i)
+        c[i] = World((i & 1) ? Box.Max.x : Box.Min.x, (i & 2) ? Box.Max.y : Box.Min.y, (i & 4) ? Box.Max.z : Box.Min.z);
+      const TZNT1Vector3 Centre = Vector3Avg(c[0], c[7]);
+      for (const auto& f : Faces) {
+        const TZNT1Vector3 Mid = Vector3Avg(Vector3Avg(c[f[0]], c[f[2]]), Vector3Avg(c[f[1]], c[f[3]]));
+        const bool Facing = Vector3Dot(Vector3Sub(RenderPosition, Mid), Vector3Sub(Mid, Centre)) > 0.0f;
+        std::vector<TZNT1VBOVertex>& List = Facing ? Vertices : Back;
+        for (int k : {0, 1, 2, 0, 2, 3}) {
+          TZNT1VBOVertex v{};
+          v.Position = c[f[k]];
+          List.push_back(v);
+        }
       }
     }
+    Ranges[Phase][1] = GLsizei(Vertices.size());
+    Vertices.insert(Vertices.end(), Back.begin(), Back.end());
+    Ranges[Phase][2] = GLsizei(Vertices.size());
   }
+  // A quad over the view, in clip space, to turn the first phase's counts into bit 6.
+  const GLsizei Quad = GLsizei(Vertices.size());
+  if (Split)
+    for (int k : {0, 1, 2, 0, 2, 3}) {
+      TZNT1VBOVertex v{};
+      v.Position = Vector3((k == 1 || k == 2) ? 1.0f : -1.0f, k >= 2 ? 1.0f : -1.0f, 0.0f);
+      Vertices.push_back(v);
+    }
   if (!R.ShadowVolumeBuffer) glGenBuffers(1, &R.ShadowVolumeBuffer);
   State->BindSingleVBO(R.ShadowVolumeBuffer, 0, 0, 0);
-  glBufferData(GL_ARRAY_BUFFER, GLsizeiptr((Front.size() + Back.size()) * sizeof(TZNT1VBOVertex)), nullptr,
-               GL_STREAM_DRAW);
-  glBufferSubData(GL_ARRAY_BUFFER, 0, GLsizeiptr(Front.size() * sizeof(TZNT1VBOVertex)), Front.data());
-  glBufferSubData(GL_ARRAY_BUFFER, GLsizeiptr(Front.size() * sizeof(TZNT1VBOVertex)),
-                  GLsizeiptr(Back.size() * sizeof(TZNT1VBOVertex)), Back.data());
+  glBufferData(GL_ARRAY_BUFFER, GLsizeiptr(Vertices.size() * sizeof(TZNT1VBOVertex)), Vertices.data(), GL_STREAM_DRAW);
   SetMatrix(R, P->uModelMatrix, Matrix4x4Identity);
   SetMatrix(R, P->uViewMatrix, TranslatedViewMatrix);
   SetMatrix(R, P->uProjectionMatrix, ProjectionMatrix);
@@ -1077,23 +1111,39 @@ void TZNT1RendererContext::CountShadowVolumes(const TZNT1ShadowRegions& Regions)
     if (Was == 0) State->Disable(Cap);
   };
   glColorMask(GL_FALSE, GL_FALSE, GL_FALSE, GL_FALSE);
-  glStencilMask(0x7F);
   glEnable(GL_DEPTH_CLAMP);
-  glStencilFunc(GL_ALWAYS, 0, 0xFF);
-  glStencilOp(GL_KEEP, GL_KEEP, GL_DECR_WRAP);
   State->SetDepthMask(false);
-  State->Enable(GL_DEPTH_TEST);
   State->SetDepthFunc(GL_GEQUAL);
   State->Disable(GL_CULL_FACE);
   State->Disable(GL_POLYGON_OFFSET_FILL);
   State->Enable(GL_STENCIL_TEST);
-  glDrawArrays(GL_TRIANGLES, 0, GLsizei(Front.size()));
-  glStencilOp(GL_KEEP, GL_KEEP, GL_INCR_WRAP);
-  glDrawArrays(GL_TRIANGLES, GLsizei(Front.size()), GLsizei(Back.size()));
+  R.GLCalls += 2;
+  for (int Phase = Split ? 0 : 1; Phase < 2; ++Phase) {
+    // The wrapping counts stay right within the written bits whatever the bits above hold.
+    glStencilMask(Split && Phase == 1 ? 0x3F : 0x7F);
+    glStencilFunc(GL_ALWAYS, 0, 0xFF);
+    glStencilOp(GL_KEEP, GL_KEEP, GL_DECR_WRAP);
+    State->Enable(GL_DEPTH_TEST);
+    glDrawArrays(GL_TRIANGLES, Ranges[Phase][0], Ranges[Phase][1] - Ranges[Phase][0]);
+    glStencilOp(GL_KEEP, GL_KEEP, GL_INCR_WRAP);
+    glDrawArrays(GL_TRIANGLES, Ranges[Phase][1], Ranges[Phase][2] - Ranges[Phase][1]);
+    R.GLCalls += 6;
+    if (Phase == 0) {
+      State->Disable(GL_DEPTH_TEST);
+      SetMatrix(R, P->uViewMatrix, Matrix4x4Identity);
+      SetMatrix(R, P->uProjectionMatrix, Matrix4x4Identity);
+      glStencilFunc(GL_NOTEQUAL, 0x40, 0x3F);  // a count in the low bits: at most MaxBoxes
+      glStencilOp(GL_KEEP, GL_KEEP, GL_REPLACE);
+      glDrawArrays(GL_TRIANGLES, Quad, 6);
+      SetMatrix(R, P->uViewMatrix, TranslatedViewMatrix);
+      SetMatrix(R, P->uProjectionMatrix, ProjectionMatrix);
+      R.GLCalls += 3;
+    }
+  }
   glDisable(GL_DEPTH_CLAMP);
   glStencilOp(GL_KEEP, GL_KEEP, GL_KEEP);
   glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE);
-  R.GLCalls += 13;
+  R.GLCalls += 3;
   State->Disable(GL_STENCIL_TEST);
   Restore(GL_DEPTH_TEST, DepthTest);
   Restore(GL_CULL_FACE, Cull);
@@ -1101,6 +1151,7 @@ void TZNT1RendererContext::CountShadowVolumes(const TZNT1ShadowRegions& Regions)
   if (DepthFunc == GL_NEVER || (DepthFunc >= GL_LESS && DepthFunc <= GL_ALWAYS)) State->SetDepthFunc(DepthFunc);
   if (DepthMask == 0u || DepthMask == 0xFFFFFFFFu) State->SetDepthMask(DepthMask != 0u);
   ShadowVolumesCounted = true;
+  ShadowVolumesSplit = Split;
   // The batches after this bind their own buffers and send their programs' uniforms again.
   Group = nullptr;
   VBO = nullptr;

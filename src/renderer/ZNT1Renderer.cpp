@@ -102,6 +102,17 @@ void TZNT1RendererState::Enable(uint32_t Cap) {
   Count(1);
 }
 
+int32_t TZNT1RendererState::CachedCapability(uint32_t Cap) const {
+  const uint32_t w = Cap >> 5, b = 1u << (Cap & 31);
+  if (w >= std::size(Capabilities) || !(CapabilitiesInitialized[w] & b)) return -1;
+  return (Capabilities[w] & b) ? 1 : 0;
+}
+
+void TZNT1RendererState::RestoreCapability(uint32_t Cap, int32_t Cached) {
+  if (Cached == 1) Enable(Cap);
+  if (Cached == 0) Disable(Cap);
+}
+
 void TZNT1RendererState::Disable(uint32_t Cap) {
   const uint32_t w = Cap >> 5, b = 1u << (Cap & 31);
   if (w >= std::size(Capabilities)) {
@@ -1677,10 +1688,7 @@ void TZNT1RendererContext::BindLightMap(int32_t Atlas) {
                      GL_TEXTURE_2D);
 }
 
-void TZNT1RendererContext::RenderBatchItems(bool AUseWireframe) {
-  FlushCount = 0;
-  UseWireframe = AUseWireframe;
-  ForceValue = -1;
+void TZNT1RendererContext::ForgetBatchState() {
   UseMultiDrawElements = false;
   ModelMatrix = Matrix4x4Identity;
   SortedShaderIndex = GroupIndex = VBOIndex = LightMapAtlasIndex = ModelIndex = MeshTypeIndex = EffectIndex =
@@ -1689,6 +1697,13 @@ void TZNT1RendererContext::RenderBatchItems(bool AUseWireframe) {
   Group = nullptr;
   VBO = nullptr;
   CurrentShader = ResolvedShader = nullptr;
+}
+
+void TZNT1RendererContext::RenderBatchItems(bool AUseWireframe) {
+  FlushCount = 0;
+  UseWireframe = AUseWireframe;
+  ForceValue = -1;
+  ForgetBatchState();
   GLSLShader = nullptr;
   CurrentViewMatrix = (ContextTask == ctSHADOWCUBEMAP &&
                        !(Engine->GLCapabilities && Engine->GLCapabilities->UseSinglePassShadowCubeMaps))

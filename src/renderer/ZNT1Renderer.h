@@ -102,6 +102,10 @@ class TZNT1RendererState {
   void Reset();
   void Enable(uint32_t Cap);
   void Disable(uint32_t Cap);
+  // Cap's switch as the cache last sent it: 1 on, 0 off, -1 not known.
+  int32_t CachedCapability(uint32_t Cap) const;
+  // Sends Cap back to what CachedCapability answered; -1 leaves it as it is.
+  void RestoreCapability(uint32_t Cap, int32_t Cached);
   void SetDepthMask(bool NewState);
   void SetDepthFunc(uint32_t NewFunc);
   // Not cached: always sent, never counted.
@@ -356,6 +360,9 @@ class TZNT1RendererContext {
   void BeginRendering();
   void FinishRendering();
   void ResetVBOs();
+  // Forgets the bound batch (keys, buffers, material, model matrix): the next batch binds its own
+  // and sends its program's uniforms again.
+  void ForgetBatchState();
   void RenderBatchItems(bool AUseWireframe);
   void FlushDraw();
   void FlushVBO(int32_t CountIndices, int32_t CountRanges, bool IsModel);

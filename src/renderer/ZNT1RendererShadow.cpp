@@ -806,8 +806,9 @@ void TZNT1RendererContext::FillGlobalShadowBuffer() {
   }
   // The single-channel passes run only where the finished slots' shadows can fall: each batch
   // within its slots' reach on screen, and on the pixels in their regions.
+  // Bounded only for single-channel shadows with a finished slot (see Render).
   const TZNT1ShadowRegions& Regions = ShadowRegions;
-  const bool Bounded = !Two && AllModelShadowMapBitmap != 0 && ShadowRegionsBounded;
+  const bool Bounded = ShadowRegionsBounded;
   if (Bounded) {
     State->Enable(GL_SCISSOR_TEST);
     glScissor(Regions.Scissor[0], Regions.Scissor[1], Regions.Scissor[2], Regions.Scissor[3]);
@@ -1100,16 +1101,9 @@ void TZNT1RendererContext::CountShadowVolumes(const TZNT1ShadowRegions& Regions)
   // sides at or behind the point leaves a non-zero count only within the boxes. Where the count
   // and the regions' own bounds could disagree, at their edges, the shadows are nil.
   // The fill's own state comes back after.
-  auto Cached = [this](uint32_t Cap) {
-    const uint32_t w = Cap >> 5, b = 1u << (Cap & 31);
-    return (State->CapabilitiesInitialized[w] & b) ? ((State->Capabilities[w] & b) ? 1 : 0) : -1;
-  };
-  const int DepthTest = Cached(GL_DEPTH_TEST), Cull = Cached(GL_CULL_FACE), Offset = Cached(GL_POLYGON_OFFSET_FILL);
+  const int32_t DepthTest = State->CachedCapability(GL_DEPTH_TEST), Cull = State->CachedCapability(GL_CULL_FACE),
+                Offset = State->CachedCapability(GL_POLYGON_OFFSET_FILL);
   const uint32_t DepthFunc = State->DepthFunc, DepthMask = State->DepthMask;
-  auto Restore = [this](uint32_t Cap, int Was) {
-    if (Was == 1) State->Enable(Cap);
-    if (Was == 0) State->Disable(Cap);
-  };
   glColorMask(GL_FALSE, GL_FALSE, GL_FALSE, GL_FALSE);
   glEnable(GL_DEPTH_CLAMP);
   State->SetDepthMask(false);
@@ -1145,22 +1139,15 @@ void TZNT1RendererContext::CountShadowVolumes(const TZNT1ShadowRegions& Regions)
   glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE);
   R.GLCalls += 3;
   State->Disable(GL_STENCIL_TEST);
-  Restore(GL_DEPTH_TEST, DepthTest);
-  Restore(GL_CULL_FACE, Cull);
-  Restore(GL_POLYGON_OFFSET_FILL, Offset);
+  State->RestoreCapability(GL_DEPTH_TEST, DepthTest);
+  State->RestoreCapability(GL_CULL_FACE, Cull);
+  State->RestoreCapability(GL_POLYGON_OFFSET_FILL, Offset);
   if (DepthFunc == GL_NEVER || (DepthFunc >= GL_LESS && DepthFunc <= GL_ALWAYS)) State->SetDepthFunc(DepthFunc);
   if (DepthMask == 0u || DepthMask == 0xFFFFFFFFu) State->SetDepthMask(DepthMask != 0u);
   ShadowVolumesCounted = true;
   ShadowVolumesSplit = Split;
   // The batches after this bind their own buffers and send their programs' uniforms again.
-  Group = nullptr;
-  VBO = nullptr;
-  UseMultiDrawElements = false;
-  SortedShaderIndex = GroupIndex = VBOIndex = LightMapAtlasIndex = ModelIndex = MeshTypeIndex = EffectIndex =
-      PortalIndex = FaceIndex = MeshIndex = LevelOfDistanceIndex = BatchItemKind = NoKey;
-  ModelInstance = nullptr;
-  CurrentShader = ResolvedShader = nullptr;
-  ModelMatrix = Matrix4x4Identity;
+  ForgetBatchState();
   R.IncrementLinkCounter();
 }
 

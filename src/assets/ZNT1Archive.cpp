@@ -288,6 +288,7 @@ bool TZNT1Archive::Load(TZNT1InputStream* AStream, const std::string& FileName, 
   Files.resize(stored);
   HashMap = std::make_unique<TZNT1StringHashMap>();
   for (TZNT1ArchiveFile& f : Files) HashMap->Add(f.FileName, &f);
+  Reported.assign(Files.size(), false);
   DoFree = ADoFree;
   return true;
 }
@@ -303,8 +304,18 @@ std::unique_ptr<TMemoryStream> TZNT1Archive::ExtractFile(const std::string& File
   auto out = std::make_unique<TMemoryStream>();
   TZNT1KeepAlive idle;
   if (TZNT1Engine* engine = Engine) idle = [engine] { engine->ShowLoadProgress(false, engine->LastProgress); };
-  if (DoDecompress(*Stream, *out, file->Offset, file->Info, idle) != StatusOk) return nullptr;
-  return out;
+  const int32_t Status = DoDecompress(*Stream, *out, file->Offset, file->Info, idle);
+  if (Status == StatusOk) return out;
+  if (Engine) {
+    const size_t Index = static_cast<size_t>(file - Files.data());
+    bool First = false;
+    {
+      const std::lock_guard<std::mutex> Guard(ReportLock);
+      if (Index < Reported.size() && !Reported[Index]) First = Reported[Index] = true;
+    }
+    if (First) ArchiveWarning(Engine, "cannot read \"" + file->FileName + "\" from the archive \"" + Name + "\": " + UnzipFailure(Status));
+  }
+  return nullptr;
 }
 
 bool TZNT1Archive::FindFiles(const std::string& Pattern, TStringList* List) const {
@@ -329,12 +340,27 @@ TZNT1Archives::TZNT1Archives(TZNT1Engine* AEngine)
 
 TZNT1Archives::~TZNT1Archives() = default;
 
-void TZNT1Archives::Warning(const std::string& Text) const {
+void ArchiveWarning(TZNT1Engine* Engine, const std::string& Text) {
   // Mounting happens before the window exists: the terminal hears it too.
   std::fprintf(stderr, "Warning: %s\n", Text.c_str());
   if (Engine && Engine->Console)
     Engine->Console->Lines.Add(ConsoleColorCode(ZNT1ConsoleColors::Yellow) + "Warning: " + Text);
 }
+
+std::string UnzipFailure(int32_t Status) {
+  switch (Status) {
+    case StatusCRCErr: return "its data fails the CRC check";
+    case StatusReadErr: return "its data is cut short";
+    case StatusZipFileErr:
+    case StatusDynamicHeaderErr: return "its entry is damaged";
+    case StatusNotSupported: return "it is packed with a method not supported";
+    case StatusEncrypted: return "it is encrypted";
+    case StatusZipFileOpenError: return "the archive is empty";
+    default: return "unzip status " + std::to_string(Status);
+  }
+}
+
+void TZNT1Archives::Warning(const std::string& Text) const { ArchiveWarning(Engine, Text); }
 
 bool TZNT1Archives::Load(TZNT1InputStream* Stream, const std::string& FileName, bool DoFree) {
   auto archive = std::make_unique<TZNT1Archive>(Engine);

@@ -49,6 +49,12 @@ using TZNT1ArchiveFiles = std::vector<TZNT1ArchiveFile>;
 // Lower-cases A-Z and turns "\" into "/"; nothing else changes.
 std::string NormalizeArchivePath(const std::string& Path);
 
+// "Warning: " and Text on the engine's console (when there is one) and on stderr.
+void ArchiveWarning(TZNT1Engine* Engine, const std::string& Text);
+
+// What a failed decode of an entry means, for the warning that names it.
+std::string UnzipFailure(int32_t Status);
+
 // Glob match: "*" (any run, "/" included), "?", sets "[a-c]" and "[^a-c]".
 bool MatchPattern(const char* Input, const char* Pattern);
 
@@ -62,7 +68,9 @@ class TZNT1Archive {
   // Reads the central directory; on failure the caller keeps ownership of AStream.
   bool Load(TZNT1InputStream* AStream, const std::string& FileName, bool ADoFree);
   bool ExistFile(const std::string& FileName) const;
-  // The whole entry, positioned at its end; nullptr for an unknown path or a failed decode.
+  // The whole entry, positioned at its end; nullptr for an unknown path or a failed decode. A
+  // failed decode (data cut short, a bad CRC, a damaged header) is named in a warning, once per
+  // entry, when the archive belongs to an engine.
   std::unique_ptr<TMemoryStream> ExtractFile(const std::string& FileName);
   bool FindFiles(const std::string& Pattern, TStringList* List) const;
 
@@ -72,6 +80,10 @@ class TZNT1Archive {
   bool DoFree = false;
   TZNT1ArchiveFiles Files;
   std::unique_ptr<TZNT1StringHashMap> HashMap;
+
+ private:
+  std::mutex ReportLock;
+  std::vector<bool> Reported;  // per entry of Files: its failure was named
 };
 
 class TZNT1Archives {

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <thread>
 
@@ -425,6 +426,59 @@ TEST(ZNT1Archives, ContentFoldersThatMountNothingAreNamed) {
     }
     EXPECT_EQ(Console, Expected);
     EXPECT_EQ(Stderr, Echo);
+  }
+}
+
+// An entry that cannot be read from a mounted archive is named, with the archive, in one warning
+// on the console and stderr, however often it is asked for; the archive's other entries read as
+// before.
+TEST(ZNT1Archives, EntriesThatCannotBeReadAreNamedOnce) {
+  const Bytes Good = TextBytes(5000, 7);
+  const Archive Zip = BuildZip({MakeEntry("maps/ok.txt", Good), MakeEntry("models/bad.md3", TextBytes(3000, 8))});
+  const uint32_t Bad = Zip.LocalOffsets[1];
+  auto Put32At = [](Bytes& z, size_t At, uint32_t v) {
+    for (int k = 0; k < 4; ++k) z[At + size_t(k)] = uint8_t(v >> (8 * k));
+  };
+  const struct {
+    const char* Name;
+    std::function<void(Bytes&)> Damage;
+    const char* Reason;
+  } Cases[] = {
+      {"data cut short",
+       [&](Bytes& z) {
+         // Half of the entry's data goes; the central directory behind it stays whole.
+         const size_t End = z.size() - 22, Central = z[End + 16] | z[End + 17] << 8 | z[End + 18] << 16;
+         const size_t Data = Bad + 30 + std::string("models/bad.md3").size();
+         const size_t Cut = Data + (Central - Data) / 2;
+         z.erase(z.begin() + long(Cut), z.begin() + long(Central));
+         Put32At(z, z.size() - 22 + 16, uint32_t(Cut));
+       },
+       "its data is cut short"},
+      {"bad CRC", [&](Bytes& z) { z[Bad + 14] ^= 0x5A; }, "its data fails the CRC check"},
+      {"damaged local header", [&](Bytes& z) { z[Bad] = 'X'; }, "its entry is damaged"},
+  };
+  for (const auto& c : Cases) {
+    SCOPED_TRACE(c.Name);
+    TempDir tmp;
+    Bytes z = Zip.Bytes_;
+    c.Damage(z);
+    WriteFile(tmp / "c/pak0.pk3", z);
+    TZNT1Engine Engine(&CreateGameOfClass<TZNT1Game>, true);
+    ASSERT_TRUE(Engine.Archives->LoadDirectory(tmp / "c/"));
+    Engine.Archives->Finish();
+    const size_t Before = Engine.Console->Lines.Strings.size();
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(Engine.Archives->ExtractFile("models/bad.md3"), nullptr);
+    EXPECT_EQ(Engine.Archives->ExtractFile("Models\\Bad.md3"), nullptr);
+    auto Ok = Engine.Archives->ExtractFile("maps/ok.txt");
+    const std::string Stderr = ::testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(Ok);
+    EXPECT_TRUE(Ok->Data == Good);
+    const std::string Expected = std::string("Warning: cannot read \"models/bad.md3\" from the archive \"pak0.pk3\": ") + c.Reason;
+    const std::vector<std::string> Lines(Engine.Console->Lines.Strings.begin() + long(Before),
+                                         Engine.Console->Lines.Strings.end());
+    EXPECT_EQ(Lines, std::vector<std::string>{std::string("\0\x0e", 2) + Expected});
+    EXPECT_EQ(Stderr, Expected + "\n");
   }
 }
 

@@ -81,7 +81,8 @@ void TZNT1GLCapabilities::ApplyDriverStrings() {
   TextureMultisample = Contains(Extensions, "GL_ARB_texture_multisample");
   const std::string r = TrimLower(Renderer);
   SoftwareRasterizer = Contains(r, "llvmpipe") || Contains(r, "softpipe") || Contains(r, "software") ||
-                       Contains(r, "swrast") || Contains(r, "swiftshader") || Contains(r, "gdi generic");
+                       Contains(r, "swr") || Contains(r, "swiftshader") || Contains(r, "gdi generic") ||
+                       Contains(r, "basic render driver");
 }
 
 void TZNT1GLCapabilities::Query() {

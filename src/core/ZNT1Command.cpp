@@ -98,11 +98,21 @@ void TZNT1Command::AddCommand(const std::string& CommandName, TZNT1CommandFuncti
                    [](const auto& a, const auto& b) { return LessIgnoringCase(a->Name, b->Name); });
 }
 
-void TZNT1Command::ExecuteString(const std::string& Line) {
+void TZNT1Command::SplitLine(const std::string& Line, std::string& Word, std::string& Args) {
   std::string Rest = Trim(Line);
-  if (Rest.empty()) return;
-  const std::string Word = Parse(Rest, Blanks(), true);
-  const std::string Args = Trim(Rest);
+  Word = Rest.empty() ? std::string() : Parse(Rest, Blanks(), true);
+  Args = Trim(Rest);
+}
+
+bool TZNT1Command::RunsQuit(const std::string& Line) const {
+  std::string Word, Args;
+  SplitLine(Line, Word, Args);
+  return Word == "quit";
+}
+
+void TZNT1Command::ExecuteString(const std::string& Line) {
+  std::string Word, Args;
+  SplitLine(Line, Word, Args);
   if (Word.empty()) return;
   if (Word[0] != '/') {
     auto* Handler = static_cast<TZNT1CommandHandler*>(CommandHashMap.GetValue(Word));

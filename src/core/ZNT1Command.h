@@ -28,6 +28,8 @@ class TZNT1Command {
   // A second registration of a name, or an empty function, is ignored.
   void AddCommand(const std::string& CommandName, TZNT1CommandFunction CommandFunction);
   void ExecuteString(const std::string& Line);
+  // Whether executing Line would run the quit command.
+  bool RunsQuit(const std::string& Line) const;
   void ExecuteCommandBuffer();
   // Appends as it is: the caller ends its lines.
   void Queue(const std::string& ToAdd) { CommandBuffer += ToAdd; }
@@ -45,6 +47,8 @@ class TZNT1Command {
 
  private:
   void WriteLine(const std::string& Text) const;
+  // The line trimmed and cut into its first word and the trimmed rest.
+  static void SplitLine(const std::string& Line, std::string& Word, std::string& Args);
   // Writes names the way list and maps show them, wrapped at 75 visible characters.
   void WriteNameList(const std::vector<std::string>& Names) const;
 

@@ -363,41 +363,16 @@ int64_t TZNT1Engine::EventLoop() {
         }
         break;
       case SDL_KEYDOWN: {
-        const bool Alt = (Event.key.keysym.mod & KMOD_ALT) != 0;
-        const SDL_Keycode key = Event.key.keysym.sym;
-        if (Event.key.repeat == 0 && Alt) {
-          if (key == SDLK_F4) Quit = true;
-          if (key == SDLK_RETURN) cvVideoFullScreen->SetValue(cvVideoFullScreen->IntegerValue != 0 ? "0" : "1", true);
+        if (Event.key.repeat == 0 && (Event.key.keysym.mod & KMOD_ALT) != 0) {
+          if (Event.key.keysym.sym == SDLK_F4) Quit = true;
+          if (Event.key.keysym.sym == SDLK_RETURN)
+            cvVideoFullScreen->SetValue(cvVideoFullScreen->IntegerValue != 0 ? "0" : "1", true);
         }
-        if (key == SDLK_CARET || key == SDLK_BACKQUOTE || key == SDLK_F8) {
-          Console->Focus = !Console->Focus;
-        } else if (Console->Focus) {
-          switch (key) {
-            case SDLK_LEFT: Console->KeyLeft(); break;
-            case SDLK_RIGHT: Console->KeyRight(); break;
-            case SDLK_UP: Console->KeyUp(); break;
-            case SDLK_DOWN: Console->KeyDown(); break;
-            case SDLK_RETURN: Console->KeyEnter(); break;
-            case SDLK_BACKSPACE: Console->KeyBackspace(); break;
-            case SDLK_DELETE: Console->KeyDelete(); break;
-            case SDLK_ESCAPE: Console->KeyEscape(); break;
-            case SDLK_HOME: Console->KeyBegin(); break;
-            case SDLK_END: Console->KeyEnd(); break;
-            default: break;
-          }
-        } else if (Game) {
-          Game->ProcessSDLEvent(&Event);
-        }
+        if (!DispatchConsoleEvent(Event) && Game) Game->ProcessSDLEvent(&Event);
         break;
       }
       case SDL_TEXTINPUT:
-        if (Console->Focus) {
-          const unsigned char c = static_cast<unsigned char>(Event.text.text[0]);
-          if (c != 0 && Event.text.text[1] == 0 && ((c >= 32 && c <= 93) || c == 95 || (c >= 97 && c <= 127)))
-            Console->KeyChar(static_cast<char>(c));
-        } else if (Game) {
-          Game->ProcessSDLEvent(&Event);
-        }
+        if (!DispatchConsoleEvent(Event) && Game) Game->ProcessSDLEvent(&Event);
         break;
       default:
         if (!Console->Focus && Game) Game->ProcessSDLEvent(&Event);
@@ -405,6 +380,59 @@ int64_t TZNT1Engine::EventLoop() {
     }
   }
   return Result;
+}
+
+bool TZNT1Engine::DispatchConsoleEvent(const SDL_Event& Event) {
+  if (!Console) return false;
+  if (Event.type == SDL_KEYDOWN) {
+    const SDL_Keycode key = Event.key.keysym.sym;
+    if (key == SDLK_CARET || key == SDLK_BACKQUOTE || key == SDLK_F8) {
+      Console->Focus = !Console->Focus;
+      return true;
+    }
+    if (!Console->Focus) return false;
+    switch (key) {
+      case SDLK_LEFT: Console->KeyLeft(); break;
+      case SDLK_RIGHT: Console->KeyRight(); break;
+      case SDLK_UP: Console->KeyUp(); break;
+      case SDLK_DOWN: Console->KeyDown(); break;
+      case SDLK_RETURN: Console->KeyEnter(); break;
+      case SDLK_BACKSPACE: Console->KeyBackspace(); break;
+      case SDLK_DELETE: Console->KeyDelete(); break;
+      case SDLK_ESCAPE: Console->KeyEscape(); break;
+      case SDLK_HOME: Console->KeyBegin(); break;
+      case SDLK_END: Console->KeyEnd(); break;
+      default: break;
+    }
+    return true;
+  }
+  if (Event.type == SDL_TEXTINPUT) {
+    if (!Console->Focus) return false;
+    const unsigned char c = static_cast<unsigned char>(Event.text.text[0]);
+    if (c != 0 && Event.text.text[1] == 0 && ((c >= 32 && c <= 93) || c == 95 || (c >= 97 && c <= 127)))
+      Console->KeyChar(static_cast<char>(c));
+    return true;
+  }
+  return false;
+}
+
+void TZNT1Engine::PollEventsWhileLoading() {
+  if (!SDLInitialized) return;
+  // Pumping also turns a pending SIGTERM or SIGINT into SDL_QUIT.
+  GetSystemEvents(false);
+  // In order, as the event loop would take them: a line typed after F8 belongs to the console,
+  // keys after a second F8 to the game, which gets them after the load.
+  SystemEventManager->Filter([this](TZNT1SystemEvent& e) {
+    if (e.EventType != zsetSDL) return true;
+    const SDL_Event& Event = e.SDLEvent;
+    if (Event.type == SDL_QUIT) Quit = true;
+    if (Event.type == SDL_KEYDOWN && Event.key.repeat == 0 && (Event.key.keysym.mod & KMOD_ALT) != 0 &&
+        Event.key.keysym.sym == SDLK_F4)
+      Quit = true;
+    return Quit || !DispatchConsoleEvent(Event);
+  });
+  for (const TZNT1SystemEvent* e = SystemEventManager->QueueList.First; e && !Quit; e = e->Next)
+    if (e->EventType == zsetCONSOLE && Command->RunsQuit(e->Console)) Quit = true;
 }
 
 int64_t TZNT1Engine::ClampFrameTime(int64_t DeltaTime) const {
@@ -540,20 +568,22 @@ void TZNT1Engine::UnloadMap() {
   BSP.reset();
   Renderer->ResetBSP();
   Shaders->ResetRemappedShader();
-  // Before the next map allocates, so its blocks do not settle among the old map's pages.
-  PlatformReleaseFreeMemory();
+  // A load gives it back itself, once its screen is up.
+  if (!Loading) PlatformReleaseFreeMemory();
 }
 
-bool TZNT1Engine::LoadMap(const std::string& MapName) {
+std::string TZNT1Engine::NormalizeMapName(const std::string& MapName) {
+  size_t b = 0, e = MapName.size();
+  while (b < e && static_cast<unsigned char>(MapName[b]) <= 32) ++b;
+  while (e > b && static_cast<unsigned char>(MapName[e - 1]) <= 32) --e;
   std::string Name;
-  {
-    size_t b = 0, e = MapName.size();
-    while (b < e && static_cast<unsigned char>(MapName[b]) <= 32) ++b;
-    while (e > b && static_cast<unsigned char>(MapName[e - 1]) <= 32) --e;
-    for (size_t i = b; i < e; ++i) Name += static_cast<char>(std::tolower(static_cast<unsigned char>(MapName[i])));
-  }
-  UnloadMap();
-  Shaders->ResetRemappedShader();
+  for (size_t i = b; i < e; ++i) Name += static_cast<char>(std::tolower(static_cast<unsigned char>(MapName[i])));
+  return Name;
+}
+
+void TZNT1Engine::ShowLoadingScreen(const std::string& MapName) {
+  const std::string Name = NormalizeMapName(MapName);
+  if (Loading && Name == LoadingScreenMap) return;
   if (!Dedicated) {
     if (LevelShotTexture) {
       LevelShotTexture->DecRef();
@@ -567,10 +597,23 @@ bool TZNT1Engine::LoadMap(const std::string& MapName) {
     }
   }
   Loading = true;
+  LoadingScreenMap = Name;
   for (int i = 0; i < 3; ++i) ShowLoadProgress(true, 0.0f);
+}
+
+bool TZNT1Engine::LoadMap(const std::string& MapName) {
+  const std::string Name = NormalizeMapName(MapName);
+  // The screen first: freeing the old map takes a while, and the old frame would stand meanwhile.
+  ShowLoadingScreen(Name);
   // The loading screen notices a quit; what is left of the load is skipped then, and a map
   // cut short is dropped whole.
   if (Quit) return false;
+  const bool MapChange = BSP != nullptr;
+  UnloadMap();
+  Shaders->ResetRemappedShader();
+  // The old map's pages go back before the new map allocates, so that its long-lived blocks do
+  // not settle among them and keep them resident.
+  if (MapChange) PlatformReleaseFreeMemory();
 
   std::unique_ptr<TMemoryStream> Stream = Archives->ExtractFile("maps/" + Name + ".bsp");
   if (!Stream) return false;
@@ -601,8 +644,10 @@ void TZNT1Engine::DoneLoadMap() {
   }
   ReleaseLoadingScreenTexture();
   Loading = false;
-  // The file streams and compile scratch of the load are gone by now.
-  PlatformReleaseFreeMemory();
+  LoadingScreenMap.clear();
+  // What the old map and the load's file streams and compile scratch left, the new map did not
+  // take up; after a quit the program ends, and the system takes everything back.
+  if (!Quit) PlatformReleaseFreeMemory();
 }
 
 void TZNT1Engine::ReleaseLoadingScreenTexture() {
@@ -618,13 +663,8 @@ void TZNT1Engine::ShowLoadProgress(bool Force, float Progress) {
   const int64_t Now = HighResolutionTimer->GetTime();
   if (!Force && std::llabs(Now - LastProgressTime) <= HighResolutionTimer->QuarterSecondInterval) return;
   LastProgressTime = Now;
-  // A load runs inside one frame and may take seconds: a closed window or a SIGTERM (SDL makes
-  // both an SDL_QUIT, the signal only when events are pumped) must end it. The event stays
-  // queued for the event loop.
-  if (SDLInitialized) {
-    SDL_PumpEvents();
-    if (SDL_HasEvent(SDL_QUIT)) Quit = true;
-  }
+  // A load runs inside one frame and may take seconds: a quit must end it.
+  PollEventsWhileLoading();
   if (Quit) return;
   if (!SDLSurfaceWindow || !SDLSurfaceContext || !SpriteBatch || !Textures || !Textures->WhiteTexture) return;
   // The white texture stays referenced (and so on the GPU) while the loading screen shows.

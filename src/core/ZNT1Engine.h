@@ -35,8 +35,8 @@ class TZNT1Engine {
   TZNT1Engine& operator=(const TZNT1Engine&) = delete;
 
   // Draws the loading screen at a progress fraction (0..1); a keep-alive when Force is false.
-  // Each call that is not throttled looks for a pending SDL_QUIT, which sets Quit; a load then
-  // skips what is left, and nothing more is drawn.
+  // Each call that is not throttled first takes the platform's events (PollEventsWhileLoading);
+  // after a quit the load skips what is left, and nothing more is drawn.
   virtual void ShowLoadProgress(bool Force, float Progress);
 
   bool Init();
@@ -50,6 +50,11 @@ class TZNT1Engine {
   void GetSystemEvents(bool WithEndMarker = true);
   // Dispatches queued events up to the marker; returns the last time stamp taken.
   int64_t EventLoop();
+  // While a map loads: queues the platform's events, hands the console the keys and text meant
+  // for it, as the event loop would, and sets Quit for a closed window or a signal (SDL_QUIT),
+  // Alt+F4 or a committed console line that runs "quit". The rest waits in the queue for the
+  // frames after the load.
+  void PollEventsWhileLoading();
   bool Run();
 
   // One frame of the loop (after set-up); split out so the clock can be driven in tests.
@@ -62,9 +67,17 @@ class TZNT1Engine {
   // zeroed; the canvas must not be empty.
   void SetUpView();
 
+  // Frees the map; outside a load the freed memory goes back to the system at once (a load gives
+  // it back itself, once its screen is up).
   void UnloadMap();
+  // Puts the loading screen up for MapName (its picture, an empty bar) and sets Loading; does
+  // nothing when it is up for that map already. LoadMap begins with it; the game calls it
+  // first, so that the screen shows before the old map is freed.
+  void ShowLoadingScreen(const std::string& MapName);
   bool LoadMap(const std::string& MapName);
   void DoneLoadMap();
+  // A map name as the file names use it: trimmed and in lower case.
+  static std::string NormalizeMapName(const std::string& MapName);
 
   // The audio callback, on SDL's audio thread.
   static void AudioFillBuffer(TZNT1Engine* Engine, uint8_t* Stream, int32_t Len);
@@ -128,7 +141,11 @@ class TZNT1Engine {
  private:
   void SetRelativeMouseMode(bool On);
   void ReleaseLoadingScreenTexture();
+  // Console keys and text (the toggle keys always, editing keys and characters while the console
+  // has the focus); true when the event was the console's.
+  bool DispatchConsoleEvent(const SDL_Event& Event);
   TZNT1Texture* LoadingWhiteTexture = nullptr;
+  std::string LoadingScreenMap;  // the map the loading screen is up for
   void DisposeGPUObjects();
   int64_t LastTime = 0;
   bool SDLInitialized = false;

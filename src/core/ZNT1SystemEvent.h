@@ -46,6 +46,19 @@ class TZNT1SystemEventManager {
   TZNT1SystemEvent* Enqueue(int32_t EventType, int64_t Time);
   TZNT1SystemEvent* EnqueueSDLEvent(const SDL_Event& SDLEvent, int64_t Time);
   TZNT1SystemEvent* Dequeue();
+  // Takes the queued events through Keep in order; those it answers false for are recycled.
+  // Events that Keep queues go behind the ones kept before them.
+  template <class F>
+  void Filter(F&& Keep) {
+    TZNT1SystemEventList Pending(this);
+    while (TZNT1SystemEvent* e = QueueList.PopFirst()) Pending.PushLast(e);
+    while (TZNT1SystemEvent* e = Pending.PopFirst()) {
+      if (Keep(*e))
+        QueueList.PushLast(e);
+      else
+        FreeList.PushLast(e);
+    }
+  }
 
   TZNT1Engine* Engine;
   TZNT1SystemEventList QueueList;

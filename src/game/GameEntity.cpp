@@ -613,11 +613,15 @@ void TGameEntities::LoadEntity(TZNT1BSP* BSP, const TZNT1Entity& e, int32_t i) {
 }
 
 void TGameEntities::Load(TZNT1BSP* BSP) {
+  // A quit seen by the loading screen (its keep-alives run inside the model and sound loads)
+  // leaves the rest: the game drops the half-made list.
+  const auto Quitting = [this] { return Engine && Engine->Quit; };
   WeaponCache->Load();
   const TZNT1Entities* MapEntities = BSP ? BSP->Entities.get() : nullptr;
   const int32_t CountMapEntities = MapEntities ? MapEntities->Count() : 0;
-  for (int32_t i = 0; i < CountMapEntities; ++i)
+  for (int32_t i = 0; i < CountMapEntities && !Quitting(); ++i)
     if (const TZNT1Entity* e = MapEntities->GetEntity(i)) LoadEntity(BSP, *e, i);
+  if (Quitting()) return;
 
   static const struct {
     const char* ClassName;

@@ -239,6 +239,16 @@ TEST_F(CommandFixture, QuitEndsTheLoopButTheBufferStillRuns) {
   EXPECT_TRUE(engine->Quit);
 }
 
+TEST_F(CommandFixture, RunsQuitTellsALineThatWouldEndTheProgram) {
+  const struct {
+    const char* Line;
+    bool Quits;
+  } Cases[] = {{"quit", true},       {"  quit  ", true},   {"quit now", true}, {"\tquit", true},
+               {"Quit", false},      {"/quit 1", false},   {"echo quit", false}, {"quitter", false},
+               {"", false},          {"   ", false}};
+  for (const auto& c : Cases) EXPECT_EQ(cmd->RunsQuit(c.Line), c.Quits) << '"' << c.Line << '"';
+}
+
 TEST_F(CommandFixture, CommandsMayQueueAndInsertWhileTheBufferDrains) {
   cmd->AddCommand("later", [this](const std::string& a) { cmd->Queue("echo queued " + a + "\n"); });
   EXPECT_EQ(Run("later 1\necho now\n"), (Strings{Y + "now", Y + "queued 1"}));

@@ -1,12 +1,13 @@
 #include <gtest/gtest.h>
 
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -15,9 +16,8 @@
 #include "core/ZNT1Engine.h"
 #include "game/Game.h"
 #include "support/EngineRunFixture.h"
+#include "support/QuitDelivery.h"
 #include "support/TestData.h"
-
-extern char** environ;
 
 namespace {
 
@@ -175,63 +175,41 @@ TEST_F(ConsoleGL, TypedLinesRunInTheNextFrameAndDriveTheEngine) {
   EXPECT_TRUE(engine->Quit);
 }
 
-namespace {
-
-// Runs one test of this program in a child process with Env added; false when it did not end
-// within Seconds (it is killed then), else Status holds its wait status.
-bool RunChild(const std::string& Test, const std::string& Env, int Seconds, int& Status) {
-  std::string self(4096, '\0');
-  const ssize_t n = readlink("/proc/self/exe", self.data(), self.size() - 1);
-  if (n <= 0) return false;
-  self.resize(static_cast<size_t>(n));
-  std::string filter = "--gtest_filter=ConsoleGL." + Test;
-  char* argv[] = {self.data(), filter.data(), nullptr};
-  std::vector<std::string> env{Env};
-  for (char** e = environ; *e; ++e) env.emplace_back(*e);
-  std::vector<char*> envp;
-  for (std::string& s : env) envp.push_back(s.data());
-  envp.push_back(nullptr);
-  pid_t pid = 0;
-  if (posix_spawn(&pid, self.c_str(), nullptr, nullptr, argv, envp.data()) != 0) return false;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(Seconds);
-  pid_t done = 0;
-  while ((done = waitpid(pid, &Status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  if (done != 0) return true;
-  kill(pid, SIGKILL);
-  waitpid(pid, &Status, 0);
-  return false;
-}
-
-}  // namespace
-
 // The program itself, in a child process: "quit" typed into its console ends it with 0.
 TEST_F(ConsoleGL, QuitCommandEndsTheProgramWithExitCodeZero) {
   int status = 0;
-  ASSERT_TRUE(RunChild("ProgramChild", "ZNT1_CONSOLE_GL_CHILD=1", 60, status))
+  ASSERT_TRUE(RunChildProcess({"--gtest_filter=ConsoleGL.ProgramChild"}, "ZNT1_CONSOLE_GL_CHILD=1", 60, status))
       << "the program did not end after \"quit\"";
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
-// The program on the content, in a child process: a SIGTERM while a typed "map" loads is seen
-// by the loading screen, and the program ends with 0.
-TEST_F(ConsoleGL, SigtermWhileAMapLoadsEndsTheProgramWithExitCodeZero) {
+// The program on the content, in a child process, while a typed "map oa_shouse" loads: each way
+// of quitting, at points from the load's start to the map drawn under the loading screen, ends
+// it with 0; the time from the quit to the end of the main routine is printed.
+TEST_F(ConsoleGL, EachWayOfQuittingDuringAMapLoadEndsTheProgram) {
   REQUIRE_CONTENT_DIR();
-  int status = 0;
-  ASSERT_TRUE(RunChild("SigtermChild", "ZNT1_CONSOLE_GL_SIGTERM_CHILD=1", 180, status))
-      << "the program did not end after SIGTERM";
-  ASSERT_TRUE(WIFEXITED(status));
-  switch (WEXITSTATUS(status)) {
-    case 0: break;
-    case 2: FAIL() << "the engine never ran frames"; break;
-    case 3: FAIL() << "the typed line was never taken"; break;
-    case 4: FAIL() << "SIGTERM never became a quit"; break;
-    case 6: FAIL() << "SIGTERM came before the load began (the child's timing)"; break;
-    case 7: FAIL() << "SIGTERM was not seen while the map loaded, only after its file"; break;
-    case 8: FAIL() << "SIGTERM became a quit on another thread"; break;
-    case 9: FAIL() << "the program took more than 20 s to end after SIGTERM"; break;
-    default: FAIL() << "the program ended with " << WEXITSTATUS(status) - 10; break;
+  const struct {
+    TQuitWay Way;
+    float At;  // the load's progress
+  } Cases[] = {{TQuitWay::WindowClose, 0.0f}, {TQuitWay::AltF4, 0.39f},  {TQuitWay::TypedQuit, 0.53f},
+               {TQuitWay::Sigterm, 0.39f},    {TQuitWay::Sigint, 0.91f}, {TQuitWay::WindowClose, 0.56f}};
+  for (const auto& c : Cases) {
+    const std::string Case = std::to_string(int(c.Way)) + "," + std::to_string(c.At);
+    SCOPED_TRACE(std::string(QuitWayName(c.Way)) + " at " + std::to_string(c.At));
+    int status = 0;
+    ASSERT_TRUE(RunChildProcess({"--gtest_filter=ConsoleGL.QuitChild"}, "ZNT1_CONSOLE_GL_QUIT_CHILD=" + Case, 300,
+                                status))
+        << "the program did not end";
+    ASSERT_TRUE(WIFEXITED(status));
+    switch (WEXITSTATUS(status)) {
+      case 0: break;
+      case 2: FAIL() << "the engine never ran frames"; break;
+      case 3: FAIL() << "the load never came there"; break;
+      case 4: FAIL() << "the quit could not be delivered"; break;
+      case 9: FAIL() << "the program took more than 20 s to end after the quit"; break;
+      default: FAIL() << "the program ended with " << WEXITSTATUS(status) - 10; break;
+    }
   }
 }
 
@@ -263,40 +241,28 @@ bool Drained(double Seconds) {
   return true;
 }
 
-// Where the SIGTERM became SDL_QUIT.
-enum TQuitSeen { qsNONE, qsLOADING, qsBEFORELOAD, qsAFTERMAPFILE, qsOTHERTHREAD };
-std::atomic<std::thread::id> MainThread;
-std::atomic<int> QuitSeen{qsNONE};
-
-// SDL calls watches on the thread that adds the event, and makes SDL_QUIT of a signal where
-// events are pumped: the loading screen does that mid-load, the frame loop only once the
-// map's file is in.
-int SDLCALL WatchQuit(void*, SDL_Event* Event) {
-  if (Event->type != SDL_QUIT || QuitSeen.load() != qsNONE) return 1;
-  if (std::this_thread::get_id() != MainThread.load())
-    QuitSeen = qsOTHERTHREAD;
-  else if (!::Engine->Loading)
-    QuitSeen = qsBEFORELOAD;
-  else
-    QuitSeen = ::Engine->LastProgress < 0.5f ? qsLOADING : qsAFTERMAPFILE;
-  return 1;
+// The engine's load state, read from the typist's thread while the main thread writes it.
+bool LoadingAt(float At) {
+  TZNT1Engine* e = ::Engine;
+  return e && std::atomic_ref<bool>(e->Loading).load(std::memory_order_relaxed) &&
+         std::atomic_ref<float>(e->LastProgress).load(std::memory_order_relaxed) >= At;
 }
 
 }  // namespace
 
-// Runs only as the child of SigtermWhileAMapLoadsEndsTheProgramWithExitCodeZero: the real main
-// routine on the content. A second thread types "map oa_shouse" (a load of seconds) once frames
-// run, and raises SIGTERM half a second after the frame that runs the line took its events.
-TEST_F(ConsoleGL, SigtermChild) {
-  if (!std::getenv("ZNT1_CONSOLE_GL_SIGTERM_CHILD"))
-    GTEST_SKIP() << "started by SigtermWhileAMapLoadsEndsTheProgramWithExitCodeZero";
-  MainThread = std::this_thread::get_id();
-  bool framesRan = false;
-  std::chrono::steady_clock::time_point signalled{};
+// Runs only as the child of EachWayOfQuittingDuringAMapLoadEndsTheProgram: the real main routine
+// on the content. A second thread types "map oa_shouse" once frames run and delivers the quit
+// when the load has come to the case's point.
+TEST_F(ConsoleGL, QuitChild) {
+  const char* Case = std::getenv("ZNT1_CONSOLE_GL_QUIT_CHILD");
+  if (!Case) GTEST_SKIP() << "started by EachWayOfQuittingDuringAMapLoadEndsTheProgram";
+  const TQuitWay Way = TQuitWay(std::atoi(Case));
+  const float At = std::strtof(std::strchr(Case, ',') + 1, nullptr);
+  bool framesRan = false, reached = false, delivered = false;
+  std::chrono::steady_clock::time_point quitAt{};
   std::thread typist([&] {
     for (int i = 0; i < 60000 && !SDL_WasInit(SDL_INIT_VIDEO); ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    SDL_AddEventWatch(&WatchQuit, nullptr);
     SDL_Event event{};
     event.type = SDL_USEREVENT;
     SDL_PushEvent(&event);
@@ -304,19 +270,16 @@ TEST_F(ConsoleGL, SigtermChild) {
     if (framesRan) {
       PushKey(SDLK_F8);
       TypeLine("map oa_shouse");
-      // One frame takes the keys and commits the line, the next runs it. This event goes with
-      // that next frame's, at the latest.
-      if (Drained(60.0)) {
-        SDL_PushEvent(&event);
-        if (Drained(60.0)) {
-          std::this_thread::sleep_for(std::chrono::milliseconds(500));
-          signalled = std::chrono::steady_clock::now();
-          kill(getpid(), SIGTERM);
-          return;
-        }
+      const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(240);
+      while (!(reached = LoadingAt(At)) && std::chrono::steady_clock::now() < giveUp)
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+      if (reached) {
+        quitAt = std::chrono::steady_clock::now();
+        delivered = DeliverQuit(Way, ::Engine->SDLSurfaceWindow, true);
+        if (delivered) return;
       }
     }
-    event.type = SDL_QUIT;  // no signal sent: end the program all the same
+    event.type = SDL_QUIT;  // end the program all the same
     SDL_PushEvent(&event);
   });
   const int code = Main({testdata::ContentDir()});
@@ -324,8 +287,10 @@ TEST_F(ConsoleGL, SigtermChild) {
   typist.join();
   if (code != 0) std::exit(10 + code);
   if (!framesRan) std::exit(2);
-  if (signalled == std::chrono::steady_clock::time_point{}) std::exit(3);
-  if (QuitSeen.load() != qsLOADING) std::exit(4 + QuitSeen.load());  // 4: never; 6..8: elsewhere
-  if (ended - signalled > std::chrono::seconds(20)) std::exit(9);
-  std::exit(0);
+  if (!reached) std::exit(3);
+  if (!delivered) std::exit(4);
+  const double Seconds = std::chrono::duration<double>(ended - quitAt).count();
+  std::printf("%s at %.2f of the load: the program ended %.3f s later\n", QuitWayName(Way), double(At), Seconds);
+  std::fflush(stdout);
+  std::exit(Seconds > 20.0 ? 9 : 0);
 }

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 #include "core/ZNT1SystemEvent.h"
 
 TEST(SystemEventManager, QueueOrderAndRecycling) {
@@ -29,6 +32,25 @@ TEST(SystemEventManager, QueueOrderAndRecycling) {
   EXPECT_EQ(e->EventType, zsetSDL);
   EXPECT_EQ(e->SDLEvent.key.keysym.sym, SDLK_a);
   EXPECT_EQ(m.Dequeue()->Time, 22);
+}
+
+TEST(SystemEventManager, FilterKeepsOrderRecyclesTheRestAndQueuesBehindTheKept) {
+  TZNT1SystemEventManager m(nullptr);
+  for (int i = 0; i < 5; ++i) m.Enqueue(zsetCONSOLE, i)->Console = "e" + std::to_string(i);
+  // Odd ones are taken; taking e1 queues a line, which goes behind e0, the one kept before it.
+  m.Filter([&](TZNT1SystemEvent& e) {
+    if (e.Time % 2 == 0) return true;
+    if (e.Time == 1) m.Enqueue(zsetCONSOLE, 10)->Console = "from e1";
+    return false;
+  });
+  std::vector<std::string> Left;
+  while (TZNT1SystemEvent* e = m.Dequeue()) Left.push_back(e->Console);
+  EXPECT_EQ(Left, (std::vector<std::string>{"e0", "from e1", "e2", "e4"}));
+  // The taken records were recycled: two more events need no new record.
+  EXPECT_EQ(m.AllocatedRecords, 6);
+  m.Enqueue(zsetNONE, 20);
+  m.Enqueue(zsetNONE, 21);
+  EXPECT_EQ(m.AllocatedRecords, 6);
 }
 
 TEST(SystemEventList, PushPopBothEnds) {

@@ -1,6 +1,6 @@
-// A quit (SDL_QUIT: a closed window, SIGTERM) that arrives while the program's engine loads a
-// real map inside a frame: the load stops at its next step, the map is dropped, no frame follows
-// and the run ends.
+// A quit that arrives while the program's engine loads a real map inside a frame (a closed window,
+// Alt+F4, "quit" typed into the console, SIGTERM, SIGINT): the load stops at its next step, the
+// map is dropped, no frame follows and the run ends.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -14,6 +14,7 @@
 #include "material/ZNT1Shader.h"
 #include "support/EngineHoldings.h"
 #include "support/EngineRunFixture.h"
+#include "support/QuitDelivery.h"
 #include "support/TestData.h"
 #include "world/ZNT1BSP.h"
 
@@ -69,19 +70,19 @@ class LoadProbeGame : public TGame {
   }
 };
 
-// Pushes SDL_QUIT, as the window manager or SDL's signal handler would, at the load's first
-// report at or past QuitAt (a forced one, or a keep-alive when KeepAlive is set).
+// Delivers the quit at the load's first report at or past QuitAt (a forced one, or a keep-alive
+// when KeepAlive is set).
 class QuitWhileLoadingEngine : public TZNT1Engine {
  public:
-  QuitWhileLoadingEngine(float AQuitAt, bool AKeepAlive)
-      : TZNT1Engine(&CreateGameOfClass<LoadProbeGame>, false), QuitAt(AQuitAt), KeepAlive(AKeepAlive) {}
+  QuitWhileLoadingEngine(TQuitWay AWay, float AQuitAt, bool AKeepAlive)
+      : TZNT1Engine(&CreateGameOfClass<LoadProbeGame>, false), Way(AWay), QuitAt(AQuitAt), KeepAlive(AKeepAlive) {}
   void ShowLoadProgress(bool Force, float Progress) override {
     if (Loading && Game) {
       const TStage Now = static_cast<LoadProbeGame&>(*Game).Stage();
       if (!Record.Pushed && Force != KeepAlive && Progress >= QuitAt) {
-        SDL_Event quit{};
-        quit.type = SDL_QUIT;
-        SDL_PushEvent(&quit);
+        EXPECT_TRUE(DeliverQuit(Way, SDLSurfaceWindow, Console->Focus));
+        // The next report looks for it, however soon it comes.
+        LastProgressTime = 0;
         Record.Pushed = true;
         Record.AtPush = Record.Furthest = Now;
         Record.InputsAtPush = Record.Inputs;
@@ -97,6 +98,7 @@ class QuitWhileLoadingEngine : public TZNT1Engine {
     }
     TZNT1Engine::ShowLoadProgress(Force, Progress);
   }
+  const TQuitWay Way;
   const float QuitAt;
   const bool KeepAlive;
 };
@@ -112,20 +114,33 @@ TEST_F(GameLoadQuitGL, QuitWhileAMapLoadsStopsTheLoadAndEndsTheRun) {
     float QuitAt;
     bool KeepAlive;
     std::function<bool(const TStage& AtPush, const TStage& Furthest)> Stopped;
-  } Cases[] = {
+  } Points[] = {
       {"as the load starts", 0.0f, false, [](const TStage&, const TStage& f) { return !f.Map; }},
       {"as the map's materials are about to be made", 23.0f / 60.0f, false,
        [](const TStage& p, const TStage& f) { return p.Map && f.Materials == p.Materials; }},
+      {"within the map's material pass", 23.0f / 60.0f, true,
+       [](const TStage& p, const TStage& f) { return p.Map && !f.MapUploaded && !f.Entities; }},
       {"as the map's file is loaded", 0.5f, false,
        [](const TStage& p, const TStage& f) { return p.Map && !f.MapUploaded && !f.Entities; }},
       {"while the game's entities load", 0.525f, true,
        [](const TStage& p, const TStage& f) { return p.Entities && !f.Player; }},
+      {"while the map is drawn under the loading screen", 0.905f, false,
+       [](const TStage& p, const TStage&) { return p.Player; }},
   };
+  // Each way at two points, each point by a way or two.
+  const struct {
+    TQuitWay Way;
+    int Point;
+  } Cases[] = {{TQuitWay::WindowClose, 0}, {TQuitWay::WindowClose, 5}, {TQuitWay::AltF4, 2},
+               {TQuitWay::AltF4, 4},       {TQuitWay::TypedQuit, 1},   {TQuitWay::TypedQuit, 3},
+               {TQuitWay::Sigterm, 2},     {TQuitWay::Sigterm, 4},     {TQuitWay::Sigint, 0},
+               {TQuitWay::Sigint, 5}};
   REQUIRE_CONTENT_DIR();
-  for (const auto& c : Cases) {
-    SCOPED_TRACE(c.Where);
+  for (const auto& Case : Cases) {
+    const auto& c = Points[Case.Point];
+    SCOPED_TRACE(std::string(QuitWayName(Case.Way)) + " " + c.Where);
     Record = TRecord{};
-    auto engine = std::make_unique<QuitWhileLoadingEngine>(c.QuitAt, c.KeepAlive);
+    auto engine = std::make_unique<QuitWhileLoadingEngine>(Case.Way, c.QuitAt, c.KeepAlive);
     ASSERT_TRUE(MountContent(*engine));
     ASSERT_TRUE(engine->Run()) << engine->InitError;
     ASSERT_TRUE(Record.Pushed) << "the load never came there";

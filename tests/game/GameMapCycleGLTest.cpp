@@ -79,6 +79,8 @@ TEST_P(GameMapCycleGL, ALoadAfterAnotherHoldsWhatTheFirstHeld) {
   EXPECT_GT(First.GL.Buffers, NoMap.GL.Buffers);
   EXPECT_GT(First.GL.Textures, NoMap.GL.Textures);
   ASSERT_TRUE(View.LoadMap("oa_dm2"));
+  // The loading screen went up before the old map was freed: a big map takes a while to free.
+  EXPECT_TRUE(View.LoadingScreenOverOldMap());
   Step("oa_dm2");
   ASSERT_TRUE(View.LoadMap("oa_dm1"));
   const TStep Again = Step("oa_dm1 again");

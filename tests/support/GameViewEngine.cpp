@@ -17,8 +17,28 @@
 #include "renderer/ZNT1Renderer.h"
 #include "sound/ZNT1Sound.h"
 
+namespace {
+
+// The program's engine, noting when a load's loading screen first reaches the window.
+class TViewEngine : public TZNT1Engine {
+ public:
+  TViewEngine() : TZNT1Engine(&CreateGameOfClass<TGame>, false) {}
+  void ShowLoadProgress(bool Force, float Progress) override {
+    TZNT1Engine::ShowLoadProgress(Force, Progress);
+    if (Loading && Force && !ScreenShown) {
+      ScreenShown = true;
+      ScreenTime = std::chrono::steady_clock::now();
+      ScreenOverMap = BSP != nullptr;
+    }
+  }
+  bool ScreenShown = false, ScreenOverMap = false;
+  std::chrono::steady_clock::time_point ScreenTime;
+};
+
+}  // namespace
+
 GameViewEngine::GameViewEngine(const std::string& ContentDir, int32_t Width, int32_t Height, bool FullQuality)
-    : Engine_(std::make_unique<TZNT1Engine>(&CreateGameOfClass<TGame>, false)), Width_(Width), Height_(Height) {
+    : Engine_(std::make_unique<TViewEngine>()), Width_(Width), Height_(Height) {
   if (FullQuality)
     setenv("force_gl_vendor", "NVIDIA Corporation", 1);
   else
@@ -65,8 +85,13 @@ TGameClient* GameViewEngine::Client() { return Ready_ ? Game().LocalClientInstan
 
 bool GameViewEngine::LoadMap(const std::string& Name) {
   if (!Ready_) return false;
+  TViewEngine& e = static_cast<TViewEngine&>(*Engine_);
+  e.ScreenShown = false;
+  const auto Start = std::chrono::steady_clock::now();
   Engine_->Command->ExecuteString("map " + Name);
   Engine_->Command->ExecuteCommandBuffer();
+  LoadingScreenMs_ = e.ScreenShown ? std::chrono::duration<double, std::milli>(e.ScreenTime - Start).count() : -1.0;
+  LoadingScreenOverOldMap_ = e.ScreenOverMap;
   return Engine_->BSP && Game().LocalClientEntity;
 }
 

@@ -32,6 +32,11 @@ class GameViewEngine {
 
   // The "map" command as typed; true when the map and its player are there.
   bool LoadMap(const std::string& Name);
+  // Milliseconds from the last LoadMap's command until its loading screen was first on screen
+  // (drawn and swapped); negative when none was drawn.
+  double LoadingScreenMs() const { return LoadingScreenMs_; }
+  // Whether the map loaded before was still there when that first loading screen was drawn.
+  bool LoadingScreenOverOldMap() const { return LoadingScreenOverOldMap_; }
   // Where "r" takes the player, in its order; entry 0 is where a map load puts it.
   std::vector<TSpot> Spawns() const;
   // The player stands at Origin (a spawn point's origin) looking along Yaw and Pitch (degrees),
@@ -59,6 +64,8 @@ class GameViewEngine {
 
  private:
   std::unique_ptr<TZNT1Engine> Engine_;
+  double LoadingScreenMs_ = -1.0;
+  bool LoadingScreenOverOldMap_ = false;
   int32_t Width_, Height_;
   bool Ready_ = false;
   std::string Error_;

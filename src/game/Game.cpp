@@ -1,10 +1,11 @@
 #include "game/Game.h"
 
+#include <algorithm>
 #include <cmath>
-#include <vector>
 
 #include "core/ZNT1Console.h"
 #include "core/ZNT1Engine.h"
+#include "core/ZNT1HighResolutionTimer.h"
 #include "game/GameClient.h"
 #include "game/GameEntity.h"
 #include "renderer/ZNT1Renderer.h"
@@ -55,8 +56,11 @@ void TGame::UnloadMap() {
 }
 
 void TGame::LoadMap(const std::string& MapName) {
+  LastWarmUpSeconds = 0.0;
   {
     TSoundLock Lock(Engine->SoundSystem.get());
+    // The screen goes up before the old map's entities and the map itself are freed.
+    Engine->ShowLoadingScreen(MapName);
     FreeEntities();
     // The loading screen notices a quit (Engine->Quit): the steps left are skipped, and a map
     // cut short is dropped whole, so no half-made entities stay behind.
@@ -86,7 +90,10 @@ void TGame::LoadMap(const std::string& MapName) {
       if (!Next(0.8f)) return;
       if (Engine->SoundSystem) Engine->SoundSystem->Setup();
       Engine->ShowLoadProgress(true, 0.9f);
-      WarmUpViews();
+      const TZNT1HighResolutionTimer& Timer = *Engine->HighResolutionTimer;
+      const int64_t WarmUpStart = Timer.GetTime();
+      if (WarmUpOnLoad) WarmUpViews();
+      LastWarmUpSeconds = Timer.ToFloatSeconds(Timer.GetTime() - WarmUpStart);
     };
     Steps();
     if (Engine->Quit) {
@@ -99,23 +106,36 @@ void TGame::LoadMap(const std::string& MapName) {
 }
 
 void TGame::WarmUpViews() {
-  if (Engine->Dedicated || !Engine->Renderer || !LocalClientEntity || !LocalClientInstance ||
-      Engine->CanvasWidth <= 0 || Engine->CanvasHeight <= 0)
+  if (Engine->Dedicated || !Engine->Renderer || !Engine->HighResolutionTimer || !LocalClientEntity ||
+      !LocalClientInstance || Engine->CanvasWidth <= 0 || Engine->CanvasHeight <= 0)
     return;
-  const float EyeHeight = LocalClientInstance->GetViewHeight(0.0f) + 5.0f;
-  std::vector<TZNT1Matrix4x4> Views;
-  for (const TRespawnPosition& p : GameEntities->RespawnPositions) {
-    if (!(p.RespawnPositionType & LocalClientEntity->RespawnPositionType)) continue;
-    const TZNT1Vector3 Eye = Vector3Add(p.Origin, Vector3(0.0f, 0.0f, EyeHeight));
-    Views.push_back(Matrix4x4LookAtViewerLDX(Eye, Vector3(0.0f, p.Angle * float(DEG2RAD), 0.0f)));
-  }
-  for (size_t i = 0; i <= Views.size() && !Engine->Quit; ++i) {
+  TZNT1Renderer& r = *Engine->Renderer;
+  const TZNT1HighResolutionTimer& Timer = *Engine->HighResolutionTimer;
+  // Everything the map holds, seen at once from the player's place and drawn into a small corner
+  // of the picture: the driver builds its code for each material, model and portal, and hardly a
+  // pixel is filled. Building code the driver has never built before takes seconds on a big map:
+  // a frame stops drawing after its time and is drawn again, the loading screen (and a quit) seen
+  // in between; what one frame built, the next finds built. A frame that got no further than the
+  // one before has twice the time.
+  r.DrawEverything = true;
+  int64_t Budget = Timer.QuarterSecondInterval;
+  uint32_t LastIssued = 0;
+  for (int Pass = 0; Pass < 64 && !Engine->Quit; ++Pass) {
     Engine->SetUpView();
     Draw(0.0f, 0.0f);
-    if (i < Views.size()) Engine->ViewMatrix = Views[i];
-    Engine->Renderer->Render();
-    Engine->ShowLoadProgress(true, 0.9f + 0.1f * float(i + 1) / float(Views.size() + 1));
+    Engine->ViewPortRight = std::max(1, Engine->CanvasWidth / 16);
+    Engine->ViewPortBottom = std::max(1, Engine->CanvasHeight / 16);
+    r.DrawDeadline = Timer.GetTime() + Budget;
+    r.Render();
+    const uint32_t Issued = r.DrawsIssued, Skipped = r.DrawsSkipped;
+    Engine->ShowLoadProgress(true, 0.9f + 0.09f * float(Issued) / float(std::max(1u, Issued + Skipped)));
+    if (Skipped == 0) break;
+    if (Issued <= LastIssued) Budget *= 2;
+    LastIssued = Issued;
   }
+  r.DrawEverything = false;
+  r.DrawDeadline = 0;
+  Engine->SetUpView();  // the whole canvas again
 }
 
 void TGame::MoveLookLocked(float xDelta, float yDelta) {

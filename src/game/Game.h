@@ -41,11 +41,15 @@ class TGame : public TZNT1Game {
   TGameEntityClient* LocalClientEntity = nullptr;
   TGameClient* LocalClientInstance = nullptr;
   bool DuckPerC = false;
+  // Whether a load ends by drawing the map under the loading screen (see WarmUpViews), and how
+  // long that took at the last load, in seconds; for measuring what it costs.
+  bool WarmUpOnLoad = true;
+  double LastWarmUpSeconds = 0.0;
 
  private:
   void FreeEntities();
-  // Draws the loaded map from every spawn point of the local player, then from the player's own
-  // view, under the loading screen: a driver that builds its fragment code on first use (a
-  // software rasterizer takes seconds for a whole map) does so during the load, not in play.
+  // Draws everything the loaded map holds once, under the loading screen, from the player's
+  // place: a driver that builds its fragment code on first use (a software rasterizer takes
+  // seconds for a whole map) does so during the load, not in play.
   void WarmUpViews();
 };

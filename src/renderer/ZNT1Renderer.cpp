@@ -8,6 +8,7 @@
 
 #include "core/ZNT1Engine.h"
 #include "core/ZNT1Globals.h"
+#include "core/ZNT1HighResolutionTimer.h"
 #include "core/ZNT1Sort.h"
 #include "gpu/ZNT1GLCapabilities.h"
 #include "gpu/ZNT1GLSLShader.h"
@@ -507,8 +508,9 @@ void TZNT1Renderer::Render() {
     CurrentContext = &c;
     c.CheckFrameBufferObject();
     c.UseFrameBufferObject = !(Engine->GLCapabilities && Engine->GLCapabilities->LowQuality);
+    DrawsIssued = DrawsSkipped = 0;
     c.Render(-1);
-    if (c.UseFrameBufferObject && c.FrameBufferObject) PostProcess();
+    if (c.UseFrameBufferObject && c.FrameBufferObject && !DrawEverything) PostProcess();
     glBindFramebuffer(GL_FRAMEBUFFER, 0);
     glViewport(Engine->ViewPortLeft, Engine->ViewPortTop, Engine->ViewPortRight, Engine->ViewPortBottom);
     RendererGL.UseProgram(0);
@@ -1228,7 +1230,7 @@ void TZNT1RendererContext::AddLeaf(int32_t LeafIndex, bool CheckFrustum) {
   if (CheckFrustum && Frustum->SphereInFrustum(l.Sphere, 128.0f) == COMPLETE_OUT) return;
   uint32_t& Stamp = l.VisibleFrame[std::clamp(CurrentContextIndex + 1, 0, BSPCountContexts - 1)];
   if (Stamp == Renderer->VisibleFrame) return;
-  if (RenderLeaf >= 0 && LeafIndex != RenderLeaf) {
+  if (RenderLeaf >= 0 && LeafIndex != RenderLeaf && !SeesEverything()) {
     if (l.Cluster < 0) return;
     if (l.Cluster != RenderCluster && !ClusterVisible(*BSP, RenderCluster, l.Cluster, true) &&
         !ClusterVisible(*BSP, l.Cluster, RenderCluster, true))
@@ -1265,7 +1267,7 @@ void TZNT1RendererContext::SearchVisibleGroups() {
   const bool ShadowIgnore =
       IsShadowTask(ContextTask) && ShadowMapIgnoreBSP && !(ContextTask == ctSHADOWMAP && ShadowMapPass == 2);
   const bool UsePVS = Vis.Valid && RenderCluster >= 0 && RenderCluster < Vis.Header.numOfClusters &&
-                      RenderCluster < CountClusters && !ShadowIgnore;
+                      RenderCluster < CountClusters && !ShadowIgnore && !SeesEverything();
   int32_t m0 = (UsePVS || ShadowIgnore) ? 1 : 0;
   if (UsePVS) {
     ListCluster(RenderCluster);
@@ -1288,7 +1290,7 @@ void TZNT1RendererContext::SearchVisibleGroups() {
     const TBSPMapModel& Model = BSP->BSPMapModels[size_t(m)];
     if (m > 0) {
       if (!Model.Visible) continue;
-      if (!ClusterVisible(*BSP, RenderCluster, Model.ViewTransformedCluster, true)) continue;
+      if (!SeesEverything() && !ClusterVisible(*BSP, RenderCluster, Model.ViewTransformedCluster, true)) continue;
       if (ShadowIgnore && !Model.CastShadowToProcess) continue;
     }
     const int64_t Last = int64_t(Model.GroupIndex) + int64_t(Model.CountGroups);
@@ -1309,8 +1311,9 @@ void TZNT1RendererContext::CollectPortal(int32_t Index) {
   uint32_t& Stamp = p.VisibleFrame[std::clamp(CurrentContextIndex + 1, 0, BSPCountContexts - 1)];
   if (Stamp == Renderer->VisibleFrame) return;
   const float d = PlaneVectorDistance(p.Plane, RenderPosition);
-  if (!p.SourceMirror && std::fabs(d) >= p.PortalRange) return;
-  if (d < 0) {
+  const bool Everything = SeesEverything();
+  if (!p.SourceMirror && std::fabs(d) >= p.PortalRange && !Everything) return;
+  if (d < 0 || Everything) {
     Stamp = Renderer->VisibleFrame;
     if (size_t(CountPortalsToDraw) < PortalsToDraw.size()) PortalsToDraw[size_t(CountPortalsToDraw++)] = &p;
   }
@@ -1321,7 +1324,7 @@ void TZNT1RendererContext::GetRenderingZFarPlane() {
   if (BSP) {
     if (ContextTask >= ctSHADOWMAP) {
       TransformedAABB = ShadowMapAABB;
-    } else if (BSP->BSPVisData.Valid) {
+    } else if (BSP->BSPVisData.Valid && !SeesEverything()) {
       if (BSP->CountBSPGroups > 0) {
         for (int32_t i = 0; i < CountClustersToDraw; ++i)
           TransformedAABB = AABBCombine(TransformedAABB, BSP->BSPClusters[size_t(ClustersToDraw[size_t(i)])].AABB);
@@ -1334,6 +1337,10 @@ void TZNT1RendererContext::GetRenderingZFarPlane() {
     }
   }
   FarClippingDistance = FarthestCorner(TransformedAABB, RenderPosition, 1024.0f);
+}
+
+bool TZNT1RendererContext::SeesEverything() const {
+  return Renderer->DrawEverything && !IsShadowTask(ContextTask);
 }
 
 bool TZNT1RendererContext::PassesFilters(TZNT1Shader* Shader, int32_t FaceType) const {
@@ -1463,7 +1470,7 @@ void TZNT1RendererContext::CreateFaceBatchItems() {
   for (int32_t m = 1; m < CountModels; ++m) {
     const TBSPMapModel& Model = BSP->BSPMapModels[size_t(m)];
     if (!Model.Visible || Model.CountFaces <= 0) continue;
-    if (!IsShadowTask(ContextTask)) {
+    if (!IsShadowTask(ContextTask) && !SeesEverything()) {
       if (Model.ViewTransformedCluster >= 0) {
         if (!ClusterVisible(*BSP, RenderCluster, Model.ViewTransformedCluster, true)) continue;
       } else if (!AABBIntersectEx(Model.ViewTransformedAABB, TransformedAABB, 128.0f)) {
@@ -2095,10 +2102,11 @@ void TZNT1Renderer::AddLinkedModelInstances(TZNT1ModelInstance* ModelInstance, T
 
 void TZNT1RendererContext::InsertModelBatchItems() {
   int32_t c = 0;
+  const bool Everything = SeesEverything();
   for (int32_t n = 0; n < Renderer->CountModelInstances; ++n) {
     TZNT1ModelInstance* Instance = Renderer->ModelInstances[size_t(n)];
     if (!Instance || !Instance->Model) continue;
-    if (Instance->RenderType != 2 && Instance->RenderType != 4) {
+    if (Instance->RenderType != 2 && Instance->RenderType != 4 && !Everything) {
       bool Visible;
       if (ContextTask <= ctGEOMETRYFILLPORTAL)
         Visible = BSP && LeafFromLeafVisible(*BSP, Instance->Leaf, RenderLeaf, true);
@@ -2481,6 +2489,11 @@ void TZNT1RendererContext::ApplyGLSLShader(TZNT1GLSLShader* P, int32_t CountIndi
 }
 
 void TZNT1RendererContext::DrawElementsOfBatch(int32_t CountIndices) {
+  if (Renderer->DrawDeadline != 0 && Engine->HighResolutionTimer->GetTime() > Renderer->DrawDeadline) {
+    ++Renderer->DrawsSkipped;
+    return;
+  }
+  ++Renderer->DrawsIssued;
   if (Group && BSP) {
     if (BSP->GroupsSingleVBO) {
       const int32_t n = std::min<int32_t>(Group->CountVBORanges, int32_t(Group->VBORanges.size()));
@@ -2949,7 +2962,7 @@ void TZNT1RendererContext::RenderPortals(int32_t ContextIndex) {
       Box = AABBTransform(Box, T);
       Origin = Vector3TermMatrixMul(Origin, T);
     }
-    if (PlaneVectorDistance(Plane, RenderPosition) >= 0) continue;
+    if (PlaneVectorDistance(Plane, RenderPosition) >= 0 && !Renderer->DrawEverything) continue;
 
     const TZNT1ClipRect Viewport = {ViewPortLeft, ViewPortTop, ViewPortRight, ViewPortBottom};
     TZNT1ClipRect Rect{};
@@ -2987,6 +3000,7 @@ void TZNT1RendererContext::RenderPortals(int32_t ContextIndex) {
         SetClip();
         Draw = true;
       }
+      Draw = Draw || Renderer->DrawEverything;
     }
     if (!Draw) continue;
     if (FallbackContextIndex < 0) FallbackContextIndex = i;

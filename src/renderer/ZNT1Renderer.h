@@ -351,6 +351,8 @@ class TZNT1RendererContext {
   // Map faces and groups that are never drawn: no material, SURF_NODRAW, bad or flare faces,
   // patches while curves are off.
   bool PassesFilters(TZNT1Shader* Shader, int32_t FaceType) const;
+  // Any view but a shadow map's, in a frame that draws everything.
+  bool SeesEverything() const;
   static void MarkBit(std::vector<uint32_t>& Bitmap, uint32_t Bit, uint32_t& First, uint32_t& Last);
   // Sky material and shadow receivers seen by the walk.
   void NoteMaterial(TZNT1Shader* Shader);
@@ -611,6 +613,17 @@ class TZNT1Renderer {
   // The sun's shadow passes run only where a finished slot's shadow can fall; off, they cover the
   // whole view (the same picture, for comparison).
   bool BoundShadowPasses = true;
+  // For warm-up frames under the loading screen. DrawEverything: every view but the shadow maps'
+  // counts every cluster and model instance as seen and the whole map as within reach, every
+  // portal of the map is drawn, every model casts a shadow, and the post chain is left out; such a
+  // frame draws with the programs and states the map can call for, so that a driver which builds
+  // its code on first use builds it there. DrawDeadline (the engine's timer, 0 for none): material
+  // draws that would begin after it are skipped, so that a frame whose code the driver still has
+  // to build ends in time; DrawsIssued and DrawsSkipped count the frame's.
+  bool DrawEverything = false;
+  int64_t DrawDeadline = 0;
+  uint32_t DrawsIssued = 0;
+  uint32_t DrawsSkipped = 0;
   int32_t ShadowMapWidth = 512;
   int32_t ShadowMapHeight = 512;
   TZNT1Vector3 LightPosition{};

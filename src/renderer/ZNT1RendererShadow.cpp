@@ -332,6 +332,9 @@ void TZNT1RendererContext::RenderModelShadowMaps() {
     } else if (Instance->RenderType == 2) {
       SortIndex = 0;
       Candidate = true;
+    } else if (SeesEverything()) {  // every model casts in a frame that draws everything
+      SortIndex = Distance;
+      Candidate = true;
     } else if (Distance >= -ModelShadowDistance && Distance <= FarClippingDistance + ModelShadowDistance &&
                AABBDistance(TransformedAABB, Instance->ViewAABB) < ModelShadowDistance &&
                Frustum->SphereInFrustum(Instance->ViewSphere, 2.0f * Instance->ViewSphere.Radius + ModelShadowDistance) !=

@@ -3,6 +3,7 @@
 // driver, for tests where the order or the exact calls matter.
 #include <cstdint>
 #include <map>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -88,6 +89,38 @@ class RendererGLRecorder {
         ++Draws[Unit < 32 ? Bound[Unit] : 0];
     }
     return Draws;
+  }
+
+  // The state each draw call among the calls [From, To) was made in (program, blending, depth
+  // test and writes, polygon offset: what a driver builds its code for), as set by the calls
+  // recorded before it.
+  static std::set<std::string> DrawStates(size_t From, size_t To) {
+    std::set<std::string> States;
+    std::map<std::string, std::string> Now;  // piece of state -> its last call
+    const std::vector<std::string>& c = Calls();
+    for (size_t i = 0; i < c.size() && i < To; ++i) {
+      const std::string& Call = c[i];
+      const std::string Name = Call.substr(0, Call.find('('));
+      if (Name == "Enable" || Name == "Disable") {
+        const std::string Cap = Call.substr(Call.find('('));
+        if (Cap == Format("", GL_BLEND) || Cap == Format("", GL_DEPTH_TEST) || Cap == Format("", GL_POLYGON_OFFSET_FILL))
+          Now[Cap] = Name;
+      } else if (Name == "UseProgram" || Name == "BlendFunc" || Name == "BlendEquation" || Name == "DepthFunc" ||
+                 Name == "DepthMask") {
+        Now[Name] = Call;
+      } else if (i >= From && (Name == "DrawElements" || Name == "DrawRangeElements" || Name == "MultiDrawElements")) {
+        // Blend factors without blending, and the depth function and writes without the depth
+        // test, change nothing the driver builds.
+        const bool Blend = Now[Format("", GL_BLEND)] == "Enable", Depth = Now[Format("", GL_DEPTH_TEST)] == "Enable";
+        std::string State;
+        for (const auto& [Piece, Last] : Now)
+          if ((Blend || (Piece != "BlendFunc" && Piece != "BlendEquation")) &&
+              (Depth || (Piece != "DepthFunc" && Piece != "DepthMask")))
+            State += Piece + "=" + Last + " ";
+        States.insert(State);
+      }
+    }
+    return States;
   }
 
   // The text a call is recorded as, e.g. Format("BindTexture", GL_TEXTURE_2D, 5).

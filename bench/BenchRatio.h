@@ -4,7 +4,9 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
+#include <cstring>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -36,6 +38,21 @@ class TRatioReporter : public benchmark::ConsoleReporter {
  private:
   std::map<std::string, double> Times, Medians;
 };
+
+// The value of this program's own flag "Name=value" when Arg is that flag, else nullptr.
+inline const char* OwnFlag(const char* Arg, const char* Name) {
+  const size_t n = std::strlen(Name);
+  return std::strncmp(Arg, Name, n) == 0 && Arg[n] == '=' ? Arg + n + 1 : nullptr;
+}
+
+// Comma-separated words, empty ones dropped ("--maps=a,b").
+inline std::vector<std::string> CommaList(const char* Text) {
+  std::vector<std::string> Words;
+  std::stringstream s(Text);
+  for (std::string w; std::getline(s, w, ',');)
+    if (!w.empty()) Words.push_back(w);
+  return Words;
+}
 
 // Runs every benchmark with the ratio reporter; Summary prints the closing lines.
 template <class F>

@@ -59,7 +59,7 @@ double Ms(std::chrono::steady_clock::time_point Since) {
 }
 
 // In the child: one load of Map, then the frames of the first WatchSeconds; prints one line.
-int Child(const std::string& Map, int Quality, bool WarmUp) {
+int LoadChild(const std::string& Map, int Quality, bool WarmUp) {
   GameViewEngine View(ZNT1_CONTENT_DIR, 1280, 720, Quality == 1);
   if (!View.Ready()) {
     std::fprintf(stderr, "engine did not start: %s\n", View.Error().c_str());
@@ -284,20 +284,16 @@ void Summary(const TRatioReporter&) {
 void ParseOwnFlags(int& argc, char** argv) {
   int Kept = 1;
   for (int i = 1; i < argc; ++i) {
-    if (std::strncmp(argv[i], "--maps=", 7) == 0) {
-      Maps.clear();
-      std::stringstream s(argv[i] + 7);
-      for (std::string m; std::getline(s, m, ',');)
-        if (!m.empty()) Maps.push_back(m);
-    } else if (std::strncmp(argv[i], "--quality=", 10) == 0) {
-      OnlyQuality = std::strcmp(argv[i] + 10, "full") == 0 ? 1 : 0;
-    } else if (std::strncmp(argv[i], "--runs=", 7) == 0) {
-      Runs = std::max(1, std::atoi(argv[i] + 7));
-    } else if (std::strncmp(argv[i], "--seconds=", 10) == 0) {
-      WatchSeconds = std::max(0.1, std::atof(argv[i] + 10));
-    } else {
+    if (const char* v = OwnFlag(argv[i], "--maps"))
+      Maps = CommaList(v);
+    else if (const char* v = OwnFlag(argv[i], "--quality"))
+      OnlyQuality = std::strcmp(v, "full") == 0 ? 1 : 0;
+    else if (const char* v = OwnFlag(argv[i], "--runs"))
+      Runs = std::max(1, std::atoi(v));
+    else if (const char* v = OwnFlag(argv[i], "--seconds"))
+      WatchSeconds = std::max(0.1, std::atof(v));
+    else
       argv[Kept++] = argv[i];
-    }
   }
   argc = Kept;
 }
@@ -306,12 +302,10 @@ void ParseOwnFlags(int& argc, char** argv) {
 
 int main(int argc, char** argv) {
   ParseOwnFlags(argc, argv);
-  if (argc > 1 && std::strncmp(argv[1], "--child=", 8) == 0) {
-    std::stringstream s(argv[1] + 8);
-    std::vector<std::string> a;
-    for (std::string w; std::getline(s, w, ',');) a.push_back(w);
+  if (const char* Child = argc > 1 ? OwnFlag(argv[1], "--child") : nullptr) {
+    std::vector<std::string> a = CommaList(Child);
     a.resize(4);
-    if (a[0] == "load") return Child(a[1], a[2] == "full" ? 1 : 0, a[3] == "1");
+    if (a[0] == "load") return LoadChild(a[1], a[2] == "full" ? 1 : 0, a[3] == "1");
     if (a[0] == "change") return ChangeChild(a[1], a[2], a[3] == "full" ? 1 : 0);
     if (a[0] == "cycle") return CycleChild(a[1] == "full" ? 1 : 0);
     return 2;

@@ -15,7 +15,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -162,17 +161,14 @@ void Summary() {
 void ParseOwnFlags(int& argc, char** argv) {
   int Kept = 1;
   for (int i = 1; i < argc; ++i) {
-    if (std::strncmp(argv[i], "--frames=", 9) == 0) {
-      FramesPerSpawn = std::max(2, std::atoi(argv[i] + 9));
-    } else if (std::strncmp(argv[i], "--maps=", 7) == 0) {
-      std::stringstream s(argv[i] + 7);
-      for (std::string m; std::getline(s, m, ',');)
-        if (!m.empty()) OnlyMaps.push_back(m);
-    } else if (std::strncmp(argv[i], "--quality=", 10) == 0) {
-      OnlyQuality = std::strcmp(argv[i] + 10, "full") == 0 ? 1 : 0;
-    } else {
+    if (const char* v = OwnFlag(argv[i], "--frames"))
+      FramesPerSpawn = std::max(2, std::atoi(v));
+    else if (const char* v = OwnFlag(argv[i], "--maps"))
+      OnlyMaps = CommaList(v);
+    else if (const char* v = OwnFlag(argv[i], "--quality"))
+      OnlyQuality = std::strcmp(v, "full") == 0 ? 1 : 0;
+    else
       argv[Kept++] = argv[i];
-    }
   }
   argc = Kept;
 }

@@ -23,22 +23,9 @@ namespace {
 
 std::string Code(uint8_t c) { return std::string(1, '\0') + static_cast<char>(c); }
 
-void PushKey(SDL_Keycode Key) {
-  SDL_Event e{};
-  e.type = SDL_KEYDOWN;
-  e.key.state = SDL_PRESSED;
-  e.key.keysym.sym = Key;
-  SDL_PushEvent(&e);
-}
-
-// Types the text one character at a time, as the platform's text input delivers it, then Return.
+// Types the text, then Return.
 void TypeLine(const std::string& Text) {
-  for (const char c : Text) {
-    SDL_Event e{};
-    e.type = SDL_TEXTINPUT;
-    e.text.text[0] = c;
-    SDL_PushEvent(&e);
-  }
+  PushText(Text);
   PushKey(SDLK_RETURN);
 }
 

@@ -12,9 +12,7 @@
 
 extern char** environ;
 
-namespace {
-
-void PushKey(SDL_Keycode Key, Uint16 Mod = KMOD_NONE) {
+void PushKey(SDL_Keycode Key, Uint16 Mod) {
   SDL_Event e{};
   e.type = SDL_KEYDOWN;
   e.key.state = SDL_PRESSED;
@@ -31,6 +29,8 @@ void PushText(const std::string& Text) {
     SDL_PushEvent(&e);
   }
 }
+
+namespace {
 
 // What a window manager sends when the user closes the window.
 bool SendDeleteWindow(SDL_Window* Window) {

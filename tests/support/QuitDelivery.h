@@ -9,6 +9,11 @@
 
 enum class TQuitWay { WindowClose, AltF4, TypedQuit, Sigterm, Sigint };
 
+// A key pressed and text typed, into SDL's queue as the platform delivers them (text one
+// character at a time).
+void PushKey(SDL_Keycode Key, Uint16 Mod = KMOD_NONE);
+void PushText(const std::string& Text);
+
 // "window close", "Alt+F4", ...
 const char* QuitWayName(TQuitWay Way);
 

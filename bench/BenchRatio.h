@@ -45,6 +45,16 @@ inline const char* OwnFlag(const char* Arg, const char* Name) {
   return std::strncmp(Arg, Name, n) == 0 && Arg[n] == '=' ? Arg + n + 1 : nullptr;
 }
 
+// Takes this program's own flags out of the argument list: Take answers whether an argument was
+// one of them (and uses it); the others stay, in order, for the benchmark library.
+template <class F>
+void TakeOwnFlags(int& argc, char** argv, F Take) {
+  int Kept = 1;
+  for (int i = 1; i < argc; ++i)
+    if (!Take(argv[i])) argv[Kept++] = argv[i];
+  argc = Kept;
+}
+
 // Comma-separated words, empty ones dropped ("--maps=a,b").
 inline std::vector<std::string> CommaList(const char* Text) {
   std::vector<std::string> Words;

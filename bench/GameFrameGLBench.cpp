@@ -349,20 +349,19 @@ void ProfileSummary() {
 
 // Takes this program's own flags out of the argument list.
 void ParseOwnFlags(int& argc, char** argv) {
-  int Kept = 1;
-  for (int i = 1; i < argc; ++i) {
-    if (std::strncmp(argv[i], "--frames=", 9) == 0)
-      FramesPerMap = std::max(1, std::atoi(argv[i] + 9));
-    else if (std::strcmp(argv[i], "--profile") == 0 || std::strcmp(argv[i], "--profile=sync") == 0)
-      Profiler.On = true, Profiler.Sync = argv[i][9] == '=';
-    else if (std::strncmp(argv[i], "--pictures=", 11) == 0)
-      PictureDir = argv[i] + 11;
-    else if (std::strncmp(argv[i], "--anisotropy=", 13) == 0)
-      Anisotropy = float(std::atof(argv[i] + 13));
+  TakeOwnFlags(argc, argv, [](const char* Arg) {
+    if (const char* v = OwnFlag(Arg, "--frames"))
+      FramesPerMap = std::max(1, std::atoi(v));
+    else if (std::strcmp(Arg, "--profile") == 0 || std::strcmp(Arg, "--profile=sync") == 0)
+      Profiler.On = true, Profiler.Sync = Arg[9] == '=';
+    else if (const char* v = OwnFlag(Arg, "--pictures"))
+      PictureDir = v;
+    else if (const char* v = OwnFlag(Arg, "--anisotropy"))
+      Anisotropy = float(std::atof(v));
     else
-      argv[Kept++] = argv[i];
-  }
-  argc = Kept;
+      return false;
+    return true;
+  });
 }
 
 }  // namespace

@@ -282,20 +282,19 @@ void Summary(const TRatioReporter&) {
 }
 
 void ParseOwnFlags(int& argc, char** argv) {
-  int Kept = 1;
-  for (int i = 1; i < argc; ++i) {
-    if (const char* v = OwnFlag(argv[i], "--maps"))
+  TakeOwnFlags(argc, argv, [](const char* Arg) {
+    if (const char* v = OwnFlag(Arg, "--maps"))
       Maps = CommaList(v);
-    else if (const char* v = OwnFlag(argv[i], "--quality"))
+    else if (const char* v = OwnFlag(Arg, "--quality"))
       OnlyQuality = std::strcmp(v, "full") == 0 ? 1 : 0;
-    else if (const char* v = OwnFlag(argv[i], "--runs"))
+    else if (const char* v = OwnFlag(Arg, "--runs"))
       Runs = std::max(1, std::atoi(v));
-    else if (const char* v = OwnFlag(argv[i], "--seconds"))
+    else if (const char* v = OwnFlag(Arg, "--seconds"))
       WatchSeconds = std::max(0.1, std::atof(v));
     else
-      argv[Kept++] = argv[i];
-  }
-  argc = Kept;
+      return false;
+    return true;
+  });
 }
 
 }  // namespace

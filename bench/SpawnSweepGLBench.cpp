@@ -159,18 +159,17 @@ void Summary() {
 }
 
 void ParseOwnFlags(int& argc, char** argv) {
-  int Kept = 1;
-  for (int i = 1; i < argc; ++i) {
-    if (const char* v = OwnFlag(argv[i], "--frames"))
+  TakeOwnFlags(argc, argv, [](const char* Arg) {
+    if (const char* v = OwnFlag(Arg, "--frames"))
       FramesPerSpawn = std::max(2, std::atoi(v));
-    else if (const char* v = OwnFlag(argv[i], "--maps"))
+    else if (const char* v = OwnFlag(Arg, "--maps"))
       OnlyMaps = CommaList(v);
-    else if (const char* v = OwnFlag(argv[i], "--quality"))
+    else if (const char* v = OwnFlag(Arg, "--quality"))
       OnlyQuality = std::strcmp(v, "full") == 0 ? 1 : 0;
     else
-      argv[Kept++] = argv[i];
-  }
-  argc = Kept;
+      return false;
+    return true;
+  });
 }
 
 }  // namespace

@@ -698,7 +698,8 @@ TGameEntityClient* TGameEntities::NewClient() {
 }
 
 void TGameEntities::Init() {
-  for (int32_t i = 0; i < Count(); ++i)
+  // Sound files decode here; after a quit the game drops the entities whole.
+  for (int32_t i = 0; i < Count() && !(Engine && Engine->Quit); ++i)
     if (TGameEntity* E = Items[static_cast<size_t>(i)]) E->LoadSound();
 }
 

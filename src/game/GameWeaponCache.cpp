@@ -60,6 +60,8 @@ void TGameWeaponCache::Load() {
       {"vulcan", &TGameWeaponCache::ChainGun, 0.03f, 800, 80, 10},
   };
   for (const TRow& Row : Rows) {
+    // Each loads models, materials and sounds; after a quit the game drops the cache whole.
+    if (Engine && Engine->Quit) break;
     // The last three are optional, each only after the one before it.
     if (Items.size() >= 10) {
       const std::string Name = Row.Name;

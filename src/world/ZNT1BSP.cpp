@@ -731,8 +731,10 @@ void TZNT1BSPLoader::LoadExternalLightMaps() {
   ExternalSecondBlack = false;
   if (E && E->LightMaps) {
     TZNT1Textures& Library = *E->LightMaps;
+    // Each is an image file to decode; a quit ends the load after this step.
     for (int32_t Index = 0;; ++Index) {
       KeepAlive();
+      if (Quitting()) break;
       std::string Number = std::to_string(Index);
       if (Number.size() < 4) Number.insert(0, 4 - Number.size(), '0');
       TZNT1Texture* t = Library.FindTextureFile(ResourcePath + "lm_" + Number + ".jpg", false, false,
@@ -960,8 +962,8 @@ bool TZNT1BSPLoader::Compile() {
 
   CreatePatchBrushes(m, Vertices);
 
-  // The materials are made here, most of a long load's time. Stopping part way leaves faces
-  // pointing at materials they hold no reference on, as a failure further on does.
+  // The materials are found or made here. Stopping part way leaves faces pointing at materials
+  // they hold no reference on, as a failure further on does.
   for (TBSPMapFace& f : m.BSPMapFaces) {
     KeepAlive();
     if (Quitting()) return false;
@@ -1035,8 +1037,11 @@ bool TZNT1BSPLoader::Compile() {
 
   BuildVertexBuffers();
 
+  // Taking a reference builds the material's programs: seconds in all when the driver has none
+  // cached. A quit stops here; the map gives back only the references it took.
   for (const TBSPMapTexture& t : m.BSPMapTextures) {
     KeepAlive();
+    if (Quitting()) return false;
     if (!t.Shader) continue;
     t.Shader->IncRef();
     m.ReferencedShaders.push_back(t.Shader);

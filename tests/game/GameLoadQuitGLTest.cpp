@@ -24,6 +24,7 @@ namespace {
 struct TStage {
   bool Map = false, MapUploaded = false, Entities = false, Player = false;
   int32_t Materials = 0;
+  int32_t ReferencedMaterials = 0;  // taking a reference builds a material's programs
 };
 
 struct TRecord {
@@ -65,21 +66,30 @@ class LoadProbeGame : public TGame {
     Record.AfterLoad = holdings::InUse(*Engine);
   }
   TStage Stage() const {
-    return {Engine->BSP != nullptr, Engine->BSP && Engine->BSP->Uploaded, GameEntities != nullptr,
-            LocalClientEntity != nullptr, Engine->Shaders->Count()};
+    return {Engine->BSP != nullptr,
+            Engine->BSP && Engine->BSP->Uploaded,
+            GameEntities != nullptr,
+            LocalClientEntity != nullptr,
+            Engine->Shaders->Count(),
+            holdings::InUse(*Engine).ReferencedMaterials};
   }
 };
 
 // Delivers the quit at the load's first report at or past QuitAt (a forced one, or a keep-alive
-// when KeepAlive is set).
+// when KeepAlive is set) once the load has taken MapReferencesAt material references.
 class QuitWhileLoadingEngine : public TZNT1Engine {
  public:
-  QuitWhileLoadingEngine(TQuitWay AWay, float AQuitAt, bool AKeepAlive)
-      : TZNT1Engine(&CreateGameOfClass<LoadProbeGame>, false), Way(AWay), QuitAt(AQuitAt), KeepAlive(AKeepAlive) {}
+  QuitWhileLoadingEngine(TQuitWay AWay, float AQuitAt, bool AKeepAlive, int32_t AMapReferencesAt)
+      : TZNT1Engine(&CreateGameOfClass<LoadProbeGame>, false),
+        Way(AWay),
+        QuitAt(AQuitAt),
+        KeepAlive(AKeepAlive),
+        MapReferencesAt(AMapReferencesAt) {}
   void ShowLoadProgress(bool Force, float Progress) override {
     if (Loading && Game) {
       const TStage Now = static_cast<LoadProbeGame&>(*Game).Stage();
-      if (!Record.Pushed && Force != KeepAlive && Progress >= QuitAt) {
+      if (!Record.Pushed && Force != KeepAlive && Progress >= QuitAt &&
+          Now.ReferencedMaterials - Record.BeforeLoad.ReferencedMaterials >= MapReferencesAt) {
         EXPECT_TRUE(DeliverQuit(Way, SDLSurfaceWindow, Console->Focus));
         // The next report looks for it, however soon it comes.
         LastProgressTime = 0;
@@ -94,6 +104,7 @@ class QuitWhileLoadingEngine : public TZNT1Engine {
         f.Entities |= Now.Entities;
         f.Player |= Now.Player;
         f.Materials = std::max(f.Materials, Now.Materials);
+        f.ReferencedMaterials = std::max(f.ReferencedMaterials, Now.ReferencedMaterials);
       }
     }
     TZNT1Engine::ShowLoadProgress(Force, Progress);
@@ -101,6 +112,7 @@ class QuitWhileLoadingEngine : public TZNT1Engine {
   const TQuitWay Way;
   const float QuitAt;
   const bool KeepAlive;
+  const int32_t MapReferencesAt;
 };
 
 class GameLoadQuitGL : public EngineRunFixture {};
@@ -113,34 +125,39 @@ TEST_F(GameLoadQuitGL, QuitWhileAMapLoadsStopsTheLoadAndEndsTheRun) {
     const char* Where;
     float QuitAt;
     bool KeepAlive;
+    int32_t MapReferencesAt;
     std::function<bool(const TStage& AtPush, const TStage& Furthest)> Stopped;
   } Points[] = {
-      {"as the load starts", 0.0f, false, [](const TStage&, const TStage& f) { return !f.Map; }},
-      {"as the map's materials are about to be made", 23.0f / 60.0f, false,
+      {"as the load starts", 0.0f, false, 0, [](const TStage&, const TStage& f) { return !f.Map; }},
+      {"as the map's materials are about to be made", 23.0f / 60.0f, false, 0,
        [](const TStage& p, const TStage& f) { return p.Map && f.Materials == p.Materials; }},
-      {"within the map's material pass", 23.0f / 60.0f, true,
+      {"within the map's material pass", 23.0f / 60.0f, true, 0,
        [](const TStage& p, const TStage& f) { return p.Map && !f.MapUploaded && !f.Entities; }},
-      {"as the map's file is loaded", 0.5f, false,
+      {"as the map's file is loaded", 0.5f, false, 0,
        [](const TStage& p, const TStage& f) { return p.Map && !f.MapUploaded && !f.Entities; }},
-      {"while the game's entities load", 0.525f, true,
+      {"while the game's entities load", 0.525f, true, 0,
        [](const TStage& p, const TStage& f) { return p.Entities && !f.Player; }},
-      {"while the map is drawn under the loading screen", 0.905f, false,
+      {"while the map is drawn under the loading screen", 0.905f, false, 0,
        [](const TStage& p, const TStage&) { return p.Player; }},
+      // Each reference builds a material's programs, seconds in all without a driver cache: at
+      // most the material under way is finished.
+      {"while the map takes its material references", 23.0f / 60.0f, true, 2,
+       [](const TStage& p, const TStage& f) { return f.ReferencedMaterials <= p.ReferencedMaterials + 1 && !f.MapUploaded; }},
   };
-  // Each way at two points, each point by a way or two.
+  // Each way at two points or more, each point by a way or two.
   const struct {
     TQuitWay Way;
     int Point;
   } Cases[] = {{TQuitWay::WindowClose, 0}, {TQuitWay::WindowClose, 5}, {TQuitWay::AltF4, 2},
                {TQuitWay::AltF4, 4},       {TQuitWay::TypedQuit, 1},   {TQuitWay::TypedQuit, 3},
                {TQuitWay::Sigterm, 2},     {TQuitWay::Sigterm, 4},     {TQuitWay::Sigint, 0},
-               {TQuitWay::Sigint, 5}};
+               {TQuitWay::Sigint, 5},      {TQuitWay::TypedQuit, 6},   {TQuitWay::Sigterm, 6}};
   REQUIRE_CONTENT_DIR();
   for (const auto& Case : Cases) {
     const auto& c = Points[Case.Point];
     SCOPED_TRACE(std::string(QuitWayName(Case.Way)) + " " + c.Where);
     Record = TRecord{};
-    auto engine = std::make_unique<QuitWhileLoadingEngine>(Case.Way, c.QuitAt, c.KeepAlive);
+    auto engine = std::make_unique<QuitWhileLoadingEngine>(Case.Way, c.QuitAt, c.KeepAlive, c.MapReferencesAt);
     ASSERT_TRUE(MountContent(*engine));
     ASSERT_TRUE(engine->Run()) << engine->InitError;
     ASSERT_TRUE(Record.Pushed) << "the load never came there";

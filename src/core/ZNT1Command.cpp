@@ -104,10 +104,26 @@ void TZNT1Command::SplitLine(const std::string& Line, std::string& Word, std::st
   Args = Trim(Rest);
 }
 
-bool TZNT1Command::RunsQuit(const std::string& Line) const {
-  std::string Word, Args;
-  SplitLine(Line, Word, Args);
-  return Word == "quit";
+bool TZNT1Command::RunsQuit(const std::string& Text) const {
+  // A dry run of the drain on a copy: vstr's text goes in where the drain would put it.
+  std::string Buffer = Text;
+  bool Quoting = false;
+  std::string Line;
+  size_t i = 0;
+  int32_t Insertions = 0;
+  for (;;) {
+    const bool Ended = ScanLine(Buffer, i, Quoting, Line);
+    std::string Word, Args;
+    SplitLine(Line, Word, Args);
+    Line.clear();
+    if (Word == "quit") return true;
+    if (Word == "vstr" && !Args.empty() && ++Insertions <= MaxInsertionsPerDrain && Engine &&
+        Engine->ConsoleVariables) {
+      if (const TZNT1ConsoleVariable* v = Engine->ConsoleVariables->GetVariable(FirstWord(Args)))
+        Buffer.insert(Ended ? i : Buffer.size(), v->ContentString + '\n');
+    }
+    if (!Ended && i >= Buffer.size()) return false;
+  }
 }
 
 void TZNT1Command::ExecuteString(const std::string& Line) {
@@ -146,6 +162,40 @@ void TZNT1Command::InsertPending(size_t Position, int32_t& Insertions) {
   CommandToInsert.clear();
 }
 
+bool TZNT1Command::ScanLine(const std::string& Buffer, size_t& Position, bool& Quoting, std::string& Line) {
+  size_t i = Position;
+  while (i < Buffer.size()) {
+    const char c = Buffer[i];
+    if (c == '\n' || c == '\r') {
+      Position = i + 1;
+      return true;
+    }
+    if (c == '"') {
+      Quoting = !Quoting;
+      ++i;
+      continue;
+    }
+    if (!Quoting && c == '/' && i + 1 < Buffer.size()) {
+      const char Next = Buffer[i + 1];
+      if (Next == '/') {
+        i += 2;
+        while (i < Buffer.size() && Buffer[i] != '\n' && Buffer[i] != '\r') ++i;
+        Position = i < Buffer.size() ? i + 1 : i;
+        return true;
+      }
+      if (Next == '*') {
+        const size_t End = Buffer.find("*/", i + 2);
+        i = End == std::string::npos ? Buffer.size() : End + 2;
+        continue;
+      }
+    }
+    Line += c;
+    ++i;
+  }
+  Position = i;
+  return false;
+}
+
 void TZNT1Command::ExecuteCommandBuffer() {
   if (!CommandToInsert.empty()) {
     CommandBuffer = CommandToInsert + '\n' + CommandBuffer;
@@ -161,39 +211,11 @@ void TZNT1Command::ExecuteCommandBuffer() {
     ExecuteString(Line);
   };
   while (!CommandBuffer.empty()) {
-    // Indexes, not iterators: a command may Queue more text, which is then scanned too.
+    // An index, not an iterator: a command may Queue more text, which is then scanned too.
     size_t i = 0;
-    while (i < CommandBuffer.size()) {
-      const char c = CommandBuffer[i];
-      if (c == '\n' || c == '\r') {
-        Flush();
-        ++i;
-        InsertPending(i, Insertions);
-        continue;
-      }
-      if (c == '"') {
-        Quoting = !Quoting;
-        ++i;
-        continue;
-      }
-      if (!Quoting && c == '/' && i + 1 < CommandBuffer.size()) {
-        const char Next = CommandBuffer[i + 1];
-        if (Next == '/') {
-          Flush();
-          i += 2;
-          while (i < CommandBuffer.size() && CommandBuffer[i] != '\n' && CommandBuffer[i] != '\r') ++i;
-          if (i < CommandBuffer.size()) ++i;
-          InsertPending(i, Insertions);
-          continue;
-        }
-        if (Next == '*') {
-          const size_t End = CommandBuffer.find("*/", i + 2);
-          i = End == std::string::npos ? CommandBuffer.size() : End + 2;
-          continue;
-        }
-      }
-      Current += c;
-      ++i;
+    while (ScanLine(CommandBuffer, i, Quoting, Current)) {
+      Flush();
+      InsertPending(i, Insertions);
     }
     CommandBuffer.clear();
     Flush();

@@ -28,8 +28,9 @@ class TZNT1Command {
   // A second registration of a name, or an empty function, is ignored.
   void AddCommand(const std::string& CommandName, TZNT1CommandFunction CommandFunction);
   void ExecuteString(const std::string& Line);
-  // Whether executing Line would run the quit command.
-  bool RunsQuit(const std::string& Line) const;
+  // Whether draining Text as the buffer (lines, each ended by a line feed) would run the quit
+  // command: read with the drain's own rules, following vstr into the variables as they stand.
+  bool RunsQuit(const std::string& Text) const;
   void ExecuteCommandBuffer();
   // Appends as it is: the caller ends its lines.
   void Queue(const std::string& ToAdd) { CommandBuffer += ToAdd; }
@@ -47,6 +48,11 @@ class TZNT1Command {
 
  private:
   void WriteLine(const std::string& Text) const;
+  // The drain's grammar: from Position, appends the next line's text to Line, dropping double
+  // quotes (which toggle Quoting) and, outside quotes, comments. True at a line end (a line
+  // feed, a carriage return, or a "//" comment with the rest of its line), Position past it;
+  // false when the buffer ran out first, Position at its end.
+  static bool ScanLine(const std::string& Buffer, size_t& Position, bool& Quoting, std::string& Line);
   // The line trimmed and cut into its first word and the trimmed rest.
   static void SplitLine(const std::string& Line, std::string& Word, std::string& Args);
   // Writes names the way list and maps show them, wrapped at 75 visible characters.

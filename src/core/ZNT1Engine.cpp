@@ -431,8 +431,13 @@ void TZNT1Engine::PollEventsWhileLoading() {
       Quit = true;
     return Quit || !DispatchConsoleEvent(Event);
   });
-  for (const TZNT1SystemEvent* e = SystemEventManager->QueueList.First; e && !Quit; e = e->Next)
-    if (e->EventType == zsetCONSOLE && Command->RunsQuit(e->Console)) Quit = true;
+  // The lines typed so far run in one drain after the load, so they are read together: a
+  // comment or quote left open on one line carries into the next.
+  if (Quit) return;
+  std::string Typed;
+  for (const TZNT1SystemEvent* e = SystemEventManager->QueueList.First; e; e = e->Next)
+    if (e->EventType == zsetCONSOLE) Typed += e->Console + '\n';
+  if (!Typed.empty() && Command->RunsQuit(Typed)) Quit = true;
 }
 
 int64_t TZNT1Engine::ClampFrameTime(int64_t DeltaTime) const {

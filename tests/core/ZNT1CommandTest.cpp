@@ -239,14 +239,34 @@ TEST_F(CommandFixture, QuitEndsTheLoopButTheBufferStillRuns) {
   EXPECT_TRUE(engine->Quit);
 }
 
-TEST_F(CommandFixture, RunsQuitTellsALineThatWouldEndTheProgram) {
+// RunsQuit answers what the drain does with the same text: each case runs through both.
+TEST_F(CommandFixture, RunsQuitAgreesWithRunningTheText) {
+  engine->ConsoleVariables->CreateVariable("bye", "quit", CVAR_USER_CREATED);
+  engine->ConsoleVariables->CreateVariable("both", "echo a\nvstr bye", CVAR_USER_CREATED);
+  engine->ConsoleVariables->CreateVariable("say", "echo quit", CVAR_USER_CREATED);
   const struct {
-    const char* Line;
+    const char* Text;
     bool Quits;
-  } Cases[] = {{"quit", true},       {"  quit  ", true},   {"quit now", true}, {"\tquit", true},
-               {"Quit", false},      {"/quit 1", false},   {"echo quit", false}, {"quitter", false},
-               {"", false},          {"   ", false}};
-  for (const auto& c : Cases) EXPECT_EQ(cmd->RunsQuit(c.Line), c.Quits) << '"' << c.Line << '"';
+  } Cases[] = {
+      {"quit", true},           {"  quit  ", true},         {"quit now", true},       {"\tquit", true},
+      {"\"quit\"", true},       {"quit\"", true},           {"/* x */ quit", true},   {"qu/**/it", true},
+      {"q\"u\"it", true},        {"echo a\nquit", true},     {"quit // bye", true},    {"echo a\r\nquit\n", true},
+      {"vstr bye", true},       {"vstr both", true},        {"echo \"\n//x\nquit", true},
+      {"Quit", false},          {"/quit 1", false},         {"echo quit", false},     {"quitter", false},
+      {"quitx", false},         {"// quit", false},         {"echo a; quit", false},  {"\"qu it\"", false},
+      {"echo /*\nquit\n", false}, {"echo a // b\nnot quit", false},                  {"vstr say", false},
+      {"vstr nothing", false},  {"", false},                {"   ", false},
+  };
+  for (const auto& c : Cases) {
+    SCOPED_TRACE(std::string("\"") + c.Text + '"');
+    EXPECT_EQ(cmd->RunsQuit(c.Text), c.Quits);
+    engine->Quit = false;
+    Run(std::string(c.Text) + "\n");
+    EXPECT_EQ(engine->Quit, c.Quits);
+  }
+  // A vstr that feeds itself is followed only as far as the drain would.
+  engine->ConsoleVariables->CreateVariable("loop", "vstr loop", CVAR_USER_CREATED);
+  EXPECT_FALSE(cmd->RunsQuit("vstr loop"));
 }
 
 TEST_F(CommandFixture, CommandsMayQueueAndInsertWhileTheBufferDrains) {

@@ -25,15 +25,6 @@ namespace {
 constexpr float Tick = 1.0f / 60.0f;
 constexpr float Pi = 3.14159265f;
 
-std::vector<std::string> MapNames(TZNT1Engine& Engine) {
-  TStringList List;
-  Engine.Archives->FindFiles("maps/*.bsp", &List);
-  std::set<std::string> Names;
-  for (const std::string& s : List.Strings)
-    if (s.find('/', 5) == std::string::npos) Names.insert(s.substr(5, s.size() - 9));
-  return {Names.begin(), Names.end()};
-}
-
 struct WalkResult {
   double Distance = 0;
   int Falls = 0;
@@ -114,18 +105,24 @@ WalkResult Walk(TZNT1Engine& Engine, const std::string& Name, uint32_t Seed) {
 TEST(GameClientWalkContent, RandomWalksNeverEnterSolid) {
   REQUIRE_CONTENT_DIR();
   gametest::GameEngine Engine({}, true);
-  std::vector<std::string> Names = MapNames(Engine);
-  ASSERT_GE(Names.size(), 70u);
+  // The stock maps first, so that their seeds stay the same whatever else the folder holds.
+  std::set<std::string> Stock;
+  std::vector<std::string> Names = testdata::MapNamesStockFirst(*Engine.Archives, Stock);
+  ASSERT_GE(Stock.size(), 70u);
 #ifdef ZNT1_SANITIZE
   Names = {"oa_dm1", "oa_thor", "ctf_gate1"};
 #endif
   const auto t0 = std::chrono::steady_clock::now();
-  int TotalFalls = 0, Walked = 0;
+  int TotalFalls = 0, Walked = 0, StockNames = 0, StockWalked = 0;
   double Distance = 0;
   std::printf("\n| map | starts | falls |\n|---|---|---|\n");
   for (size_t i = 0; i < Names.size(); ++i) {
     const WalkResult r = Walk(Engine, Names[i], 1234u + static_cast<uint32_t>(i));
     if (r.Starts) ++Walked;
+    if (Stock.count(Names[i])) {
+      ++StockNames;
+      StockWalked += r.Starts > 0;
+    }
     TotalFalls += r.Falls;
     Distance += r.Distance;
     EXPECT_EQ(r.NonFinite, 0) << Names[i];
@@ -134,7 +131,7 @@ TEST(GameClientWalkContent, RandomWalksNeverEnterSolid) {
   }
   const double Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   std::printf("%d maps walked, %.0f units covered, %d falls, %.1f s\n", Walked, Distance, TotalFalls, Seconds);
-  EXPECT_GE(Walked, static_cast<int>(Names.size()) - 2);
+  EXPECT_GE(StockWalked, StockNames - 2);  // a map of another archive may have no start at all
 }
 
 TEST(GameClientWalkContent, RunJumpAndGravityOnOpenFloor) {

@@ -26,7 +26,8 @@ class TEngine {
   // Files: name and text; a texture only needs to exist, so "" will do for it.
   explicit TEngine(const std::vector<std::pair<std::string, std::string>>& Files = {},
                    const std::string& ContentDir = std::string()) {
-    if (!ContentDir.empty()) Engine.Archives->LoadDirectory(ContentDir);
+    // The folder's own files: without the slash the folder's parent would be mounted.
+    if (!ContentDir.empty()) Engine.Archives->LoadDirectory(ContentDir + "/");
     std::vector<ziptest::Entry> Entries;
     for (const auto& [Name, Text] : Files) {
       ziptest::Entry e;

@@ -73,7 +73,7 @@ TEST_F(ShaderGeneratorGL, CompileGate) {
     EXPECT_FALSE(Caps.UseSinglePassShadowCubeMaps);
   }
 
-  engine.Archives->LoadDirectory(testdata::ContentDir());
+  engine.Archives->LoadDirectory(testdata::ContentDir() + "/");
   engine.Archives->Finish();
   TZNT1Shaders& Library = *engine.Shaders;
   Library.Load();

@@ -163,11 +163,16 @@ inline void SetOggGranule(Bytes& f, size_t Offset, int64_t Granule) {
   std::memcpy(&f[Offset + 22], &crc, 4);
 }
 
-// The installed content archives, read with the engine's archive code.
+// The installed content archives, read with the engine's archive code: the whole folder, or
+// the nine stock archives alone (StockOnly).
 struct Content {
   TZNT1Archives Archives{nullptr};
   bool Ok = false;
-  Content() {
+  explicit Content(bool StockOnly = false) {
+    if (StockOnly) {
+      Ok = testdata::MountStockArchives(Archives);
+      return;
+    }
     Ok = Archives.LoadDirectory(testdata::ContentDir() + "/");
     Archives.Finish();
   }

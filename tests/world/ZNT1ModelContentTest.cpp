@@ -96,11 +96,7 @@ const std::vector<TContentFile>& ContentFiles(const std::string& Extension) {
   static std::map<std::string, std::vector<TContentFile>> Cache;
   auto [It, New] = Cache.try_emplace(Extension);
   if (!New) return It->second;
-  std::vector<std::string> Archives;
-  for (const auto& e : std::filesystem::directory_iterator(testdata::ContentDir()))
-    if (e.path().extension() == ".pk3") Archives.push_back(e.path().string());
-  std::sort(Archives.begin(), Archives.end());
-  for (const std::string& a : Archives) {
+  for (const std::string& a : testdata::ContentArchives()) {
     testzip::TZip Zip(a);
     for (const testzip::TEntry& e : Zip.Entries()) {
       const std::string n = Lower(e.Name);

@@ -612,10 +612,10 @@ void TGameEntities::LoadEntity(TZNT1BSP* BSP, const TZNT1Entity& e, int32_t i) {
   }
 }
 
+bool TGameEntities::Quitting() const { return Engine && Engine->Quit; }
+
 void TGameEntities::Load(TZNT1BSP* BSP) {
-  // A quit seen by the loading screen (its keep-alives run inside the model and sound loads)
-  // leaves the rest: the game drops the half-made list.
-  const auto Quitting = [this] { return Engine && Engine->Quit; };
+  // The loading screen's keep-alives run inside the model and sound loads, so a quit shows here.
   WeaponCache->Load();
   const TZNT1Entities* MapEntities = BSP ? BSP->Entities.get() : nullptr;
   const int32_t CountMapEntities = MapEntities ? MapEntities->Count() : 0;
@@ -698,8 +698,8 @@ TGameEntityClient* TGameEntities::NewClient() {
 }
 
 void TGameEntities::Init() {
-  // Sound files decode here; after a quit the game drops the entities whole.
-  for (int32_t i = 0; i < Count() && !(Engine && Engine->Quit); ++i)
+  // Sound files decode here.
+  for (int32_t i = 0; i < Count() && !Quitting(); ++i)
     if (TGameEntity* E = Items[static_cast<size_t>(i)]) E->LoadSound();
 }
 

@@ -276,6 +276,8 @@ class TGameEntities {
 
  private:
   void LoadEntity(TZNT1BSP* BSP, const TZNT1Entity& MapEntity, int32_t i);
+  // A quit seen by the loading screen: the loads stop and the game drops the half-made list.
+  bool Quitting() const;
 
   // The tree's inner nodes as the pair walk reads them, rebuilt each tick (grows with the tree).
   std::vector<TGameEntitiesCollisionWalkNode> CollisionWalkNodes;

@@ -71,7 +71,7 @@ class LoadProbeGame : public TGame {
             GameEntities != nullptr,
             LocalClientEntity != nullptr,
             Engine->Shaders->Count(),
-            holdings::InUse(*Engine).ReferencedMaterials};
+            holdings::ReferencedMaterials(*Engine)};
   }
 };
 

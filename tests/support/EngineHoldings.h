@@ -55,6 +55,14 @@ struct TLibraries {
   }
 };
 
+// Materials with a reference: alone, for checks made at every load report.
+inline int32_t ReferencedMaterials(const TZNT1Engine& e) {
+  int32_t n = 0;
+  for (int32_t i = 0; i < e.Shaders->Count(); ++i)
+    if (const TZNT1Shader* s = e.Shaders->GetItem(i)) n += s->ReferenceCounter > 0;
+  return n;
+}
+
 inline TInUse InUse(const TZNT1Engine& e) {
   TInUse h;
   for (int32_t i = 0; i < e.Textures->Count(); ++i) {
